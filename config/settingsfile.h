@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QSettings>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+// One registered meter as the file holds it.
+struct DeviceEntry
+{
+    QString name;
+    QString topic;
+};
+
+// The broker settings of group MQTT.
+struct BrokerSettings
+{
+    QString host;
+    QString clientId;
+    QString username;
+    QString password;
+    int port = 0;
+};
+
+// What a device-list operation leaves behind: the names of the complete
+// entries in file order, and whether the file could be written.
+struct DeviceListResult
+{
+    QStringList names;
+    QSettings::Status status = QSettings::NoError;
+};
+
+// Every access to the configuration file. Each call opens the file afresh
+// and closes it before returning, so each sees what the previous one left.
+class SettingsFile final
+{
+public:
+    explicit SettingsFile(const QString &fileName = QStringLiteral("Settings.conf"));
+
+    // Broker settings with the defaults of the settings form ("localhost", 1883).
+    BrokerSettings readBrokerForEditing() const;
+    // Broker settings with the defaults used at connect time (empty host, port 0).
+    BrokerSettings readBrokerForConnecting() const;
+    QSettings::Status writeBroker(const BrokerSettings &settings) const;
+
+    // The complete entries in file order; never writes.
+    QVector<DeviceEntry> readDevices() const;
+
+    DeviceListResult LoadDeviceList() const;
+    QString FindDeviceTopic(const QString &name) const;
+    DeviceListResult StoreDevice(const QString &name, const QString &topic) const;
+    DeviceListResult RemoveDevice(const QString &name) const;
+
+    // Row-based edits: row is the index among the complete entries, as the
+    // device list shows them.
+    DeviceEntry deviceAt(int row) const;
+    DeviceListResult replaceDeviceAt(int row, const QString &name, const QString &topic) const;
+    DeviceListResult removeDeviceAt(int row) const;
+
+private:
+    QString m_fileName;
+};
