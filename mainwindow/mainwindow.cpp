@@ -27,6 +27,8 @@ MainWindow::MainWindow(QMQTT::Client *client, QWidget *parent)
     connect(client, SIGNAL(received(const QMQTT::Message &)), this, SLOT(onMQTT_Received(const QMQTT::Message &)));
     connect(client, SIGNAL(subscribed(const QString &)), this, SLOT(onMQTT_subscribed(const QString &)));
     connect(client, SIGNAL(disconnected()), this, SLOT(onMQTT_disconnected()));
+    // Without this the user would never learn why a connection failed.
+    connect(client, SIGNAL(error(QMQTT::ClientError)), this, SLOT(onMQTT_error(QMQTT::ClientError)));
 
     RefreshTabs();
 }
@@ -41,7 +43,8 @@ MainWindow::~MainWindow()
 
 void MainWindow::onMQTT_Connected()
 {
-    ui->pushButtonConnect->setText(tr("Отключиться"));
+    setSession(Session::Connected);
+    showStatus(tr("Подключено к %1:%2").arg(brokerHost).arg(brokerPort));
     for (const DeviceRecord &record : devices) {
         if (!record.topic.isEmpty())
             client->subscribe(record.topic, 0);
@@ -49,7 +52,38 @@ void MainWindow::onMQTT_Connected()
 }
 
 void MainWindow::onMQTT_Connacked(uchar) {}
-void MainWindow::onMQTT_error(QMQTT::ClientError) {}
+void MainWindow::onMQTT_error(QMQTT::ClientError err)
+{
+    const QString target = QStringLiteral("%1:%2").arg(brokerHost).arg(brokerPort);
+    switch (err) {
+    case QMQTT::MqttNotAuthorizedError:
+        showStatus(tr("Брокер отклонил имя пользователя или пароль"));
+        break;
+    case QMQTT::SocketConnectionRefusedError:
+        showStatus(tr("Соединение отклонено: %1").arg(target));
+        break;
+    case QMQTT::SocketHostNotFoundError:
+        showStatus(tr("Узел не найден: %1").arg(brokerHost));
+        break;
+    case QMQTT::SocketTimeoutError:
+        showStatus(tr("Нет ответа от %1").arg(target));
+        break;
+    case QMQTT::SocketRemoteHostClosedError:
+        showStatus(tr("Соединение с %1 потеряно").arg(target));
+        break;
+    case QMQTT::MqttInvalidSettingsError:
+        showStatus(tr("Пароль задан без имени пользователя"));
+        break;
+    case QMQTT::MqttIdentifierRejectedError:
+        showStatus(tr("Брокер отклонил идентификатор клиента"));
+        break;
+    default:
+        showStatus(tr("Ошибка соединения с %1").arg(target));
+        break;
+    }
+    if (session == Session::Attempting)
+        setSession(Session::Idle);
+}
 void MainWindow::onMQTT_Published(QMQTT::Message) {}
 void MainWindow::onMQTT_Pubacked(uchar, ushort) {}
 
@@ -75,7 +109,9 @@ void MainWindow::onMQTT_Pong() {}
 
 void MainWindow::onMQTT_disconnected()
 {
-    ui->pushButtonConnect->setText(tr("Подключиться"));
+    showStatus(session == Session::Ending ? tr("Отключено")
+                                          : tr("Соединение с %1:%2 потеряно").arg(brokerHost).arg(brokerPort));
+    setSession(Session::Idle);
 }
 
 void MainWindow::on_actionAbout_triggered()
@@ -150,23 +186,55 @@ void MainWindow::RefreshTabs()
 void MainWindow::on_pushButtonConnect_clicked()
 {
     if (client->isConnectedToHost()) {
+        setSession(Session::Ending);
         client->disconnectFromHost();
-        ui->actionAddNewDevice->setEnabled(true);
-        ui->actionMQTT_Settings->setEnabled(true);
         return;
     }
 
     const BrokerSettings settings = SettingsFile().readBrokerForConnecting();
-    client->setHost(QHostAddress(settings.host));
-    client->setPort(quint16(settings.port));
+    if (settings.host.trimmed().isEmpty()) {
+        showStatus(tr("Не задан адрес сервера MQTT"));
+        return;
+    }
+    if (settings.port < 1 || settings.port > 65535) {
+        showStatus(tr("Недопустимый порт MQTT: %1").arg(settings.port));
+        return;
+    }
+
+    brokerHost = settings.host.trimmed();
+    brokerPort = settings.port;
+    const QHostAddress address(brokerHost);
+    if (address.isNull())
+        client->setHostName(brokerHost);
+    else
+        client->setHost(address);
+    client->setPort(quint16(brokerPort));
     client->setKeepAlive(300);
-    if (!settings.clientId.isEmpty())
-        client->setClientId(settings.clientId);
-    if (!settings.username.isEmpty())
-        client->setUsername(settings.username);
-    if (!settings.password.isEmpty())
-        client->setPassword(settings.password.toUtf8());
+    // Empty values are passed on too, so that a value cleared in the
+    // settings is really gone from the next connection.
+    client->setClientId(settings.clientId);
+    client->setUsername(settings.username);
+    client->setPassword(settings.password.toUtf8());
+
+    setSession(Session::Attempting);
+    showStatus(tr("Подключение к %1:%2…").arg(brokerHost).arg(brokerPort));
     client->connectToHost();
-    ui->actionAddNewDevice->setEnabled(false);
-    ui->actionMQTT_Settings->setEnabled(false);
+}
+
+void MainWindow::setSession(Session next)
+{
+    session = next;
+    // The device list and broker settings must not change under a live
+    // session (the subscriptions were made from them), but must be editable
+    // whenever there is none, so that failed settings can be corrected.
+    const bool editable = session == Session::Idle || session == Session::Ending;
+    ui->actionAddNewDevice->setEnabled(editable);
+    ui->actionMQTT_Settings->setEnabled(editable);
+    const bool live = session == Session::Connected || session == Session::Ending;
+    ui->pushButtonConnect->setText(live ? tr("Отключиться") : tr("Подключиться"));
+}
+
+void MainWindow::showStatus(const QString &text)
+{
+    ui->statusBar->showMessage(text);
 }

@@ -68,6 +68,14 @@ private slots:
     void on_pushButtonConnect_clicked();
 
 private:
+    // What the session is doing, as far as the window is concerned. The
+    // client reports failures only through error(), so "attempting" must be
+    // remembered here to know when the configuration menus may come back.
+    enum class Session { Idle, Attempting, Connected, Ending };
+
+    void setSession(Session session);
+    void showStatus(const QString &text);
+
     QMQTT::Client *client;
     Ui::MainWindow *ui;
     MQTTSettForm *settingsDialog = nullptr;
@@ -76,4 +84,7 @@ private:
     // Topic -> indices into devices, in record order, so routing a message
     // costs the same whatever the number of meters.
     QHash<QString, QVector<int>> recordsByTopic;
+    Session session = Session::Idle;
+    QString brokerHost;
+    int brokerPort = 0;
 };
