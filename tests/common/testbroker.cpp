@@ -207,27 +207,26 @@ QString TestBroker::log() const
     return logLines().join(QLatin1Char('\n'));
 }
 
+QStringList TestBroker::loggedCaptures(const QRegularExpression &pattern) const
+{
+    QStringList captures;
+    for (const QString &line : logLines()) {
+        const QRegularExpressionMatch match = pattern.match(line);
+        if (match.hasMatch())
+            captures << match.captured(1);
+    }
+    return captures;
+}
+
 QStringList TestBroker::loggedSubscriptions() const
 {
     // Mosquitto logs a subscription as "<client id> <qos> <topic filter>".
     static const QRegularExpression pattern(QStringLiteral("^\\S+ [0-2] (.+)$"));
-    QStringList topics;
-    for (const QString &line : logLines()) {
-        const QRegularExpressionMatch match = pattern.match(line);
-        if (match.hasMatch())
-            topics << match.captured(1);
-    }
-    return topics;
+    return loggedCaptures(pattern);
 }
 
 QStringList TestBroker::loggedClientIds() const
 {
     static const QRegularExpression pattern(QStringLiteral("^New client connected from \\S+ as (\\S+) \\("));
-    QStringList ids;
-    for (const QString &line : logLines()) {
-        const QRegularExpressionMatch match = pattern.match(line);
-        if (match.hasMatch())
-            ids << match.captured(1);
-    }
-    return ids;
+    return loggedCaptures(pattern);
 }

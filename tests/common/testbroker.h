@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -58,6 +59,8 @@ private:
     bool writeConfig();
     bool waitUntilListening();
     QStringList logLines() const;
+    // The first capture of `pattern` in every log line it matches.
+    QStringList loggedCaptures(const QRegularExpression &pattern) const;
 
     QTemporaryDir m_dir;
     quint16 m_port = 0;

@@ -180,6 +180,7 @@ void TestClient::receive()
     Client client;
     QVERIFY(connectTo(client, m_broker->port()));
     QVERIFY(subscribeTo(client, topic));
+    QCOMPARE(m_broker->loggedSubscriptions(), QStringList{topic});
 
     QSignalSpy received(&client, &Client::received);
     QVERIFY(m_broker->publish(topic, payload));
