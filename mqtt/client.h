@@ -7,25 +7,59 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
 namespace QMQTT {
 
+class ClientPrivate;
+
 // An MQTT 3.1.1 client driven by the Qt event loop (subscribe-only use).
+//
+// Settings take effect at the next connectToHost(): every value set before it
+// is the one used, and an empty client id, user name or password means "none",
+// even if a non-empty one was used for the previous connection.
+//
+// Signals:
+// - connected() once the broker has accepted the connection.
+// - disconnected() whenever an established connection ends, whether through
+//   disconnectFromHost(), a new connectToHost() or the network. disconnectFromHost()
+//   emits it before returning.
+// - error() when an attempt fails (then neither connected() nor disconnected()
+//   is emitted) or an established connection breaks; in the latter case it
+//   follows disconnected(). Failures of an attempt are always reported from the
+//   event loop, never from inside connectToHost().
+// - subscribed() for every subscription the broker has granted.
+// - received() for every application message, in arrival order.
+// An attempt aborted by disconnectFromHost() or replaced by connectToHost()
+// emits nothing more. Any slot may delete the client.
 class Client final : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(Client)
 
 public:
-    explicit Client(const QHostAddress &host = QHostAddress::LocalHost, quint16 port = 1883,
-                    QObject *parent = nullptr);
+    // How long an attempt may wait for the broker's answer on one address
+    // before it gives up with SocketTimeoutError. The keep-alive interval has
+    // nothing to do with it.
+    static constexpr int DefaultConnectTimeoutMs = 10000;
+
+    explicit Client(const QHostAddress &host = QHostAddress::LocalHost, quint16 port = 1883, QObject *parent = nullptr);
+    // Closes the socket at once, without an MQTT DISCONNECT; safe in any state.
     ~Client() override;
 
     void setHost(const QHostAddress &host);
+    // A name is looked up without blocking the event loop when the connection
+    // starts; each of its addresses is tried in turn until one answers.
     void setHostName(const QString &hostName);
+    // Port 0 makes the next attempt fail with MqttInvalidSettingsError.
     void setPort(quint16 port);
+    // In seconds; 0 turns keep-alive off. MQTT brokers and the underlying
+    // library reject 1 to 4, so those become 5.
     void setKeepAlive(quint16 seconds);
     void setClientId(const QString &clientId);
     void setUsername(const QString &username);
+    // A password needs a user name and may not contain zero bytes; otherwise
+    // the attempt fails with MqttInvalidSettingsError.
     void setPassword(const QByteArray &password);
 
     QString hostName() const;
@@ -33,9 +67,16 @@ public:
 
     bool isConnectedToHost() const;
 
+    // Only for tests, which cannot wait ten seconds for a silent peer.
+    void setConnectTimeoutForTesting(int msecs);
+
 public slots:
+    // Starts a new attempt with the current settings. A pending attempt is
+    // dropped first, and an established connection is ended (disconnected()).
     void connectToHost();
+    // Ends the connection with an MQTT DISCONNECT, or aborts a pending attempt.
     void disconnectFromHost();
+    // Ignored unless connected; QoS above 2 is treated as 2.
     void subscribe(const QString &topic, quint8 qos = 0);
 
 signals:
@@ -46,8 +87,8 @@ signals:
     void error(QMQTT::ClientError error);
 
 private:
-    QString m_hostName;
-    quint16 m_port;
+    friend class ClientPrivate;
+    std::unique_ptr<ClientPrivate> d;
 };
 
 } // namespace QMQTT

@@ -1,0 +1,232 @@
+#include "common/testbroker.h"
+
+#include <QFile>
+#include <QHostAddress>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTextStream>
+
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+
+const QString UserName = QStringLiteral("zelmar");
+const QString UserPassword = QStringLiteral("meter-secret");
+constexpr int StartTimeoutMs = 10000;
+constexpr int ProbeIntervalMs = 20;
+// Another test run may grab a port between our check and the broker's bind.
+constexpr int StartTries = 3;
+
+QString findTool(const QString &name)
+{
+    QString path = QStandardPaths::findExecutable(name);
+    if (path.isEmpty())
+        path = QStandardPaths::findExecutable(
+            name, {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin"), QStringLiteral("/sbin")});
+    return path.isEmpty() ? name : path;
+}
+
+// Two distinct loopback ports nobody listened on a moment ago.
+bool pickFreePorts(quint16 *first, quint16 *second)
+{
+    QTcpServer a;
+    QTcpServer b;
+    if (!a.listen(QHostAddress::LocalHost, 0) || !b.listen(QHostAddress::LocalHost, 0))
+        return false;
+    *first = a.serverPort();
+    *second = b.serverPort();
+    return true;
+}
+
+bool accepts(quint16 port)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    const bool ok = socket.waitForConnected(ProbeIntervalMs * 10);
+    socket.abort();
+    return ok;
+}
+
+QString currentUserName()
+{
+    const passwd *entry = getpwuid(geteuid());
+    return entry ? QString::fromLocal8Bit(entry->pw_name) : QStringLiteral("root");
+}
+
+} // namespace
+
+TestBroker::TestBroker() = default;
+
+TestBroker::~TestBroker()
+{
+    stop();
+}
+
+void TestBroker::addConfigLine(const QString &line)
+{
+    m_extraLines << line;
+}
+
+QString TestBroker::user() const
+{
+    return UserName;
+}
+
+QString TestBroker::password() const
+{
+    return UserPassword;
+}
+
+bool TestBroker::isRunning() const
+{
+    return m_process && m_process->state() != QProcess::NotRunning;
+}
+
+bool TestBroker::start()
+{
+    if (isRunning())
+        return true;
+    for (int i = 0; i < StartTries; ++i) {
+        if (!pickFreePorts(&m_port, &m_authPort))
+            return false;
+        if (restart())
+            return true;
+    }
+    return false;
+}
+
+bool TestBroker::restart()
+{
+    stop();
+    if (!m_dir.isValid() || m_port == 0 || !writeConfig())
+        return false;
+    m_process = std::make_unique<QProcess>();
+    m_process->setProcessChannelMode(QProcess::MergedChannels);
+    m_process->start(findTool(QStringLiteral("mosquitto")), {QStringLiteral("-c"), m_dir.filePath("mosquitto.conf")});
+    if (!m_process->waitForStarted() || !waitUntilListening()) {
+        qWarning("TestBroker: mosquitto did not come up: %s", m_process->readAll().constData());
+        kill();
+        return false;
+    }
+    return true;
+}
+
+bool TestBroker::waitUntilListening()
+{
+    for (int waited = 0; waited < StartTimeoutMs; waited += ProbeIntervalMs) {
+        if (accepts(m_port) && accepts(m_authPort))
+            return true;
+        // Doubles as the pause between probes, and notices a broker that quit.
+        if (m_process->waitForFinished(ProbeIntervalMs))
+            return false;
+    }
+    return false;
+}
+
+void TestBroker::stop()
+{
+    if (!isRunning())
+        return;
+    m_process->terminate();
+    if (!m_process->waitForFinished(5000))
+        kill();
+}
+
+void TestBroker::kill()
+{
+    if (!isRunning())
+        return;
+    m_process->kill();
+    m_process->waitForFinished(5000);
+}
+
+bool TestBroker::writeConfig()
+{
+    const QString passwordFile = m_dir.filePath(QStringLiteral("passwd"));
+    if (!QFile::exists(passwordFile)) {
+        QProcess tool;
+        tool.start(findTool(QStringLiteral("mosquitto_passwd")),
+                   {QStringLiteral("-b"), QStringLiteral("-c"), passwordFile, UserName, UserPassword});
+        if (!tool.waitForFinished() || tool.exitStatus() != QProcess::NormalExit || tool.exitCode() != 0)
+            return false;
+    }
+
+    QFile file(m_dir.filePath(QStringLiteral("mosquitto.conf")));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
+        return false;
+    QTextStream out(&file);
+    // Started as root, Mosquitto would become user "mosquitto", who cannot
+    // read the private temporary directory; staying who we are avoids that.
+    out << "user " << currentUserName() << '\n'
+        << "per_listener_settings true\n"
+        << "persistence false\n"
+        << "log_dest file " << m_dir.filePath(QStringLiteral("broker.log")) << '\n'
+        << "log_type notice\n"
+        << "log_type subscribe\n"
+        << "log_timestamp false\n";
+    for (const QString &line : qAsConst(m_extraLines))
+        out << line << '\n';
+    out << "listener " << m_port << " 127.0.0.1\n"
+        << "allow_anonymous true\n"
+        << "listener " << m_authPort << " 127.0.0.1\n"
+        << "allow_anonymous false\n"
+        << "password_file " << passwordFile << '\n';
+    return out.status() == QTextStream::Ok;
+}
+
+bool TestBroker::publish(const QString &topic, const QByteArray &payload, bool retain) const
+{
+    QStringList args{QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"), QString::number(m_port),
+                     QStringLiteral("-q"), QStringLiteral("0"),         QStringLiteral("-t"), topic};
+    // mosquitto_pub refuses to send an empty stdin; -n is its empty message.
+    args << (payload.isEmpty() ? QStringLiteral("-n") : QStringLiteral("-s"));
+    if (retain)
+        args << QStringLiteral("-r");
+    QProcess pub;
+    pub.start(findTool(QStringLiteral("mosquitto_pub")), args);
+    if (!pub.waitForStarted())
+        return false;
+    pub.write(payload);
+    pub.closeWriteChannel();
+    return pub.waitForFinished(10000) && pub.exitStatus() == QProcess::NormalExit && pub.exitCode() == 0;
+}
+
+QStringList TestBroker::logLines() const
+{
+    QFile file(m_dir.filePath(QStringLiteral("broker.log")));
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return {};
+    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QString TestBroker::log() const
+{
+    return logLines().join(QLatin1Char('\n'));
+}
+
+QStringList TestBroker::loggedCaptures(const QRegularExpression &pattern) const
+{
+    QStringList captures;
+    for (const QString &line : logLines()) {
+        const QRegularExpressionMatch match = pattern.match(line);
+        if (match.hasMatch())
+            captures << match.captured(1);
+    }
+    return captures;
+}
+
+QStringList TestBroker::loggedSubscriptions() const
+{
+    // Mosquitto logs a subscription as "<client id> <qos> <topic filter>".
+    static const QRegularExpression pattern(QStringLiteral("^\\S+ [0-2] (.+)$"));
+    return loggedCaptures(pattern);
+}
+
+QStringList TestBroker::loggedClientIds() const
+{
+    static const QRegularExpression pattern(QStringLiteral("^New client connected from \\S+ as (\\S+) \\("));
+    return loggedCaptures(pattern);
+}

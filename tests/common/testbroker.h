@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// A private Mosquitto broker for one test: an anonymous listener on port(), and
+// a listener on authPort() that only lets user()/password() in. Both listen on
+// 127.0.0.1, on ports that were free when the object was made. The broker logs
+// connections and subscriptions into its temporary directory, where tests can
+// read them back.
+class TestBroker final
+{
+public:
+    TestBroker();
+    ~TestBroker();
+    TestBroker(const TestBroker &) = delete;
+    TestBroker &operator=(const TestBroker &) = delete;
+
+    // A line for mosquitto.conf (e.g. "max_queued_messages 0"); takes effect
+    // at the next start() or restart().
+    void addConfigLine(const QString &line);
+
+    // Starts the broker and waits until both ports accept connections.
+    bool start();
+    // SIGTERM, then waits for the broker to end.
+    void stop();
+    // SIGKILL: the broker vanishes without a word to its clients.
+    void kill();
+    // Stops the broker if it runs and starts it again on the same ports.
+    bool restart();
+    bool isRunning() const;
+
+    quint16 port() const { return m_port; }
+    quint16 authPort() const { return m_authPort; }
+    QString user() const;
+    QString password() const;
+
+    // Publishes one message (QoS 0) on the anonymous listener with
+    // mosquitto_pub; the payload goes over byte for byte.
+    bool publish(const QString &topic, const QByteArray &payload, bool retain = false) const;
+
+    // The topic filters of all SUBSCRIBE requests the broker has seen, oldest first.
+    QStringList loggedSubscriptions() const;
+    // The client id of every accepted connection, oldest first; the broker
+    // makes up an "auto-..." id for a client that brings none.
+    QStringList loggedClientIds() const;
+    // The broker's whole log so far, for failure messages.
+    QString log() const;
+
+    QString directory() const { return m_dir.path(); }
+
+private:
+    bool writeConfig();
+    bool waitUntilListening();
+    QStringList logLines() const;
+    // The first capture of `pattern` in every log line it matches.
+    QStringList loggedCaptures(const QRegularExpression &pattern) const;
+
+    QTemporaryDir m_dir;
+    quint16 m_port = 0;
+    quint16 m_authPort = 0;
+    QStringList m_extraLines;
+    std::unique_ptr<QProcess> m_process;
+};

@@ -1,0 +1,465 @@
+#include "common/testbroker.h"
+#include "mqtt/client.h"
+
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+using QMQTT::Client;
+using QMQTT::ClientError;
+using QMQTT::Message;
+
+Q_DECLARE_METATYPE(std::function<void(Client *)>)
+
+namespace {
+
+constexpr int BrokerWaitMs = 5000;
+
+// A peer that takes the TCP connection and never says a word, like a host
+// whose broker hangs.
+class SilentPeer final
+{
+public:
+    bool listen() { return m_server.listen(QHostAddress::LocalHost, 0); }
+    quint16 port() const { return m_server.serverPort(); }
+    QTcpServer *server() { return &m_server; }
+
+private:
+    QTcpServer m_server;
+};
+
+QString errorWord(ClientError error)
+{
+    return QStringLiteral("error:") + QString::fromLatin1(QMetaEnum::fromType<ClientError>().valueToKey(error));
+}
+
+// Everything a client emits about its connection, in order, as words.
+class SignalLog final
+{
+public:
+    explicit SignalLog(Client *client)
+    {
+        QObject::connect(client, &Client::connected, &m_context, [this] { lines << QStringLiteral("connected"); });
+        QObject::connect(client, &Client::disconnected, &m_context,
+                         [this] { lines << QStringLiteral("disconnected"); });
+        QObject::connect(client, &Client::error, &m_context, [this](ClientError e) { lines << errorWord(e); });
+    }
+
+    QStringList lines;
+
+private:
+    QObject m_context;
+};
+
+QByteArray binaryPayload(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    quint32 x = 2463534242u;
+    for (int i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        bytes[i] = static_cast<char>(i % 97 == 0 ? 0 : x & 0xff);
+    }
+    return bytes;
+}
+
+} // namespace
+
+// Takes messages through a connection made by signature text, as the main
+// window does.
+class MessageSink final : public QObject
+{
+    Q_OBJECT
+
+public:
+    QList<Message> messages;
+
+public slots:
+    void take(const QMQTT::Message &message) { messages << message; }
+};
+
+class TestClient final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void connectAndDisconnect();
+    void receive_data();
+    void receive();
+    void receiveThroughSignatureText_data();
+    void receiveThroughSignatureText();
+    void failedAttempt_data();
+    void failedAttempt();
+    void hostNameIsLookedUp();
+    void silentPeerTimesOut();
+    void disconnectAbortsPendingAttempt();
+    void connectAgainWhilePending();
+    void connectAgainWhileConnected();
+    void brokerLoss_data();
+    void brokerLoss();
+    void clearedCredentialsAreNotSent();
+    void clearedClientIdIsNotSent();
+    void keepAliveBelowFiveIsRaised();
+    void deleteFromSlot_data();
+    void deleteFromSlot();
+
+private:
+    bool connectTo(Client &client, quint16 port);
+    bool subscribeTo(Client &client, const QString &topic);
+
+    std::unique_ptr<TestBroker> m_broker;
+};
+
+void TestClient::init()
+{
+    m_broker = std::make_unique<TestBroker>();
+    QVERIFY2(m_broker->start(), "cannot start mosquitto");
+}
+
+void TestClient::cleanup()
+{
+    m_broker.reset();
+}
+
+bool TestClient::connectTo(Client &client, quint16 port)
+{
+    QSignalSpy connected(&client, &Client::connected);
+    client.setPort(port);
+    client.connectToHost();
+    return connected.wait(BrokerWaitMs) && client.isConnectedToHost();
+}
+
+bool TestClient::subscribeTo(Client &client, const QString &topic)
+{
+    QSignalSpy subscribed(&client, &Client::subscribed);
+    client.subscribe(topic, 0);
+    return subscribed.wait(BrokerWaitMs) && subscribed.count() == 1 && subscribed.at(0).at(0).toString() == topic;
+}
+
+void TestClient::connectAndDisconnect()
+{
+    Client client(QHostAddress::LocalHost, m_broker->port());
+    SignalLog log(&client);
+    QVERIFY(!client.isConnectedToHost());
+
+    client.connectToHost();
+    QTRY_COMPARE(log.lines, QStringList{"connected"});
+    QVERIFY(client.isConnectedToHost());
+
+    client.disconnectFromHost();
+    QCOMPARE(log.lines, (QStringList{"connected", "disconnected"}));
+    QVERIFY(!client.isConnectedToHost());
+}
+
+void TestClient::receive_data()
+{
+    QTest::addColumn<QString>("topic");
+    QTest::addColumn<QByteArray>("payload");
+
+    QTest::newRow("JSON text") << "meters/1" << QByteArray(R"({"dev_type":1,"dev_mode":2})");
+    QTest::newRow("zero bytes inside") << "meters/2" << QByteArray("ab\0cd\0", 6);
+    QTest::newRow("empty payload") << "meters/3" << QByteArray();
+    QTest::newRow("Cyrillic topic") << QStringLiteral("счётчик/№5") << QByteArray("x");
+    QTest::newRow("1 MB of binary") << "meters/big" << binaryPayload(1024 * 1024);
+}
+
+void TestClient::receive()
+{
+    QFETCH(QString, topic);
+    QFETCH(QByteArray, payload);
+
+    Client client;
+    QVERIFY(connectTo(client, m_broker->port()));
+    QVERIFY(subscribeTo(client, topic));
+    QCOMPARE(m_broker->loggedSubscriptions(), QStringList{topic});
+
+    QSignalSpy received(&client, &Client::received);
+    QVERIFY(m_broker->publish(topic, payload));
+    QVERIFY(received.wait(BrokerWaitMs));
+    const auto message = received.at(0).at(0).value<Message>();
+    QCOMPARE(message.topic(), topic);
+    QCOMPARE(message.payload().size(), payload.size());
+    QVERIFY(message.payload() == payload);
+}
+
+void TestClient::receiveThroughSignatureText_data()
+{
+    QTest::addColumn<Qt::ConnectionType>("type");
+    QTest::newRow("direct") << Qt::DirectConnection;
+    QTest::newRow("queued") << Qt::QueuedConnection;
+}
+
+void TestClient::receiveThroughSignatureText()
+{
+    QFETCH(Qt::ConnectionType, type);
+
+    Client client;
+    MessageSink sink;
+    QVERIFY(connect(&client, SIGNAL(received(QMQTT::Message)), &sink, SLOT(take(QMQTT::Message)), type));
+    QVERIFY(connectTo(client, m_broker->port()));
+    QVERIFY(subscribeTo(client, "t"));
+
+    QVERIFY(m_broker->publish("t", "payload"));
+    QTRY_COMPARE(sink.messages.size(), 1);
+    QCOMPARE(sink.messages.at(0).payload(), QByteArray("payload"));
+}
+
+void TestClient::failedAttempt_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("listener");
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QByteArray>("password");
+    QTest::addColumn<ClientError>("expected");
+
+    const QString loopback = QStringLiteral("127.0.0.1");
+    QTest::newRow("wrong password") << loopback << "auth"
+                                    << "zelmar" << QByteArray("wrong") << QMQTT::MqttNotAuthorizedError;
+    QTest::newRow("unknown user") << loopback << "auth"
+                                  << "nobody" << QByteArray("meter-secret") << QMQTT::MqttNotAuthorizedError;
+    QTest::newRow("no credentials where they are required")
+        << loopback << "auth" << QString() << QByteArray() << QMQTT::MqttNotAuthorizedError;
+    QTest::newRow("password without user name")
+        << loopback << "anonymous" << QString() << QByteArray("secret") << QMQTT::MqttInvalidSettingsError;
+    QTest::newRow("password with a zero byte")
+        << loopback << "anonymous"
+        << "zelmar" << QByteArray("meter\0secret", 12) << QMQTT::MqttInvalidSettingsError;
+    QTest::newRow("nothing listens") << loopback << "closed" << QString() << QByteArray()
+                                     << QMQTT::SocketConnectionRefusedError;
+    QTest::newRow("port 0") << loopback << "zero" << QString() << QByteArray() << QMQTT::MqttInvalidSettingsError;
+    QTest::newRow("no host") << QString() << "anonymous" << QString() << QByteArray() << QMQTT::SocketHostNotFoundError;
+    // Not a valid host name at all, so it fails without asking any DNS server.
+    QTest::newRow("unresolvable name") << "no such host.invalid"
+                                       << "anonymous" << QString() << QByteArray() << QMQTT::SocketHostNotFoundError;
+}
+
+void TestClient::failedAttempt()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, listener);
+    QFETCH(QString, user);
+    QFETCH(QByteArray, password);
+    QFETCH(ClientError, expected);
+
+    quint16 port = 0;
+    if (listener == "anonymous") {
+        port = m_broker->port();
+    } else if (listener == "auth") {
+        port = m_broker->authPort();
+    } else if (listener == "closed") {
+        SilentPeer peer;
+        QVERIFY(peer.listen());
+        port = peer.port(); // closed again when peer goes
+    }
+
+    Client client;
+    SignalLog log(&client);
+    client.setHostName(host);
+    client.setPort(port);
+    client.setUsername(user);
+    client.setPassword(password);
+    client.connectToHost();
+    QVERIFY2(log.lines.isEmpty(), "an attempt reports from the event loop, not from inside connectToHost()");
+
+    QTRY_COMPARE(log.lines, QStringList{errorWord(expected)});
+    QVERIFY(!client.isConnectedToHost());
+}
+
+void TestClient::hostNameIsLookedUp()
+{
+    Client client;
+    client.setHostName("localhost");
+    QVERIFY(connectTo(client, m_broker->port()));
+}
+
+void TestClient::silentPeerTimesOut()
+{
+    SilentPeer peer;
+    QVERIFY(peer.listen());
+    Client client;
+    client.setConnectTimeoutForTesting(300);
+    QSignalSpy error(&client, &Client::error);
+    QSignalSpy connected(&client, &Client::connected);
+    client.setPort(peer.port());
+    client.connectToHost();
+
+    QVERIFY(error.wait(BrokerWaitMs));
+    QCOMPARE(error.at(0).at(0).value<ClientError>(), QMQTT::SocketTimeoutError);
+    QCOMPARE(connected.count(), 0);
+}
+
+void TestClient::disconnectAbortsPendingAttempt()
+{
+    SilentPeer peer;
+    QVERIFY(peer.listen());
+    Client client;
+    SignalLog log(&client);
+    client.setPort(peer.port());
+    client.connectToHost();
+    QVERIFY(QSignalSpy(peer.server(), &QTcpServer::newConnection).wait(BrokerWaitMs));
+    QTcpSocket *server = peer.server()->nextPendingConnection();
+    QVERIFY(server);
+
+    client.disconnectFromHost();
+    QVERIFY(!client.isConnectedToHost());
+    // Well before the ten-second connect timeout.
+    QTRY_COMPARE_WITH_TIMEOUT(server->state(), QAbstractSocket::UnconnectedState, 2000);
+    QVERIFY(log.lines.isEmpty());
+}
+
+void TestClient::connectAgainWhilePending()
+{
+    SilentPeer peer;
+    QVERIFY(peer.listen());
+    Client client;
+    client.setConnectTimeoutForTesting(300);
+    SignalLog log(&client);
+    client.setPort(peer.port());
+    client.connectToHost();
+    QVERIFY(QSignalSpy(peer.server(), &QTcpServer::newConnection).wait(BrokerWaitMs));
+
+    client.setPort(m_broker->port());
+    client.connectToHost();
+    QTRY_COMPARE(log.lines, QStringList{"connected"});
+    // Outlive the first attempt's timeout: nothing of it may surface.
+    QVERIFY(!QSignalSpy(&client, &Client::error).wait(600));
+    QCOMPARE(log.lines, QStringList{"connected"});
+    QVERIFY(client.isConnectedToHost());
+}
+
+void TestClient::connectAgainWhileConnected()
+{
+    Client client;
+    QVERIFY(connectTo(client, m_broker->port()));
+    SignalLog log(&client);
+
+    client.connectToHost();
+    QCOMPARE(log.lines, QStringList{"disconnected"});
+    QTRY_COMPARE(log.lines, (QStringList{"disconnected", "connected"}));
+    QVERIFY(subscribeTo(client, "again"));
+    QSignalSpy received(&client, &Client::received);
+    QVERIFY(m_broker->publish("again", "1"));
+    QVERIFY(received.wait(BrokerWaitMs));
+}
+
+void TestClient::brokerLoss_data()
+{
+    QTest::addColumn<bool>("kill");
+    QTest::newRow("broker killed") << true;
+    QTest::newRow("broker shut down") << false;
+}
+
+void TestClient::brokerLoss()
+{
+    QFETCH(bool, kill);
+
+    Client client;
+    QVERIFY(connectTo(client, m_broker->port()));
+    SignalLog log(&client);
+
+    if (kill)
+        m_broker->kill();
+    else
+        m_broker->stop();
+    QTRY_COMPARE(log.lines, (QStringList{"disconnected", "error:SocketRemoteHostClosedError"}));
+    QVERIFY(!client.isConnectedToHost());
+
+    QVERIFY(m_broker->restart());
+    QVERIFY(connectTo(client, m_broker->port()));
+    QVERIFY(subscribeTo(client, "back"));
+    QSignalSpy received(&client, &Client::received);
+    QVERIFY(m_broker->publish("back", "again"));
+    QVERIFY(received.wait(BrokerWaitMs));
+}
+
+void TestClient::clearedCredentialsAreNotSent()
+{
+    Client client;
+    client.setUsername(m_broker->user());
+    client.setPassword(m_broker->password().toUtf8());
+    QVERIFY(connectTo(client, m_broker->authPort()));
+    client.disconnectFromHost();
+
+    client.setUsername(QString());
+    client.setPassword(QByteArray());
+    QSignalSpy error(&client, &Client::error);
+    client.connectToHost();
+    QVERIFY(error.wait(BrokerWaitMs));
+    QCOMPARE(error.at(0).at(0).value<ClientError>(), QMQTT::MqttNotAuthorizedError);
+}
+
+void TestClient::clearedClientIdIsNotSent()
+{
+    Client client;
+    client.setClientId("meter-panel");
+    QVERIFY(connectTo(client, m_broker->port()));
+    client.disconnectFromHost();
+    client.setClientId(QString());
+    QVERIFY(connectTo(client, m_broker->port()));
+
+    QTRY_COMPARE(m_broker->loggedClientIds().size(), 2);
+    QCOMPARE(m_broker->loggedClientIds().at(0), QStringLiteral("meter-panel"));
+    QVERIFY2(m_broker->loggedClientIds().at(1).startsWith("auto-"), qPrintable(m_broker->log()));
+}
+
+void TestClient::keepAliveBelowFiveIsRaised()
+{
+    Client client;
+    client.setKeepAlive(2);
+    QVERIFY(connectTo(client, m_broker->port()));
+    QTRY_VERIFY2(m_broker->log().contains(", k5)"), qPrintable(m_broker->log()));
+}
+
+void TestClient::deleteFromSlot_data()
+{
+    using Trigger = std::function<void(Client *)>;
+    QTest::addColumn<QString>("signal");
+    QTest::addColumn<Trigger>("trigger");
+
+    QTest::newRow("disconnected() by disconnectFromHost()")
+        << "disconnected" << Trigger([](Client *c) { c->disconnectFromHost(); });
+    QTest::newRow("disconnected() by connectToHost()")
+        << "disconnected" << Trigger([](Client *c) { c->connectToHost(); });
+    QTest::newRow("disconnected() by the broker going away")
+        << "disconnected" << Trigger([this](Client *) { m_broker->kill(); });
+    // The retained messages come in one burst right behind the SUBACK, so the
+    // client is deleted while more of them wait in its queue.
+    QTest::newRow("received() with more messages queued")
+        << "received" << Trigger([](Client *c) { c->subscribe("burst/#"); });
+    QTest::newRow("subscribed()") << "subscribed" << Trigger([](Client *c) { c->subscribe("burst/#"); });
+}
+
+void TestClient::deleteFromSlot()
+{
+    QFETCH(QString, signal);
+    QFETCH(std::function<void(Client *)>, trigger);
+
+    for (const char *topic : {"burst/a", "burst/b", "burst/c"})
+        QVERIFY(m_broker->publish(topic, "retained", true));
+
+    QPointer<Client> client = new Client;
+    QVERIFY(connectTo(*client, m_broker->port()));
+    QObject context;
+    const auto deleteNow = [&client] { delete client.data(); };
+    if (signal == "disconnected")
+        connect(client, &Client::disconnected, &context, deleteNow);
+    else if (signal == "subscribed")
+        connect(client, &Client::subscribed, &context, deleteNow);
+    else
+        connect(client, &Client::received, &context, deleteNow);
+
+    trigger(client);
+    QTRY_VERIFY(client.isNull());
+}
+
+QTEST_GUILESS_MAIN(TestClient)
+#include "tst_client.moc"
