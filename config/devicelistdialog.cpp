@@ -61,10 +61,13 @@ void DeviceListDialog::on_pushButtonCancel_clicked()
 
 void DeviceListDialog::on_pushButtonRemove_clicked()
 {
-    if (!ui->listWidget->currentItem())
+    // The selected row, not the current one: the list makes its first row
+    // current as soon as it takes the focus, before the user has picked any.
+    const QList<QListWidgetItem *> selected = ui->listWidget->selectedItems();
+    if (selected.isEmpty())
         return;
     // By row, not by name: names need not be unique.
-    showResult(SettingsFile().removeDeviceAt(ui->listWidget->currentRow()));
+    showResult(SettingsFile().removeDeviceAt(ui->listWidget->row(selected.first())));
 }
 
 void DeviceListDialog::on_listWidget_itemDoubleClicked(QListWidgetItem *item)
