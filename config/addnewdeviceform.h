@@ -6,18 +6,23 @@ namespace Ui {
 class AddNewDeviceForm;
 }
 
-// Placeholder until the dialog lands.
+// Takes a device's display name and MQTT topic and hands them on through
+// SetItem; it never touches the configuration file itself.
 class AddNewDeviceForm final : public QDialog
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(AddNewDeviceForm)
 
 public:
-    AddNewDeviceForm(QWidget *parent, const QString &name, const QString &topic);
+    explicit AddNewDeviceForm(QWidget *parent, const QString &name, const QString &topic);
     ~AddNewDeviceForm() override;
 
 signals:
     void SetItem(QString devname, QString topic);
+
+private slots:
+    void on_SetttCancelButton_clicked();
+    void on_SetttSaveButton_clicked();
 
 private:
     Ui::AddNewDeviceForm *ui;

@@ -1,12 +1,18 @@
 #pragma once
 
 #include <QDialog>
+#include <QStringList>
 
 namespace Ui {
 class DeviceListDialog;
 }
+class QListWidgetItem;
+struct DeviceListResult;
 
-// Placeholder until the dialog lands.
+// Lists the registered devices by name and adds, edits and removes them.
+// Every change goes to the configuration file at once; the list shows what
+// the file holds. When the dialog goes away it says so through ExitAction,
+// so that the main window can rebuild its tabs from the file.
 class DeviceListDialog final : public QDialog
 {
     Q_OBJECT
@@ -16,9 +22,31 @@ public:
     explicit DeviceListDialog(QWidget *parent = nullptr);
     ~DeviceListDialog() override;
 
+    void LoadDeviceList();
+    void StoreDevice(QString name, QString topic);
+
+    // Escape and accept()/reject() end the dialog without a close event.
+    void done(int result) override;
+
 signals:
     void ExitAction();
 
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private slots:
+    void on_pushAddd_clicked();
+    void on_pushButtonCancel_clicked();
+    void on_pushButtonRemove_clicked();
+    void on_listWidget_itemDoubleClicked(QListWidgetItem *item);
+
 private:
+    void openEntryForm(const QString &name, const QString &topic);
+    void showResult(const DeviceListResult &result);
+    void announceExit();
+
     Ui::DeviceListDialog *ui;
+    // The row that the open entry form edits, or -1 while it adds a device.
+    int editedRow = -1;
+    bool exitAnnounced = false;
 };

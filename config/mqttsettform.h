@@ -6,7 +6,8 @@ namespace Ui {
 class MQTTSettForm;
 }
 
-// Placeholder until the dialog lands.
+// Edits the broker connection settings kept in the configuration file; they
+// take effect at the next connection.
 class MQTTSettForm final : public QDialog
 {
     Q_OBJECT
@@ -16,6 +17,9 @@ public:
     explicit MQTTSettForm(QWidget *parent = nullptr);
     ~MQTTSettForm() override;
 
+private slots:
+    void on_SetttSaveButton_clicked();
+    void on_SetttCancelButton_clicked();
 
 private:
     Ui::MQTTSettForm *ui;

@@ -1,15 +1,324 @@
 #include "config/settingsfile.h"
 
-// Placeholder until the file operations land.
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+const QString kMqttGroup = QStringLiteral("MQTT");
+const QString kDevicesGroup = QStringLiteral("Devices");
+const QString kDeviceArray = QStringLiteral("DEV");
+const QString kNameKey = QStringLiteral("dev_name");
+const QString kTopicKey = QStringLiteral("topic");
+
+// One element of the device array as stored, complete or not. A missing key
+// reads as a null text; a key with an empty value reads as an empty one.
+struct StoredDevice
+{
+    QString name;
+    QString topic;
+
+    bool isComplete() const { return !name.isNull() && !topic.isNull(); }
+};
+
+// QSettings writes a null text as an empty value, but keeps it null in its
+// cache, where it would read back as a missing key until the file is read
+// again. Stored texts are therefore never null.
+QString storedText(const QString &text)
+{
+    return text.isNull() ? QString(QLatin1String("")) : text;
+}
+
+// Expects the settings object inside group Devices.
+QVector<StoredDevice> readArray(QSettings &settings)
+{
+    QVector<StoredDevice> stored;
+    const int size = settings.beginReadArray(kDeviceArray);
+    stored.reserve(size);
+    for (int i = 0; i < size; ++i) {
+        settings.setArrayIndex(i);
+        StoredDevice device;
+        device.name = settings.value(kNameKey).toString();
+        device.topic = settings.value(kTopicKey).toString();
+        stored.append(device);
+    }
+    settings.endArray();
+    return stored;
+}
+
+QStringList completeNames(const QVector<StoredDevice> &stored)
+{
+    QStringList names;
+    for (const StoredDevice &device : stored) {
+        if (device.isComplete())
+            names.append(device.name);
+    }
+    return names;
+}
+
+// Index in the array of the row-th complete element, or -1.
+int indexOfRow(const QVector<StoredDevice> &stored, int row)
+{
+    if (row < 0)
+        return -1;
+    for (int i = 0; i < stored.size(); ++i) {
+        if (stored.at(i).isComplete() && row-- == 0)
+            return i;
+    }
+    return -1;
+}
+
+// Replaces the whole array of group Devices by the kept elements. Expects the
+// settings object inside group Devices.
+void writeArray(QSettings &settings, const QVector<DeviceEntry> &kept)
+{
+    settings.remove(QString());
+    settings.beginWriteArray(kDeviceArray);
+    for (int j = 0; j < kept.size(); ++j) {
+        settings.setArrayIndex(j);
+        settings.setValue(kNameKey, storedText(kept.at(j).name));
+        settings.setValue(kTopicKey, storedText(kept.at(j).topic));
+    }
+    settings.endArray();
+}
+
+// The file holds the broker password in clear text, so it is made private to
+// its owner before anything is written into it. QSettings replaces the file
+// through a temporary copy that takes over the old file's permissions, so
+// setting them here keeps them on the rewritten file too.
+//
+// A write that QSettings cannot carry out stays pending in its process-wide
+// cache of the file and shows up in every later read, as if it had been
+// written, until some later write flushes it. Whatever can be found out
+// before writing is therefore checked here, and nothing is changed in the
+// settings object unless this succeeds.
+bool prepareForWrite(const QString &fileName)
+{
+    const QFileInfo info(fileName);
+    if (info.exists() && !info.isFile())
+        return false;
+    if (!QFileInfo(info.absolutePath()).isWritable())
+        return false;
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadWrite))
+        return false;
+    file.close();
+    // A file that belongs to someone else keeps the permissions its owner gave it.
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    return true;
+}
+
+} // namespace
+
 SettingsFile::SettingsFile(const QString &fileName) : m_fileName(fileName) {}
-BrokerSettings SettingsFile::readBrokerForEditing() const { return {QStringLiteral("localhost"), {}, {}, {}, 1883}; }
-BrokerSettings SettingsFile::readBrokerForConnecting() const { return {}; }
-QSettings::Status SettingsFile::writeBroker(const BrokerSettings &) const { return QSettings::AccessError; }
-QVector<DeviceEntry> SettingsFile::readDevices() const { return {}; }
-DeviceListResult SettingsFile::LoadDeviceList() const { return {}; }
-QString SettingsFile::FindDeviceTopic(const QString &) const { return {}; }
-DeviceListResult SettingsFile::StoreDevice(const QString &, const QString &) const { return {}; }
-DeviceListResult SettingsFile::RemoveDevice(const QString &) const { return {}; }
-DeviceEntry SettingsFile::deviceAt(int) const { return {}; }
-DeviceListResult SettingsFile::replaceDeviceAt(int, const QString &, const QString &) const { return {}; }
-DeviceListResult SettingsFile::removeDeviceAt(int) const { return {}; }
+
+BrokerSettings SettingsFile::readBrokerForEditing() const
+{
+    return readBroker(QStringLiteral("localhost"), QStringLiteral("1883"));
+}
+
+BrokerSettings SettingsFile::readBrokerForConnecting() const
+{
+    return readBroker(QString(), QStringLiteral("0"));
+}
+
+BrokerSettings SettingsFile::readBroker(const QString &defaultHost, const QString &defaultPort) const
+{
+    QSettings settings(m_fileName, QSettings::IniFormat);
+    settings.beginGroup(kMqttGroup);
+    BrokerSettings broker;
+    broker.host = settings.value(QStringLiteral("Host"), defaultHost).toString();
+    broker.clientId = settings.value(QStringLiteral("clientId"), QString()).toString();
+    broker.username = settings.value(QStringLiteral("username"), QString()).toString();
+    broker.password = settings.value(QStringLiteral("passwd"), QString()).toString();
+    broker.port = settings.value(QStringLiteral("Port"), defaultPort).toInt();
+    settings.endGroup();
+    return broker;
+}
+
+QSettings::Status SettingsFile::writeBroker(const BrokerSettings &broker) const
+{
+    if (!prepareForWrite(m_fileName))
+        return QSettings::AccessError;
+    QSettings settings(m_fileName, QSettings::IniFormat);
+    if (settings.status() == QSettings::AccessError)
+        return QSettings::AccessError;
+    settings.beginGroup(kMqttGroup);
+    settings.setValue(QStringLiteral("Host"), storedText(broker.host));
+    settings.setValue(QStringLiteral("clientId"), storedText(broker.clientId));
+    settings.setValue(QStringLiteral("username"), storedText(broker.username));
+    settings.setValue(QStringLiteral("passwd"), storedText(broker.password));
+    settings.setValue(QStringLiteral("Port"), QString::number(broker.port));
+    settings.endGroup();
+    settings.sync();
+    return settings.status();
+}
+
+QVector<DeviceEntry> SettingsFile::readDevices() const
+{
+    QSettings settings(m_fileName, QSettings::IniFormat);
+    settings.beginGroup(kDevicesGroup);
+    const QVector<StoredDevice> stored = readArray(settings);
+    settings.endGroup();
+
+    QVector<DeviceEntry> devices;
+    for (const StoredDevice &device : stored) {
+        if (device.isComplete())
+            devices.append({device.name, device.topic});
+    }
+    return devices;
+}
+
+DeviceListResult SettingsFile::LoadDeviceList() const
+{
+    return keepDevices([](int, const DeviceEntry &) { return true; });
+}
+
+QString SettingsFile::FindDeviceTopic(const QString &name) const
+{
+    QSettings settings(m_fileName, QSettings::IniFormat);
+    settings.beginGroup(kDevicesGroup);
+    QString topic;
+    const int size = settings.beginReadArray(kDeviceArray);
+    for (int i = 0; i < size; ++i) {
+        settings.setArrayIndex(i);
+        if (settings.value(kNameKey).toString() == name) {
+            topic = settings.value(kTopicKey).toString();
+            break;
+        }
+    }
+    settings.endArray();
+    settings.endGroup();
+    return topic;
+}
+
+DeviceListResult SettingsFile::StoreDevice(const QString &name, const QString &topic) const
+{
+    QSettings::Status status = QSettings::AccessError;
+    {
+        QSettings settings(m_fileName, QSettings::IniFormat);
+        settings.beginGroup(kDevicesGroup);
+        const int size = settings.beginReadArray(kDeviceArray);
+        int target = size;
+        for (int i = 0; i < size; ++i) {
+            settings.setArrayIndex(i);
+            if (settings.value(kTopicKey).toString() == topic || settings.value(kNameKey).toString() == name) {
+                target = i;
+                break;
+            }
+        }
+        settings.endArray();
+        if (settings.status() != QSettings::AccessError && prepareForWrite(m_fileName)) {
+            writeElement(settings, target, size, name, topic);
+            settings.endGroup();
+            settings.sync();
+            status = settings.status();
+        }
+    }
+    return afterWrite(status);
+}
+
+DeviceListResult SettingsFile::RemoveDevice(const QString &name) const
+{
+    return keepDevices([&name](int, const DeviceEntry &device) { return device.name != name; });
+}
+
+DeviceEntry SettingsFile::deviceAt(int row) const
+{
+    const QVector<DeviceEntry> devices = readDevices();
+    if (row < 0 || row >= devices.size())
+        return {};
+    return devices.at(row);
+}
+
+DeviceListResult SettingsFile::replaceDeviceAt(int row, const QString &name, const QString &topic) const
+{
+    QSettings::Status status = QSettings::AccessError;
+    bool rowFound = false;
+    {
+        QSettings settings(m_fileName, QSettings::IniFormat);
+        settings.beginGroup(kDevicesGroup);
+        const QVector<StoredDevice> stored = readArray(settings);
+        const int target = indexOfRow(stored, row);
+        rowFound = target >= 0;
+        if (rowFound && settings.status() != QSettings::AccessError && prepareForWrite(m_fileName)) {
+            writeElement(settings, target, stored.size(), name, topic);
+            settings.endGroup();
+            settings.sync();
+            status = settings.status();
+        }
+    }
+    // The row is gone only when something else changed the file meanwhile;
+    // the typed device is then kept the way an added one would be.
+    if (!rowFound)
+        return StoreDevice(name, topic);
+    return afterWrite(status);
+}
+
+DeviceListResult SettingsFile::removeDeviceAt(int row) const
+{
+    return keepDevices([row](int completeRow, const DeviceEntry &) { return completeRow != row; });
+}
+
+void SettingsFile::writeElement(QSettings &settings, int index, int size, const QString &name, const QString &topic)
+{
+    // With the size left open, endArray() stores the highest index selected
+    // plus one, so selecting the last element keeps the size of a replacement.
+    settings.beginWriteArray(kDeviceArray);
+    settings.setArrayIndex(index);
+    settings.setValue(kNameKey, storedText(name));
+    settings.setValue(kTopicKey, storedText(topic));
+    if (index != size)
+        settings.setArrayIndex(size - 1);
+    settings.endArray();
+}
+
+DeviceListResult SettingsFile::afterWrite(QSettings::Status status) const
+{
+    if (status != QSettings::NoError)
+        return {completeNamesInFile(), status};
+    return LoadDeviceList();
+}
+
+QStringList SettingsFile::completeNamesInFile() const
+{
+    QStringList names;
+    for (const DeviceEntry &device : readDevices())
+        names.append(device.name);
+    return names;
+}
+
+DeviceListResult SettingsFile::keepDevices(const std::function<bool(int, const DeviceEntry &)> &keep) const
+{
+    QSettings settings(m_fileName, QSettings::IniFormat);
+    settings.beginGroup(kDevicesGroup);
+    const QVector<StoredDevice> stored = readArray(settings);
+
+    QVector<DeviceEntry> kept;
+    int row = 0;
+    for (const StoredDevice &device : stored) {
+        if (!device.isComplete())
+            continue;
+        const DeviceEntry entry{device.name, device.topic};
+        if (keep(row++, entry))
+            kept.append(entry);
+    }
+
+    DeviceListResult result{completeNames(stored), QSettings::NoError};
+    if (kept.size() != stored.size()) {
+        if (settings.status() != QSettings::AccessError && prepareForWrite(m_fileName)) {
+            writeArray(settings, kept);
+            settings.endGroup();
+            settings.sync();
+            result.status = settings.status();
+        } else {
+            result.status = QSettings::AccessError;
+        }
+    }
+    if (result.status == QSettings::NoError) {
+        result.names.clear();
+        for (const DeviceEntry &entry : kept)
+            result.names.append(entry.name);
+    }
+    return result;
+}

@@ -5,6 +5,8 @@
 #include <QStringList>
 #include <QVector>
 
+#include <functional>
+
 // One registered meter as the file holds it.
 struct DeviceEntry
 {
@@ -23,7 +25,8 @@ struct BrokerSettings
 };
 
 // What a device-list operation leaves behind: the names of the complete
-// entries in file order, and whether the file could be written.
+// entries in file order, as the file holds them afterwards (also when the
+// write failed), and whether the file could be written.
 struct DeviceListResult
 {
     QStringList names;
@@ -32,6 +35,8 @@ struct DeviceListResult
 
 // Every access to the configuration file. Each call opens the file afresh
 // and closes it before returning, so each sees what the previous one left.
+// Reading never creates the file; writing leaves it readable by its owner
+// only, since it holds the broker password in clear text.
 class SettingsFile final
 {
 public:
@@ -58,5 +63,14 @@ public:
     DeviceListResult removeDeviceAt(int row) const;
 
 private:
+    BrokerSettings readBroker(const QString &defaultHost, const QString &defaultPort) const;
+    static void writeElement(QSettings &settings, int index, int size, const QString &name, const QString &topic);
+    // What the list shows after a device was written, or after the write failed.
+    DeviceListResult afterWrite(QSettings::Status status) const;
+    QStringList completeNamesInFile() const;
+    // Rewrites the array with the complete entries that keep accepts (given
+    // their row among the complete entries), when anything is dropped.
+    DeviceListResult keepDevices(const std::function<bool(int, const DeviceEntry &)> &keep) const;
+
     QString m_fileName;
 };
