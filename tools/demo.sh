@@ -1,8 +1,158 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and starts the client.
+# Shows the client at work: installs what is missing, builds the client and
+# the meter simulator, starts a private Mosquitto on a free loopback port and
+# the simulator with four meters, writes a matching Settings.conf into
+# demo-run/ and runs the client there. Press "Подключиться" in its window.
+# Closing the client stops everything this script started.
+#
+# Environment:
+#   DEMO_XVFB=1          run the client on a virtual X display (Xvfb), e.g. on
+#                        a machine without a desktop or for screenshots
+#   DEMO_SECONDS=N       close the client by itself after N seconds
+#   DEMO_SCREENSHOT=FILE with DEMO_SECONDS: save the screen as an image just
+#                        before closing
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$(pwd)
+run=$root/demo-run
+
+say() { echo "demo: $*" >&2; }
+
+if [ "${DEMO_XVFB:-0}" != 1 ] && [ -z "${DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+    say "DISPLAY is not set, so the client has no screen to open its window on."
+    say "Run this from a desktop session, or set DEMO_XVFB=1 to use a virtual display (Xvfb)."
+    exit 1
+fi
+if [ -n "${DEMO_SECONDS:-}" ] && ! [[ $DEMO_SECONDS =~ ^[0-9]+$ ]]; then
+    say "DEMO_SECONDS must be a whole number of seconds, not '$DEMO_SECONDS'"
+    exit 1
+fi
+
 tools/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build --parallel "$(nproc)" --target zelmar-mqtt-client
-exec build/zelmar-mqtt-client
+cmake --build build --parallel "$(nproc)" --target zelmar-mqtt-client zelmar-meter-sim
+
+mkdir -p "$run"
+
+xvfb_pid='' broker_pid='' sim_pid='' client_pid=''
+stop() {
+    local pid
+    for pid in "$client_pid" "$sim_pid" "$broker_pid" "$xvfb_pid"; do
+        if [ -n "$pid" ]; then
+            kill "$pid" 2>/dev/null || true
+            wait "$pid" 2>/dev/null || true
+        fi
+    done
+}
+trap stop EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+if [ "${DEMO_XVFB:-0}" = 1 ]; then
+    # -displayfd lets Xvfb pick a free display and tell us which once it is ready.
+    rm -f "$run/xvfb.display"
+    Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$run/xvfb.display" 2>"$run/xvfb.log" &
+    xvfb_pid=$!
+    for _ in $(seq 100); do
+        grep -q '^[0-9]' "$run/xvfb.display" 2>/dev/null && break
+        sleep 0.1
+    done
+    if ! grep -q '^[0-9]' "$run/xvfb.display" 2>/dev/null; then
+        say "Xvfb did not start; see $run/xvfb.log"
+        exit 1
+    fi
+    DISPLAY=":$(head -n 1 "$run/xvfb.display")"
+    export DISPLAY
+    say "virtual display $DISPLAY (screenshot: DISPLAY=$DISPLAY import -window root shot.png)"
+fi
+
+# A port picked at random may be taken; the broker then says so and exits.
+mosquitto=$(command -v mosquitto || echo /usr/sbin/mosquitto)
+port=''
+for _ in $(seq 20); do
+    candidate=$((20000 + RANDOM % 40000))
+    # Running as the current user keeps root's broker from switching to the
+    # mosquitto account, which could not write into demo-run/.
+    cat >"$run/mosquitto.conf" <<EOF
+listener $candidate 127.0.0.1
+allow_anonymous true
+user $(id -un)
+persistence false
+log_dest stderr
+EOF
+    "$mosquitto" -c "$run/mosquitto.conf" >"$run/mosquitto.log" 2>&1 &
+    broker_pid=$!
+    for _ in $(seq 50); do
+        grep -q -e ' running' -e 'Error' "$run/mosquitto.log" && break
+        sleep 0.1
+    done
+    if grep -q ' running' "$run/mosquitto.log"; then
+        port=$candidate
+        break
+    fi
+    kill "$broker_pid" 2>/dev/null || true
+    wait "$broker_pid" 2>/dev/null || true
+    broker_pid=''
+done
+if [ -z "$port" ]; then
+    say "could not start Mosquitto on a loopback port; see $run/mosquitto.log"
+    exit 1
+fi
+say "broker listening on 127.0.0.1:$port (log: demo-run/mosquitto.log)"
+
+# Written afresh every time, since the port changes. Non-ASCII names are in
+# QSettings' own escaping: \x and the UTF-16 code in lower-case hex
+# ("Котёл 2" below).
+cat >"$run/Settings.conf" <<'EOF'
+[Devices]
+DEV\1\dev_name=Boiler room
+DEV\1\topic=zelmar/meter/1
+DEV\2\dev_name=\x41a\x43e\x442\x451\x43b 2
+DEV\2\topic=zelmar/meter/2
+DEV\3\dev_name=Pump 3
+DEV\3\topic=zelmar/meter/3
+DEV\4\dev_name=Fan 4 (goes silent)
+DEV\4\topic=zelmar/meter/4
+DEV\size=4
+
+EOF
+cat >>"$run/Settings.conf" <<EOF
+[MQTT]
+Host=127.0.0.1
+Port=$port
+clientId=zelmar-demo
+passwd=
+username=
+EOF
+
+# Ten simulated seconds a second, so runs, stops and starts show within minutes.
+build/tools/zelmar-meter-sim --host 127.0.0.1 --port "$port" --meters 4 --silent 4 --interval-ms 1000 \
+    --speed 10 >"$run/meter-sim.log" 2>&1 &
+sim_pid=$!
+if ! first=$(mosquitto_sub -h 127.0.0.1 -p "$port" -t 'zelmar/meter/#' -v -C 1 -W 5); then
+    say "no reading from the simulator; see $run/meter-sim.log"
+    exit 1
+fi
+say "simulator publishing 4 meters on zelmar/meter/1..4 every second; meter 4 falls silent after one reading"
+say "first reading seen: $first"
+say "starting the client in demo-run/; press \"Подключиться\" to connect"
+
+(cd "$run" && exec "$root/build/zelmar-mqtt-client") &
+client_pid=$!
+if [ -n "${DEMO_SECONDS:-}" ]; then
+    for _ in $(seq "$((DEMO_SECONDS * 10))"); do
+        kill -0 "$client_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    if [ -n "${DEMO_SCREENSHOT:-}" ]; then
+        import -window root "$DEMO_SCREENSHOT" && say "screenshot saved to $DEMO_SCREENSHOT"
+    fi
+    kill "$client_pid" 2>/dev/null || true
+fi
+status=0
+wait "$client_pid" || status=$?
+# Closed on our own timer is a normal end, not a failure.
+[ -n "${DEMO_SECONDS:-}" ] && [ "$status" = 143 ] && status=0
+client_pid=''
+say "client closed; stopping the simulator and the broker"
+exit "$status"
