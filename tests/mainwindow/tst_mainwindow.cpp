@@ -26,6 +26,8 @@ private slots:
     void aboutBoxHasOnlyOk();
     void quitEndsEventLoop_data();
     void quitEndsEventLoop();
+    void badPortIsReportedWithoutAttempt_data();
+    void badPortIsReportedWithoutAttempt();
 
 private:
     std::unique_ptr<QTemporaryDir> workDir;
@@ -242,6 +244,39 @@ void tst_MainWindow::quitEndsEventLoop()
     connect(&failsafe, &QTimer::timeout, [] { QCoreApplication::exit(99); });
     failsafe.start(5000);
     QCOMPARE(QCoreApplication::exec(), 0);
+}
+
+void tst_MainWindow::badPortIsReportedWithoutAttempt_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("status");
+    QTest::newRow("above 65535 is not wrapped") << "70000" << "Недопустимый порт MQTT: 70000";
+    QTest::newRow("zero") << "0" << "Недопустимый порт MQTT: 0";
+    QTest::newRow("not a number") << "abc" << "Недопустимый порт MQTT: 0";
+    QTest::newRow("negative") << "-1" << "Недопустимый порт MQTT: -1";
+}
+
+void tst_MainWindow::badPortIsReportedWithoutAttempt()
+{
+    QFETCH(QString, port);
+    QFETCH(QString, status);
+    {
+        QFile file(QStringLiteral("Settings.conf"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("[MQTT]\nHost=127.0.0.1\nPort=" + port.toUtf8() + "\n");
+    }
+    QMQTT::Client client;
+    MainWindow window(&client);
+    window.show();
+    QSignalSpy failures(&client, &QMQTT::Client::error);
+
+    QTest::mouseClick(window.findChild<QPushButton *>("pushButtonConnect"), Qt::LeftButton);
+
+    QCOMPARE(window.findChild<QStatusBar *>("statusBar")->currentMessage(), status);
+    QVERIFY(window.findChild<QAction *>("actionMQTT_Settings")->isEnabled());
+    QVERIFY(window.findChild<QAction *>("actionAddNewDevice")->isEnabled());
+    QCOMPARE(window.findChild<QPushButton *>("pushButtonConnect")->text(), QStringLiteral("Подключиться"));
+    QVERIFY(!client.isConnectedToHost());
 }
 
 QTEST_MAIN(tst_MainWindow)
