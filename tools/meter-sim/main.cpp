@@ -150,11 +150,11 @@ private:
         return m_session.connackCode == 0;
     }
 
-    int publish(std::size_t index)
+    int publish(std::size_t index, bool retain = false)
     {
         const std::string payload = m_meters[index].payload();
         return mosquitto_publish(m_mosq, nullptr, m_topics[index].c_str(), static_cast<int>(payload.size()),
-                                 payload.data(), m_options.qos, false);
+                                 payload.data(), m_options.qos, retain);
     }
 
     int publishLoad()
@@ -211,11 +211,14 @@ private:
                 lastTick = now;
                 for (std::size_t i = 0; i < m_meters.size(); ++i) {
                     m_meters[i].advance(elapsed.count() * m_options.speed, m_random);
-                    if (spoken[i] && m_options.silent.count(static_cast<int>(i) + 1))
+                    const bool silent = m_options.silent.count(static_cast<int>(i) + 1) > 0;
+                    if (spoken[i] && silent)
                         continue;
+                    // A silent meter's last word is retained, so a client that
+                    // subscribes later still sees it once, then sees it go offline.
                     // While the broker is away readings are simply lost, as a real
                     // meter's would be.
-                    if (publish(i) == MOSQ_ERR_SUCCESS)
+                    if (publish(i, silent) == MOSQ_ERR_SUCCESS)
                         spoken[i] = true;
                 }
                 nextTick += interval;

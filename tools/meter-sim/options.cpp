@@ -94,8 +94,9 @@ Options:
   --speed X         simulated seconds per real second, 1-3600 (default 1);
                     makes counters and run/stop changes visible sooner
   --silent LIST     comma-separated meter numbers, e.g. 2,4, that publish one
-                    reading and then fall silent: the client shows them
-                    "не в сети" 10 s later
+                    reading (retained, so late subscribers get it too) and
+                    then fall silent: the client shows them "не в сети" 10 s
+                    after it receives that reading
   --qos Q           QoS of the publications, 0-2 (default 0)
   --seed S          seed of the random generator, 0-4294967295, for repeatable
                     readings (default: a random seed)
