@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Shows the client at work: installs what is missing, builds the client and
 # the meter simulator, starts a private Mosquitto on a free loopback port and
-# the simulator with four meters, writes a matching Settings.conf into
+# the simulator with five meters, writes a Settings.conf for four of them into
 # demo-run/ and runs the client there. Press "Подключиться" in its window.
 # Closing the client stops everything this script started.
 #
@@ -126,14 +126,15 @@ username=
 EOF
 
 # Ten simulated seconds a second, so runs, stops and starts show within minutes.
-build/tools/zelmar-meter-sim --host 127.0.0.1 --port "$port" --meters 4 --silent 4 --interval-ms 1000 \
+build/tools/zelmar-meter-sim --host 127.0.0.1 --port "$port" --meters 5 --silent 4 --interval-ms 1000 \
     --speed 10 >"$run/meter-sim.log" 2>&1 &
 sim_pid=$!
 if ! first=$(mosquitto_sub -h 127.0.0.1 -p "$port" -t 'zelmar/meter/#' -v -C 1 -W 5); then
     say "no reading from the simulator; see $run/meter-sim.log"
     exit 1
 fi
-say "simulator publishing 4 meters on zelmar/meter/1..4 every second; meter 4 falls silent after one reading"
+say "simulator publishing 5 meters on zelmar/meter/1..5 every second; meter 4 falls silent after one reading"
+say "meter 5 is not registered yet: add it in Настройки → Устройства (topic zelmar/meter/5), then connect"
 say "first reading seen: $first"
 say "starting the client in demo-run/; press \"Подключиться\" to connect"
 
