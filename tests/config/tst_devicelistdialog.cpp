@@ -1,4 +1,5 @@
 #include "config/addnewdeviceform.h"
+#include "common/scratchdirectory.h"
 #include "config/devicelistdialog.h"
 #include "config/settingsfile.h"
 #include "mainwindow/mainwindow.h"
@@ -14,7 +15,6 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QTabWidget>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -22,21 +22,6 @@
 namespace {
 
 const QString kFile = QStringLiteral("Settings.conf");
-
-QByteArray fileText()
-{
-    QFile file(kFile);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray("<no file>");
-    return file.readAll();
-}
-
-void writeFileText(const QByteArray &text)
-{
-    QFile file(kFile);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(text), qint64(text.size()));
-}
 
 QByteArray devicesText(const QVector<DeviceEntry> &devices)
 {
@@ -190,17 +175,14 @@ private slots:
     void metaObjectMethodOrder();
 
 private:
-    std::unique_ptr<QTemporaryDir> m_dir;
-    QString m_previousDir;
+    std::unique_ptr<ScratchDirectory> m_dir;
     bool m_locked = false;
 };
 
 void tst_DeviceListDialog::init()
 {
-    m_dir = std::make_unique<QTemporaryDir>();
+    m_dir = std::make_unique<ScratchDirectory>();
     QVERIFY(m_dir->isValid());
-    m_previousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(m_dir->path()));
 }
 
 void tst_DeviceListDialog::cleanup()
@@ -208,7 +190,6 @@ void tst_DeviceListDialog::cleanup()
     if (m_locked)
         QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), kFile});
     m_locked = false;
-    QDir::setCurrent(m_previousDir);
     m_dir.reset();
 }
 
@@ -223,7 +204,7 @@ void tst_DeviceListDialog::noFileShowsEmptyListAndCreatesNone()
 
 void tst_DeviceListDialog::incompleteElementDroppedOnOpen()
 {
-    writeFileText("[Devices]\n"
+    writeSettingsFileText("[Devices]\n"
                   "DEV\\1\\dev_name=A\n"
                   "DEV\\1\\topic=t/a\n"
                   "DEV\\2\\dev_name=Broken\n"
@@ -233,7 +214,7 @@ void tst_DeviceListDialog::incompleteElementDroppedOnOpen()
     QWidget opener;
     DeviceListDialog *dialog = openDialog(&opener);
     QCOMPARE(rows(dialog), (QStringList{"A", "C"}));
-    QCOMPARE(fileText(), devicesText({{"A", "t/a"}, {"C", "t/c"}}));
+    QCOMPARE(settingsFileText(), devicesText({{"A", "t/a"}, {"C", "t/c"}}));
 }
 
 void tst_DeviceListDialog::add_data()
@@ -262,7 +243,7 @@ void tst_DeviceListDialog::add()
     QFETCH(QStringList, rowsAfter);
     QFETCH(QByteArray, fileAfter);
 
-    writeFileText(kTwoDevices);
+    writeSettingsFileText(kTwoDevices);
     QWidget opener;
     DeviceListDialog *dialog = openDialog(&opener);
     click(dialog, "pushAddd");
@@ -273,7 +254,7 @@ void tst_DeviceListDialog::add()
     QVERIFY(form->findChild<QLineEdit *>(QStringLiteral("leDeviceName"))->text().isEmpty());
     saveInForm(dialog, name, topic);
     QCOMPARE(rows(dialog), rowsAfter);
-    QCOMPARE(fileText(), fileAfter);
+    QCOMPARE(settingsFileText(), fileAfter);
 }
 
 void tst_DeviceListDialog::editReplacesDoubleClickedRow_data()
@@ -312,7 +293,7 @@ void tst_DeviceListDialog::editReplacesDoubleClickedRow()
     QFETCH(QStringList, rowsAfter);
     QFETCH(QByteArray, fileAfter);
 
-    writeFileText(kSameNames);
+    writeSettingsFileText(kSameNames);
     QWidget opener;
     DeviceListDialog *dialog = openDialog(&opener);
     doubleClickRow(dialog, row);
@@ -322,7 +303,7 @@ void tst_DeviceListDialog::editReplacesDoubleClickedRow()
     QCOMPARE(form->findChild<QLineEdit *>(QStringLiteral("leMQTTTopic"))->text(), shownTopic);
     saveInForm(dialog, name, topic);
     QCOMPARE(rows(dialog), rowsAfter);
-    QCOMPARE(fileText(), fileAfter);
+    QCOMPARE(settingsFileText(), fileAfter);
 
     // The next add is an add again, not an edit of that row.
     click(dialog, "pushAddd");
@@ -332,7 +313,7 @@ void tst_DeviceListDialog::editReplacesDoubleClickedRow()
 
 void tst_DeviceListDialog::cancelledFormChangesNothing()
 {
-    writeFileText(kTwoDevices);
+    writeSettingsFileText(kTwoDevices);
     QWidget opener;
     DeviceListDialog *dialog = openDialog(&opener);
     doubleClickRow(dialog, 1);
@@ -342,7 +323,7 @@ void tst_DeviceListDialog::cancelledFormChangesNothing()
     click(form, "SetttCancelButton");
     QVERIFY(!entryForm(dialog));
     QCOMPARE(rows(dialog), (QStringList{"Boiler", "Pump"}));
-    QCOMPARE(fileText(), kTwoDevices);
+    QCOMPARE(settingsFileText(), kTwoDevices);
 }
 
 void tst_DeviceListDialog::removeOnlySelectedRow_data()
@@ -360,19 +341,19 @@ void tst_DeviceListDialog::removeOnlySelectedRow()
     QFETCH(int, row);
     QFETCH(QByteArray, fileAfter);
 
-    writeFileText(kSameNames);
+    writeSettingsFileText(kSameNames);
     QWidget opener;
     DeviceListDialog *dialog = openDialog(&opener);
     selectRow(dialog, row);
     QCOMPARE(list(dialog)->currentRow(), row);
     click(dialog, "pushButtonRemove");
-    QCOMPARE(fileText(), fileAfter);
+    QCOMPARE(settingsFileText(), fileAfter);
     QCOMPARE(rows(dialog), namesInFile());
 }
 
 void tst_DeviceListDialog::removeWithoutSelectionWritesNothing()
 {
-    writeFileText(kTwoDevices);
+    writeSettingsFileText(kTwoDevices);
     QWidget opener;
     DeviceListDialog *dialog = openDialog(&opener);
     // Taking the focus makes the first row current, though nobody picked it.
@@ -383,7 +364,7 @@ void tst_DeviceListDialog::removeWithoutSelectionWritesNothing()
     QVERIFY(list(dialog)->selectedItems().isEmpty());
     click(dialog, "pushButtonRemove");
     QCOMPARE(rows(dialog), (QStringList{"Boiler", "Pump"}));
-    QCOMPARE(fileText(), kTwoDevices);
+    QCOMPARE(settingsFileText(), kTwoDevices);
 }
 
 void tst_DeviceListDialog::exitActionOnce_data()
@@ -428,7 +409,7 @@ void tst_DeviceListDialog::mainWindowTabsFollowFile()
 {
     QFETCH(QString, how);
 
-    writeFileText(kSameNames);
+    writeSettingsFileText(kSameNames);
     QMQTT::Client client;
     MainWindow window(&client);
     window.show();
@@ -480,7 +461,7 @@ void tst_DeviceListDialog::failedWriteIsReported()
     QFETCH(QString, change);
     QFETCH(QStringList, rowsAfter);
 
-    writeFileText(kTwoDevices);
+    writeSettingsFileText(kTwoDevices);
     QWidget opener;
     DeviceListDialog *dialog = openDialog(&opener);
     QCOMPARE(rows(dialog), (QStringList{"Boiler", "Pump"}));
@@ -516,7 +497,7 @@ void tst_DeviceListDialog::failedWriteIsReported()
     QVERIFY(dialog->isVisible());
 
     if (failure == QLatin1String("immutable"))
-        QCOMPARE(fileText(), kTwoDevices);
+        QCOMPARE(settingsFileText(), kTwoDevices);
     else
         QCOMPARE(QFile(QStringLiteral("saved.conf")).size(), qint64(kTwoDevices.size()));
 }

@@ -1,4 +1,5 @@
 #include "config/mqttsettform.h"
+#include "common/scratchdirectory.h"
 
 #include <QDir>
 #include <QFile>
@@ -7,7 +8,6 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QSpinBox>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -15,21 +15,6 @@
 namespace {
 
 const QString kFile = QStringLiteral("Settings.conf");
-
-QByteArray fileText()
-{
-    QFile file(kFile);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray("<no file>");
-    return file.readAll();
-}
-
-void writeFileText(const QByteArray &text)
-{
-    QFile file(kFile);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(text), qint64(text.size()));
-}
 
 // Opened the way the main window opens it.
 MQTTSettForm *openForm(QWidget *opener)
@@ -105,21 +90,17 @@ private slots:
     void metaObjectMethodOrder();
 
 private:
-    std::unique_ptr<QTemporaryDir> m_dir;
-    QString m_previousDir;
+    std::unique_ptr<ScratchDirectory> m_dir;
 };
 
 void tst_MQTTSettForm::init()
 {
-    m_dir = std::make_unique<QTemporaryDir>();
+    m_dir = std::make_unique<ScratchDirectory>();
     QVERIFY(m_dir->isValid());
-    m_previousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(m_dir->path()));
 }
 
 void tst_MQTTSettForm::cleanup()
 {
-    QDir::setCurrent(m_previousDir);
     m_dir.reset();
 }
 
@@ -163,7 +144,7 @@ void tst_MQTTSettForm::showsStoredValues()
     QFETCH(QString, password);
     QFETCH(QByteArray, portSaved);
 
-    writeFileText(stored);
+    writeSettingsFileText(stored);
     QWidget opener;
     QPointer<MQTTSettForm> form = openForm(&opener);
     QCOMPARE(edit(form, "leHost")->text(), host);
@@ -173,7 +154,7 @@ void tst_MQTTSettForm::showsStoredValues()
 
     click(form, "SetttSaveButton");
     QTRY_VERIFY(form.isNull());
-    QVERIFY2(fileText().contains("\nPort=" + portSaved + '\n'), fileText().constData());
+    QVERIFY2(settingsFileText().contains("\nPort=" + portSaved + '\n'), settingsFileText().constData());
 }
 
 void tst_MQTTSettForm::saveWritesFiveKeys()
@@ -189,7 +170,7 @@ void tst_MQTTSettForm::saveWritesFiveKeys()
     click(form, "SetttSaveButton");
     QTRY_VERIFY(form.isNull());
 
-    QCOMPARE(fileText(), QByteArray("[MQTT]\n"
+    QCOMPARE(settingsFileText(), QByteArray("[MQTT]\n"
                                     "Host=\" ::1 \"\n"
                                     "Port=8883\n"
                                     "clientId=panel1\n"
@@ -207,12 +188,12 @@ void tst_MQTTSettForm::saveWritesFiveKeys()
 
 void tst_MQTTSettForm::saveKeepsOtherGroups()
 {
-    writeFileText("[Devices]\nDEV\\1\\dev_name=Pump\nDEV\\1\\topic=t/1\nDEV\\size=1\n");
+    writeSettingsFileText("[Devices]\nDEV\\1\\dev_name=Pump\nDEV\\1\\topic=t/1\nDEV\\size=1\n");
     QWidget opener;
     QPointer<MQTTSettForm> form = openForm(&opener);
     click(form, "SetttSaveButton");
     QTRY_VERIFY(form.isNull());
-    QCOMPARE(fileText(), QByteArray("[Devices]\nDEV\\1\\dev_name=Pump\nDEV\\1\\topic=t/1\nDEV\\size=1\n\n"
+    QCOMPARE(settingsFileText(), QByteArray("[Devices]\nDEV\\1\\dev_name=Pump\nDEV\\1\\topic=t/1\nDEV\\size=1\n\n"
                                     "[MQTT]\nHost=localhost\nPort=1883\nclientId=\npasswd=\nusername=\n"));
 }
 
@@ -233,7 +214,7 @@ void tst_MQTTSettForm::dismissWritesNothing()
     QFETCH(QString, how);
 
     if (!stored.isEmpty())
-        writeFileText(stored);
+        writeSettingsFileText(stored);
     QWidget opener;
     QPointer<MQTTSettForm> form = openForm(&opener);
     replaceText(edit(form, "leHost"), QStringLiteral("10.0.0.1"));
@@ -246,7 +227,7 @@ void tst_MQTTSettForm::dismissWritesNothing()
         form->close();
     QTRY_VERIFY(form.isNull());
 
-    QCOMPARE(fileText(), stored.isEmpty() ? QByteArray("<no file>") : stored);
+    QCOMPARE(settingsFileText(), stored.isEmpty() ? QByteArray("<no file>") : stored);
     form = openForm(&opener);
     QCOMPARE(edit(form, "leHost")->text(),
              stored.isEmpty() ? QStringLiteral("localhost") : QStringLiteral("127.0.0.1"));
@@ -276,8 +257,8 @@ void tst_MQTTSettForm::failedSaveKeepsTypedValues()
     QVERIFY(QDir().rmdir(kFile));
     click(form, "SetttSaveButton");
     QTRY_VERIFY(form.isNull());
-    QVERIFY(fileText().contains("Host=127.0.0.2\n"));
-    QVERIFY(fileText().contains("passwd=typed\n"));
+    QVERIFY(settingsFileText().contains("Host=127.0.0.2\n"));
+    QVERIFY(settingsFileText().contains("passwd=typed\n"));
 }
 
 void tst_MQTTSettForm::tabOrder()

@@ -1,10 +1,10 @@
 #include "config/settingsfile.h"
+#include "common/scratchdirectory.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -12,21 +12,6 @@
 namespace {
 
 const QString kFile = QStringLiteral("Settings.conf");
-
-QByteArray fileText()
-{
-    QFile file(kFile);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray("<no file>");
-    return file.readAll();
-}
-
-void writeFileText(const QByteArray &text)
-{
-    QFile file(kFile);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(text), qint64(text.size()));
-}
 
 const QFileDevice::Permissions kOwnerOnly =
     QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser;
@@ -82,21 +67,17 @@ private slots:
     void failedWriteLeavesNoGhost();
 
 private:
-    std::unique_ptr<QTemporaryDir> m_dir;
-    QString m_previousDir;
+    std::unique_ptr<ScratchDirectory> m_dir;
 };
 
 void tst_SettingsFile::init()
 {
-    m_dir = std::make_unique<QTemporaryDir>();
+    m_dir = std::make_unique<ScratchDirectory>();
     QVERIFY(m_dir->isValid());
-    m_previousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(m_dir->path()));
 }
 
 void tst_SettingsFile::cleanup()
 {
-    QDir::setCurrent(m_previousDir);
     m_dir.reset();
 }
 
@@ -192,10 +173,10 @@ void tst_SettingsFile::storeDevice()
     QFETCH(QStringList, names);
 
     if (!before.isEmpty())
-        writeFileText(before);
+        writeSettingsFileText(before);
     const DeviceListResult result = SettingsFile().StoreDevice(name, topic);
     QCOMPARE(result.status, QSettings::NoError);
-    QCOMPARE(fileText(), after);
+    QCOMPARE(settingsFileText(), after);
     QCOMPARE(result.names, names);
 }
 
@@ -240,10 +221,10 @@ void tst_SettingsFile::removeDevice()
     QFETCH(QByteArray, after);
     QFETCH(QStringList, names);
 
-    writeFileText(before);
+    writeSettingsFileText(before);
     const DeviceListResult result = SettingsFile().RemoveDevice(name);
     QCOMPARE(result.status, QSettings::NoError);
-    QCOMPARE(fileText(), after);
+    QCOMPARE(settingsFileText(), after);
     QCOMPARE(result.names, names);
 }
 
@@ -283,9 +264,9 @@ void tst_SettingsFile::removeDeviceAt()
     QFETCH(int, row);
     QFETCH(QByteArray, after);
 
-    writeFileText(before);
+    writeSettingsFileText(before);
     QCOMPARE(SettingsFile().removeDeviceAt(row).status, QSettings::NoError);
-    QCOMPARE(fileText(), after);
+    QCOMPARE(settingsFileText(), after);
 }
 
 void tst_SettingsFile::replaceDeviceAt_data()
@@ -346,9 +327,9 @@ void tst_SettingsFile::replaceDeviceAt()
     QFETCH(QString, topic);
     QFETCH(QByteArray, after);
 
-    writeFileText(before);
+    writeSettingsFileText(before);
     QCOMPARE(SettingsFile().replaceDeviceAt(row, name, topic).status, QSettings::NoError);
-    QCOMPARE(fileText(), after);
+    QCOMPARE(settingsFileText(), after);
 }
 
 void tst_SettingsFile::loadDeviceList_data()
@@ -387,11 +368,11 @@ void tst_SettingsFile::loadDeviceList()
     QFETCH(QByteArray, after);
     QFETCH(QStringList, names);
 
-    writeFileText(before);
+    writeSettingsFileText(before);
     const DeviceListResult result = SettingsFile().LoadDeviceList();
     QCOMPARE(result.status, QSettings::NoError);
     QCOMPARE(result.names, names);
-    QCOMPARE(fileText(), after);
+    QCOMPARE(settingsFileText(), after);
 }
 
 void tst_SettingsFile::findDeviceTopic_data()
@@ -421,7 +402,7 @@ void tst_SettingsFile::findDeviceTopic()
     QFETCH(QString, rowName);
     QFETCH(QString, rowTopic);
 
-    writeFileText("[Devices]\n"
+    writeSettingsFileText("[Devices]\n"
                   "DEV\\1\\dev_name=A\n"
                   "DEV\\1\\topic=t/a\n"
                   "DEV\\2\\dev_name=Broken\n"
@@ -475,7 +456,7 @@ void tst_SettingsFile::brokerDefaults()
     QFETCH(int, connectPort);
 
     if (!before.isEmpty())
-        writeFileText(before);
+        writeSettingsFileText(before);
     const BrokerSettings editing = SettingsFile().readBrokerForEditing();
     QCOMPARE(editing.host, editHost);
     QCOMPARE(editing.port, editPort);
@@ -486,7 +467,7 @@ void tst_SettingsFile::brokerDefaults()
 
 void tst_SettingsFile::writeBrokerText()
 {
-    writeFileText(kTwoDevices);
+    writeSettingsFileText(kTwoDevices);
     BrokerSettings broker;
     broker.host = QStringLiteral("127.0.0.1");
     broker.clientId = QStringLiteral("panel1");
@@ -494,7 +475,7 @@ void tst_SettingsFile::writeBrokerText()
     broker.password = QStringLiteral("пароль");
     broker.port = 1884;
     QCOMPARE(SettingsFile().writeBroker(broker), QSettings::NoError);
-    QCOMPARE(fileText(), QByteArray("[Devices]\n"
+    QCOMPARE(settingsFileText(), QByteArray("[Devices]\n"
                                     "DEV\\1\\dev_name=Boiler room\n"
                                     "DEV\\1\\topic=plant/meter1\n"
                                     "DEV\\2\\dev_name=Pump\n"
@@ -530,10 +511,10 @@ void tst_SettingsFile::ownerOnlyPermissions()
     QFETCH(QString, operation);
 
     if (!before.isEmpty()) {
-        writeFileText(before);
+        writeSettingsFileText(before);
         QVERIFY(QFile::setPermissions(kFile, QFile::permissions(kFile) | QFileDevice::ReadOther));
     }
-    const QByteArray old = fileText();
+    const QByteArray old = settingsFileText();
     const SettingsFile file;
     QSettings::Status status = QSettings::AccessError;
     if (operation == QLatin1String("writeBroker"))
@@ -547,7 +528,7 @@ void tst_SettingsFile::ownerOnlyPermissions()
     else if (operation == QLatin1String("replaceDeviceAt"))
         status = file.replaceDeviceAt(0, QStringLiteral("Fan"), QStringLiteral("t/fan")).status;
     QCOMPARE(status, QSettings::NoError);
-    QVERIFY(fileText() != old);
+    QVERIFY(settingsFileText() != old);
     QCOMPARE(QFile::permissions(kFile), kOwnerOnly);
 }
 
@@ -583,9 +564,9 @@ void tst_SettingsFile::failedWriteLeavesNoGhost()
     QFETCH(QString, operation);
 
     const QByteArray before = operation == QLatin1String("LoadDeviceList") ? kWithIncomplete : kTwoDevices;
-    writeFileText(before);
+    writeSettingsFileText(before);
     const QStringList namesBefore = SettingsFile().LoadDeviceList().names;
-    writeFileText(before);
+    writeSettingsFileText(before);
     if (QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), kFile}) != 0)
         QSKIP("chattr +i is not available here");
     auto unlock = qScopeGuard([] { QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), kFile}); });
@@ -614,7 +595,7 @@ void tst_SettingsFile::failedWriteLeavesNoGhost()
         namesNow.append(device.name);
     QCOMPARE(namesNow, namesBefore);
     QCOMPARE(file.readBrokerForEditing().host, QStringLiteral("localhost"));
-    QCOMPARE(fileText(), before);
+    QCOMPARE(settingsFileText(), before);
 }
 
 QTEST_GUILESS_MAIN(tst_SettingsFile)

@@ -1,4 +1,5 @@
 #include "mainwindow/mainwindow.h"
+#include "common/scratchdirectory.h"
 
 #include <QAction>
 #include <QMenu>
@@ -30,8 +31,7 @@ private slots:
     void badPortIsReportedWithoutAttempt();
 
 private:
-    std::unique_ptr<QTemporaryDir> workDir;
-    QString previousDir;
+    std::unique_ptr<ScratchDirectory> workDir;
 };
 
 namespace {
@@ -59,15 +59,12 @@ void whenModalOpens(std::function<void(QMessageBox *)> check)
 
 void tst_MainWindow::init()
 {
-    workDir = std::make_unique<QTemporaryDir>();
+    workDir = std::make_unique<ScratchDirectory>();
     QVERIFY(workDir->isValid());
-    previousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(workDir->path()));
 }
 
 void tst_MainWindow::cleanup()
 {
-    QDir::setCurrent(previousDir);
     workDir.reset();
 }
 

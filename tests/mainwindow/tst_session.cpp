@@ -1,4 +1,5 @@
 #include "mainwindow/mainwindow.h"
+#include "common/scratchdirectory.h"
 #include "common/testbroker.h"
 
 #include <QAction>
@@ -40,8 +41,7 @@ private:
     bool menusEnabled() const;
 
     TestBroker broker;
-    std::unique_ptr<QTemporaryDir> workDir;
-    QString previousDir;
+    std::unique_ptr<ScratchDirectory> workDir;
     std::unique_ptr<QMQTT::Client> client;
     std::unique_ptr<MainWindow> window;
 };
@@ -53,10 +53,8 @@ void tst_Session::initTestCase()
 
 void tst_Session::init()
 {
-    workDir = std::make_unique<QTemporaryDir>();
+    workDir = std::make_unique<ScratchDirectory>();
     QVERIFY(workDir->isValid());
-    previousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(workDir->path()));
     client = std::make_unique<QMQTT::Client>();
 }
 
@@ -64,7 +62,6 @@ void tst_Session::cleanup()
 {
     window.reset();
     client.reset();
-    QDir::setCurrent(previousDir);
     workDir.reset();
 }
 

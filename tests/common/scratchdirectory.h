@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QTemporaryDir>
+
+// A fresh temporary directory made the working directory for as long as the
+// object lives: the program reads and writes Settings.conf there.
+class ScratchDirectory final
+{
+public:
+    ScratchDirectory();
+    ~ScratchDirectory();
+    ScratchDirectory(const ScratchDirectory &) = delete;
+    ScratchDirectory &operator=(const ScratchDirectory &) = delete;
+
+    bool isValid() const { return m_entered; }
+    QString path() const { return m_dir.path(); }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_previous;
+    bool m_entered = false;
+};
+
+// The text of Settings.conf in the working directory, or "<no file>".
+QByteArray settingsFileText();
+// Replaces Settings.conf with the given bytes; fails the running test if it cannot.
+void writeSettingsFileText(const QByteArray &text);
