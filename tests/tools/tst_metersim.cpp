@@ -1,14 +1,12 @@
+#include "common/testbroker.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#include <pwd.h>
-#include <unistd.h>
 
 // Drives the built simulator against a private broker and reads what it sent
 // with mosquitto_sub, the way anyone would check it by hand.
@@ -18,7 +16,6 @@ class tst_MeterSim : public QObject
 
 private slots:
     void initTestCase();
-    void cleanupTestCase();
     void loadModeSpreadsReadingsOverMeters_data();
     void loadModeSpreadsReadingsOverMeters();
     void silentMeterPublishesOnceThenStops();
@@ -39,11 +36,9 @@ private:
         return m_dir.filePath(prefix.section(QLatin1Char('/'), 0, 0) + QStringLiteral(".out"));
     }
     QString nextPrefix() { return QStringLiteral("test%1/meter").arg(++m_prefixes); }
-    bool brokerLogged(const QByteArray &text) { return (m_brokerLog += m_broker.readAll()).contains(text); }
 
     QTemporaryDir m_dir;
-    QProcess m_broker;
-    QByteArray m_brokerLog;
+    TestBroker m_broker;
     QString m_port;
     QString m_subscriberPath;
     int m_prefixes = 0;
@@ -51,44 +46,14 @@ private:
 
 void tst_MeterSim::initTestCase()
 {
-    const QString broker = QStandardPaths::findExecutable(QStringLiteral("mosquitto"),
-                                                          {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")});
     m_subscriberPath = QStandardPaths::findExecutable(QStringLiteral("mosquitto_sub"));
-    if (broker.isEmpty() || m_subscriberPath.isEmpty())
-        QSKIP("needs mosquitto and mosquitto_sub (tools/install-deps.sh installs them)");
+    if (m_subscriberPath.isEmpty())
+        QSKIP("needs mosquitto_sub (tools/install-deps.sh installs it)");
     QVERIFY(m_dir.isValid());
-
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-    m_port = QString::number(probe.serverPort());
-    probe.close();
-
-    // Started as root, the broker would switch to user mosquitto; staying the
-    // current user keeps it able to read its own scratch files.
-    const QString user = QString::fromLocal8Bit(getpwuid(geteuid())->pw_name);
-    QFile config(m_dir.filePath(QStringLiteral("mosquitto.conf")));
-    QVERIFY(config.open(QIODevice::WriteOnly));
-    // Subscriptions are logged so that a test knows when its subscriber is
-    // ready; no queue limit, or a busy subscriber would lose QoS 0 messages.
-    config.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\nuser %2\n"
-                                "log_dest stderr\nlog_type error\nlog_type warning\nlog_type notice\n"
-                                "log_type information\nlog_type subscribe\nmax_queued_messages 0\n")
-                     .arg(m_port, user)
-                     .toUtf8());
-    config.close();
-
-    m_broker.setProcessChannelMode(QProcess::MergedChannels);
-    m_broker.start(broker, {QStringLiteral("-c"), config.fileName()});
-    QVERIFY2(m_broker.waitForStarted(), qPrintable(m_broker.errorString()));
-    QTRY_VERIFY2_WITH_TIMEOUT(brokerLogged(" running"), m_brokerLog.constData(), 10000);
-}
-
-void tst_MeterSim::cleanupTestCase()
-{
-    if (m_broker.state() != QProcess::NotRunning) {
-        m_broker.terminate();
-        m_broker.waitForFinished();
-    }
+    // No queue limit, or a busy subscriber would lose QoS 0 messages.
+    m_broker.addConfigLine(QStringLiteral("max_queued_messages 0"));
+    QVERIFY(m_broker.start());
+    m_port = QString::number(m_broker.port());
 }
 
 void tst_MeterSim::startSubscriber(QProcess &subscriber, const QString &prefix, int count)
@@ -102,8 +67,8 @@ void tst_MeterSim::startSubscriber(QProcess &subscriber, const QString &prefix, 
                                         QStringLiteral("-W"), QStringLiteral("60")});
     QVERIFY2(subscriber.waitForStarted(), qPrintable(subscriber.errorString()));
     // Once the broker has logged the subscription, nothing the simulator sends is missed.
-    const QByteArray subscribed = (clientId + QStringLiteral(" 0 ") + prefix + QStringLiteral("/#")).toUtf8();
-    QTRY_VERIFY2_WITH_TIMEOUT(brokerLogged(subscribed), m_brokerLog.constData(), 10000);
+    QTRY_VERIFY2_WITH_TIMEOUT(m_broker.loggedSubscriptions().contains(prefix + QStringLiteral("/#")),
+                              qPrintable(m_broker.log()), 10000);
 }
 
 QVector<tst_MeterSim::Reading> tst_MeterSim::readings(const QString &prefix)
