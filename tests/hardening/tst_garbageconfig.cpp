@@ -1,0 +1,252 @@
+#include "config/addnewdeviceform.h"
+#include "config/devicelistdialog.h"
+#include "config/mqttsettform.h"
+#include "mainwindow/mainwindow.h"
+#include "mqtt/client.h"
+
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const QString kFile = QStringLiteral("Settings.conf");
+constexpr int kMegabyte = 1024 * 1024;
+
+// Peak resident memory of this process so far, in bytes.
+qint64 peakRss()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly | QIODevice::Text))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong() * 1024;
+    }
+    return -1;
+}
+
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QRandomGenerator generator(seed);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &byte : bytes)
+        byte = char(generator.bounded(256));
+    return bytes;
+}
+
+QByteArray oneDevice(const QByteArray &nameValue, const QByteArray &topicValue, const QByteArray &size = "1")
+{
+    return "[Devices]\nDEV\\1\\dev_name=" + nameValue + "\nDEV\\1\\topic=" + topicValue + "\nDEV\\size=" + size + "\n";
+}
+
+const QByteArray kTwoDevices = "[Devices]\n"
+                               "DEV\\1\\dev_name=Boiler\n"
+                               "DEV\\1\\topic=plant/1\n"
+                               "DEV\\2\\dev_name=Pump\n"
+                               "DEV\\2\\topic=plant/2\n";
+
+template <typename T> T *visibleChild(QObject *parent)
+{
+    for (T *child : parent->findChildren<T *>()) {
+        if (child->isVisible())
+            return child;
+    }
+    return nullptr;
+}
+
+QStringList rows(QListWidget *list)
+{
+    QStringList texts;
+    for (int i = 0; i < list->count(); ++i)
+        texts << list->item(i)->text();
+    return texts;
+}
+
+QStringList tabTitles(QWidget *window)
+{
+    const auto *tabs = window->findChild<QTabWidget *>(QStringLiteral("tabWidget"));
+    QStringList titles;
+    for (int i = 0; i < tabs->count(); ++i)
+        titles << tabs->tabText(i);
+    return titles;
+}
+
+void click(QWidget *parent, const char *name)
+{
+    auto *button = parent->findChild<QPushButton *>(QLatin1String(name));
+    QVERIFY2(button, name);
+    QTest::mouseClick(button, Qt::LeftButton);
+}
+
+// A real double click starts with a press and release of its own.
+void doubleClickRow(QListWidget *list, int row)
+{
+    const QPoint centre = list->visualItemRect(list->item(row)).center();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, centre);
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, centre);
+}
+
+} // namespace
+
+// Whatever lies in Settings.conf, the program starts and every dialog opens
+// and closes: the file is user-editable text, and a wrong one must not make
+// the client unusable.
+class tst_GarbageConfig : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void windowAndDialogsSurvive_data();
+    void windowAndDialogsSurvive();
+
+private:
+    void writeFile(const QByteArray &text);
+    void openAndCloseSettingsForm(MainWindow &window);
+    void openAndCloseDeviceList(MainWindow &window);
+
+    std::unique_ptr<QTemporaryDir> workDir;
+    QString previousDir;
+};
+
+void tst_GarbageConfig::init()
+{
+    workDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(workDir->isValid());
+    previousDir = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(workDir->path()));
+}
+
+void tst_GarbageConfig::cleanup()
+{
+    QDir::setCurrent(previousDir);
+    workDir.reset();
+}
+
+void tst_GarbageConfig::writeFile(const QByteArray &text)
+{
+    QFile file(kFile);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(text), qint64(text.size()));
+}
+
+void tst_GarbageConfig::windowAndDialogsSurvive_data()
+{
+    QTest::addColumn<QByteArray>("text");
+
+    QTest::newRow("binary bytes after a device") << kTwoDevices + "DEV\\size=2\n" + randomBytes(4096, 2);
+    QTest::newRow("1 MB key") << "[Devices]\nDEV\\1\\" + QByteArray(kMegabyte, 'k') + "=x\nDEV\\size=1\n";
+    QTest::newRow("invalid UTF-8") << oneDevice("\xff\xfe\xc0\xaf", "\xed\xa0\x80/\xe2\x82") +
+                                          "[\xc3\x28]\n\xf8=\x80\n";
+    QTest::newRow("size of -1") << kTwoDevices + "DEV\\size=-1\n";
+    QTest::newRow("size of -2147483648") << kTwoDevices + "DEV\\size=-2147483648\n";
+    QTest::newRow("size beyond int") << kTwoDevices + "DEV\\size=99999999999999999999\n";
+    QTest::newRow("size not a number") << kTwoDevices + "DEV\\size=lots\n";
+    QTest::newRow("backslash-x without digits") << oneDevice("\\x", "\\xzz");
+    QTest::newRow("backslash-x beyond unicode") << oneDevice("\\x110000", "\\xffffffffffffffffffff");
+    QTest::newRow("backslash-zero") << oneDevice("a\\0b", "\\0");
+    QTest::newRow("dangling backslash") << oneDevice("a\\", "\\");
+    QTest::newRow("unterminated quote") << oneDevice("\"unterminated", "\"t");
+    QTest::newRow("percent escapes in keys") << QByteArray("[Devices]\nDEV\\1\\dev_%U=a\nDEV\\1\\%UD800=b\n"
+                                                           "DEV\\%=c\n%U\\1\\topic=d\nDEV\\1\\dev_name=%\n"
+                                                           "DEV\\1\\topic=%U\nDEV\\size=1\n");
+    QTest::newRow("unterminated group") << QByteArray("[Devices\nDEV\\1\\dev_name=a\nDEV\\1\\topic=t\nDEV\\size=1\n");
+    QTest::newRow("variant of unknown type") << oneDevice("@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\x5Nope)", "@Variant(");
+    QTest::newRow("variant list claiming 2^31 items")
+        << oneDevice("@Variant(\\0\\0\\0\\xb\\0\\x7f\\xff\\xff\\xff)", "@Variant(\\0\\0\\0\\t\\0\\x7f\\xff\\xff\\xff)");
+    QTest::newRow("byte array, rect and size values")
+        << oneDevice("@ByteArray(\\xff\\0)", "@Rect(1 2 3)") + "[MQTT]\nHost=@Size(99999999999 -1)\nPort=@Point(\n";
+    QTest::newRow("hostile broker settings") << "[MQTT]\nHost=" + QByteArray(kMegabyte, 'h') +
+                                                    "\nPort=99999999999\nclientId=\\0\npasswd=a\\0b\n"
+                                                    "username=\xff\n";
+    QTest::newRow("negative port") << QByteArray("[MQTT]\nHost=127.0.0.1\nPort=-1\n");
+}
+
+void tst_GarbageConfig::windowAndDialogsSurvive()
+{
+    QFETCH(QByteArray, text);
+    writeFile(text);
+    const qint64 peakBefore = peakRss();
+
+    QMQTT::Client client;
+    MainWindow window(&client);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QStringList tabsAtStart = tabTitles(&window);
+
+    openAndCloseSettingsForm(window);
+    if (QTest::currentTestFailed())
+        return;
+    openAndCloseDeviceList(window);
+    if (QTest::currentTestFailed())
+        return;
+
+    // Whatever the file held, a device added through the dialogs becomes a tab.
+    QCOMPARE(tabTitles(&window).constLast(), QStringLiteral("Новый счётчик"));
+    QVERIFY2(tabTitles(&window).size() <= tabsAtStart.size() + 1, qPrintable(tabTitles(&window).join('|')));
+    QVERIFY(!client.isConnectedToHost());
+
+    // Reading the file is worth its size in memory a few times over, never gigabytes.
+    const qint64 grown = peakRss() - peakBefore;
+    QVERIFY2(grown < 512LL * kMegabyte, qPrintable(QStringLiteral("peak grew by %1 MB").arg(grown / kMegabyte)));
+}
+
+void tst_GarbageConfig::openAndCloseSettingsForm(MainWindow &window)
+{
+    window.findChild<QAction *>(QStringLiteral("actionMQTT_Settings"))->trigger();
+    const QPointer<MQTTSettForm> form = visibleChild<MQTTSettForm>(&window);
+    QVERIFY(form);
+    click(form, "SetttCancelButton");
+    QTRY_VERIFY(!form);
+}
+
+void tst_GarbageConfig::openAndCloseDeviceList(MainWindow &window)
+{
+    window.findChild<QAction *>(QStringLiteral("actionAddNewDevice"))->trigger();
+    const QPointer<DeviceListDialog> dialog = visibleChild<DeviceListDialog>(&window);
+    QVERIFY(dialog);
+    auto *list = dialog->findChild<QListWidget *>(QStringLiteral("listWidget"));
+    // Both read the complete entries of the same file.
+    QCOMPARE(rows(list), tabTitles(&window));
+
+    if (list->count() > 0) {
+        doubleClickRow(list, 0);
+        const QPointer<AddNewDeviceForm> form = visibleChild<AddNewDeviceForm>(dialog);
+        QVERIFY(form);
+        // Line edits hold at most 32767 characters.
+        const QString shown = form->findChild<QLineEdit *>(QStringLiteral("leDeviceName"))->text();
+        QVERIFY(list->item(0)->text().startsWith(shown));
+        click(form, "SetttCancelButton");
+        QTRY_VERIFY(!form);
+    }
+
+    click(dialog, "pushAddd");
+    const QPointer<AddNewDeviceForm> form = visibleChild<AddNewDeviceForm>(dialog);
+    QVERIFY(form);
+    form->findChild<QLineEdit *>(QStringLiteral("leDeviceName"))->setText(QStringLiteral("Новый счётчик"));
+    form->findChild<QLineEdit *>(QStringLiteral("leMQTTTopic"))->setText(QStringLiteral("plant/new"));
+    click(form, "SetttSaveButton");
+    QTRY_VERIFY(!form);
+    QVERIFY2(!visibleChild<QMessageBox>(dialog), "saving into the file was reported as failed");
+    QCOMPARE(rows(list).constLast(), QStringLiteral("Новый счётчик"));
+
+    click(dialog, "pushButtonCancel");
+    QTRY_VERIFY(!dialog);
+}
+
+QTEST_MAIN(tst_GarbageConfig)
+#include "tst_garbageconfig.moc"
