@@ -1,6 +1,7 @@
 #include "config/addnewdeviceform.h"
 #include "config/devicelistdialog.h"
 #include "config/mqttsettform.h"
+#include "config/settingsfile.h"
 #include "mainwindow/mainwindow.h"
 #include "mqtt/client.h"
 
@@ -113,6 +114,8 @@ private slots:
 
     void windowAndDialogsSurvive_data();
     void windowAndDialogsSurvive();
+    void claimedArraySizeIsNotTrusted_data();
+    void claimedArraySizeIsNotTrusted();
 
 private:
     void writeFile(const QByteArray &text);
@@ -152,6 +155,11 @@ void tst_GarbageConfig::windowAndDialogsSurvive_data()
     QTest::newRow("1 MB key") << "[Devices]\nDEV\\1\\" + QByteArray(kMegabyte, 'k') + "=x\nDEV\\size=1\n";
     QTest::newRow("invalid UTF-8") << oneDevice("\xff\xfe\xc0\xaf", "\xed\xa0\x80/\xe2\x82") +
                                           "[\xc3\x28]\n\xf8=\x80\n";
+    QTest::newRow("size of 2147483647") << kTwoDevices + "DEV\\size=2147483647\n";
+    QTest::newRow("size of 100 million") << kTwoDevices + "DEV\\size=100000000\n";
+    QTest::newRow("size of 2147483647, no elements") << QByteArray("[Devices]\nDEV\\size=2147483647\n");
+    QTest::newRow("element numbered 2147483647") << QByteArray("[Devices]\nDEV\\2147483647\\dev_name=far\n"
+                                                               "DEV\\2147483647\\topic=t\nDEV\\size=2147483647\n");
     QTest::newRow("size of -1") << kTwoDevices + "DEV\\size=-1\n";
     QTest::newRow("size of -2147483648") << kTwoDevices + "DEV\\size=-2147483648\n";
     QTest::newRow("size beyond int") << kTwoDevices + "DEV\\size=99999999999999999999\n";
@@ -246,6 +254,67 @@ void tst_GarbageConfig::openAndCloseDeviceList(MainWindow &window)
 
     click(dialog, "pushButtonCancel");
     QTRY_VERIFY(!dialog);
+}
+
+// DEV\size is text anyone can edit: the operations must cost what the file
+// holds, not what it claims, and still treat missing elements as the rest of
+// the program does.
+void tst_GarbageConfig::claimedArraySizeIsNotTrusted_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("topic");
+    QTest::addColumn<QStringList>("before");
+    QTest::addColumn<QStringList>("after");
+
+    QTest::newRow("two elements, size 2147483647")
+        << kTwoDevices + "DEV\\size=2147483647\n"
+        << "Fan"
+        << "plant/fan" << QStringList{"Boiler", "Pump"} << QStringList{"Boiler", "Pump", "Fan"};
+    QTest::newRow("one element far beyond the others")
+        << kTwoDevices + "DEV\\1000000\\dev_name=Far\nDEV\\1000000\\topic=plant/far\nDEV\\size=2147483647\n"
+        << "Fan"
+        << "plant/fan" << QStringList{"Boiler", "Pump", "Far"} << QStringList{"Boiler", "Pump", "Far", "Fan"};
+    QTest::newRow("element number 2147483647")
+        << QByteArray("[Devices]\nDEV\\2147483647\\dev_name=Last\nDEV\\2147483647\\topic=plant/last\n"
+                      "DEV\\size=2147483647\n")
+        << "Fan"
+        << "plant/fan" << QStringList() << QStringList{"Fan"};
+    QTest::newRow("topic of a far element renames it")
+        << kTwoDevices + "DEV\\5000\\dev_name=Far\nDEV\\5000\\topic=plant/far\nDEV\\size=2000000000\n"
+        << "Near"
+        << "plant/far" << QStringList{"Boiler", "Pump", "Far"} << QStringList{"Boiler", "Pump", "Near"};
+    // A missing element reads as two null texts, equal to empty ones, so a
+    // device with an empty topic takes the first missing element's place.
+    QTest::newRow("empty topic fills the first gap")
+        << QByteArray("[Devices]\nDEV\\1\\dev_name=A\nDEV\\1\\topic=t/a\nDEV\\3\\dev_name=C\n"
+                      "DEV\\3\\topic=t/c\nDEV\\size=2147483647\n")
+        << "Gap"
+        << "" << QStringList{"A", "C"} << QStringList{"A", "Gap", "C"};
+}
+
+void tst_GarbageConfig::claimedArraySizeIsNotTrusted()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, name);
+    QFETCH(QString, topic);
+    QFETCH(QStringList, before);
+    QFETCH(QStringList, after);
+    writeFile(text);
+    const SettingsFile file;
+
+    QStringList names;
+    for (const DeviceEntry &device : file.readDevices())
+        names << device.name;
+    QCOMPARE(names, before);
+    QCOMPARE(file.FindDeviceTopic(QStringLiteral("nobody")), QString());
+
+    const DeviceListResult stored = file.StoreDevice(name, topic);
+    QCOMPARE(stored.status, QSettings::NoError);
+    QCOMPARE(stored.names, after);
+    // The store and the compaction after it leave a size that tells the truth.
+    QSettings settings(kFile, QSettings::IniFormat);
+    QCOMPARE(settings.value(QStringLiteral("Devices/DEV/size")).toInt(), after.size());
 }
 
 QTEST_MAIN(tst_GarbageConfig)
