@@ -157,6 +157,15 @@ bool prepareForWrite(const QString &fileName)
     return true;
 }
 
+// What a write through `settings` came to. A file that was not valid INI
+// leaves FormatError in the settings object, which keeps the first error it
+// met for good, through the write that replaces the file as well; what can
+// make a write fail was checked by prepareForWrite() beforehand.
+QSettings::Status writeStatus(const QSettings &settings)
+{
+    return settings.status() == QSettings::FormatError ? QSettings::NoError : settings.status();
+}
+
 } // namespace
 
 SettingsFile::SettingsFile(const QString &fileName) : m_fileName(fileName) {}
@@ -200,7 +209,7 @@ QSettings::Status SettingsFile::writeBroker(const BrokerSettings &broker) const
     settings.setValue(QStringLiteral("Port"), QString::number(broker.port));
     settings.endGroup();
     settings.sync();
-    return settings.status();
+    return writeStatus(settings);
 }
 
 QVector<DeviceEntry> SettingsFile::readDevices() const
@@ -256,7 +265,7 @@ DeviceListResult SettingsFile::StoreDevice(const QString &name, const QString &t
             writeElement(settings, target, stored.end, name, topic);
             settings.endGroup();
             settings.sync();
-            status = settings.status();
+            status = writeStatus(settings);
         }
     }
     return afterWrite(status);
@@ -289,7 +298,7 @@ DeviceListResult SettingsFile::replaceDeviceAt(int row, const QString &name, con
             writeElement(settings, target, stored.end, name, topic);
             settings.endGroup();
             settings.sync();
-            status = settings.status();
+            status = writeStatus(settings);
         }
     }
     // The row is gone only when something else changed the file meanwhile;
@@ -354,7 +363,7 @@ DeviceListResult SettingsFile::keepDevices(const std::function<bool(int, const D
             writeArray(settings, kept);
             settings.endGroup();
             settings.sync();
-            result.status = settings.status();
+            result.status = writeStatus(settings);
         } else {
             result.status = QSettings::AccessError;
         }

@@ -47,6 +47,22 @@ QByteArray randomBytes(int size, quint32 seed)
     return bytes;
 }
 
+// Text of roughly `size` bytes in lines of words, the way a stray log file
+// or a wrong file picked in a save dialog would look.
+QByteArray prose(int size)
+{
+    static const QByteArray words[] = {"lorem", "ipsum", "dolor", "sit", "amet", "[x]", "=", "\\", "%", "\"", "@"};
+    QRandomGenerator generator(7);
+    QByteArray text;
+    text.reserve(size + 64);
+    while (text.size() < size) {
+        for (int i = 0; i < 12; ++i)
+            text += words[generator.bounded(int(std::size(words)))] + ' ';
+        text += '\n';
+    }
+    return text;
+}
+
 QByteArray oneDevice(const QByteArray &nameValue, const QByteArray &topicValue, const QByteArray &size = "1")
 {
     return "[Devices]\nDEV\\1\\dev_name=" + nameValue + "\nDEV\\1\\topic=" + topicValue + "\nDEV\\size=" + size + "\n";
@@ -116,6 +132,8 @@ private slots:
     void windowAndDialogsSurvive();
     void claimedArraySizeIsNotTrusted_data();
     void claimedArraySizeIsNotTrusted();
+    void writesReplaceMalformedFile_data();
+    void writesReplaceMalformedFile();
 
 private:
     void writeFile(const QByteArray &text);
@@ -151,7 +169,12 @@ void tst_GarbageConfig::windowAndDialogsSurvive_data()
 {
     QTest::addColumn<QByteArray>("text");
 
+    QTest::newRow("random binary bytes") << randomBytes(64 * 1024, 1);
     QTest::newRow("binary bytes after a device") << kTwoDevices + "DEV\\size=2\n" + randomBytes(4096, 2);
+    static const char zeroBytes[] = "[Dev\0ices]\nDEV\\1\\dev_\0name=a\nDEV\\1\\topic=t\0t\nDEV\\size=1\n";
+    QTest::newRow("zero bytes in group and key names") << QByteArray(zeroBytes, sizeof(zeroBytes) - 1);
+    QTest::newRow("10 MB of prose") << prose(10 * kMegabyte);
+    QTest::newRow("10 MB on one line") << QByteArray(10 * kMegabyte, 'k');
     QTest::newRow("1 MB key") << "[Devices]\nDEV\\1\\" + QByteArray(kMegabyte, 'k') + "=x\nDEV\\size=1\n";
     QTest::newRow("invalid UTF-8") << oneDevice("\xff\xfe\xc0\xaf", "\xed\xa0\x80/\xe2\x82") +
                                           "[\xc3\x28]\n\xf8=\x80\n";
@@ -315,6 +338,49 @@ void tst_GarbageConfig::claimedArraySizeIsNotTrusted()
     // The store and the compaction after it leave a size that tells the truth.
     QSettings settings(kFile, QSettings::IniFormat);
     QCOMPARE(settings.value(QStringLiteral("Devices/DEV/size")).toInt(), after.size());
+}
+
+// QSettings reports a file that is not valid INI as a FormatError and keeps
+// that status through the write that replaces the file. The write succeeds,
+// so it must not be reported as failed: the user would be told that nothing
+// was saved, with the device or the broker settings in the file all the same.
+void tst_GarbageConfig::writesReplaceMalformedFile_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<bool>("broker"); // writeBroker, else StoreDevice
+
+    const QList<QPair<const char *, QByteArray>> files{
+        {"unterminated group", "[Devices\nDEV\\1\\dev_name=a\nDEV\\1\\topic=t\nDEV\\size=1\n"},
+        {"line without equals sign", "[Devices]\nDEV\\1\\dev_name=a\njust words\n"},
+        {"random binary bytes", randomBytes(4096, 3)},
+    };
+    for (const auto &file : files) {
+        QTest::addRow("%s, broker settings", file.first) << file.second << true;
+        QTest::addRow("%s, device", file.first) << file.second << false;
+    }
+}
+
+void tst_GarbageConfig::writesReplaceMalformedFile()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(bool, broker);
+    writeFile(text);
+    const SettingsFile file;
+
+    if (broker) {
+        BrokerSettings settings;
+        settings.host = QStringLiteral("127.0.0.1");
+        settings.port = 1884;
+        QCOMPARE(file.writeBroker(settings), QSettings::NoError);
+        QCOMPARE(file.readBrokerForConnecting().port, 1884);
+    } else {
+        const DeviceListResult result = file.StoreDevice(QStringLiteral("Fan"), QStringLiteral("plant/fan"));
+        QCOMPARE(result.status, QSettings::NoError);
+        QCOMPARE(result.names.constLast(), QStringLiteral("Fan"));
+    }
+    QFile written(kFile);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QVERIFY(written.readAll().contains(broker ? "Port=1884" : "topic=plant/fan"));
 }
 
 QTEST_MAIN(tst_GarbageConfig)
