@@ -168,6 +168,17 @@ QSettings::Status writeStatus(const QSettings &settings)
 
 } // namespace
 
+QString shownDeviceName(const QString &name)
+{
+    if (name.size() <= kMaxShownNameLength)
+        return name;
+    int kept = kMaxShownNameLength - 1;
+    // Half a surrogate pair would show as a box.
+    if (name.at(kept - 1).isHighSurrogate())
+        --kept;
+    return name.left(kept) + QChar(0x2026);
+}
+
 SettingsFile::SettingsFile(const QString &fileName) : m_fileName(fileName) {}
 
 BrokerSettings SettingsFile::readBrokerForEditing() const
