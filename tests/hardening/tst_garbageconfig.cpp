@@ -1,3 +1,4 @@
+#include "common/testbroker.h"
 #include "config/addnewdeviceform.h"
 #include "config/devicelistdialog.h"
 #include "config/mqttsettform.h"
@@ -8,6 +9,7 @@
 #include <QAction>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
@@ -125,6 +127,7 @@ class tst_GarbageConfig : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
 
@@ -136,15 +139,23 @@ private slots:
     void writesReplaceMalformedFile();
     void longNamesAreShortenedInTheList_data();
     void longNamesAreShortenedInTheList();
+    void garbageTopicsSubscribeNothingElse_data();
+    void garbageTopicsSubscribeNothingElse();
 
 private:
     void writeFile(const QByteArray &text);
     void openAndCloseSettingsForm(MainWindow &window);
     void openAndCloseDeviceList(MainWindow &window);
 
+    TestBroker broker;
     std::unique_ptr<QTemporaryDir> workDir;
     QString previousDir;
 };
+
+void tst_GarbageConfig::initTestCase()
+{
+    QVERIFY(broker.start());
+}
 
 void tst_GarbageConfig::init()
 {
@@ -434,6 +445,51 @@ void tst_GarbageConfig::longNamesAreShortenedInTheList()
     QTRY_VERIFY(!form);
     click(dialog, "pushButtonCancel");
     QTRY_VERIFY(!dialog);
+}
+
+// A topic from the file goes to the broker as it is. One the broker cannot
+// take must cost only its own device's data: not the connection, not the
+// other devices, and never a subscription to some other topic.
+void tst_GarbageConfig::garbageTopicsSubscribeNothingElse_data()
+{
+    QTest::addColumn<QByteArray>("topic");  // as the file holds it
+    QTest::addColumn<QString>("neighbour"); // a topic that must not be subscribed
+
+    QTest::newRow("zero byte inside") << QByteArray("plant/a\\0b") << "plant/a";
+    QTest::newRow("zero byte first") << QByteArray("\\0plant/a") << "";
+    QTest::newRow("wildcard inside a level") << QByteArray("plant/a#") << "plant/a";
+    QTest::newRow("wildcard not last") << QByteArray("plant/#/a") << "plant/#";
+    QTest::newRow("longer than MQTT allows") << QByteArray(70000, 't') << "";
+    QTest::newRow("lone surrogate") << QByteArray("plant/\\xd800") << "plant/";
+}
+
+void tst_GarbageConfig::garbageTopicsSubscribeNothingElse()
+{
+    QFETCH(QByteArray, topic);
+    QFETCH(QString, neighbour);
+    writeFile("[MQTT]\nHost=127.0.0.1\nPort=" + QByteArray::number(broker.port()) +
+              "\n[Devices]\nDEV\\1\\dev_name=Garbage\nDEV\\1\\topic=" + topic +
+              "\nDEV\\2\\dev_name=Good\nDEV\\2\\topic=plant/good\nDEV\\size=2\n");
+    QMQTT::Client client;
+    MainWindow window(&client);
+    QCOMPARE(tabTitles(&window), (QStringList{"Garbage", "Good"}));
+    QSignalSpy connected(&client, &QMQTT::Client::connected);
+    QSignalSpy subscribed(&client, &QMQTT::Client::subscribed);
+    const int earlier = broker.loggedSubscriptions().size();
+
+    click(&window, "pushButtonConnect");
+    QVERIFY(connected.wait());
+    QTRY_VERIFY(subscribed.contains({QStringLiteral("plant/good")}));
+    QVERIFY(broker.publish(QStringLiteral("plant/good"), R"({"voltage":229})"));
+    const auto *tabs = window.findChild<QTabWidget *>(QStringLiteral("tabWidget"));
+    QTRY_COMPARE(tabs->widget(1)->findChild<QLabel *>(QStringLiteral("label_voltage"))->text(), QStringLiteral("229"));
+    QVERIFY(client.isConnectedToHost());
+
+    const QStringList seen = broker.loggedSubscriptions().mid(earlier);
+    QVERIFY2(!seen.contains(neighbour), qPrintable(seen.join(QLatin1Char('|'))));
+    // Whatever the client reports as subscribed, the broker has granted.
+    for (const QList<QVariant> &arguments : qAsConst(subscribed))
+        QVERIFY2(seen.contains(arguments.at(0).toString()), qPrintable(arguments.at(0).toString().left(80)));
 }
 
 QTEST_MAIN(tst_GarbageConfig)
