@@ -22,9 +22,7 @@ void DeviceListDialog::LoadDeviceList()
 {
     // A failed compaction loses nothing: the incomplete entries it would drop
     // are ignored by every reader anyway, so the list is right either way.
-    const DeviceListResult result = SettingsFile().LoadDeviceList();
-    ui->listWidget->clear();
-    ui->listWidget->addItems(result.names);
+    showNames(SettingsFile().LoadDeviceList().names);
 }
 
 void DeviceListDialog::StoreDevice(QString name, QString topic)
@@ -89,8 +87,7 @@ void DeviceListDialog::openEntryForm(const QString &name, const QString &topic)
 
 void DeviceListDialog::showResult(const DeviceListResult &result)
 {
-    ui->listWidget->clear();
-    ui->listWidget->addItems(result.names);
+    showNames(result.names);
     if (result.status == QSettings::NoError)
         return;
 
@@ -100,6 +97,15 @@ void DeviceListDialog::showResult(const DeviceListResult &result)
                                 QMessageBox::Ok, this);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->open();
+}
+
+// Rows are matched to devices by position, never by text, so a shortened
+// name stands for its device as well as the whole one would.
+void DeviceListDialog::showNames(const QStringList &names)
+{
+    ui->listWidget->clear();
+    for (const QString &name : names)
+        ui->listWidget->addItem(shownDeviceName(name));
 }
 
 // The main window rebuilds its tabs on ExitAction, however the dialog ends,

@@ -43,6 +43,7 @@ private slots:
 private:
     void openEntryForm(const QString &name, const QString &topic);
     void showResult(const DeviceListResult &result);
+    void showNames(const QStringList &names);
     void announceExit();
 
     Ui::DeviceListDialog *ui;

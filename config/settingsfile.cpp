@@ -3,6 +3,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+#include <limits>
+
 namespace {
 
 const QString kMqttGroup = QStringLiteral("MQTT");
@@ -15,10 +18,24 @@ const QString kTopicKey = QStringLiteral("topic");
 // reads as a null text; a key with an empty value reads as an empty one.
 struct StoredDevice
 {
+    int index = 0; // in the array, from 0
     QString name;
     QString topic;
 
     bool isComplete() const { return !name.isNull() && !topic.isNull(); }
+};
+
+// The device array as far as it can matter. The stored size is hand-editable
+// text: a file may claim two billion elements, and asking QSettings for each
+// of them would take hours (and reserving room for them, gigabytes). Elements
+// without any key all read alike, as two null texts, so only the elements that
+// have keys are read, plus the first one without, which stands for all the
+// others in every search for the first element that matches.
+struct StoredArray
+{
+    int size = 0;                  // DEV/size, never below 0
+    int end = 0;                   // one past the last element that has keys
+    QVector<StoredDevice> devices; // in index order
 };
 
 // QSettings writes a null text as an empty value, but keeps it null in its
@@ -29,21 +46,53 @@ QString storedText(const QString &text)
     return text.isNull() ? QString(QLatin1String("")) : text;
 }
 
-// Expects the settings object inside group Devices.
-QVector<StoredDevice> readArray(QSettings &settings)
+// Indices of the elements below `size` that have keys, ascending. Element
+// number INT_MAX is left out: QSettings counts array elements in an int, so
+// an array holding it could not grow by one.
+QVector<int> indicesWithKeys(QSettings &settings, int size)
 {
-    QVector<StoredDevice> stored;
-    const int size = settings.beginReadArray(kDeviceArray);
-    stored.reserve(size);
-    for (int i = 0; i < size; ++i) {
-        settings.setArrayIndex(i);
-        StoredDevice device;
-        device.name = settings.value(kNameKey).toString();
-        device.topic = settings.value(kTopicKey).toString();
-        stored.append(device);
+    QVector<int> indices;
+    settings.beginGroup(kDeviceArray);
+    const QStringList groups = settings.childGroups();
+    settings.endGroup();
+    for (const QString &group : groups) {
+        bool ok = false;
+        const int number = group.toInt(&ok);
+        // setArrayIndex() finds "3", never "03" or "+3".
+        if (ok && number >= 1 && number <= size && number < std::numeric_limits<int>::max() &&
+            group == QString::number(number))
+            indices.append(number - 1);
+    }
+    std::sort(indices.begin(), indices.end());
+    return indices;
+}
+
+// Expects the settings object inside group Devices.
+StoredArray readArray(QSettings &settings)
+{
+    StoredArray array;
+    array.size = qMax(0, settings.beginReadArray(kDeviceArray));
+    settings.endArray();
+    const QVector<int> indices = indicesWithKeys(settings, array.size);
+    array.end = indices.isEmpty() ? 0 : indices.constLast() + 1;
+
+    // The first index without keys: the first gap, else the one after the end.
+    int firstWithout = 0;
+    while (firstWithout < indices.size() && indices.at(firstWithout) == firstWithout)
+        ++firstWithout;
+
+    array.devices.reserve(indices.size() + 1);
+    settings.beginReadArray(kDeviceArray);
+    for (const int index : indices) {
+        if (index > firstWithout && array.devices.size() == firstWithout)
+            array.devices.append({firstWithout, QString(), QString()});
+        settings.setArrayIndex(index);
+        array.devices.append({index, settings.value(kNameKey).toString(), settings.value(kTopicKey).toString()});
     }
     settings.endArray();
-    return stored;
+    if (firstWithout == indices.size() && firstWithout < array.size)
+        array.devices.append({firstWithout, QString(), QString()});
+    return array;
 }
 
 QStringList completeNames(const QVector<StoredDevice> &stored)
@@ -61,9 +110,9 @@ int indexOfRow(const QVector<StoredDevice> &stored, int row)
 {
     if (row < 0)
         return -1;
-    for (int i = 0; i < stored.size(); ++i) {
-        if (stored.at(i).isComplete() && row-- == 0)
-            return i;
+    for (const StoredDevice &device : stored) {
+        if (device.isComplete() && row-- == 0)
+            return device.index;
     }
     return -1;
 }
@@ -108,7 +157,27 @@ bool prepareForWrite(const QString &fileName)
     return true;
 }
 
+// What a write through `settings` came to. A file that was not valid INI
+// leaves FormatError in the settings object, which keeps the first error it
+// met for good, through the write that replaces the file as well; what can
+// make a write fail was checked by prepareForWrite() beforehand.
+QSettings::Status writeStatus(const QSettings &settings)
+{
+    return settings.status() == QSettings::FormatError ? QSettings::NoError : settings.status();
+}
+
 } // namespace
+
+QString shownDeviceName(const QString &name)
+{
+    if (name.size() <= kMaxShownNameLength)
+        return name;
+    int kept = kMaxShownNameLength - 1;
+    // Half a surrogate pair would show as a box.
+    if (name.at(kept - 1).isHighSurrogate())
+        --kept;
+    return name.left(kept) + QChar(0x2026);
+}
 
 SettingsFile::SettingsFile(const QString &fileName) : m_fileName(fileName) {}
 
@@ -151,18 +220,18 @@ QSettings::Status SettingsFile::writeBroker(const BrokerSettings &broker) const
     settings.setValue(QStringLiteral("Port"), QString::number(broker.port));
     settings.endGroup();
     settings.sync();
-    return settings.status();
+    return writeStatus(settings);
 }
 
 QVector<DeviceEntry> SettingsFile::readDevices() const
 {
     QSettings settings(m_fileName, QSettings::IniFormat);
     settings.beginGroup(kDevicesGroup);
-    const QVector<StoredDevice> stored = readArray(settings);
+    const StoredArray stored = readArray(settings);
     settings.endGroup();
 
     QVector<DeviceEntry> devices;
-    for (const StoredDevice &device : stored) {
+    for (const StoredDevice &device : stored.devices) {
         if (device.isComplete())
             devices.append({device.name, device.topic});
     }
@@ -178,18 +247,13 @@ QString SettingsFile::FindDeviceTopic(const QString &name) const
 {
     QSettings settings(m_fileName, QSettings::IniFormat);
     settings.beginGroup(kDevicesGroup);
-    QString topic;
-    const int size = settings.beginReadArray(kDeviceArray);
-    for (int i = 0; i < size; ++i) {
-        settings.setArrayIndex(i);
-        if (settings.value(kNameKey).toString() == name) {
-            topic = settings.value(kTopicKey).toString();
-            break;
-        }
-    }
-    settings.endArray();
+    const StoredArray stored = readArray(settings);
     settings.endGroup();
-    return topic;
+    for (const StoredDevice &device : stored.devices) {
+        if (device.name == name)
+            return device.topic;
+    }
+    return QString();
 }
 
 DeviceListResult SettingsFile::StoreDevice(const QString &name, const QString &topic) const
@@ -198,21 +262,21 @@ DeviceListResult SettingsFile::StoreDevice(const QString &name, const QString &t
     {
         QSettings settings(m_fileName, QSettings::IniFormat);
         settings.beginGroup(kDevicesGroup);
-        const int size = settings.beginReadArray(kDeviceArray);
-        int target = size;
-        for (int i = 0; i < size; ++i) {
-            settings.setArrayIndex(i);
-            if (settings.value(kTopicKey).toString() == topic || settings.value(kNameKey).toString() == name) {
-                target = i;
+        // Elements past the last one with keys would all be absent, so the
+        // array is taken to end there: a new device goes right after it.
+        const StoredArray stored = readArray(settings);
+        int target = stored.end;
+        for (const StoredDevice &device : stored.devices) {
+            if (device.topic == topic || device.name == name) {
+                target = device.index;
                 break;
             }
         }
-        settings.endArray();
         if (settings.status() != QSettings::AccessError && prepareForWrite(m_fileName)) {
-            writeElement(settings, target, size, name, topic);
+            writeElement(settings, target, stored.end, name, topic);
             settings.endGroup();
             settings.sync();
-            status = settings.status();
+            status = writeStatus(settings);
         }
     }
     return afterWrite(status);
@@ -238,14 +302,14 @@ DeviceListResult SettingsFile::replaceDeviceAt(int row, const QString &name, con
     {
         QSettings settings(m_fileName, QSettings::IniFormat);
         settings.beginGroup(kDevicesGroup);
-        const QVector<StoredDevice> stored = readArray(settings);
-        const int target = indexOfRow(stored, row);
+        const StoredArray stored = readArray(settings);
+        const int target = indexOfRow(stored.devices, row);
         rowFound = target >= 0;
         if (rowFound && settings.status() != QSettings::AccessError && prepareForWrite(m_fileName)) {
-            writeElement(settings, target, stored.size(), name, topic);
+            writeElement(settings, target, stored.end, name, topic);
             settings.endGroup();
             settings.sync();
-            status = settings.status();
+            status = writeStatus(settings);
         }
     }
     // The row is gone only when something else changed the file meanwhile;
@@ -292,11 +356,11 @@ DeviceListResult SettingsFile::keepDevices(const std::function<bool(int, const D
 {
     QSettings settings(m_fileName, QSettings::IniFormat);
     settings.beginGroup(kDevicesGroup);
-    const QVector<StoredDevice> stored = readArray(settings);
+    const StoredArray stored = readArray(settings);
 
     QVector<DeviceEntry> kept;
     int row = 0;
-    for (const StoredDevice &device : stored) {
+    for (const StoredDevice &device : stored.devices) {
         if (!device.isComplete())
             continue;
         const DeviceEntry entry{device.name, device.topic};
@@ -304,13 +368,13 @@ DeviceListResult SettingsFile::keepDevices(const std::function<bool(int, const D
             kept.append(entry);
     }
 
-    DeviceListResult result{completeNames(stored), QSettings::NoError};
-    if (kept.size() != stored.size()) {
+    DeviceListResult result{completeNames(stored.devices), QSettings::NoError};
+    if (kept.size() != stored.size) {
         if (settings.status() != QSettings::AccessError && prepareForWrite(m_fileName)) {
             writeArray(settings, kept);
             settings.endGroup();
             settings.sync();
-            result.status = settings.status();
+            result.status = writeStatus(settings);
         } else {
             result.status = QSettings::AccessError;
         }

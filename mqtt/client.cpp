@@ -420,8 +420,15 @@ void ClientPrivate::subscribe(const QString &topic, quint8 qos)
 {
     if (state != State::Connected)
         return;
-    int mid = 0;
     const QByteArray filter = topic.toUtf8();
+    // The library takes a C string, so a zero character would cut the filter
+    // short: it would subscribe to the text before it, or to an empty filter,
+    // for which the broker drops the whole connection. MQTT allows none in a
+    // filter anyway. A lone surrogate would go out as a substitute character,
+    // a subscription to some other topic.
+    if (filter.contains('\0') || QString::fromUtf8(filter) != topic)
+        return;
+    int mid = 0;
     if (mosquitto_subscribe(mosq, &mid, filter.constData(), qMin<int>(qos, 2)) == MOSQ_ERR_SUCCESS)
         pendingSubscriptions.insert(mid, topic);
     syncNotifiers();

@@ -76,7 +76,8 @@ public slots:
     void connectToHost();
     // Ends the connection with an MQTT DISCONNECT, or aborts a pending attempt.
     void disconnectFromHost();
-    // Ignored unless connected; QoS above 2 is treated as 2.
+    // Ignored unless connected, and for a filter with a zero character or a
+    // lone surrogate, which MQTT cannot carry; QoS above 2 is treated as 2.
     void subscribe(const QString &topic, quint8 qos = 0);
 
 signals:

@@ -1,0 +1,239 @@
+#include "common/testbroker.h"
+#include "mainwindow/mainwindow.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QPushButton>
+#include <QSocketNotifier>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+constexpr int kRestarts = 10;
+
+// Warnings about socket notifiers: a notifier left on a closed socket number
+// prints one, and then watches nothing (or somebody else's socket).
+QStringList notifierWarnings;
+QtMessageHandler previousHandler = nullptr;
+
+void catchNotifierWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (message.contains(QLatin1String("QSocketNotifier")))
+        notifierWarnings << message;
+    previousHandler(type, context, message);
+}
+
+int openDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::System).size());
+}
+
+// What a session leaves behind in the client and the window, once objects
+// whose deletion was deferred are gone.
+struct Leftovers
+{
+    int notifiers = 0;
+    int clientTimers = 0;
+    int clientChildren = 0;
+    int windowTimers = 0;
+    int descriptors = 0;
+
+    bool operator==(const Leftovers &other) const
+    {
+        return notifiers == other.notifiers && clientTimers == other.clientTimers &&
+               clientChildren == other.clientChildren && windowTimers == other.windowTimers &&
+               descriptors == other.descriptors;
+    }
+};
+
+char *toString(const Leftovers &l)
+{
+    return qstrdup(QStringLiteral("notifiers %1, client timers %2, client children %3, window timers %4, fds %5")
+                       .arg(l.notifiers)
+                       .arg(l.clientTimers)
+                       .arg(l.clientChildren)
+                       .arg(l.windowTimers)
+                       .arg(l.descriptors)
+                       .toLocal8Bit()
+                       .constData());
+}
+
+} // namespace
+
+// A broker that dies and comes back again and again during one run of the
+// window: every loss is shown, every reconnect works, and nothing piles up.
+class tst_BrokerRestart : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void init();
+    void cleanup();
+
+    void restartsDuringSession_data();
+    void restartsDuringSession();
+
+private:
+    void clickConnect();
+    QString status() const;
+    QString buttonText() const;
+    bool menusEnabled() const;
+    Leftovers leftovers() const;
+
+    TestBroker broker;
+    std::unique_ptr<QTemporaryDir> workDir;
+    QString previousDir;
+    std::unique_ptr<QMQTT::Client> client;
+    std::unique_ptr<MainWindow> window;
+};
+
+void tst_BrokerRestart::initTestCase()
+{
+    QVERIFY(broker.start());
+    previousHandler = qInstallMessageHandler(catchNotifierWarnings);
+}
+
+void tst_BrokerRestart::cleanupTestCase()
+{
+    qInstallMessageHandler(previousHandler);
+}
+
+void tst_BrokerRestart::init()
+{
+    notifierWarnings.clear();
+    workDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(workDir->isValid());
+    previousDir = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(workDir->path()));
+    QSettings settings(QStringLiteral("Settings.conf"), QSettings::IniFormat);
+    settings.setValue(QStringLiteral("MQTT/Host"), QStringLiteral("127.0.0.1"));
+    settings.setValue(QStringLiteral("MQTT/Port"), QString::number(broker.port()));
+    settings.setValue(QStringLiteral("Devices/DEV/1/dev_name"), QStringLiteral("Котёл"));
+    settings.setValue(QStringLiteral("Devices/DEV/1/topic"), QStringLiteral("plant/boiler"));
+    settings.setValue(QStringLiteral("Devices/DEV/size"), 1);
+    settings.sync();
+    QCOMPARE(settings.status(), QSettings::NoError);
+
+    client = std::make_unique<QMQTT::Client>();
+    window = std::make_unique<MainWindow>(client.get());
+    window->show();
+}
+
+void tst_BrokerRestart::cleanup()
+{
+    window.reset();
+    client.reset();
+    QDir::setCurrent(previousDir);
+    workDir.reset();
+    // A failed test may have left the broker down.
+    QVERIFY(broker.isRunning() || broker.restart());
+}
+
+void tst_BrokerRestart::clickConnect()
+{
+    QTest::mouseClick(window->findChild<QPushButton *>(QStringLiteral("pushButtonConnect")), Qt::LeftButton);
+}
+
+QString tst_BrokerRestart::status() const
+{
+    return window->findChild<QStatusBar *>(QStringLiteral("statusBar"))->currentMessage();
+}
+
+QString tst_BrokerRestart::buttonText() const
+{
+    return window->findChild<QPushButton *>(QStringLiteral("pushButtonConnect"))->text();
+}
+
+bool tst_BrokerRestart::menusEnabled() const
+{
+    return window->findChild<QAction *>(QStringLiteral("actionMQTT_Settings"))->isEnabled() &&
+           window->findChild<QAction *>(QStringLiteral("actionAddNewDevice"))->isEnabled();
+}
+
+Leftovers tst_BrokerRestart::leftovers() const
+{
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    Leftovers l;
+    l.notifiers = client->findChildren<QSocketNotifier *>().size();
+    l.clientTimers = client->findChildren<QTimer *>().size();
+    l.clientChildren = client->children().size();
+    l.windowTimers = window->findChildren<QTimer *>().size();
+    l.descriptors = openDescriptors();
+    return l;
+}
+
+void tst_BrokerRestart::restartsDuringSession_data()
+{
+    QTest::addColumn<bool>("kill");
+    QTest::newRow("broker killed") << true;
+    QTest::newRow("broker terminated") << false;
+}
+
+void tst_BrokerRestart::restartsDuringSession()
+{
+    QFETCH(bool, kill);
+    const QString target = QStringLiteral("127.0.0.1:%1").arg(broker.port());
+    QSignalSpy connected(client.get(), &QMQTT::Client::connected);
+    QSignalSpy subscribed(client.get(), &QMQTT::Client::subscribed);
+    QSignalSpy failed(client.get(), &QMQTT::Client::error);
+    const QLabel *starts = window->findChild<QTabWidget *>(QStringLiteral("tabWidget"))
+                               ->widget(0)
+                               ->findChild<QLabel *>(QStringLiteral("label_num_starts"));
+
+    clickConnect();
+    QVERIFY(connected.wait());
+    QTRY_COMPARE(subscribed.count(), 1);
+    const Leftovers connectedLeftovers = leftovers();
+    QCOMPARE(connectedLeftovers.notifiers, 2);
+
+    for (int restart = 1; restart <= kRestarts; ++restart) {
+        if (kill)
+            broker.kill();
+        else
+            broker.stop();
+        QTRY_COMPARE(buttonText(), QStringLiteral("Подключиться"));
+        QTRY_COMPARE(status(), QStringLiteral("Соединение с %1 потеряно").arg(target));
+        QVERIFY(menusEnabled());
+        QVERIFY(!client->isConnectedToHost());
+        const Leftovers idleLeftovers = leftovers();
+        QCOMPARE(idleLeftovers.notifiers, 0);
+
+        // Every other time, the user tries before the broker is back.
+        if (restart % 2 == 0) {
+            failed.clear();
+            clickConnect();
+            QVERIFY(failed.wait());
+            QCOMPARE(status(), QStringLiteral("Соединение отклонено: %1").arg(target));
+            QVERIFY(menusEnabled());
+            QCOMPARE(buttonText(), QStringLiteral("Подключиться"));
+            QCOMPARE(leftovers(), idleLeftovers);
+        }
+
+        QVERIFY(broker.restart());
+        subscribed.clear();
+        clickConnect();
+        QVERIFY(!menusEnabled());
+        QVERIFY(connected.wait());
+        QCOMPARE(status(), QStringLiteral("Подключено к %1").arg(target));
+        QCOMPARE(buttonText(), QStringLiteral("Отключиться"));
+        QVERIFY(!menusEnabled());
+        QTRY_COMPARE(subscribed.count(), 1);
+        // The new connection carries data, not just a CONNACK.
+        QVERIFY(
+            broker.publish(QStringLiteral("plant/boiler"), R"({"num_starts":)" + QByteArray::number(restart) + "}"));
+        QTRY_COMPARE(starts->text(), QString::number(restart));
+        QCOMPARE(leftovers(), connectedLeftovers);
+    }
+    QCOMPARE(connected.count(), kRestarts + 1);
+    QVERIFY2(notifierWarnings.isEmpty(), qPrintable(notifierWarnings.join('\n')));
+}
+
+QTEST_MAIN(tst_BrokerRestart)
+#include "tst_brokerrestart.moc"

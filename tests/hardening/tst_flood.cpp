@@ -1,0 +1,269 @@
+#include "common/testbroker.h"
+#include "mainwindow/mainwindow.h"
+#include "measurement/measdialog.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QTabWidget>
+#include <QtTest>
+
+#include <malloc.h>
+
+#include <memory>
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+// AddressSanitizer keeps freed memory in quarantine, so resident memory says
+// nothing about what the program holds on to.
+constexpr bool kResidentMemoryMeansRetained = false;
+#else
+constexpr bool kResidentMemoryMeansRetained = true;
+#endif
+
+constexpr int kMegabyte = 1024 * 1024;
+constexpr int kBigPayload = 16 * kMegabyte;
+constexpr int kFloodCount = 10000;
+
+const QString kProbeTopic = QStringLiteral("zelmar/a");
+const QString kStrayTopic = QStringLiteral("zelmar/stray");
+
+const char *const kValueLabels[] = {"label_dev_type",  "label_dev_mode", "label_num_starts", "label_t_last",
+                                    "label_t_current", "label_t_common", "label_voltage",    "label_freq"};
+
+// Resident memory of this process, in bytes, once the allocator has handed
+// back what it can: what is left is what the program holds.
+qint64 residentMemory()
+{
+    malloc_trim(0);
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly | QIODevice::Text))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong() * 1024;
+    }
+    return -1;
+}
+
+QByteArray reading(int starts)
+{
+    return R"({"dev_type":1,"dev_mode":0,"num_starts":)" + QByteArray::number(starts) +
+           R"(,"t_common":3661,"t_current":61,"t_last":1,"voltage":230,"freq":50})";
+}
+
+} // namespace
+
+// Floods and huge messages against a connected window: whatever comes in on
+// a topic nobody registered is dropped and leaves nothing behind, and a huge
+// payload that is not a reading changes no value on screen.
+class tst_Flood : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void strayMessagesLeaveNothingBehind();
+    void hugePayloadThatIsNoReadingChangesNothing_data();
+    void hugePayloadThatIsNoReadingChangesNothing();
+
+private:
+    void connectWindow();
+    // Publishes every line of `lines` as one message, through one process.
+    bool publishLines(const QString &topic, const QByteArray &lines);
+    // Publishes a reading on the probe topic and waits until the first tab shows it.
+    void settle(int starts);
+    QString label(int tab, const char *name) const;
+    QStringList labels(int tab) const;
+
+    TestBroker broker;
+    std::unique_ptr<QTemporaryDir> workDir;
+    QString previousDir;
+    std::unique_ptr<QMQTT::Client> client;
+    std::unique_ptr<MainWindow> window;
+    // Per topic, counted without keeping the messages, so counting costs no memory.
+    QHash<QString, int> arrivals;
+    QHash<QString, qint64> largestPayload;
+};
+
+void tst_Flood::initTestCase()
+{
+    // The default of 1000 would let the broker drop most of the flood before
+    // it reached the client, which is the very thing under test.
+    broker.addConfigLine(QStringLiteral("max_queued_messages 0"));
+    QVERIFY(broker.start());
+    // The offline mark must not change a label while a test compares them.
+    MeasDialog::setOfflineIntervalForTesting(10 * 60 * 1000);
+}
+
+void tst_Flood::init()
+{
+    workDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(workDir->isValid());
+    previousDir = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(workDir->path()));
+    client = std::make_unique<QMQTT::Client>();
+    arrivals.clear();
+    largestPayload.clear();
+    connect(client.get(), &QMQTT::Client::received, this, [this](const QMQTT::Message &message) {
+        ++arrivals[message.topic()];
+        qint64 &largest = largestPayload[message.topic()];
+        largest = qMax<qint64>(largest, message.payload().size());
+    });
+}
+
+void tst_Flood::cleanup()
+{
+    window.reset();
+    client.reset();
+    QDir::setCurrent(previousDir);
+    workDir.reset();
+}
+
+// Tab 0 on the probe topic, tab 1 on the topic that gets the payload under
+// test, tab 2 on a wildcard that brings every stray message to the client.
+void tst_Flood::connectWindow()
+{
+    {
+        QSettings settings(QStringLiteral("Settings.conf"), QSettings::IniFormat);
+        settings.beginGroup(QStringLiteral("MQTT"));
+        settings.setValue(QStringLiteral("Host"), QStringLiteral("127.0.0.1"));
+        settings.setValue(QStringLiteral("Port"), QString::number(broker.port()));
+        settings.endGroup();
+        const QStringList devices[] = {{QStringLiteral("Проба"), kProbeTopic},
+                                       {QStringLiteral("Котёл"), QStringLiteral("zelmar/b")},
+                                       {QStringLiteral("Все"), QStringLiteral("zelmar/#")}};
+        settings.beginGroup(QStringLiteral("Devices"));
+        settings.beginWriteArray(QStringLiteral("DEV"));
+        for (int i = 0; i < 3; ++i) {
+            settings.setArrayIndex(i);
+            settings.setValue(QStringLiteral("dev_name"), devices[i].at(0));
+            settings.setValue(QStringLiteral("topic"), devices[i].at(1));
+        }
+        settings.endArray();
+        settings.endGroup();
+    }
+    window = std::make_unique<MainWindow>(client.get());
+    window->show();
+    QSignalSpy subscribed(client.get(), &QMQTT::Client::subscribed);
+    QTest::mouseClick(window->findChild<QPushButton *>(QStringLiteral("pushButtonConnect")), Qt::LeftButton);
+    QTRY_COMPARE(subscribed.count(), 3);
+}
+
+bool tst_Flood::publishLines(const QString &topic, const QByteArray &lines)
+{
+    QString tool = QStandardPaths::findExecutable(QStringLiteral("mosquitto_pub"));
+    if (tool.isEmpty())
+        tool = QStringLiteral("mosquitto_pub");
+    QProcess pub;
+    pub.setProcessChannelMode(QProcess::ForwardedChannels);
+    pub.start(tool,
+              {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"), QString::number(broker.port()),
+               QStringLiteral("-q"), QStringLiteral("0"), QStringLiteral("-t"), topic, QStringLiteral("-l")});
+    if (!pub.waitForStarted())
+        return false;
+    pub.write(lines);
+    pub.closeWriteChannel();
+    return pub.waitForFinished(30000) && pub.exitStatus() == QProcess::NormalExit && pub.exitCode() == 0;
+}
+
+void tst_Flood::settle(int starts)
+{
+    QVERIFY(broker.publish(kProbeTopic, reading(starts)));
+    QTRY_COMPARE(label(0, "label_num_starts"), QString::number(starts));
+}
+
+QString tst_Flood::label(int tab, const char *name) const
+{
+    const auto *tabs = window->findChild<QTabWidget *>(QStringLiteral("tabWidget"));
+    return tabs->widget(tab)->findChild<QLabel *>(QLatin1String(name))->text();
+}
+
+QStringList tst_Flood::labels(int tab) const
+{
+    QStringList texts;
+    for (const char *name : kValueLabels)
+        texts << label(tab, name);
+    return texts;
+}
+
+void tst_Flood::strayMessagesLeaveNothingBehind()
+{
+    connectWindow();
+    QByteArray lines;
+    QByteArray warmUpLines;
+    for (int i = 0; i < kFloodCount; ++i) {
+        lines += "stray message " + QByteArray::number(i) + " with no meter behind it\n";
+        if (i == kFloodCount / 10)
+            warmUpLines = lines;
+    }
+    // Once through everything the test does, so that what stays allocated for
+    // good (fonts, caches, the broker's first answers) is in the baseline.
+    QVERIFY(broker.publish(kStrayTopic, QByteArray(kMegabyte, 'w')));
+    QVERIFY(publishLines(kStrayTopic, warmUpLines));
+    QTRY_COMPARE(arrivals.value(kStrayTopic), 1 + warmUpLines.count('\n'));
+    settle(1);
+    const qint64 baseline = residentMemory();
+
+    // The broker may still be reading a publisher's messages after it has
+    // gone, so arrivals are counted rather than overtaken by a probe.
+    QVERIFY(broker.publish(kStrayTopic, QByteArray(kBigPayload, 's')));
+    QTRY_COMPARE(largestPayload.value(kStrayTopic), qint64(kBigPayload));
+    const int before = arrivals.value(kStrayTopic);
+    QVERIFY(publishLines(kStrayTopic, lines));
+    QTRY_COMPARE(arrivals.value(kStrayTopic) - before, kFloodCount);
+    settle(2);
+
+    QVERIFY(client->isConnectedToHost());
+    QCOMPARE(window->findChild<QPushButton *>(QStringLiteral("pushButtonConnect"))->text(),
+             QStringLiteral("Отключиться"));
+    // Nothing reached a tab but the probe's readings.
+    QCOMPARE(label(1, "label_dev_type"), QString());
+    QCOMPARE(label(2, "label_dev_type"), QString());
+
+    const qint64 grown = residentMemory() - baseline;
+    const QByteArray measured = "resident memory grew by " + QByteArray::number(grown / 1024) + " KiB";
+    qInfo("%s", measured.constData());
+    if (!kResidentMemoryMeansRetained)
+        QSKIP("resident memory is no measure under AddressSanitizer");
+    // Less than one big payload: not even one of them may be kept.
+    QVERIFY2(grown < kBigPayload, measured.constData());
+}
+
+void tst_Flood::hugePayloadThatIsNoReadingChangesNothing_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+
+    const QByteArray valid = reading(7);
+    QTest::newRow("16 MB of letters") << QByteArray(kBigPayload, 'x');
+    QTest::newRow("reading then 16 MB of trailing junk") << valid + QByteArray(kBigPayload - valid.size(), 'j');
+    QTest::newRow("string that never ends") << R"({"dev_type":20,"note":")" + QByteArray(kBigPayload - 24, 'q');
+    QTest::newRow("16 MB of opening brackets") << QByteArray(kBigPayload, '[');
+    QByteArray invalidUtf8;
+    invalidUtf8.reserve(kBigPayload);
+    while (invalidUtf8.size() < kBigPayload)
+        invalidUtf8 += "\xff\xfe\xc0\xaf\xed\xa0\x80";
+    QTest::newRow("16 MB of invalid UTF-8") << invalidUtf8;
+    QTest::newRow("zero byte before a reading") << QByteArray(1, '\0') + valid + QByteArray(kBigPayload, ' ');
+}
+
+void tst_Flood::hugePayloadThatIsNoReadingChangesNothing()
+{
+    QFETCH(QByteArray, payload);
+    connectWindow();
+    QVERIFY(broker.publish(QStringLiteral("zelmar/b"), reading(5)));
+    QTRY_COMPARE(label(1, "label_num_starts"), QStringLiteral("5"));
+    const QStringList shown = labels(1);
+
+    QVERIFY(broker.publish(QStringLiteral("zelmar/b"), payload));
+    // The window handles it within the emission that counts it.
+    QTRY_COMPARE(largestPayload.value(QStringLiteral("zelmar/b")), qint64(payload.size()));
+    QCOMPARE(labels(1), shown);
+}
+
+QTEST_MAIN(tst_Flood)
+#include "tst_flood.moc"

@@ -1,0 +1,496 @@
+#include "common/testbroker.h"
+#include "config/addnewdeviceform.h"
+#include "config/devicelistdialog.h"
+#include "config/mqttsettform.h"
+#include "config/settingsfile.h"
+#include "mainwindow/mainwindow.h"
+#include "mqtt/client.h"
+
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const QString kFile = QStringLiteral("Settings.conf");
+constexpr int kMegabyte = 1024 * 1024;
+
+// Peak resident memory of this process so far, in bytes.
+qint64 peakRss()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly | QIODevice::Text))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong() * 1024;
+    }
+    return -1;
+}
+
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QRandomGenerator generator(seed);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &byte : bytes)
+        byte = char(generator.bounded(256));
+    return bytes;
+}
+
+// Text of roughly `size` bytes in lines of words, the way a stray log file
+// or a wrong file picked in a save dialog would look.
+QByteArray prose(int size)
+{
+    static const QByteArray words[] = {"lorem", "ipsum", "dolor", "sit", "amet", "[x]", "=", "\\", "%", "\"", "@"};
+    QRandomGenerator generator(7);
+    QByteArray text;
+    text.reserve(size + 64);
+    while (text.size() < size) {
+        for (int i = 0; i < 12; ++i)
+            text += words[generator.bounded(int(std::size(words)))] + ' ';
+        text += '\n';
+    }
+    return text;
+}
+
+QByteArray oneDevice(const QByteArray &nameValue, const QByteArray &topicValue, const QByteArray &size = "1")
+{
+    return "[Devices]\nDEV\\1\\dev_name=" + nameValue + "\nDEV\\1\\topic=" + topicValue + "\nDEV\\size=" + size + "\n";
+}
+
+const QByteArray kTwoDevices = "[Devices]\n"
+                               "DEV\\1\\dev_name=Boiler\n"
+                               "DEV\\1\\topic=plant/1\n"
+                               "DEV\\2\\dev_name=Pump\n"
+                               "DEV\\2\\topic=plant/2\n";
+
+template <typename T> T *visibleChild(QObject *parent)
+{
+    for (T *child : parent->findChildren<T *>()) {
+        if (child->isVisible())
+            return child;
+    }
+    return nullptr;
+}
+
+QStringList rows(QListWidget *list)
+{
+    QStringList texts;
+    for (int i = 0; i < list->count(); ++i)
+        texts << list->item(i)->text();
+    return texts;
+}
+
+QStringList tabTitles(QWidget *window)
+{
+    const auto *tabs = window->findChild<QTabWidget *>(QStringLiteral("tabWidget"));
+    QStringList titles;
+    for (int i = 0; i < tabs->count(); ++i)
+        titles << tabs->tabText(i);
+    return titles;
+}
+
+void click(QWidget *parent, const char *name)
+{
+    auto *button = parent->findChild<QPushButton *>(QLatin1String(name));
+    QVERIFY2(button, name);
+    QTest::mouseClick(button, Qt::LeftButton);
+}
+
+// A real double click starts with a press and release of its own.
+void doubleClickRow(QListWidget *list, int row)
+{
+    const QPoint centre = list->visualItemRect(list->item(row)).center();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, centre);
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, centre);
+}
+
+} // namespace
+
+// Whatever lies in Settings.conf, the program starts and every dialog opens
+// and closes: the file is user-editable text, and a wrong one must not make
+// the client unusable.
+class tst_GarbageConfig : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void windowAndDialogsSurvive_data();
+    void windowAndDialogsSurvive();
+    void claimedArraySizeIsNotTrusted_data();
+    void claimedArraySizeIsNotTrusted();
+    void writesReplaceMalformedFile_data();
+    void writesReplaceMalformedFile();
+    void longNamesAreShortenedInTheList_data();
+    void longNamesAreShortenedInTheList();
+    void garbageTopicsSubscribeNothingElse_data();
+    void garbageTopicsSubscribeNothingElse();
+
+private:
+    void writeFile(const QByteArray &text);
+    void openAndCloseSettingsForm(MainWindow &window);
+    void openAndCloseDeviceList(MainWindow &window);
+
+    TestBroker broker;
+    std::unique_ptr<QTemporaryDir> workDir;
+    QString previousDir;
+};
+
+void tst_GarbageConfig::initTestCase()
+{
+    QVERIFY(broker.start());
+}
+
+void tst_GarbageConfig::init()
+{
+    workDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(workDir->isValid());
+    previousDir = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(workDir->path()));
+}
+
+void tst_GarbageConfig::cleanup()
+{
+    QDir::setCurrent(previousDir);
+    workDir.reset();
+}
+
+void tst_GarbageConfig::writeFile(const QByteArray &text)
+{
+    QFile file(kFile);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(file.write(text), qint64(text.size()));
+}
+
+void tst_GarbageConfig::windowAndDialogsSurvive_data()
+{
+    QTest::addColumn<QByteArray>("text");
+
+    QTest::newRow("random binary bytes") << randomBytes(64 * 1024, 1);
+    QTest::newRow("binary bytes after a device") << kTwoDevices + "DEV\\size=2\n" + randomBytes(4096, 2);
+    static const char zeroBytes[] = "[Dev\0ices]\nDEV\\1\\dev_\0name=a\nDEV\\1\\topic=t\0t\nDEV\\size=1\n";
+    QTest::newRow("zero bytes in group and key names") << QByteArray(zeroBytes, sizeof(zeroBytes) - 1);
+    QTest::newRow("10 MB of prose") << prose(10 * kMegabyte);
+    QTest::newRow("10 MB on one line") << QByteArray(10 * kMegabyte, 'k');
+    QTest::newRow("10 MB device name") << oneDevice(QByteArray(10 * kMegabyte, 'n'), "plant/1");
+    QTest::newRow("1 MB key") << "[Devices]\nDEV\\1\\" + QByteArray(kMegabyte, 'k') + "=x\nDEV\\size=1\n";
+    QTest::newRow("invalid UTF-8") << oneDevice("\xff\xfe\xc0\xaf", "\xed\xa0\x80/\xe2\x82") +
+                                          "[\xc3\x28]\n\xf8=\x80\n";
+    QTest::newRow("size of 2147483647") << kTwoDevices + "DEV\\size=2147483647\n";
+    QTest::newRow("size of 100 million") << kTwoDevices + "DEV\\size=100000000\n";
+    QTest::newRow("size of 2147483647, no elements") << QByteArray("[Devices]\nDEV\\size=2147483647\n");
+    QTest::newRow("element numbered 2147483647") << QByteArray("[Devices]\nDEV\\2147483647\\dev_name=far\n"
+                                                               "DEV\\2147483647\\topic=t\nDEV\\size=2147483647\n");
+    QTest::newRow("size of -1") << kTwoDevices + "DEV\\size=-1\n";
+    QTest::newRow("size of -2147483648") << kTwoDevices + "DEV\\size=-2147483648\n";
+    QTest::newRow("size beyond int") << kTwoDevices + "DEV\\size=99999999999999999999\n";
+    QTest::newRow("size not a number") << kTwoDevices + "DEV\\size=lots\n";
+    QTest::newRow("backslash-x without digits") << oneDevice("\\x", "\\xzz");
+    QTest::newRow("backslash-x beyond unicode") << oneDevice("\\x110000", "\\xffffffffffffffffffff");
+    QTest::newRow("backslash-zero") << oneDevice("a\\0b", "\\0");
+    QTest::newRow("dangling backslash") << oneDevice("a\\", "\\");
+    QTest::newRow("unterminated quote") << oneDevice("\"unterminated", "\"t");
+    QTest::newRow("percent escapes in keys") << QByteArray("[Devices]\nDEV\\1\\dev_%U=a\nDEV\\1\\%UD800=b\n"
+                                                           "DEV\\%=c\n%U\\1\\topic=d\nDEV\\1\\dev_name=%\n"
+                                                           "DEV\\1\\topic=%U\nDEV\\size=1\n");
+    QTest::newRow("unterminated group") << QByteArray("[Devices\nDEV\\1\\dev_name=a\nDEV\\1\\topic=t\nDEV\\size=1\n");
+    QTest::newRow("variant of unknown type") << oneDevice("@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\x5Nope)", "@Variant(");
+    QTest::newRow("variant list claiming 2^31 items")
+        << oneDevice("@Variant(\\0\\0\\0\\xb\\0\\x7f\\xff\\xff\\xff)", "@Variant(\\0\\0\\0\\t\\0\\x7f\\xff\\xff\\xff)");
+    QTest::newRow("byte array, rect and size values")
+        << oneDevice("@ByteArray(\\xff\\0)", "@Rect(1 2 3)") + "[MQTT]\nHost=@Size(99999999999 -1)\nPort=@Point(\n";
+    QTest::newRow("hostile broker settings") << "[MQTT]\nHost=" + QByteArray(kMegabyte, 'h') +
+                                                    "\nPort=99999999999\nclientId=\\0\npasswd=a\\0b\n"
+                                                    "username=\xff\n";
+    QTest::newRow("negative port") << QByteArray("[MQTT]\nHost=127.0.0.1\nPort=-1\n");
+}
+
+void tst_GarbageConfig::windowAndDialogsSurvive()
+{
+    QFETCH(QByteArray, text);
+    writeFile(text);
+    const qint64 peakBefore = peakRss();
+
+    QMQTT::Client client;
+    MainWindow window(&client);
+    int longestTitle = 0;
+    for (const QString &title : tabTitles(&window))
+        longestTitle = qMax(longestTitle, title.size());
+    // Shown whole, the title is shaped on every layout and repaint: minutes.
+    QEXPECT_FAIL("10 MB device name", "MainWindow::RefreshTabs does not shorten tab titles yet", Abort);
+    QVERIFY2(longestTitle <= kMaxShownNameLength, qPrintable(QString::number(longestTitle)));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QStringList tabsAtStart = tabTitles(&window);
+
+    openAndCloseSettingsForm(window);
+    if (QTest::currentTestFailed())
+        return;
+    openAndCloseDeviceList(window);
+    if (QTest::currentTestFailed())
+        return;
+
+    // Whatever the file held, a device added through the dialogs becomes a tab.
+    QCOMPARE(tabTitles(&window).constLast(), QStringLiteral("Новый счётчик"));
+    QVERIFY2(tabTitles(&window).size() <= tabsAtStart.size() + 1, qPrintable(tabTitles(&window).join('|')));
+    QVERIFY(!client.isConnectedToHost());
+
+    // Reading the file is worth its size in memory a few times over, never gigabytes.
+    const qint64 grown = peakRss() - peakBefore;
+    QVERIFY2(grown < 512LL * kMegabyte, qPrintable(QStringLiteral("peak grew by %1 MB").arg(grown / kMegabyte)));
+}
+
+void tst_GarbageConfig::openAndCloseSettingsForm(MainWindow &window)
+{
+    window.findChild<QAction *>(QStringLiteral("actionMQTT_Settings"))->trigger();
+    const QPointer<MQTTSettForm> form = visibleChild<MQTTSettForm>(&window);
+    QVERIFY(form);
+    click(form, "SetttCancelButton");
+    QTRY_VERIFY(!form);
+}
+
+void tst_GarbageConfig::openAndCloseDeviceList(MainWindow &window)
+{
+    window.findChild<QAction *>(QStringLiteral("actionAddNewDevice"))->trigger();
+    const QPointer<DeviceListDialog> dialog = visibleChild<DeviceListDialog>(&window);
+    QVERIFY(dialog);
+    auto *list = dialog->findChild<QListWidget *>(QStringLiteral("listWidget"));
+    // Both read the complete entries of the same file.
+    QCOMPARE(rows(list), tabTitles(&window));
+
+    if (list->count() > 0) {
+        doubleClickRow(list, 0);
+        const QPointer<AddNewDeviceForm> form = visibleChild<AddNewDeviceForm>(dialog);
+        QVERIFY(form);
+        // The row opens its own device, as much of its name as a line edit holds.
+        const auto *nameEdit = form->findChild<QLineEdit *>(QStringLiteral("leDeviceName"));
+        QCOMPARE(nameEdit->text(), SettingsFile().deviceAt(0).name.left(nameEdit->maxLength()));
+        click(form, "SetttCancelButton");
+        QTRY_VERIFY(!form);
+    }
+
+    click(dialog, "pushAddd");
+    const QPointer<AddNewDeviceForm> form = visibleChild<AddNewDeviceForm>(dialog);
+    QVERIFY(form);
+    form->findChild<QLineEdit *>(QStringLiteral("leDeviceName"))->setText(QStringLiteral("Новый счётчик"));
+    form->findChild<QLineEdit *>(QStringLiteral("leMQTTTopic"))->setText(QStringLiteral("plant/new"));
+    click(form, "SetttSaveButton");
+    QTRY_VERIFY(!form);
+    QVERIFY2(!visibleChild<QMessageBox>(dialog), "saving into the file was reported as failed");
+    QCOMPARE(rows(list).constLast(), QStringLiteral("Новый счётчик"));
+
+    click(dialog, "pushButtonCancel");
+    QTRY_VERIFY(!dialog);
+}
+
+// DEV\size is text anyone can edit: the operations must cost what the file
+// holds, not what it claims, and still treat missing elements as the rest of
+// the program does.
+void tst_GarbageConfig::claimedArraySizeIsNotTrusted_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("topic");
+    QTest::addColumn<QStringList>("before");
+    QTest::addColumn<QStringList>("after");
+
+    QTest::newRow("two elements, size 2147483647")
+        << kTwoDevices + "DEV\\size=2147483647\n"
+        << "Fan"
+        << "plant/fan" << QStringList{"Boiler", "Pump"} << QStringList{"Boiler", "Pump", "Fan"};
+    QTest::newRow("one element far beyond the others")
+        << kTwoDevices + "DEV\\1000000\\dev_name=Far\nDEV\\1000000\\topic=plant/far\nDEV\\size=2147483647\n"
+        << "Fan"
+        << "plant/fan" << QStringList{"Boiler", "Pump", "Far"} << QStringList{"Boiler", "Pump", "Far", "Fan"};
+    QTest::newRow("element number 2147483647")
+        << QByteArray("[Devices]\nDEV\\2147483647\\dev_name=Last\nDEV\\2147483647\\topic=plant/last\n"
+                      "DEV\\size=2147483647\n")
+        << "Fan"
+        << "plant/fan" << QStringList() << QStringList{"Fan"};
+    QTest::newRow("topic of a far element renames it")
+        << kTwoDevices + "DEV\\5000\\dev_name=Far\nDEV\\5000\\topic=plant/far\nDEV\\size=2000000000\n"
+        << "Near"
+        << "plant/far" << QStringList{"Boiler", "Pump", "Far"} << QStringList{"Boiler", "Pump", "Near"};
+    // A missing element reads as two null texts, equal to empty ones, so a
+    // device with an empty topic takes the first missing element's place.
+    QTest::newRow("empty topic fills the first gap")
+        << QByteArray("[Devices]\nDEV\\1\\dev_name=A\nDEV\\1\\topic=t/a\nDEV\\3\\dev_name=C\n"
+                      "DEV\\3\\topic=t/c\nDEV\\size=2147483647\n")
+        << "Gap"
+        << "" << QStringList{"A", "C"} << QStringList{"A", "Gap", "C"};
+}
+
+void tst_GarbageConfig::claimedArraySizeIsNotTrusted()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, name);
+    QFETCH(QString, topic);
+    QFETCH(QStringList, before);
+    QFETCH(QStringList, after);
+    writeFile(text);
+    const SettingsFile file;
+
+    QStringList names;
+    for (const DeviceEntry &device : file.readDevices())
+        names << device.name;
+    QCOMPARE(names, before);
+    QCOMPARE(file.FindDeviceTopic(QStringLiteral("nobody")), QString());
+
+    const DeviceListResult stored = file.StoreDevice(name, topic);
+    QCOMPARE(stored.status, QSettings::NoError);
+    QCOMPARE(stored.names, after);
+    // The store and the compaction after it leave a size that tells the truth.
+    QSettings settings(kFile, QSettings::IniFormat);
+    QCOMPARE(settings.value(QStringLiteral("Devices/DEV/size")).toInt(), after.size());
+}
+
+// QSettings reports a file that is not valid INI as a FormatError and keeps
+// that status through the write that replaces the file. The write succeeds,
+// so it must not be reported as failed: the user would be told that nothing
+// was saved, with the device or the broker settings in the file all the same.
+void tst_GarbageConfig::writesReplaceMalformedFile_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<bool>("broker"); // writeBroker, else StoreDevice
+
+    const QList<QPair<const char *, QByteArray>> files{
+        {"unterminated group", "[Devices\nDEV\\1\\dev_name=a\nDEV\\1\\topic=t\nDEV\\size=1\n"},
+        {"line without equals sign", "[Devices]\nDEV\\1\\dev_name=a\njust words\n"},
+        {"random binary bytes", randomBytes(4096, 3)},
+    };
+    for (const auto &file : files) {
+        QTest::addRow("%s, broker settings", file.first) << file.second << true;
+        QTest::addRow("%s, device", file.first) << file.second << false;
+    }
+}
+
+void tst_GarbageConfig::writesReplaceMalformedFile()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(bool, broker);
+    writeFile(text);
+    const SettingsFile file;
+
+    if (broker) {
+        BrokerSettings settings;
+        settings.host = QStringLiteral("127.0.0.1");
+        settings.port = 1884;
+        QCOMPARE(file.writeBroker(settings), QSettings::NoError);
+        QCOMPARE(file.readBrokerForConnecting().port, 1884);
+    } else {
+        const DeviceListResult result = file.StoreDevice(QStringLiteral("Fan"), QStringLiteral("plant/fan"));
+        QCOMPARE(result.status, QSettings::NoError);
+        QCOMPARE(result.names.constLast(), QStringLiteral("Fan"));
+    }
+    QFile written(kFile);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QVERIFY(written.readAll().contains(broker ? "Port=1884" : "topic=plant/fan"));
+}
+
+// Qt shapes the whole text of a row to elide it, on every layout and
+// repaint: a name of megabytes froze the dialog for minutes.
+void tst_GarbageConfig::longNamesAreShortenedInTheList_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("shown");
+
+    const QString ellipsis(QChar(0x2026));
+    QTest::newRow("10 MB name") << QString(10 * kMegabyte, 'n') << QString(kMaxShownNameLength - 1, 'n') + ellipsis;
+    QTest::newRow("longest name shown whole") << QString(kMaxShownNameLength, 'w') << QString(kMaxShownNameLength, 'w');
+    QString meters;
+    for (int i = 0; i < kMaxShownNameLength; ++i)
+        meters += QString::fromUtf8("\xf0\x9f\x93\x9f"); // outside the BMP: two UTF-16 units each
+    QTest::newRow("no half surrogate pair") << meters << meters.left(kMaxShownNameLength - 2) + ellipsis;
+}
+
+void tst_GarbageConfig::longNamesAreShortenedInTheList()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, shown);
+    const SettingsFile file;
+    QCOMPARE(file.StoreDevice(name, QStringLiteral("plant/long")).status, QSettings::NoError);
+    QCOMPARE(file.StoreDevice(QStringLiteral("Pump"), QStringLiteral("plant/pump")).status, QSettings::NoError);
+
+    QWidget opener;
+    const QPointer<DeviceListDialog> dialog = new DeviceListDialog(&opener);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    auto *list = dialog->findChild<QListWidget *>(QStringLiteral("listWidget"));
+    QCOMPARE(rows(list), (QStringList{shown, QStringLiteral("Pump")}));
+    dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(dialog));
+
+    // The row still stands for the whole name.
+    doubleClickRow(list, 0);
+    const QPointer<AddNewDeviceForm> form = visibleChild<AddNewDeviceForm>(dialog);
+    QVERIFY(form);
+    auto *nameEdit = form->findChild<QLineEdit *>(QStringLiteral("leDeviceName"));
+    QCOMPARE(nameEdit->text(), name.left(nameEdit->maxLength()));
+    click(form, "SetttCancelButton");
+    QTRY_VERIFY(!form);
+    click(dialog, "pushButtonCancel");
+    QTRY_VERIFY(!dialog);
+}
+
+// A topic from the file goes to the broker as it is. One the broker cannot
+// take must cost only its own device's data: not the connection, not the
+// other devices, and never a subscription to some other topic.
+void tst_GarbageConfig::garbageTopicsSubscribeNothingElse_data()
+{
+    QTest::addColumn<QByteArray>("topic");  // as the file holds it
+    QTest::addColumn<QString>("neighbour"); // a topic that must not be subscribed
+
+    QTest::newRow("zero byte inside") << QByteArray("plant/a\\0b") << "plant/a";
+    QTest::newRow("zero byte first") << QByteArray("\\0plant/a") << "";
+    QTest::newRow("wildcard inside a level") << QByteArray("plant/a#") << "plant/a";
+    QTest::newRow("wildcard not last") << QByteArray("plant/#/a") << "plant/#";
+    QTest::newRow("longer than MQTT allows") << QByteArray(70000, 't') << "";
+    QTest::newRow("lone surrogate") << QByteArray("plant/\\xd800") << "plant/";
+}
+
+void tst_GarbageConfig::garbageTopicsSubscribeNothingElse()
+{
+    QFETCH(QByteArray, topic);
+    QFETCH(QString, neighbour);
+    writeFile("[MQTT]\nHost=127.0.0.1\nPort=" + QByteArray::number(broker.port()) +
+              "\n[Devices]\nDEV\\1\\dev_name=Garbage\nDEV\\1\\topic=" + topic +
+              "\nDEV\\2\\dev_name=Good\nDEV\\2\\topic=plant/good\nDEV\\size=2\n");
+    QMQTT::Client client;
+    MainWindow window(&client);
+    QCOMPARE(tabTitles(&window), (QStringList{"Garbage", "Good"}));
+    QSignalSpy connected(&client, &QMQTT::Client::connected);
+    QSignalSpy subscribed(&client, &QMQTT::Client::subscribed);
+    const int earlier = broker.loggedSubscriptions().size();
+
+    click(&window, "pushButtonConnect");
+    QVERIFY(connected.wait());
+    QTRY_VERIFY(subscribed.contains({QStringLiteral("plant/good")}));
+    QVERIFY(broker.publish(QStringLiteral("plant/good"), R"({"voltage":229})"));
+    const auto *tabs = window.findChild<QTabWidget *>(QStringLiteral("tabWidget"));
+    QTRY_COMPARE(tabs->widget(1)->findChild<QLabel *>(QStringLiteral("label_voltage"))->text(), QStringLiteral("229"));
+    QVERIFY(client.isConnectedToHost());
+
+    const QStringList seen = broker.loggedSubscriptions().mid(earlier);
+    QVERIFY2(!seen.contains(neighbour), qPrintable(seen.join(QLatin1Char('|'))));
+    // Whatever the client reports as subscribed, the broker has granted.
+    for (const QList<QVariant> &arguments : qAsConst(subscribed))
+        QVERIFY2(seen.contains(arguments.at(0).toString()), qPrintable(arguments.at(0).toString().left(80)));
+}
+
+QTEST_MAIN(tst_GarbageConfig)
+#include "tst_garbageconfig.moc"
