@@ -178,7 +178,7 @@ void MainWindow::RefreshTabs()
     for (const DeviceEntry &entry : entries) {
         devices.emplace_back(entry.name, entry.topic);
         const int index = int(devices.size()) - 1;
-        ui->tabWidget->addTab(devices.back().panel.get(), entry.name);
+        ui->tabWidget->addTab(devices.back().panel.get(), shownDeviceName(entry.name));
         recordsByTopic[entry.topic].append(index);
     }
 }
@@ -201,11 +201,14 @@ void MainWindow::on_pushButtonConnect_clicked()
         return;
     }
 
-    brokerHost = settings.host.trimmed();
+    const QString host = settings.host.trimmed();
+    // The status bar names the host; no real host name is longer than 253
+    // characters, and a hand-edited file must not hang the window on its text.
+    brokerHost = host.size() > 253 ? host.left(252) + QChar(0x2026) : host;
     brokerPort = settings.port;
-    const QHostAddress address(brokerHost);
+    const QHostAddress address(host);
     if (address.isNull())
-        client->setHostName(brokerHost);
+        client->setHostName(host);
     else
         client->setHost(address);
     client->setPort(quint16(brokerPort));

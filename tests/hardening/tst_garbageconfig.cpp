@@ -233,7 +233,6 @@ void tst_GarbageConfig::windowAndDialogsSurvive()
     for (const QString &title : tabTitles(&window))
         longestTitle = qMax(longestTitle, title.size());
     // Shown whole, the title is shaped on every layout and repaint: minutes.
-    QEXPECT_FAIL("10 MB device name", "MainWindow::RefreshTabs does not shorten tab titles yet", Abort);
     QVERIFY2(longestTitle <= kMaxShownNameLength, qPrintable(QString::number(longestTitle)));
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
