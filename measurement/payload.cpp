@@ -87,10 +87,31 @@ QString ModeName(int code)
 QString FormatDuration(int seconds)
 {
     // Formatting each field with its own sign would print -3661 as "-1:-1:-1"; format the
-    // magnitude instead, widened so that the most negative int has one.
+    // magnitude instead, widened so that the most negative int has one. Written out by hand:
+    // QString::asprintf cost more than all the rest of showing a reading.
     const bool negative = seconds < 0;
     const qint64 magnitude = negative ? -qint64(seconds) : qint64(seconds);
-    const int hours = int(magnitude / 3600);
+    qint64 hours = magnitude / 3600;
     const int rest = int(magnitude % 3600);
-    return QString::asprintf("%s%02d:%02d:%02d", negative ? "-" : "", hours, rest / 60, rest % 60);
+
+    char text[16]; // "-596523:14:08" at the most
+    char *end = text + sizeof text;
+    char *at = end;
+    const auto twoDigits = [&at](int value) {
+        *--at = char('0' + value % 10);
+        *--at = char('0' + value / 10);
+    };
+    twoDigits(rest % 60);
+    *--at = ':';
+    twoDigits(rest / 60);
+    *--at = ':';
+    do {
+        *--at = char('0' + hours % 10);
+        hours /= 10;
+    } while (hours > 0);
+    if (end - at < 8) // one-digit hours get their leading zero
+        *--at = '0';
+    if (negative)
+        *--at = '-';
+    return QString::fromLatin1(at, int(end - at));
 }
