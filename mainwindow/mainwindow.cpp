@@ -9,6 +9,44 @@
 #include <QCoreApplication>
 #include <QMessageBox>
 
+namespace {
+
+// A visible tab widget lays out its whole tab bar whenever a tab comes or
+// goes, and shows the next page (touching every page) whenever the current one
+// goes: tab by tab, that is quadratic in the number of meters, seconds for a
+// thousand. Hidden, it lays out once, when shown again; and pages removed from
+// the last, with the first one current, never make another one current. No
+// event is processed in between, so none of this is ever seen.
+class TabsPause final
+{
+public:
+    explicit TabsPause(QTabWidget *tabs) : tabs(tabs), wasVisible(tabs->isVisible())
+    {
+        if (wasVisible)
+            tabs->hide();
+    }
+    ~TabsPause()
+    {
+        if (wasVisible)
+            tabs->show();
+    }
+    Q_DISABLE_COPY_MOVE(TabsPause)
+
+private:
+    QTabWidget *const tabs;
+    const bool wasVisible;
+};
+
+void destroyPanels(QTabWidget *tabs, std::vector<DeviceRecord> &devices)
+{
+    if (tabs->count() > 0)
+        tabs->setCurrentIndex(0);
+    while (!devices.empty())
+        devices.pop_back();
+}
+
+} // namespace
+
 DeviceRecord::DeviceRecord(const QString &name, const QString &topic)
     : name(name), topic(topic), panel(std::make_unique<MeasDialog>())
 {
@@ -37,7 +75,10 @@ MainWindow::~MainWindow()
 {
     // Panels first: they stand in the tab widget, which ui's widgets own.
     recordsByTopic.clear();
-    devices.clear();
+    {
+        const TabsPause pause(ui->tabWidget);
+        destroyPanels(ui->tabWidget, devices);
+    }
     delete ui;
 }
 
@@ -169,9 +210,10 @@ void MainWindow::RefreshTabs()
 {
     const QVector<DeviceEntry> entries = SettingsFile().readDevices();
 
+    const TabsPause pause(ui->tabWidget);
     // Destroying a panel takes its tab with it.
     recordsByTopic.clear();
-    devices.clear();
+    destroyPanels(ui->tabWidget, devices);
     ui->tabWidget->clear();
 
     devices.reserve(entries.size());

@@ -44,14 +44,27 @@ void MeasDialog::ShowPayload(const QString &payload)
 
 void MeasDialog::showReading(const Reading &reading)
 {
-    ui->label_dev_type->setText(ModelName(reading.devType));
-    ui->label_dev_mode->setText(ModeName(reading.devMode));
-    ui->label_t_last->setText(FormatDuration(reading.tLast));
-    ui->label_t_common->setText(FormatDuration(reading.tCommon));
-    ui->label_t_current->setText(FormatDuration(reading.tCurrent));
-    ui->label_num_starts->setText(QString::number(reading.numStarts, 10));
-    ui->label_voltage->setText(QString::number(reading.voltage, 10));
-    ui->label_freq->setText(QString::number(reading.freq, 10));
+    // Only the values that moved since the reading on show: a running meter mostly advances its
+    // times alone, and relabelling costs far more than comparing. With nothing on show (a new
+    // panel, or after the offline mark) every label is set.
+    const Reading *before = shown ? &*shown : nullptr;
+    const auto moved = [before, &reading](int Reading::*field) { return !before || before->*field != reading.*field; };
+    if (moved(&Reading::devType))
+        ui->label_dev_type->setText(ModelName(reading.devType));
+    if (moved(&Reading::devMode))
+        ui->label_dev_mode->setText(ModeName(reading.devMode));
+    if (moved(&Reading::tLast))
+        ui->label_t_last->setText(FormatDuration(reading.tLast));
+    if (moved(&Reading::tCommon))
+        ui->label_t_common->setText(FormatDuration(reading.tCommon));
+    if (moved(&Reading::tCurrent))
+        ui->label_t_current->setText(FormatDuration(reading.tCurrent));
+    if (moved(&Reading::numStarts))
+        ui->label_num_starts->setText(QString::number(reading.numStarts, 10));
+    if (moved(&Reading::voltage))
+        ui->label_voltage->setText(QString::number(reading.voltage, 10));
+    if (moved(&Reading::freq))
+        ui->label_freq->setText(QString::number(reading.freq, 10));
 }
 
 void MeasDialog::slotTimerAlarm()

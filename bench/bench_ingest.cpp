@@ -1,0 +1,204 @@
+// Ingest: the meter simulator's load mode publishes --count real meter
+// readings over --meters topics to a private Mosquitto; the program's own
+// receiving end (bench_ingest_subscriber: client, window, panels) and
+// mosquitto_sub on 'prefix/#' take the same stream, and the CPU each spends
+// per message is compared.
+//
+// live:    both subscribers run while the simulator publishes.
+// backlog: both are subscribed, then stopped (SIGSTOP keeps their connections;
+//          keep-alive is 300 s) while the broker queues the whole load; then
+//          each is resumed alone in turn, so neither competes with the other
+//          for the two cores. Our client must not cost more than 1.25 times
+//          mosquitto_sub per message here, where both work flat out.
+//
+// CPU time is read from /proc/<pid>/schedstat between the moment a subscriber
+// is ready and the moment it has its last message, so start-up is left out.
+
+#include "benchsupport.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+namespace {
+
+constexpr double MaxCpuRatio = 1.25;
+constexpr int RunTimeoutMs = 600000;
+
+struct Options
+{
+    long count = 200000;
+    int meters = 100;
+    QString simulator = QStringLiteral(ZELMAR_METER_SIM);
+    QString subscriber = QStringLiteral(ZELMAR_BENCH_SUBSCRIBER);
+};
+
+struct Measured
+{
+    long count = 0;
+    double seconds = 0;
+    qint64 cpuNs = 0;
+
+    double rate() const { return seconds > 0 ? double(count) / seconds : 0; }
+    double cpuUsPerMessage() const { return count > 0 ? double(cpuNs) / 1000.0 / double(count) : 0; }
+};
+
+bool startMosquittoSub(bench::Child *sub, bench::Broker *broker, const QString &prefix, long count)
+{
+    const QString clientId = QStringLiteral("bench-sub-") + QString::number(broker->port()) + prefix.section('/', -1);
+    // -k 300 like our client, so that a long pause does not end the session.
+    if (!sub->start(bench::findTool(QStringLiteral("mosquitto_sub")),
+                    {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                     QString::number(broker->port()), QStringLiteral("-i"), clientId, QStringLiteral("-k"),
+                     QStringLiteral("300"), QStringLiteral("-C"), QString::number(count), QStringLiteral("-t"),
+                     prefix + QStringLiteral("/#")},
+                    false))
+        return false;
+    return broker->waitForSubscription(clientId, prefix + QStringLiteral("/#"), 10000);
+}
+
+// mosquitto_sub ends after -C messages, so a clean exit means none was lost.
+long mosquittoSubCount(bench::Child *sub, long expected)
+{
+    sub->finish();
+    return sub->exitStatus() == 0 ? expected : 0;
+}
+
+bool runBacklog(const Options &options, bench::Broker *broker, Measured *ours, Measured *theirs)
+{
+    const QString prefix = QStringLiteral("backlog/meter");
+    bench::Child client;
+    bench::Child sub;
+    if (!bench::startClientProcess(&client, options.subscriber, broker->port(), options.meters, prefix,
+                                   options.count) ||
+        !startMosquittoSub(&sub, broker, prefix, options.count) || !client.stop() || !sub.stop())
+        return false;
+    const qint64 clientCpu = bench::processCpuNs(client.pid());
+    const qint64 subCpu = bench::processCpuNs(sub.pid());
+
+    bench::Child load;
+    if (!bench::startLoad(&load, options.simulator, broker->port(), options.meters, prefix, options.count) ||
+        !load.waitForExit(RunTimeoutMs))
+        return false;
+    load.finish();
+    if (load.exitStatus() != 0 || !broker->waitUntilIdle(RunTimeoutMs))
+        return false;
+
+    qint64 start = bench::monotonicNs();
+    client.resume();
+    bench::ClientDone done;
+    if (!bench::waitForClientDone(&client, &done, RunTimeoutMs))
+        return false;
+    ours->count = done.count;
+    ours->seconds = double(done.lastNs - start) / 1e9;
+    ours->cpuNs = bench::processCpuNs(client.pid()) - clientCpu;
+    client.finish();
+
+    start = bench::monotonicNs();
+    sub.resume();
+    if (sub.waitForExit(RunTimeoutMs)) {
+        theirs->seconds = double(bench::monotonicNs() - start) / 1e9;
+        theirs->cpuNs = bench::processCpuNs(sub.pid()) - subCpu;
+    }
+    theirs->count = mosquittoSubCount(&sub, options.count);
+    return true;
+}
+
+bool runLive(const Options &options, bench::Broker *broker, Measured *ours, Measured *theirs)
+{
+    const QString prefix = QStringLiteral("live/meter");
+    bench::Child client;
+    bench::Child sub;
+    if (!bench::startClientProcess(&client, options.subscriber, broker->port(), options.meters, prefix,
+                                   options.count) ||
+        !startMosquittoSub(&sub, broker, prefix, options.count))
+        return false;
+    const qint64 clientCpu = bench::processCpuNs(client.pid());
+    const qint64 subCpu = bench::processCpuNs(sub.pid());
+
+    const qint64 start = bench::monotonicNs();
+    bench::Child load;
+    if (!bench::startLoad(&load, options.simulator, broker->port(), options.meters, prefix, options.count))
+        return false;
+    bench::ClientDone done;
+    if (!bench::waitForClientDone(&client, &done, RunTimeoutMs))
+        return false;
+    ours->count = done.count;
+    ours->seconds = double(done.lastNs - start) / 1e9;
+    ours->cpuNs = bench::processCpuNs(client.pid()) - clientCpu;
+    client.finish();
+
+    if (sub.waitForExit(RunTimeoutMs)) {
+        theirs->seconds = double(bench::monotonicNs() - start) / 1e9;
+        theirs->cpuNs = bench::processCpuNs(sub.pid()) - subCpu;
+    }
+    theirs->count = mosquittoSubCount(&sub, options.count);
+    load.waitForExit(RunTimeoutMs);
+    return true;
+}
+
+void report(const QString &name, const Options &options, const Measured &ours, const Measured &theirs,
+            bool ratioHasTarget)
+{
+    bench::printRow(name, QStringLiteral("msg/s, ours / mosquitto_sub"),
+                    QStringLiteral("%1 / %2").arg(ours.rate(), 0, 'f', 0).arg(theirs.rate(), 0, 'f', 0));
+    bench::printRow(name, QStringLiteral("CPU µs/msg, ours / mosquitto_sub"),
+                    QStringLiteral("%1 / %2").arg(bench::number(ours.cpuUsPerMessage(), 2),
+                                                  bench::number(theirs.cpuUsPerMessage(), 2)));
+    const double ratio = theirs.cpuUsPerMessage() > 0 ? ours.cpuUsPerMessage() / theirs.cpuUsPerMessage() : 0;
+    if (ratioHasTarget) {
+        bench::printRow(name, QStringLiteral("CPU per message, ours ÷ mosquitto_sub"), bench::number(ratio, 2),
+                        QStringLiteral("≤ %1").arg(MaxCpuRatio), bench::verdictOf(ratio > 0 && ratio <= MaxCpuRatio));
+    } else {
+        bench::printRow(name, QStringLiteral("CPU per message, ours ÷ mosquitto_sub"), bench::number(ratio, 2));
+    }
+    const bool complete = ours.count == options.count && theirs.count == options.count;
+    bench::printRow(name, QStringLiteral("messages shown, ours / mosquitto_sub"),
+                    QStringLiteral("%1 / %2").arg(ours.count).arg(theirs.count),
+                    QStringLiteral("%1 each").arg(options.count), bench::verdictOf(complete));
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments();
+    Options options;
+    options.count = bench::longOption(args, QStringLiteral("--count"), options.count);
+    options.meters = int(bench::longOption(args, QStringLiteral("--meters"), options.meters));
+    options.simulator = bench::stringOption(args, QStringLiteral("--simulator"), options.simulator);
+    options.subscriber = bench::stringOption(args, QStringLiteral("--subscriber"), options.subscriber);
+    const QString mode = bench::stringOption(args, QStringLiteral("--mode"), QStringLiteral("both"));
+    std::fprintf(stderr, "bench_ingest: %ld messages over %d meters\n", options.count, options.meters);
+
+    bench::Broker broker;
+    if (!broker.start()) {
+        std::fprintf(stderr, "bench_ingest: cannot start mosquitto\n");
+        return 1;
+    }
+    int status = 0;
+    if (mode == QLatin1String("both") || mode == QLatin1String("backlog")) {
+        Measured ours;
+        Measured theirs;
+        if (runBacklog(options, &broker, &ours, &theirs)) {
+            report(QStringLiteral("ingest, backlog"), options, ours, theirs, true);
+        } else {
+            bench::printRow(QStringLiteral("ingest, backlog"), QStringLiteral("run"), QStringLiteral("failed"),
+                            QStringLiteral("completes"), bench::Verdict::Miss);
+            status = 1;
+        }
+    }
+    if (mode == QLatin1String("both") || mode == QLatin1String("live")) {
+        Measured ours;
+        Measured theirs;
+        if (runLive(options, &broker, &ours, &theirs)) {
+            report(QStringLiteral("ingest, live"), options, ours, theirs, false);
+        } else {
+            bench::printRow(QStringLiteral("ingest, live"), QStringLiteral("run"), QStringLiteral("failed"),
+                            QStringLiteral("completes"), bench::Verdict::Miss);
+            status = 1;
+        }
+    }
+    return status;
+}

@@ -1,0 +1,119 @@
+// Routing cost against the number of registered meters: the CPU the window
+// spends per message, from the client's received() signal (the way the client
+// delivers) through the topic lookup to the panel showing it, with 10, 1,000
+// and 10,000 meters. The 10,000-meter cost must stay within 10% of the
+// 10-meter one.
+//
+// The messages go round robin over the meters, as the simulator and a plant of
+// meters reporting every second send them, and every reading differs from the
+// meter's previous one, so every panel relabels. The window is shown and the
+// event loop runs after every 64 messages, as after one read wake-up of the
+// client, so the repainting of the visible panel is counted too.
+
+#include "benchsupport.h"
+
+#include "mainwindow/mainwindow.h"
+#include "mqtt/client.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr double MaxGrowth = 1.10;
+constexpr int MessagesPerWakeup = 64;
+
+double routingCostUs(int meters, long count, bool tearDown = true)
+{
+    QTemporaryDir dir;
+    const QString home = QDir::currentPath();
+    const QString prefix = QStringLiteral("route/meter");
+    if (!dir.isValid() || !bench::writeSettings(dir.path(), 1883, meters, prefix) || !QDir::setCurrent(dir.path()))
+        return -1;
+
+    const qint64 built = bench::monotonicNs();
+    QMQTT::Client client;
+    auto window = std::make_unique<MainWindow>(&client);
+    window->show();
+    QCoreApplication::processEvents();
+
+    std::vector<QString> topics;
+    for (int i = 1; i <= meters; ++i)
+        topics.push_back(bench::meterTopic(prefix, i));
+    bench::MeterReadings readings(meters);
+    // Every panel shows a first reading before the clock starts: the first
+    // one of a panel costs more than any later one.
+    for (int i = 0; i < meters; ++i) {
+        emit client.received(QMQTT::Message(topics[std::size_t(i)], readings.next(i)));
+        if (i % MessagesPerWakeup == MessagesPerWakeup - 1)
+            QCoreApplication::processEvents();
+    }
+    QCoreApplication::processEvents();
+    std::fprintf(stderr, "%d meters: window built and warmed up after %.1f s\n", meters,
+                 double(bench::monotonicNs() - built) / 1e9);
+
+    std::vector<QMQTT::Message> messages;
+    messages.reserve(std::size_t(count));
+    for (long i = 0; i < count; ++i) {
+        const int meter = int(i % meters);
+        messages.emplace_back(topics[std::size_t(meter)], readings.next(meter));
+    }
+
+    const qint64 start = bench::ownCpuNs();
+    for (long i = 0; i < count; ++i) {
+        emit client.received(messages[std::size_t(i)]);
+        if (i % MessagesPerWakeup == MessagesPerWakeup - 1)
+            QCoreApplication::processEvents();
+    }
+    QCoreApplication::processEvents();
+    const qint64 spent = bench::ownCpuNs() - start;
+
+    if (!tearDown) {
+        (void)window.release();
+        return double(spent) / 1000.0 / double(count);
+    }
+    window.reset();
+    QDir::setCurrent(home);
+    return double(spent) / 1000.0 / double(count);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments();
+    const long count = bench::longOption(args, QStringLiteral("--count"), 200000);
+    const QString name = QStringLiteral("routing");
+    // --only N measures N meters alone, for profiling.
+    const int only = int(bench::longOption(args, QStringLiteral("--only"), 0));
+    if (only > 0) {
+        std::printf("%d meters: %.2f µs/msg\n", only, routingCostUs(only, count, false));
+        std::fflush(stdout);
+        std::_Exit(0);
+    }
+
+    const double few = routingCostUs(10, count);
+    const double some = routingCostUs(1000, count);
+    const double many = routingCostUs(10000, count);
+    if (few <= 0 || some <= 0 || many <= 0) {
+        bench::printRow(name, QStringLiteral("run"), QStringLiteral("failed"), QStringLiteral("completes"),
+                        bench::Verdict::Miss);
+        return 1;
+    }
+    bench::printRow(
+        name, QStringLiteral("CPU µs/msg with 10 / 1,000 / 10,000 meters"),
+        QStringLiteral("%1 / %2 / %3").arg(bench::number(few, 2), bench::number(some, 2), bench::number(many, 2)));
+    const double growth = many / few;
+    bench::printRow(name, QStringLiteral("CPU per message, 10,000 ÷ 10 meters"), bench::number(growth, 2),
+                    QStringLiteral("≤ %1").arg(MaxGrowth, 0, 'f', 2), bench::verdictOf(growth <= MaxGrowth));
+    return 0;
+}

@@ -1,0 +1,119 @@
+// Building the window: the time from constructing MainWindow until it is
+// shown and painted, and the resident memory it adds, with 10, 100 and 1,000
+// registered meters. Each size is built in a fresh process (this program run
+// with --meters N), so that one build does not reuse another's memory; the
+// memory figure includes everything the first window loads (fonts, style), so
+// it overstates the cost per meter for small sizes. With 1,000 meters the
+// window must be up within 1 s and take less than 100 KB per meter.
+
+#include "benchsupport.h"
+
+#include "mainwindow/mainwindow.h"
+#include "mqtt/client.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QTemporaryDir>
+#include <QWindow>
+
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+constexpr double MaxBuildMs = 1000;
+constexpr double MaxKbPerMeter = 100;
+constexpr int TargetMeters = 1000;
+
+int buildOnce(int argc, char **argv, int meters)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QTemporaryDir dir;
+    if (!dir.isValid() || !bench::writeSettings(dir.path(), 1883, meters, QStringLiteral("build/meter")) ||
+        !QDir::setCurrent(dir.path()))
+        return 1;
+
+    const long residentBefore = bench::residentKb();
+    const qint64 start = bench::monotonicNs();
+    QMQTT::Client client;
+    auto window = std::make_unique<MainWindow>(&client);
+    window->show();
+    while (!window->windowHandle() || !window->windowHandle()->isExposed())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    // The exposure queues the first paint.
+    QCoreApplication::processEvents();
+    const qint64 built = bench::monotonicNs() - start;
+    const long residentAfter = bench::residentKb();
+
+    // What closing the device list does: every tab is rebuilt from the file.
+    qint64 begin = bench::monotonicNs();
+    QMetaObject::invokeMethod(window.get(), "RefreshTabs");
+    QCoreApplication::processEvents();
+    const qint64 rebuilt = bench::monotonicNs() - begin;
+
+    // What quitting does: the window is closed, then destroyed.
+    window->close();
+    QCoreApplication::processEvents();
+    begin = bench::monotonicNs();
+    window.reset();
+    const qint64 destroyed = bench::monotonicNs() - begin;
+
+    std::printf("built %lld %ld %lld %lld\n", static_cast<long long>(built), residentAfter - residentBefore,
+                static_cast<long long>(rebuilt), static_cast<long long>(destroyed));
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (qstrcmp(argv[i], "--meters") == 0)
+            return buildOnce(argc, argv, atoi(argv[i + 1]));
+    }
+
+    QCoreApplication app(argc, argv);
+    const QString name = QStringLiteral("window build");
+    QStringList times;
+    QStringList memory;
+    QStringList rebuilds;
+    QStringList closes;
+    double targetMs = -1;
+    double targetKb = -1;
+    for (int meters : {10, 100, TargetMeters}) {
+        bench::Child child;
+        QByteArray line;
+        if (!child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--meters"), QString::number(meters)},
+                         true) ||
+            !child.readLine(&line, 120000) || !line.startsWith("built ")) {
+            bench::printRow(name, QStringLiteral("run with %1 meters").arg(meters), QStringLiteral("failed"),
+                            QStringLiteral("completes"), bench::Verdict::Miss);
+            return 1;
+        }
+        const QList<QByteArray> fields = line.split(' ');
+        const double ms = fields.value(1).toDouble() / 1e6;
+        const double kbPerMeter = fields.value(2).toDouble() / meters;
+        times << bench::number(ms, 0);
+        memory << bench::number(kbPerMeter, 1);
+        rebuilds << bench::number(fields.value(3).toDouble() / 1e6, 0);
+        closes << bench::number(fields.value(4).toDouble() / 1e6, 0);
+        if (meters == TargetMeters) {
+            targetMs = ms;
+            targetKb = kbPerMeter;
+        }
+    }
+    bench::printRow(name, QStringLiteral("ms to show, 10 / 100 / 1,000 meters"), times.join(QStringLiteral(" / ")));
+    bench::printRow(name, QStringLiteral("resident KB per meter, 10 / 100 / 1,000 meters"),
+                    memory.join(QStringLiteral(" / ")));
+    bench::printRow(name, QStringLiteral("ms to rebuild the tabs, 10 / 100 / 1,000 meters"),
+                    rebuilds.join(QStringLiteral(" / ")));
+    bench::printRow(name, QStringLiteral("ms to destroy the closed window, 10 / 100 / 1,000 meters"),
+                    closes.join(QStringLiteral(" / ")));
+    bench::printRow(name, QStringLiteral("ms to show 1,000 meters"), bench::number(targetMs, 0),
+                    QStringLiteral("< %1 ms").arg(MaxBuildMs), bench::verdictOf(targetMs < MaxBuildMs));
+    bench::printRow(name, QStringLiteral("resident KB per meter, 1,000 meters"), bench::number(targetKb, 1),
+                    QStringLiteral("< %1 KB").arg(MaxKbPerMeter), bench::verdictOf(targetKb < MaxKbPerMeter));
+    return 0;
+}

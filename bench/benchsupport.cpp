@@ -1,0 +1,449 @@
+#include "benchsupport.h"
+
+#include "config/settingsfile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTextStream>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+extern char **environ;
+
+namespace bench {
+
+namespace {
+
+qint64 clockNs(clockid_t clock)
+{
+    timespec now{};
+    clock_gettime(clock, &now);
+    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+void sleepMs(int ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+QByteArray readProcFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+quint16 freeLoopbackPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return 0;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    quint16 port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    ::close(fd);
+    return port;
+}
+
+bool accepts(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    ::close(fd);
+    return ok;
+}
+
+QString currentUserName()
+{
+    const passwd *entry = getpwuid(geteuid());
+    return entry ? QString::fromLocal8Bit(entry->pw_name) : QStringLiteral("root");
+}
+
+} // namespace
+
+qint64 monotonicNs()
+{
+    return clockNs(CLOCK_MONOTONIC);
+}
+
+qint64 ownCpuNs()
+{
+    return clockNs(CLOCK_PROCESS_CPUTIME_ID);
+}
+
+qint64 processCpuNs(pid_t pid)
+{
+    // schedstat counts in nanoseconds; stat only in clock ticks of 10 ms.
+    const QByteArray schedstat = readProcFile(QStringLiteral("/proc/%1/schedstat").arg(pid));
+    if (!schedstat.isEmpty()) {
+        bool ok = false;
+        const qint64 ns = schedstat.split(' ').value(0).toLongLong(&ok);
+        if (ok)
+            return ns;
+    }
+    const QByteArray stat = readProcFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    // The command name may hold spaces; the fields after it do not.
+    const int close = stat.lastIndexOf(')');
+    if (close < 0)
+        return -1;
+    const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
+    if (fields.size() < 13)
+        return -1;
+    const qint64 ticks = fields.at(11).toLongLong() + fields.at(12).toLongLong();
+    return ticks * (1000000000 / sysconf(_SC_CLK_TCK));
+}
+
+long residentKb()
+{
+    const QByteArray statm = readProcFile(QStringLiteral("/proc/self/statm"));
+    const QList<QByteArray> fields = statm.split(' ');
+    if (fields.size() < 2)
+        return -1;
+    return fields.at(1).toLong() * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+long longOption(const QStringList &args, const QString &name, long fallback)
+{
+    const int at = args.indexOf(name);
+    if (at < 0 || at + 1 >= args.size())
+        return fallback;
+    bool ok = false;
+    const long value = args.at(at + 1).toLong(&ok);
+    return ok ? value : fallback;
+}
+
+QString stringOption(const QStringList &args, const QString &name, const QString &fallback)
+{
+    const int at = args.indexOf(name);
+    return at < 0 || at + 1 >= args.size() ? fallback : args.at(at + 1);
+}
+
+void printRow(const QString &bench, const QString &figure, const QString &value, const QString &target, Verdict verdict)
+{
+    const char *mark = verdict == Verdict::Pass ? "PASS" : verdict == Verdict::Miss ? "MISS" : "-";
+    std::printf("row|%s|%s|%s|%s|%s\n", qPrintable(bench), qPrintable(figure), qPrintable(value),
+                qPrintable(target.isEmpty() ? QStringLiteral("-") : target), mark);
+    std::fflush(stdout);
+}
+
+Verdict verdictOf(bool met)
+{
+    return met ? Verdict::Pass : Verdict::Miss;
+}
+
+QString number(double value, int decimals)
+{
+    return QString::number(value, 'f', decimals);
+}
+
+QString meterTopic(const QString &prefix, int number)
+{
+    return prefix + QLatin1Char('/') + QString::number(number);
+}
+
+bool writeSettings(const QString &directory, quint16 port, int meters, const QString &prefix)
+{
+    const QString fileName = QDir(directory).filePath(QStringLiteral("Settings.conf"));
+    BrokerSettings broker;
+    broker.host = QStringLiteral("127.0.0.1");
+    broker.port = port;
+    if (SettingsFile(fileName).writeBroker(broker) != QSettings::NoError)
+        return false;
+    // One array write: adding meters one by one through the device list
+    // would rewrite the file for each of them.
+    QSettings settings(fileName, QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("Devices"));
+    settings.beginWriteArray(QStringLiteral("DEV"), meters);
+    for (int i = 0; i < meters; ++i) {
+        settings.setArrayIndex(i);
+        settings.setValue(QStringLiteral("dev_name"), QStringLiteral("Счётчик %1").arg(i + 1));
+        settings.setValue(QStringLiteral("topic"), meterTopic(prefix, i + 1));
+    }
+    settings.endArray();
+    settings.endGroup();
+    settings.sync();
+    return settings.status() == QSettings::NoError;
+}
+
+MeterReadings::MeterReadings(int meters)
+{
+    m_meters.reserve(std::size_t(meters));
+    constexpr int models[] = {1, 10, 20};
+    for (int i = 0; i < meters; ++i)
+        m_meters.push_back({models[i % 3], 20 + i % 1900, 360000 + 7919 * i, i % 1800, 600 + i % 28000, 227 + i % 7});
+}
+
+QByteArray MeterReadings::next(int meter)
+{
+    State &s = m_meters[std::size_t(meter)];
+    ++m_tick;
+    ++s.common;
+    ++s.current;
+    if (m_tick % 3 == 0)
+        s.voltage = s.voltage >= 235 ? 225 : s.voltage + 1;
+    const int freq = m_tick % 20 == 0 ? 49 : m_tick % 20 == 1 ? 51 : 50;
+    char text[200];
+    const int length = std::snprintf(text, sizeof text,
+                                     "{\"dev_type\":%d,\"dev_mode\":0,\"num_starts\":%d,\"t_common\":%d,"
+                                     "\"t_current\":%d,\"t_last\":%d,\"voltage\":%d,\"freq\":%d}",
+                                     s.model, s.starts, s.common, s.current, s.last, s.voltage, freq);
+    return QByteArray(text, length);
+}
+
+Child::~Child()
+{
+    finish();
+}
+
+bool Child::start(const QString &program, const QStringList &args, bool readOutput)
+{
+    std::vector<QByteArray> storage;
+    storage.push_back(program.toLocal8Bit());
+    for (const QString &arg : args)
+        storage.push_back(arg.toLocal8Bit());
+    std::vector<char *> argv;
+    for (QByteArray &arg : storage)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    int pipeFds[2] = {-1, -1};
+    if (readOutput) {
+        if (::pipe2(pipeFds, O_CLOEXEC) != 0)
+            return false;
+        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    }
+    const int rc = posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (readOutput) {
+        ::close(pipeFds[1]);
+        m_out = pipeFds[0];
+    }
+    if (rc != 0) {
+        m_pid = -1;
+        return false;
+    }
+    m_exited = false;
+    return true;
+}
+
+bool Child::readLine(QByteArray *line, int timeoutMs)
+{
+    const qint64 deadline = monotonicNs() + qint64(timeoutMs) * 1000000;
+    while (true) {
+        const int newline = m_buffer.indexOf('\n');
+        if (newline >= 0) {
+            *line = m_buffer.left(newline);
+            m_buffer.remove(0, newline + 1);
+            return true;
+        }
+        const qint64 left = (deadline - monotonicNs()) / 1000000;
+        if (m_out < 0 || left <= 0)
+            break;
+        pollfd waitFor{m_out, POLLIN, 0};
+        if (::poll(&waitFor, 1, int(left)) <= 0)
+            continue;
+        char chunk[4096];
+        const ssize_t got = ::read(m_out, chunk, sizeof chunk);
+        if (got <= 0)
+            break;
+        m_buffer.append(chunk, int(got));
+    }
+    line->clear();
+    return false;
+}
+
+bool Child::stop()
+{
+    if (m_pid <= 0 || ::kill(m_pid, SIGSTOP) != 0)
+        return false;
+    siginfo_t info{};
+    return ::waitid(P_PID, id_t(m_pid), &info, WSTOPPED) == 0;
+}
+
+bool Child::resume()
+{
+    return m_pid > 0 && ::kill(m_pid, SIGCONT) == 0;
+}
+
+bool Child::waitForExit(int timeoutMs)
+{
+    if (m_pid <= 0)
+        return false;
+    const qint64 deadline = monotonicNs() + qint64(timeoutMs) * 1000000;
+    while (!m_exited) {
+        siginfo_t info{};
+        if (::waitid(P_PID, id_t(m_pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+            return false;
+        if (info.si_pid == m_pid) {
+            m_exited = true;
+            break;
+        }
+        if (monotonicNs() > deadline)
+            return false;
+        // Short enough not to blur the end of a run of a second or more.
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
+
+void Child::finish()
+{
+    if (m_pid > 0) {
+        if (!m_exited) {
+            ::kill(m_pid, SIGCONT);
+            ::kill(m_pid, SIGTERM);
+            if (!waitForExit(5000))
+                ::kill(m_pid, SIGKILL);
+        }
+        int status = 0;
+        if (::waitpid(m_pid, &status, 0) == m_pid)
+            m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        m_pid = -1;
+    }
+    if (m_out >= 0) {
+        ::close(m_out);
+        m_out = -1;
+    }
+}
+
+bool Broker::start()
+{
+    m_port = freeLoopbackPort();
+    if (!m_dir.isValid() || m_port == 0)
+        return false;
+    QFile file(m_dir.filePath(QStringLiteral("mosquitto.conf")));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
+        return false;
+    QTextStream out(&file);
+    // max_queued_messages 0: the default of 1000 would drop QoS 0 messages for
+    // a subscriber that is paused or slower than the publisher.
+    out << "user " << currentUserName() << '\n'
+        << "persistence false\n"
+        << "log_dest file " << m_dir.filePath(QStringLiteral("broker.log")) << '\n'
+        << "log_type subscribe\n"
+        << "log_timestamp false\n"
+        << "max_queued_messages 0\n"
+        << "listener " << m_port << " 127.0.0.1\n"
+        << "allow_anonymous true\n";
+    out.flush();
+    file.close();
+    if (!m_process.start(findTool(QStringLiteral("mosquitto")), {QStringLiteral("-c"), file.fileName()}, false))
+        return false;
+    for (int waited = 0; waited < 10000; waited += 20) {
+        if (accepts(m_port))
+            return true;
+        sleepMs(20);
+    }
+    return false;
+}
+
+bool Broker::waitForSubscription(const QString &clientId, const QString &filter, int timeoutMs)
+{
+    // Mosquitto logs a subscription as "<client id> <qos> <topic filter>".
+    const QByteArray wanted = (clientId + QStringLiteral(" 0 ") + filter).toUtf8();
+    for (int waited = 0; waited < timeoutMs; waited += 20) {
+        const QList<QByteArray> lines = readProcFile(m_dir.filePath(QStringLiteral("broker.log"))).split('\n');
+        if (lines.contains(wanted))
+            return true;
+        sleepMs(20);
+    }
+    return false;
+}
+
+bool Broker::waitUntilIdle(int timeoutMs)
+{
+    qint64 before = processCpuNs(pid());
+    for (int waited = 0; waited < timeoutMs; waited += 250) {
+        sleepMs(250);
+        const qint64 after = processCpuNs(pid());
+        if (after - before < 2000000)
+            return true;
+        before = after;
+    }
+    return false;
+}
+
+bool startClientProcess(Child *child, const QString &program, quint16 port, int meters, const QString &prefix,
+                        long count, const QStringList &extraArgs)
+{
+    const QStringList args =
+        QStringList{QStringLiteral("--port"),  QString::number(port),      QStringLiteral("--meters"),
+                    QString::number(meters),   QStringLiteral("--prefix"), prefix,
+                    QStringLiteral("--count"), QString::number(count)} +
+        extraArgs;
+    if (!child->start(program, args, true))
+        return false;
+    QByteArray line;
+    if (!child->readLine(&line, 60000) || line != "ready") {
+        std::fprintf(stderr, "client process did not get ready: %s\n", line.constData());
+        return false;
+    }
+    return true;
+}
+
+bool waitForClientDone(Child *child, ClientDone *done, int timeoutMs)
+{
+    QByteArray line;
+    if (!child->readLine(&line, timeoutMs) || !line.startsWith("done ")) {
+        std::fprintf(stderr, "client process did not finish: %s\n", line.constData());
+        return false;
+    }
+    const QList<QByteArray> fields = line.split(' ');
+    if (fields.size() < 4)
+        return false;
+    done->count = fields.at(1).toLong();
+    done->firstNs = fields.at(2).toLongLong();
+    done->lastNs = fields.at(3).toLongLong();
+    return true;
+}
+
+bool startLoad(Child *child, const QString &program, quint16 port, int meters, const QString &prefix, long count)
+{
+    return child->start(program,
+                        {QStringLiteral("--port"), QString::number(port), QStringLiteral("--meters"),
+                         QString::number(meters), QStringLiteral("--prefix"), prefix, QStringLiteral("--count"),
+                         QString::number(count), QStringLiteral("--seed"), QStringLiteral("1")},
+                        false);
+}
+
+QString findTool(const QString &name)
+{
+    QString path = QStandardPaths::findExecutable(name);
+    if (path.isEmpty())
+        path = QStandardPaths::findExecutable(name, {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")});
+    return path.isEmpty() ? name : path;
+}
+
+} // namespace bench

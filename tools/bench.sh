@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Builds the benchmarks with optimisation and runs them all, then prints one
+# table: each figure, its target and PASS or MISS. Exits non-zero if a target
+# is missed or a benchmark fails. Not part of ctest: the figures depend on the
+# machine and take a minute or two to gather.
+#
+# Assumes the packages of tools/install-deps.sh are installed. BUILD_DIR
+# chooses the build directory (default build-bench).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=${BUILD_DIR:-build-bench}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELMAR_BUILD_TESTS=OFF -DZELMAR_BUILD_BENCHMARKS=ON >/dev/null
+cmake --build "$build" --parallel "$(nproc)" --target \
+    bench_payload bench_routing bench_window bench_ingest bench_responsiveness >/dev/null
+
+export QT_QPA_PLATFORM=offscreen
+log=$(mktemp -d)
+trap 'rm -rf "$log"' EXIT
+failed=0
+
+run() {
+    local name=$1
+    shift
+    echo "running $name..." >&2
+    if ! "$@" >"$log/$name.out" 2>"$log/$name.err"; then
+        echo "$name failed; its last words:" >&2
+        tail -n 5 "$log/$name.err" >&2
+        failed=1
+    fi
+    grep '^row|' "$log/$name.out" >>"$log/rows" || true
+}
+
+# bench_payload is a Google Benchmark; its own target is that a panel showing
+# a repeated reading costs at most twice the decoding of it.
+run payload "$build/bench/bench_payload" --benchmark_format=csv --benchmark_min_time=0.5
+awk -F, '
+    $1 == "\"BM_ParsePayload\"" { parse = $4 }
+    $1 == "\"BM_ShowPayloadUnchanged\"" { same = $4 }
+    $1 == "\"BM_ShowPayloadChanging\"" { changing = $4 }
+    END {
+        if (parse == "" || same == "") { print "row|payload|run|failed|completes|MISS"; exit }
+        printf "row|payload|µs to decode / show repeated / show changing|%.2f / %.2f / %.2f|-|-\n",
+            parse / 1000, same / 1000, changing / 1000
+        ratio = same / parse
+        printf "row|payload|show repeated reading ÷ decode|%.2f|≤ 2|%s\n", ratio, ratio <= 2 ? "PASS" : "MISS"
+    }' "$log/payload.out" >>"$log/rows"
+
+run routing "$build/bench/bench_routing"
+run window "$build/bench/bench_window"
+run ingest "$build/bench/bench_ingest"
+run responsiveness "$build/bench/bench_responsiveness"
+
+echo
+{
+    echo "benchmark|figure|measured|target|verdict"
+    cut -d'|' -f2- "$log/rows"
+} | column -t -s'|' -o '  '
+
+if grep -q '|MISS$' "$log/rows" || [ "$failed" -ne 0 ]; then
+    exit 1
+fi
