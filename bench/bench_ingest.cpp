@@ -11,6 +11,9 @@
 //          for the two cores. Our client must not cost more than 1.25 times
 //          mosquitto_sub per message here, where both work flat out.
 //
+// The backlog is measured --repeat times (default 3) and the round with the
+// median ratio is reported, with its own figures.
+//
 // CPU time is read from /proc/<pid>/schedstat between the moment a subscriber
 // is ready and the moment it has its last message, so start-up is left out.
 
@@ -18,12 +21,15 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <cstdio>
+#include <utility>
+#include <vector>
 
 namespace {
 
 constexpr double MaxCpuRatio = 1.25;
-constexpr int RunTimeoutMs = 600000;
+constexpr int RunTimeoutMs = 180000;
 
 struct Options
 {
@@ -45,7 +51,9 @@ struct Measured
 
 bool startMosquittoSub(bench::Child *sub, bench::Broker *broker, const QString &prefix, long count)
 {
-    const QString clientId = QStringLiteral("bench-sub-") + QString::number(broker->port()) + prefix.section('/', -1);
+    // A new id each time: the broker's log is searched for this subscription.
+    static int started = 0;
+    const QString clientId = QStringLiteral("bench-sub-%1").arg(++started);
     // -k 300 like our client, so that a long pause does not end the session.
     if (!sub->start(bench::findTool(QStringLiteral("mosquitto_sub")),
                     {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
@@ -75,6 +83,7 @@ bool runBacklog(const Options &options, bench::Broker *broker, Measured *ours, M
         return false;
     const qint64 clientCpu = bench::processCpuNs(client.pid());
     const qint64 subCpu = bench::processCpuNs(sub.pid());
+    std::fprintf(stderr, "bench_ingest: subscribers ready and paused, loading the broker\n");
 
     bench::Child load;
     if (!bench::startLoad(&load, options.simulator, broker->port(), options.meters, prefix, options.count) ||
@@ -84,6 +93,7 @@ bool runBacklog(const Options &options, bench::Broker *broker, Measured *ours, M
     if (load.exitStatus() != 0 || !broker->waitUntilIdle(RunTimeoutMs))
         return false;
 
+    std::fprintf(stderr, "bench_ingest: broker loaded, resuming our client\n");
     qint64 start = bench::monotonicNs();
     client.resume();
     bench::ClientDone done;
@@ -94,6 +104,7 @@ bool runBacklog(const Options &options, bench::Broker *broker, Measured *ours, M
     ours->cpuNs = bench::processCpuNs(client.pid()) - clientCpu;
     client.finish();
 
+    std::fprintf(stderr, "bench_ingest: resuming mosquitto_sub\n");
     start = bench::monotonicNs();
     sub.resume();
     if (sub.waitForExit(RunTimeoutMs)) {
@@ -170,6 +181,7 @@ int main(int argc, char **argv)
     options.simulator = bench::stringOption(args, QStringLiteral("--simulator"), options.simulator);
     options.subscriber = bench::stringOption(args, QStringLiteral("--subscriber"), options.subscriber);
     const QString mode = bench::stringOption(args, QStringLiteral("--mode"), QStringLiteral("both"));
+    const int repeat = int(std::max(1L, bench::longOption(args, QStringLiteral("--repeat"), 3)));
     std::fprintf(stderr, "bench_ingest: %ld messages over %d meters\n", options.count, options.meters);
 
     bench::Broker broker;
@@ -179,10 +191,24 @@ int main(int argc, char **argv)
     }
     int status = 0;
     if (mode == QLatin1String("both") || mode == QLatin1String("backlog")) {
-        Measured ours;
-        Measured theirs;
-        if (runBacklog(options, &broker, &ours, &theirs)) {
-            report(QStringLiteral("ingest, backlog"), options, ours, theirs, true);
+        // The machine is noisy: the round with the median ratio stands for all of them.
+        std::vector<std::pair<Measured, Measured>> rounds;
+        for (int round = 0; round < repeat; ++round) {
+            Measured ours;
+            Measured theirs;
+            if (!runBacklog(options, &broker, &ours, &theirs))
+                break;
+            std::fprintf(stderr, "bench_ingest: backlog round %d: %.2f / %.2f us per message\n", round + 1,
+                         ours.cpuUsPerMessage(), theirs.cpuUsPerMessage());
+            rounds.emplace_back(ours, theirs);
+        }
+        if (int(rounds.size()) == repeat) {
+            const auto ratio = [](const std::pair<Measured, Measured> &r) {
+                return r.second.cpuNs > 0 ? double(r.first.cpuNs) / double(r.second.cpuNs) : 0.0;
+            };
+            std::sort(rounds.begin(), rounds.end(), [&](const auto &a, const auto &b) { return ratio(a) < ratio(b); });
+            const auto &median = rounds[rounds.size() / 2];
+            report(QStringLiteral("ingest, backlog"), options, median.first, median.second, true);
         } else {
             bench::printRow(QStringLiteral("ingest, backlog"), QStringLiteral("run"), QStringLiteral("failed"),
                             QStringLiteral("completes"), bench::Verdict::Miss);

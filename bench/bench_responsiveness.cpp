@@ -56,9 +56,10 @@ int main(int argc, char **argv)
     const double seconds = double(done.lastNs - done.firstNs) / 1e9;
     const double rate = seconds > 0 ? double(done.count - 1) / seconds : 0;
 
-    // The simulator publishes as fast as it can; the target assumes 50,000 msg/s.
-    bench::printRow(name, QStringLiteral("msg/s ingested while probing"), QString::number(rate, 'f', 0),
-                    QStringLiteral("≈ %1").arg(TargetRate, 0, 'f', 0));
+    // The simulator publishes as fast as it can, which is about the 50,000 msg/s the target
+    // speaks of; the rate it reached is shown beside the lateness.
+    bench::printRow(name, QStringLiteral("msg/s ingested while probing (meant: about %1)").arg(TargetRate, 0, 'f', 0),
+                    QString::number(rate, 'f', 0));
     bench::printRow(
         name, QStringLiteral("zero-timer lateness p99 (p50, max; %1 probes)").arg(samples),
         QStringLiteral("%1 ms (%2, %3)").arg(bench::number(p99Ms, 2), bench::number(p50Ms, 2), bench::number(maxMs, 2)),

@@ -5,6 +5,10 @@
 // memory figure includes everything the first window loads (fonts, style), so
 // it overstates the cost per meter for small sizes. With 1,000 meters the
 // window must be up within 1 s and take less than 100 KB per meter.
+//
+// The same process then rebuilds the tabs of the shown window, as closing the
+// device list does (held to the same second), and destroys the closed window,
+// as quitting does.
 
 #include "benchsupport.h"
 
@@ -82,6 +86,7 @@ int main(int argc, char **argv)
     QStringList closes;
     double targetMs = -1;
     double targetKb = -1;
+    double rebuildMs = -1;
     for (int meters : {10, 100, TargetMeters}) {
         bench::Child child;
         QByteArray line;
@@ -100,6 +105,7 @@ int main(int argc, char **argv)
         rebuilds << bench::number(fields.value(3).toDouble() / 1e6, 0);
         closes << bench::number(fields.value(4).toDouble() / 1e6, 0);
         if (meters == TargetMeters) {
+            rebuildMs = fields.value(3).toDouble() / 1e6;
             targetMs = ms;
             targetKb = kbPerMeter;
         }
@@ -113,6 +119,9 @@ int main(int argc, char **argv)
                     closes.join(QStringLiteral(" / ")));
     bench::printRow(name, QStringLiteral("ms to show 1,000 meters"), bench::number(targetMs, 0),
                     QStringLiteral("< %1 ms").arg(MaxBuildMs), bench::verdictOf(targetMs < MaxBuildMs));
+    // Closing the device list builds the tabs again, in a shown window: held to the same second.
+    bench::printRow(name, QStringLiteral("ms to rebuild the tabs of 1,000 meters"), bench::number(rebuildMs, 0),
+                    QStringLiteral("< %1 ms").arg(MaxBuildMs), bench::verdictOf(rebuildMs < MaxBuildMs));
     bench::printRow(name, QStringLiteral("resident KB per meter, 1,000 meters"), bench::number(targetKb, 1),
                     QStringLiteral("< %1 KB").arg(MaxKbPerMeter), bench::verdictOf(targetKb < MaxKbPerMeter));
     return 0;

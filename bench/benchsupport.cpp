@@ -14,7 +14,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -23,8 +23,6 @@
 #include <chrono>
 #include <cstdio>
 #include <thread>
-
-extern char **environ;
 
 namespace bench {
 
@@ -234,23 +232,29 @@ bool Child::start(const QString &program, const QStringList &args, bool readOutp
         argv.push_back(arg.data());
     argv.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
     int pipeFds[2] = {-1, -1};
-    if (readOutput) {
-        if (::pipe2(pipeFds, O_CLOEXEC) != 0)
-            return false;
-        posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    if (readOutput && ::pipe2(pipeFds, O_CLOEXEC) != 0)
+        return false;
+    const int devNull = readOutput ? -1 : ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const pid_t parent = ::getpid();
+    m_pid = ::fork();
+    if (m_pid == 0) {
+        // Only async-signal-safe calls from here on. A benchmark that is
+        // killed takes its broker and subscribers with it.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent)
+            ::_exit(127);
+        ::dup2(readOutput ? pipeFds[1] : devNull, STDOUT_FILENO);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
     }
-    const int rc = posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
     if (readOutput) {
         ::close(pipeFds[1]);
         m_out = pipeFds[0];
+    } else {
+        ::close(devNull);
     }
-    if (rc != 0) {
+    if (m_pid < 0) {
         m_pid = -1;
         return false;
     }
@@ -353,6 +357,7 @@ bool Broker::start()
         << "persistence false\n"
         << "log_dest file " << m_dir.filePath(QStringLiteral("broker.log")) << '\n'
         << "log_type subscribe\n"
+        << "log_type notice\n"
         << "log_timestamp false\n"
         << "max_queued_messages 0\n"
         << "listener " << m_port << " 127.0.0.1\n"

@@ -70,7 +70,7 @@ private:
     unsigned m_tick = 0;
 };
 
-// A process started with posix_spawn. Its standard output is either read
+// A child process, killed when the benchmark dies. Its standard output is either read
 // line by line through a pipe or thrown away; standard error goes to ours.
 class Child final
 {

@@ -12,7 +12,6 @@
 #include <deque>
 #include <mutex>
 
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 namespace QMQTT {
@@ -475,12 +474,14 @@ void ClientPrivate::syncNotifiers()
 void ClientPrivate::onReadable()
 {
     for (int i = 0; i < MaxReadsPerWakeup; ++i) {
+        // A drained socket shows only in errno, which is how the library's own
+        // loop tells, too. Asking the kernel how much is left instead cost a
+        // system call per message. A stray EAGAIN merely ends this wake-up early:
+        // the notifier fires again for what is left.
+        errno = 0;
         const int rc = mosquitto_loop_read(mosq, 1);
-        const int fd = mosquitto_socket(mosq);
-        if (rc != MOSQ_ERR_SUCCESS || fd < 0)
-            break;
-        int pending = 0;
-        if (::ioctl(fd, FIONREAD, &pending) != 0 || pending <= 0)
+        const int readErrno = errno;
+        if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(mosq) < 0 || readErrno == EAGAIN || readErrno == EWOULDBLOCK)
             break;
     }
     dispatch();
