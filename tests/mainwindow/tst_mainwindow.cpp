@@ -27,6 +27,7 @@ private slots:
     void aboutBoxHasOnlyOk();
     void quitEndsEventLoop_data();
     void quitEndsEventLoop();
+    void rebuildLeavesTabsShown();
     void badPortIsReportedWithoutAttempt_data();
     void badPortIsReportedWithoutAttempt();
 
@@ -241,6 +242,28 @@ void tst_MainWindow::quitEndsEventLoop()
     connect(&failsafe, &QTimer::timeout, [] { QCoreApplication::exit(99); });
     failsafe.start(5000);
     QCOMPARE(QCoreApplication::exec(), 0);
+}
+
+void tst_MainWindow::rebuildLeavesTabsShown()
+{
+    writeSettingsFileText("[Devices]\nDEV\\1\\dev_name=A\nDEV\\1\\topic=t/a\n"
+                          "DEV\\2\\dev_name=B\nDEV\\2\\topic=t/b\nDEV\\size=2\n");
+    QMQTT::Client client;
+    MainWindow window(&client);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *tabs = window.findChild<QTabWidget *>("tabWidget");
+    tabs->setCurrentIndex(1);
+
+    // The rebuild hides the tab widget while it replaces the pages.
+    QVERIFY(QMetaObject::invokeMethod(&window, "RefreshTabs"));
+
+    QVERIFY(tabs->isVisible());
+    QCOMPARE(tabs->count(), 2);
+    QCOMPARE(tabs->tabText(0), QStringLiteral("A"));
+    QCOMPARE(tabs->currentIndex(), 0);
+    QVERIFY(tabs->currentWidget()->isVisible());
+    QVERIFY(!tabs->widget(1)->isVisible());
 }
 
 void tst_MainWindow::badPortIsReportedWithoutAttempt_data()
