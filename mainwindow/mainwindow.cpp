@@ -74,11 +74,10 @@ MainWindow::MainWindow(QMQTT::Client *client, QWidget *parent)
 MainWindow::~MainWindow()
 {
     // Panels first: they stand in the tab widget, which ui's widgets own.
+    // Hidden, it does not lay out its bar again for every panel that goes.
     recordsByTopic.clear();
-    {
-        const TabsPause pause(ui->tabWidget);
-        destroyPanels(ui->tabWidget, devices);
-    }
+    ui->tabWidget->hide();
+    destroyPanels(ui->tabWidget, devices);
     delete ui;
 }
 
@@ -234,7 +233,8 @@ void MainWindow::on_pushButtonConnect_clicked()
     }
 
     const BrokerSettings settings = SettingsFile().readBrokerForConnecting();
-    if (settings.host.trimmed().isEmpty()) {
+    const QString host = settings.host.trimmed();
+    if (host.isEmpty()) {
         showStatus(tr("Не задан адрес сервера MQTT"));
         return;
     }
@@ -243,7 +243,6 @@ void MainWindow::on_pushButtonConnect_clicked()
         return;
     }
 
-    const QString host = settings.host.trimmed();
     // The status bar names the host; no real host name is longer than 253
     // characters, and a hand-edited file must not hang the window on its text.
     brokerHost = host.size() > 253 ? host.left(252) + QChar(0x2026) : host;
