@@ -11,9 +11,16 @@ int main(int argc, char *argv[])
 {
     const QStringList paths = pluginSearchPaths(QCoreApplication::libraryPaths(), programDirectory());
     QCoreApplication::setLibraryPaths(paths);
+    // Frozen names: nothing reads them back (Settings.conf is opened by its
+    // file name), but they are what the program has always called itself
+    // towards the toolkit.
     QCoreApplication::setOrganizationName(QStringLiteral("QMQTT"));
     QCoreApplication::setApplicationName(QStringLiteral("QMQTT"));
 
+    // 0x50C07 is Qt 5.12.7, the toolkit version the program was first built
+    // for, passed where Qt's own default would be the QT_VERSION we compile
+    // against. Qt 5 does not act on the value; it stays as it always was, so
+    // that the program tells the toolkit the same thing on every build.
     QApplication app(argc, argv, 0x50C07);
 
     // The window only borrows the client, so the client outlives it. Deleting

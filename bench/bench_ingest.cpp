@@ -28,8 +28,8 @@
 
 namespace {
 
-constexpr double MaxCpuRatio = 1.25;
-constexpr int RunTimeoutMs = 180000;
+constexpr double kMaxCpuRatio = 1.25;
+constexpr int kRunTimeoutMs = 180000;
 
 struct Options
 {
@@ -87,17 +87,17 @@ bool runBacklog(const Options &options, bench::Broker *broker, Measured *ours, M
 
     bench::Child load;
     if (!bench::startLoad(&load, options.simulator, broker->port(), options.meters, prefix, options.count) ||
-        !load.waitForExit(RunTimeoutMs))
+        !load.waitForExit(kRunTimeoutMs))
         return false;
     load.finish();
-    if (load.exitStatus() != 0 || !broker->waitUntilIdle(RunTimeoutMs))
+    if (load.exitStatus() != 0 || !broker->waitUntilIdle(kRunTimeoutMs))
         return false;
 
     std::fprintf(stderr, "bench_ingest: broker loaded, resuming our client\n");
     qint64 start = bench::monotonicNs();
     client.resume();
     bench::ClientDone done;
-    if (!bench::waitForClientDone(&client, &done, RunTimeoutMs))
+    if (!bench::waitForClientDone(&client, &done, kRunTimeoutMs))
         return false;
     ours->count = done.count;
     ours->seconds = double(done.lastNs - start) / 1e9;
@@ -107,7 +107,7 @@ bool runBacklog(const Options &options, bench::Broker *broker, Measured *ours, M
     std::fprintf(stderr, "bench_ingest: resuming mosquitto_sub\n");
     start = bench::monotonicNs();
     sub.resume();
-    if (sub.waitForExit(RunTimeoutMs)) {
+    if (sub.waitForExit(kRunTimeoutMs)) {
         theirs->seconds = double(bench::monotonicNs() - start) / 1e9;
         theirs->cpuNs = bench::processCpuNs(sub.pid()) - subCpu;
     }
@@ -132,19 +132,19 @@ bool runLive(const Options &options, bench::Broker *broker, Measured *ours, Meas
     if (!bench::startLoad(&load, options.simulator, broker->port(), options.meters, prefix, options.count))
         return false;
     bench::ClientDone done;
-    if (!bench::waitForClientDone(&client, &done, RunTimeoutMs))
+    if (!bench::waitForClientDone(&client, &done, kRunTimeoutMs))
         return false;
     ours->count = done.count;
     ours->seconds = double(done.lastNs - start) / 1e9;
     ours->cpuNs = bench::processCpuNs(client.pid()) - clientCpu;
     client.finish();
 
-    if (sub.waitForExit(RunTimeoutMs)) {
+    if (sub.waitForExit(kRunTimeoutMs)) {
         theirs->seconds = double(bench::monotonicNs() - start) / 1e9;
         theirs->cpuNs = bench::processCpuNs(sub.pid()) - subCpu;
     }
     theirs->count = mosquittoSubCount(&sub, options.count);
-    load.waitForExit(RunTimeoutMs);
+    load.waitForExit(kRunTimeoutMs);
     return true;
 }
 
@@ -159,7 +159,7 @@ void report(const QString &name, const Options &options, const Measured &ours, c
     const double ratio = theirs.cpuUsPerMessage() > 0 ? ours.cpuUsPerMessage() / theirs.cpuUsPerMessage() : 0;
     if (ratioHasTarget) {
         bench::printRow(name, QStringLiteral("CPU per message, ours ÷ mosquitto_sub"), bench::number(ratio, 2),
-                        QStringLiteral("≤ %1").arg(MaxCpuRatio), bench::verdictOf(ratio > 0 && ratio <= MaxCpuRatio));
+                        QStringLiteral("≤ %1").arg(kMaxCpuRatio), bench::verdictOf(ratio > 0 && ratio <= kMaxCpuRatio));
     } else {
         bench::printRow(name, QStringLiteral("CPU per message, ours ÷ mosquitto_sub"), bench::number(ratio, 2));
     }

@@ -11,10 +11,10 @@
 
 namespace {
 
-constexpr int ProbeIntervalMs = 10;
-constexpr double MaxP99Ms = 50;
-constexpr double TargetRate = 50000;
-constexpr int RunTimeoutMs = 600000;
+constexpr int kProbeIntervalMs = 10;
+constexpr double kMaxP99Ms = 50;
+constexpr double kTargetRate = 50000;
+constexpr int kRunTimeoutMs = 600000;
 
 } // namespace
 
@@ -37,16 +37,16 @@ int main(int argc, char **argv)
     bench::ClientDone done;
     const bool ran = broker.start() &&
                      bench::startClientProcess(&client, subscriber, broker.port(), meters, prefix, count,
-                                               {QStringLiteral("--probe-ms"), QString::number(ProbeIntervalMs)}) &&
+                                               {QStringLiteral("--probe-ms"), QString::number(kProbeIntervalMs)}) &&
                      bench::startLoad(&load, simulator, broker.port(), meters, prefix, count) &&
-                     bench::waitForClientDone(&client, &done, RunTimeoutMs);
+                     bench::waitForClientDone(&client, &done, kRunTimeoutMs);
     QByteArray probes;
     if (!ran || !client.readLine(&probes, 10000) || !probes.startsWith("probes ")) {
         bench::printRow(name, QStringLiteral("run"), QStringLiteral("failed"), QStringLiteral("completes"),
                         bench::Verdict::Miss);
         return 1;
     }
-    load.waitForExit(RunTimeoutMs);
+    load.waitForExit(kRunTimeoutMs);
 
     const QList<QByteArray> fields = probes.split(' ');
     const long samples = fields.value(1).toLong();
@@ -58,12 +58,12 @@ int main(int argc, char **argv)
 
     // The simulator publishes as fast as it can, which is about the 50,000 msg/s the target
     // speaks of; the rate it reached is shown beside the lateness.
-    bench::printRow(name, QStringLiteral("msg/s ingested while probing (meant: about %1)").arg(TargetRate, 0, 'f', 0),
+    bench::printRow(name, QStringLiteral("msg/s ingested while probing (meant: about %1)").arg(kTargetRate, 0, 'f', 0),
                     QString::number(rate, 'f', 0));
     bench::printRow(
         name, QStringLiteral("zero-timer lateness p99 (p50, max; %1 probes)").arg(samples),
         QStringLiteral("%1 ms (%2, %3)").arg(bench::number(p99Ms, 2), bench::number(p50Ms, 2), bench::number(maxMs, 2)),
-        QStringLiteral("< %1 ms").arg(MaxP99Ms), bench::verdictOf(samples > 0 && p99Ms < MaxP99Ms));
+        QStringLiteral("< %1 ms").arg(kMaxP99Ms), bench::verdictOf(samples > 0 && p99Ms < kMaxP99Ms));
     bench::printRow(name, QStringLiteral("messages shown"), QString::number(done.count), QString::number(count),
                     bench::verdictOf(done.count == count));
     return 0;

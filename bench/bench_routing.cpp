@@ -25,8 +25,8 @@
 
 namespace {
 
-constexpr double MaxGrowth = 1.10;
-constexpr int MessagesPerWakeup = 64;
+constexpr double kMaxGrowth = 1.10;
+constexpr int kMessagesPerWakeup = 64;
 
 struct Cost
 {
@@ -56,7 +56,7 @@ Cost routingCost(int meters, long count)
     // one of a panel costs more than any later one.
     for (int i = 0; i < meters; ++i) {
         emit client.received(QMQTT::Message(topics[std::size_t(i)], readings.next(i)));
-        if (i % MessagesPerWakeup == MessagesPerWakeup - 1)
+        if (i % kMessagesPerWakeup == kMessagesPerWakeup - 1)
             QCoreApplication::processEvents();
     }
     QCoreApplication::processEvents();
@@ -73,7 +73,7 @@ Cost routingCost(int meters, long count)
     const qint64 start = bench::ownCpuNs();
     for (long i = 0; i < count; ++i) {
         emit client.received(messages[std::size_t(i)]);
-        if (i % MessagesPerWakeup == MessagesPerWakeup - 1)
+        if (i % kMessagesPerWakeup == kMessagesPerWakeup - 1)
             QCoreApplication::processEvents();
     }
     QCoreApplication::processEvents();
@@ -132,6 +132,6 @@ int main(int argc, char **argv)
             .arg(bench::number(few.droppedUs, 2), bench::number(some.droppedUs, 2), bench::number(many.droppedUs, 2)));
     const double growth = many.shownUs / few.shownUs;
     bench::printRow(name, QStringLiteral("CPU per message, 10,000 ÷ 10 meters"), bench::number(growth, 2),
-                    QStringLiteral("≤ %1").arg(MaxGrowth, 0, 'f', 2), bench::verdictOf(growth <= MaxGrowth));
+                    QStringLiteral("≤ %1").arg(kMaxGrowth, 0, 'f', 2), bench::verdictOf(growth <= kMaxGrowth));
     return 0;
 }

@@ -25,9 +25,9 @@
 
 namespace {
 
-constexpr double MaxBuildMs = 1000;
-constexpr double MaxKbPerMeter = 100;
-constexpr int TargetMeters = 1000;
+constexpr double kMaxBuildMs = 1000;
+constexpr double kMaxKbPerMeter = 100;
+constexpr int kTargetMeters = 1000;
 
 int buildOnce(int argc, char **argv, int meters)
 {
@@ -87,7 +87,7 @@ int main(int argc, char **argv)
     double targetMs = -1;
     double targetKb = -1;
     double rebuildMs = -1;
-    for (int meters : {10, 100, TargetMeters}) {
+    for (int meters : {10, 100, kTargetMeters}) {
         bench::Child child;
         QByteArray line;
         if (!child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--meters"), QString::number(meters)},
@@ -104,7 +104,7 @@ int main(int argc, char **argv)
         memory << bench::number(kbPerMeter, 1);
         rebuilds << bench::number(fields.value(3).toDouble() / 1e6, 0);
         closes << bench::number(fields.value(4).toDouble() / 1e6, 0);
-        if (meters == TargetMeters) {
+        if (meters == kTargetMeters) {
             rebuildMs = fields.value(3).toDouble() / 1e6;
             targetMs = ms;
             targetKb = kbPerMeter;
@@ -118,11 +118,11 @@ int main(int argc, char **argv)
     bench::printRow(name, QStringLiteral("ms to destroy the closed window, 10 / 100 / 1,000 meters"),
                     closes.join(QStringLiteral(" / ")));
     bench::printRow(name, QStringLiteral("ms to show 1,000 meters"), bench::number(targetMs, 0),
-                    QStringLiteral("< %1 ms").arg(MaxBuildMs), bench::verdictOf(targetMs < MaxBuildMs));
+                    QStringLiteral("< %1 ms").arg(kMaxBuildMs), bench::verdictOf(targetMs < kMaxBuildMs));
     // Closing the device list builds the tabs again, in a shown window: held to the same second.
     bench::printRow(name, QStringLiteral("ms to rebuild the tabs of 1,000 meters"), bench::number(rebuildMs, 0),
-                    QStringLiteral("< %1 ms").arg(MaxBuildMs), bench::verdictOf(rebuildMs < MaxBuildMs));
+                    QStringLiteral("< %1 ms").arg(kMaxBuildMs), bench::verdictOf(rebuildMs < kMaxBuildMs));
     bench::printRow(name, QStringLiteral("resident KB per meter, 1,000 meters"), bench::number(targetKb, 1),
-                    QStringLiteral("< %1 KB").arg(MaxKbPerMeter), bench::verdictOf(targetKb < MaxKbPerMeter));
+                    QStringLiteral("< %1 KB").arg(kMaxKbPerMeter), bench::verdictOf(targetKb < kMaxKbPerMeter));
     return 0;
 }

@@ -194,9 +194,9 @@ bool writeSettings(const QString &directory, quint16 port, int meters, const QSt
 MeterReadings::MeterReadings(int meters)
 {
     m_meters.reserve(std::size_t(meters));
-    constexpr int models[] = {1, 10, 20};
+    constexpr int kModels[] = {1, 10, 20};
     for (int i = 0; i < meters; ++i)
-        m_meters.push_back({models[i % 3], 20 + i % 1900, 360000 + 7919 * i, i % 1800, 600 + i % 28000, 227 + i % 7});
+        m_meters.push_back({kModels[i % 3], 20 + i % 1900, 360000 + 7919 * i, i % 1800, 600 + i % 28000, 227 + i % 7});
 }
 
 QByteArray MeterReadings::next(int meter)

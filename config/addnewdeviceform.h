@@ -21,6 +21,9 @@ signals:
     void SetItem(QString devname, QString topic);
 
 private slots:
+    // "Settt" is not a typo to fix: the object names of the two buttons are
+    // frozen (the slots below are found by them, and so are the buttons by
+    // whoever drives the form), so the slot names follow them.
     void on_SetttCancelButton_clicked();
     void on_SetttSaveButton_clicked();
 

@@ -22,17 +22,17 @@ void DeviceListDialog::LoadDeviceList()
 {
     // A failed compaction loses nothing: the incomplete entries it would drop
     // are ignored by every reader anyway, so the list is right either way.
-    showNames(SettingsFile().LoadDeviceList().names);
+    showNames(SettingsFile().compactDeviceList().names);
 }
 
 void DeviceListDialog::StoreDevice(QString name, QString topic)
 {
-    const int row = editedRow;
-    editedRow = -1;
+    const int row = m_editedRow;
+    m_editedRow = -1;
     // An edit replaces the device it was opened for, wherever the new name
     // and topic point; only an added device follows the replace-or-append rule.
     const SettingsFile file;
-    showResult(row < 0 ? file.StoreDevice(name, topic) : file.replaceDeviceAt(row, name, topic));
+    showResult(row < 0 ? file.storeDevice(name, topic) : file.replaceDeviceAt(row, name, topic));
 }
 
 void DeviceListDialog::done(int result)
@@ -48,7 +48,7 @@ void DeviceListDialog::closeEvent(QCloseEvent *)
 
 void DeviceListDialog::on_pushAddd_clicked()
 {
-    editedRow = -1;
+    m_editedRow = -1;
     openEntryForm(QString(), QString());
 }
 
@@ -70,8 +70,8 @@ void DeviceListDialog::on_pushButtonRemove_clicked()
 
 void DeviceListDialog::on_listWidget_itemDoubleClicked(QListWidgetItem *item)
 {
-    editedRow = ui->listWidget->row(item);
-    const DeviceEntry device = SettingsFile().deviceAt(editedRow);
+    m_editedRow = ui->listWidget->row(item);
+    const DeviceEntry device = SettingsFile().deviceAt(m_editedRow);
     openEntryForm(device.name, device.topic);
 }
 
@@ -112,8 +112,8 @@ void DeviceListDialog::showNames(const QStringList &names)
 // and only once: a close() after done() would deliver a second close event.
 void DeviceListDialog::announceExit()
 {
-    if (exitAnnounced)
+    if (m_exitAnnounced)
         return;
-    exitAnnounced = true;
+    m_exitAnnounced = true;
     emit ExitAction();
 }

@@ -22,6 +22,8 @@ public:
     explicit DeviceListDialog(QWidget *parent = nullptr);
     ~DeviceListDialog() override;
 
+    // Frozen names: the entry form's SetItem is connected to StoreDevice, and
+    // both are part of the dialog's interface as other code knows it.
     void LoadDeviceList();
     void StoreDevice(QString name, QString topic);
 
@@ -35,6 +37,8 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private slots:
+    // The add button's object name, pushAddd, is frozen like every object
+    // name of the form; the slot is found by it.
     void on_pushAddd_clicked();
     void on_pushButtonCancel_clicked();
     void on_pushButtonRemove_clicked();
@@ -48,6 +52,6 @@ private:
 
     Ui::DeviceListDialog *ui;
     // The row that the open entry form edits, or -1 while it adds a device.
-    int editedRow = -1;
-    bool exitAnnounced = false;
+    int m_editedRow = -1;
+    bool m_exitAnnounced = false;
 };

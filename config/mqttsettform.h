@@ -18,6 +18,9 @@ public:
     ~MQTTSettForm() override;
 
 private slots:
+    // "Settt" is not a typo to fix: the object names of the two buttons are
+    // frozen (the slots below are found by them, and so are the buttons by
+    // whoever drives the form), so the slot names follow them.
     void on_SetttSaveButton_clicked();
     void on_SetttCancelButton_clicked();
 

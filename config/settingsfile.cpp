@@ -238,25 +238,12 @@ QVector<DeviceEntry> SettingsFile::readDevices() const
     return devices;
 }
 
-DeviceListResult SettingsFile::LoadDeviceList() const
+DeviceListResult SettingsFile::compactDeviceList() const
 {
     return keepDevices([](int, const DeviceEntry &) { return true; });
 }
 
-QString SettingsFile::FindDeviceTopic(const QString &name) const
-{
-    QSettings settings(m_fileName, QSettings::IniFormat);
-    settings.beginGroup(kDevicesGroup);
-    const StoredArray stored = readArray(settings);
-    settings.endGroup();
-    for (const StoredDevice &device : stored.devices) {
-        if (device.name == name)
-            return device.topic;
-    }
-    return QString();
-}
-
-DeviceListResult SettingsFile::StoreDevice(const QString &name, const QString &topic) const
+DeviceListResult SettingsFile::storeDevice(const QString &name, const QString &topic) const
 {
     QSettings::Status status = QSettings::AccessError;
     {
@@ -280,11 +267,6 @@ DeviceListResult SettingsFile::StoreDevice(const QString &name, const QString &t
         }
     }
     return afterWrite(status);
-}
-
-DeviceListResult SettingsFile::RemoveDevice(const QString &name) const
-{
-    return keepDevices([&name](int, const DeviceEntry &device) { return device.name != name; });
 }
 
 DeviceEntry SettingsFile::deviceAt(int row) const
@@ -315,7 +297,7 @@ DeviceListResult SettingsFile::replaceDeviceAt(int row, const QString &name, con
     // The row is gone only when something else changed the file meanwhile;
     // the typed device is then kept the way an added one would be.
     if (!rowFound)
-        return StoreDevice(name, topic);
+        return storeDevice(name, topic);
     return afterWrite(status);
 }
 
@@ -341,7 +323,7 @@ DeviceListResult SettingsFile::afterWrite(QSettings::Status status) const
 {
     if (status != QSettings::NoError)
         return {completeNamesInFile(), status};
-    return LoadDeviceList();
+    return compactDeviceList();
 }
 
 QStringList SettingsFile::completeNamesInFile() const

@@ -59,10 +59,12 @@ public:
     // The complete entries in file order; never writes.
     QVector<DeviceEntry> readDevices() const;
 
-    DeviceListResult LoadDeviceList() const;
-    QString FindDeviceTopic(const QString &name) const;
-    DeviceListResult StoreDevice(const QString &name, const QString &topic) const;
-    DeviceListResult RemoveDevice(const QString &name) const;
+    // Drops the incomplete entries from the file, rewriting it when it holds
+    // any, and returns the names of the rest. Unlike readDevices() this writes.
+    DeviceListResult compactDeviceList() const;
+    // Replaces the lowest-index entry whose topic equals `topic` or whose name
+    // equals `name`, or appends one; then compacts like compactDeviceList().
+    DeviceListResult storeDevice(const QString &name, const QString &topic) const;
 
     // Row-based edits: row is the index among the complete entries, as the
     // device list shows them.
@@ -80,5 +82,5 @@ private:
     // their row among the complete entries), when anything is dropped.
     DeviceListResult keepDevices(const std::function<bool(int, const DeviceEntry &)> &keep) const;
 
-    QString m_fileName;
+    const QString m_fileName;
 };

@@ -20,21 +20,21 @@ namespace {
 class TabsPause final
 {
 public:
-    explicit TabsPause(QTabWidget *tabs) : tabs(tabs), wasVisible(tabs->isVisible())
+    explicit TabsPause(QTabWidget *tabs) : m_tabs(tabs), m_wasVisible(tabs->isVisible())
     {
-        if (wasVisible)
-            tabs->hide();
+        if (m_wasVisible)
+            m_tabs->hide();
     }
     ~TabsPause()
     {
-        if (wasVisible)
-            tabs->show();
+        if (m_wasVisible)
+            m_tabs->show();
     }
     Q_DISABLE_COPY_MOVE(TabsPause)
 
 private:
-    QTabWidget *const tabs;
-    const bool wasVisible;
+    QTabWidget *const m_tabs;
+    const bool m_wasVisible;
 };
 
 void destroyPanels(QTabWidget *tabs, std::vector<DeviceRecord> &devices)
@@ -61,6 +61,8 @@ MainWindow::MainWindow(QMQTT::Client *client, QWidget *parent)
 {
     ui->setupUi(this);
 
+    // By signature text, not by member pointer: these four connections (and
+    // the slot names they name) are part of the window's frozen interface.
     connect(client, SIGNAL(connected()), this, SLOT(onMQTT_Connected()));
     connect(client, SIGNAL(received(const QMQTT::Message &)), this, SLOT(onMQTT_Received(const QMQTT::Message &)));
     connect(client, SIGNAL(subscribed(const QString &)), this, SLOT(onMQTT_subscribed(const QString &)));
@@ -75,7 +77,7 @@ MainWindow::~MainWindow()
 {
     // Panels first: they stand in the tab widget, which ui's widgets own.
     // Hidden, it does not lay out its bar again for every panel that goes.
-    recordsByTopic.clear();
+    m_recordsByTopic.clear();
     ui->tabWidget->hide();
     destroyPanels(ui->tabWidget, devices);
     delete ui;
@@ -84,7 +86,7 @@ MainWindow::~MainWindow()
 void MainWindow::onMQTT_Connected()
 {
     setSession(Session::Connected);
-    showStatus(tr("Подключено к %1:%2").arg(brokerHost).arg(brokerPort));
+    showStatus(tr("Подключено к %1:%2").arg(m_brokerHost).arg(m_brokerPort));
     for (const DeviceRecord &record : devices) {
         if (!record.topic.isEmpty())
             client->subscribe(record.topic, 0);
@@ -94,7 +96,7 @@ void MainWindow::onMQTT_Connected()
 void MainWindow::onMQTT_Connacked(uchar) {}
 void MainWindow::onMQTT_error(QMQTT::ClientError err)
 {
-    const QString target = QStringLiteral("%1:%2").arg(brokerHost).arg(brokerPort);
+    const QString target = QStringLiteral("%1:%2").arg(m_brokerHost).arg(m_brokerPort);
     switch (err) {
     case QMQTT::MqttNotAuthorizedError:
         showStatus(tr("Брокер отклонил имя пользователя или пароль"));
@@ -103,7 +105,7 @@ void MainWindow::onMQTT_error(QMQTT::ClientError err)
         showStatus(tr("Соединение отклонено: %1").arg(target));
         break;
     case QMQTT::SocketHostNotFoundError:
-        showStatus(tr("Узел не найден: %1").arg(brokerHost));
+        showStatus(tr("Узел не найден: %1").arg(m_brokerHost));
         break;
     case QMQTT::SocketTimeoutError:
         showStatus(tr("Нет ответа от %1").arg(target));
@@ -121,7 +123,7 @@ void MainWindow::onMQTT_error(QMQTT::ClientError err)
         showStatus(tr("Ошибка соединения с %1").arg(target));
         break;
     }
-    if (session == Session::Attempting)
+    if (m_session == Session::Attempting)
         setSession(Session::Idle);
 }
 void MainWindow::onMQTT_Published(QMQTT::Message) {}
@@ -129,8 +131,8 @@ void MainWindow::onMQTT_Pubacked(uchar, ushort) {}
 
 void MainWindow::onMQTT_Received(const QMQTT::Message &message)
 {
-    const auto found = recordsByTopic.constFind(message.topic());
-    if (found == recordsByTopic.constEnd())
+    const auto found = m_recordsByTopic.constFind(message.topic());
+    if (found == m_recordsByTopic.constEnd())
         return;
 
     // A meter's text ends at the first zero byte, if it has one.
@@ -149,8 +151,8 @@ void MainWindow::onMQTT_Pong() {}
 
 void MainWindow::onMQTT_disconnected()
 {
-    showStatus(session == Session::Ending ? tr("Отключено")
-                                          : tr("Соединение с %1:%2 потеряно").arg(brokerHost).arg(brokerPort));
+    showStatus(m_session == Session::Ending ? tr("Отключено")
+                                          : tr("Соединение с %1:%2 потеряно").arg(m_brokerHost).arg(m_brokerPort));
     setSession(Session::Idle);
 }
 
@@ -188,21 +190,21 @@ void MainWindow::clearMsg() {}
 
 void MainWindow::on_actionMQTT_Settings_triggered()
 {
-    settingsDialog = new MQTTSettForm(this);
-    settingsDialog->setAttribute(Qt::WA_DeleteOnClose);
-    settingsDialog->setWindowFlags(settingsDialog->windowFlags() & ~Qt::WindowContextHelpButtonHint);
-    settingsDialog->setModal(true);
-    settingsDialog->show();
+    m_settingsDialog = new MQTTSettForm(this);
+    m_settingsDialog->setAttribute(Qt::WA_DeleteOnClose);
+    m_settingsDialog->setWindowFlags(m_settingsDialog->windowFlags() & ~Qt::WindowContextHelpButtonHint);
+    m_settingsDialog->setModal(true);
+    m_settingsDialog->show();
 }
 
 void MainWindow::on_actionAddNewDevice_triggered()
 {
-    deviceListDialog = new DeviceListDialog(this);
-    deviceListDialog->setAttribute(Qt::WA_DeleteOnClose);
-    deviceListDialog->setWindowFlags(deviceListDialog->windowFlags() & ~Qt::WindowContextHelpButtonHint);
-    deviceListDialog->setModal(true);
-    connect(deviceListDialog, &DeviceListDialog::ExitAction, this, &MainWindow::RefreshTabs);
-    deviceListDialog->show();
+    m_deviceListDialog = new DeviceListDialog(this);
+    m_deviceListDialog->setAttribute(Qt::WA_DeleteOnClose);
+    m_deviceListDialog->setWindowFlags(m_deviceListDialog->windowFlags() & ~Qt::WindowContextHelpButtonHint);
+    m_deviceListDialog->setModal(true);
+    connect(m_deviceListDialog, &DeviceListDialog::ExitAction, this, &MainWindow::RefreshTabs);
+    m_deviceListDialog->show();
 }
 
 void MainWindow::RefreshTabs()
@@ -211,7 +213,7 @@ void MainWindow::RefreshTabs()
 
     const TabsPause pause(ui->tabWidget);
     // Destroying a panel takes its tab with it.
-    recordsByTopic.clear();
+    m_recordsByTopic.clear();
     destroyPanels(ui->tabWidget, devices);
     ui->tabWidget->clear();
 
@@ -220,7 +222,7 @@ void MainWindow::RefreshTabs()
         devices.emplace_back(entry.name, entry.topic);
         const int index = int(devices.size()) - 1;
         ui->tabWidget->addTab(devices.back().panel.get(), shownDeviceName(entry.name));
-        recordsByTopic[entry.topic].append(index);
+        m_recordsByTopic[entry.topic].append(index);
     }
 }
 
@@ -245,14 +247,14 @@ void MainWindow::on_pushButtonConnect_clicked()
 
     // The status bar names the host; no real host name is longer than 253
     // characters, and a hand-edited file must not hang the window on its text.
-    brokerHost = host.size() > 253 ? host.left(252) + QChar(0x2026) : host;
-    brokerPort = settings.port;
+    m_brokerHost = host.size() > 253 ? host.left(252) + QChar(0x2026) : host;
+    m_brokerPort = settings.port;
     const QHostAddress address(host);
     if (address.isNull())
         client->setHostName(host);
     else
         client->setHost(address);
-    client->setPort(quint16(brokerPort));
+    client->setPort(quint16(m_brokerPort));
     client->setKeepAlive(300);
     // Empty values are passed on too, so that a value cleared in the
     // settings is really gone from the next connection.
@@ -261,20 +263,20 @@ void MainWindow::on_pushButtonConnect_clicked()
     client->setPassword(settings.password.toUtf8());
 
     setSession(Session::Attempting);
-    showStatus(tr("Подключение к %1:%2…").arg(brokerHost).arg(brokerPort));
+    showStatus(tr("Подключение к %1:%2…").arg(m_brokerHost).arg(m_brokerPort));
     client->connectToHost();
 }
 
 void MainWindow::setSession(Session next)
 {
-    session = next;
+    m_session = next;
     // The device list and broker settings must not change under a live
     // session (the subscriptions were made from them), but must be editable
     // whenever there is none, so that failed settings can be corrected.
-    const bool editable = session == Session::Idle || session == Session::Ending;
+    const bool editable = m_session == Session::Idle || m_session == Session::Ending;
     ui->actionAddNewDevice->setEnabled(editable);
     ui->actionMQTT_Settings->setEnabled(editable);
-    const bool live = session == Session::Connected || session == Session::Ending;
+    const bool live = m_session == Session::Connected || m_session == Session::Ending;
     ui->pushButtonConnect->setText(live ? tr("Отключиться") : tr("Подключиться"));
 }
 

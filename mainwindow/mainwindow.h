@@ -41,27 +41,33 @@ public:
     explicit MainWindow(QMQTT::Client *client, QWidget *parent = nullptr);
     ~MainWindow() override;
 
+// The slot list below is frozen, names, order and argument types alike: the
+// client's signals reach four of them by signature text (see the constructor),
+// the on_ slots are connected by object name, and other programs that drive
+// the window invoke slots by name through the meta-object system. Slots that
+// do nothing (the inert ones marked below) are kept for that reason; do not
+// remove, rename or reorder any of them. docs/design.md lists every frozen name.
 private slots:
     void onMQTT_Connected();
-    void onMQTT_Connacked(uchar ack);
+    void onMQTT_Connacked(uchar ack); // inert
     void onMQTT_error(QMQTT::ClientError err);
-    void onMQTT_Published(QMQTT::Message message);
-    void onMQTT_Pubacked(uchar type, ushort msgid);
+    void onMQTT_Published(QMQTT::Message message); // inert
+    void onMQTT_Pubacked(uchar type, ushort msgid); // inert
     void onMQTT_Received(const QMQTT::Message &message);
-    void onMQTT_subscribed(const QString &topic);
-    void onMQTT_subacked(ushort msgid, uchar qos);
-    void onMQTT_unsubscribed(const QString &topic);
-    void onMQTT_unsubacked(ushort msgid);
-    void onMQTT_Pong();
+    void onMQTT_subscribed(const QString &topic); // inert
+    void onMQTT_subacked(ushort msgid, uchar qos); // inert
+    void onMQTT_unsubscribed(const QString &topic); // inert
+    void onMQTT_unsubacked(ushort msgid); // inert
+    void onMQTT_Pong(); // inert
     void onMQTT_disconnected();
     void on_actionAbout_triggered();
     void on_actionQuit_triggered();
     void aboutApp();
-    void publishTopic();
-    void subscribeTopic();
-    void connectServer();
+    void publishTopic(); // inert
+    void subscribeTopic(); // inert
+    void connectServer(); // inert
     void quitApp();
-    void clearMsg();
+    void clearMsg(); // inert
     void on_actionMQTT_Settings_triggered();
     void on_actionAddNewDevice_triggered();
     void RefreshTabs();
@@ -76,15 +82,17 @@ private:
     void setSession(Session session);
     void showStatus(const QString &text);
 
-    QMQTT::Client *client;
+    // ui, client and devices keep the names under which the design page
+    // describes the window; every other member carries the m_ prefix.
+    QMQTT::Client *client; // borrowed: the client outlives the window
     Ui::MainWindow *ui;
-    MQTTSettForm *settingsDialog = nullptr;
-    DeviceListDialog *deviceListDialog = nullptr;
+    MQTTSettForm *m_settingsDialog = nullptr;
+    DeviceListDialog *m_deviceListDialog = nullptr;
     std::vector<DeviceRecord> devices;
     // Topic -> indices into devices, in record order, so routing a message
     // costs the same whatever the number of meters.
-    QHash<QString, QVector<int>> recordsByTopic;
-    Session session = Session::Idle;
-    QString brokerHost;
-    int brokerPort = 0;
+    QHash<QString, QVector<int>> m_recordsByTopic;
+    Session m_session = Session::Idle;
+    QString m_brokerHost;
+    int m_brokerPort = 0;
 };

@@ -3,18 +3,14 @@
 
 #include <QTimer>
 
-namespace {
-int nextOfflineIntervalMs = MeasDialog::kOfflineIntervalMs;
-}
-
 MeasDialog::MeasDialog(QWidget *parent)
-    : QDialog(parent), ui(new Ui::MeasDialog), timer(new QTimer(this)), offlineIntervalMs(nextOfflineIntervalMs)
+    : QDialog(parent), ui(new Ui::MeasDialog), m_offlineTimer(new QTimer(this))
 {
     ui->setupUi(this);
     ui->label_dev_mode->setText(tr("не в сети"));
 
-    timer->setObjectName(QStringLiteral("offlineTimer"));
-    connect(timer, &QTimer::timeout, this, &MeasDialog::slotTimerAlarm);
+    m_offlineTimer->setObjectName(QStringLiteral("offlineTimer"));
+    connect(m_offlineTimer, &QTimer::timeout, this, &MeasDialog::slotTimerAlarm);
 }
 
 MeasDialog::~MeasDialog()
@@ -22,9 +18,9 @@ MeasDialog::~MeasDialog()
     delete ui;
 }
 
-void MeasDialog::setOfflineIntervalForTesting(int ms)
+void MeasDialog::setOfflineInterval(int ms)
 {
-    nextOfflineIntervalMs = ms > 0 ? ms : kOfflineIntervalMs;
+    m_offlineIntervalMs = ms > 0 ? ms : kOfflineIntervalMs;
 }
 
 void MeasDialog::ShowPayload(const QString &payload)
@@ -35,11 +31,11 @@ void MeasDialog::ShowPayload(const QString &payload)
 
     // Meters repeat the same values most of the time; formatting and relabelling them again would
     // cost more than the parse itself.
-    if (reading != shown) {
+    if (reading != m_shown) {
         showReading(*reading);
-        shown = reading;
+        m_shown = reading;
     }
-    timer->start(offlineIntervalMs);
+    m_offlineTimer->start(m_offlineIntervalMs);
 }
 
 void MeasDialog::showReading(const Reading &reading)
@@ -47,7 +43,7 @@ void MeasDialog::showReading(const Reading &reading)
     // Only the values that moved since the reading on show: a running meter mostly advances its
     // times alone, and relabelling costs far more than comparing. With nothing on show (a new
     // panel, or after the offline mark) every label is set.
-    const Reading *before = shown ? &*shown : nullptr;
+    const Reading *before = m_shown ? &*m_shown : nullptr;
     const auto moved = [before, &reading](int Reading::*field) { return !before || before->*field != reading.*field; };
     if (moved(&Reading::devType))
         ui->label_dev_type->setText(ModelName(reading.devType));
@@ -70,6 +66,6 @@ void MeasDialog::showReading(const Reading &reading)
 void MeasDialog::slotTimerAlarm()
 {
     ui->label_dev_mode->setText(tr("не в сети"));
-    timer->stop();
-    shown.reset();
+    m_offlineTimer->stop();
+    m_shown.reset();
 }

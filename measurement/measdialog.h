@@ -26,10 +26,10 @@ public:
 
     void ShowPayload(const QString &payload);
 
-    // Test-only: the offline interval of panels created after the call, so tests need not sit
-    // through ten seconds of silence. A value <= 0 restores kOfflineIntervalMs. Never call it in
-    // the program.
-    static void setOfflineIntervalForTesting(int ms);
+    // How long a reading counts as fresh, kOfflineIntervalMs unless set; applies from the next
+    // reading on. Values below 1 ms restore the default.
+    void setOfflineInterval(int ms);
+    int offlineInterval() const { return m_offlineIntervalMs; }
 
 private slots:
     void slotTimerAlarm();
@@ -38,9 +38,9 @@ private:
     void showReading(const Reading &reading);
 
     Ui::MeasDialog *ui;
-    QTimer *timer; // child of the panel
-    const int offlineIntervalMs;
+    QTimer *m_offlineTimer; // child of the panel
+    int m_offlineIntervalMs = kOfflineIntervalMs;
     // The reading the value labels show, so that a meter repeating itself costs no relabelling.
     // Cleared by the offline mark, since the mode label then no longer shows it.
-    std::optional<Reading> shown;
+    std::optional<Reading> m_shown;
 };

@@ -45,7 +45,7 @@ bool readMeterText(const QString &payload, Reading *reading)
         QLatin1String key;
         int Reading::*field;
     };
-    static const Member members[] = {
+    static const Member kMembers[] = {
         {QLatin1String("dev_type"), &Reading::devType},     {QLatin1String("dev_mode"), &Reading::devMode},
         {QLatin1String("num_starts"), &Reading::numStarts}, {QLatin1String("t_common"), &Reading::tCommon},
         {QLatin1String("t_current"), &Reading::tCurrent},   {QLatin1String("t_last"), &Reading::tLast},
@@ -53,7 +53,7 @@ bool readMeterText(const QString &payload, Reading *reading)
     };
     // 18 digits cannot overflow a qint64; longer numbers are out of range anyway, but rare
     // enough to leave to the general way.
-    constexpr int maxDigits = 18;
+    constexpr int kMaxDigits = 18;
 
     const QChar *at = payload.constData();
     const QChar *const end = at + payload.size();
@@ -81,7 +81,7 @@ bool readMeterText(const QString &payload, Reading *reading)
         const bool negative = next(u'-');
         const QChar *const digits = at;
         qint64 value = 0;
-        while (at != end && isDigit(*at) && at - digits < maxDigits) {
+        while (at != end && isDigit(*at) && at - digits < kMaxDigits) {
             value = value * 10 + (at->unicode() - u'0');
             ++at;
         }
@@ -93,14 +93,14 @@ bool readMeterText(const QString &payload, Reading *reading)
         if (negative)
             value = -value;
 
-        for (unsigned i = 0; i < std::size(members); ++i) {
-            if (name != members[i].key)
+        for (unsigned i = 0; i < std::size(kMembers); ++i) {
+            if (name != kMembers[i].key)
                 continue;
             if (seen & (1u << i))
                 return false;
             seen |= 1u << i;
             const bool inRange = value >= std::numeric_limits<int>::min() && value <= std::numeric_limits<int>::max();
-            reading->*members[i].field = inRange ? int(value) : 0;
+            reading->*kMembers[i].field = inRange ? int(value) : 0;
             break;
         }
         if (next(u'}'))

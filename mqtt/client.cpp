@@ -40,11 +40,11 @@ void releaseLibrary()
 // mosquitto_loop_read() handles one packet per call whatever it is asked, so a
 // wake-up reads on while the kernel holds more, but not forever: a flood must
 // not starve the rest of the event loop.
-constexpr int MaxReadsPerWakeup = 64;
-constexpr int MiscIntervalMs = 1000;
-constexpr quint16 MinKeepAlive = 5;
+constexpr int kMaxReadsPerWakeup = 64;
+constexpr int kMiscIntervalMs = 1000;
+constexpr quint16 kMinKeepAlive = 5;
 // What SUBACK grants instead of a QoS when the broker refuses a subscription.
-constexpr quint8 RefusedQos = 0x80;
+constexpr quint8 kRefusedQos = 0x80;
 
 ClientError socketError(int rc, int sysErrno)
 {
@@ -144,17 +144,17 @@ public:
     void subscribe(const QString &topic, quint8 qos);
 
     Client *const q;
-    mosquitto *mosq = nullptr;
+    mosquitto *m_mosq = nullptr;
 
-    QString hostName;
-    quint16 port;
-    quint16 keepAlive = 300;
-    QString clientId;
-    QString username;
-    QByteArray password;
-    int connectTimeoutMs = Client::DefaultConnectTimeoutMs;
+    QString m_hostName;
+    quint16 m_port;
+    quint16 m_keepAlive = 300;
+    QString m_clientId;
+    QString m_username;
+    QByteArray m_password;
+    int m_connectTimeoutMs = Client::kDefaultConnectTimeoutMs;
 
-    State state = State::Idle;
+    State m_state = State::Idle;
 
 private:
     static void onConnectCallback(mosquitto *, void *obj, int rc);
@@ -186,52 +186,52 @@ private:
     // Bumped (and the queue emptied) whenever a socket's story ends, so that
     // nothing it left behind (messages behind a disconnect, the echo of our
     // own abort, a late CONNACK) reaches the slots.
-    quint64 session = 0;
-    std::deque<Event> events;
-    bool dispatching = false;
+    quint64 m_session = 0;
+    std::deque<Event> m_events;
+    bool m_dispatching = false;
 
-    QList<QHostAddress> addresses;
-    int nextAddress = 0;
-    int lookupId = -1;
-    QHash<int, QString> pendingSubscriptions;
-    ClientError pendingFailure = UnknownError;
+    QList<QHostAddress> m_addresses;
+    int m_nextAddress = 0;
+    int m_lookupId = -1;
+    QHash<int, QString> m_pendingSubscriptions;
+    ClientError m_pendingFailure = UnknownError;
 
     // Children of the client: one being dropped may still be emitting, so it
     // is deleted later, or with the client at the latest.
-    QSocketNotifier *readNotifier = nullptr;
-    QSocketNotifier *writeNotifier = nullptr;
-    QTimer miscTimer;
-    QTimer connectTimer;
-    QTimer failTimer;
+    QSocketNotifier *m_readNotifier = nullptr;
+    QSocketNotifier *m_writeNotifier = nullptr;
+    QTimer m_miscTimer;
+    QTimer m_connectTimer;
+    QTimer m_failTimer;
 };
 
 ClientPrivate::ClientPrivate(Client *client, const QHostAddress &host, quint16 port)
-    : q(client), hostName(host.toString()), port(port)
+    : q(client), m_hostName(host.toString()), m_port(port)
 {
     acquireLibrary();
-    mosq = mosquitto_new(nullptr, true, this);
+    m_mosq = mosquitto_new(nullptr, true, this);
 
-    miscTimer.setInterval(MiscIntervalMs);
-    QObject::connect(&miscTimer, &QTimer::timeout, q, [this] { onMiscTimer(); });
-    connectTimer.setSingleShot(true);
-    QObject::connect(&connectTimer, &QTimer::timeout, q, [this] { onConnectTimeout(); });
-    failTimer.setSingleShot(true);
-    failTimer.setInterval(0);
-    QObject::connect(&failTimer, &QTimer::timeout, q, [this] {
-        state = State::Idle;
-        emit q->error(pendingFailure);
+    m_miscTimer.setInterval(kMiscIntervalMs);
+    QObject::connect(&m_miscTimer, &QTimer::timeout, q, [this] { onMiscTimer(); });
+    m_connectTimer.setSingleShot(true);
+    QObject::connect(&m_connectTimer, &QTimer::timeout, q, [this] { onConnectTimeout(); });
+    m_failTimer.setSingleShot(true);
+    m_failTimer.setInterval(0);
+    QObject::connect(&m_failTimer, &QTimer::timeout, q, [this] {
+        m_state = State::Idle;
+        emit q->error(m_pendingFailure);
     });
 }
 
 ClientPrivate::~ClientPrivate()
 {
-    if (lookupId != -1)
-        QHostInfo::abortHostLookup(lookupId);
-    delete readNotifier;
-    delete writeNotifier;
+    if (m_lookupId != -1)
+        QHostInfo::abortHostLookup(m_lookupId);
+    delete m_readNotifier;
+    delete m_writeNotifier;
     // Destroying the handle closes the socket without an MQTT DISCONNECT.
-    if (mosq)
-        mosquitto_destroy(mosq);
+    if (m_mosq)
+        mosquitto_destroy(m_mosq);
     releaseLibrary();
 }
 
@@ -249,7 +249,7 @@ void ClientPrivate::onDisconnectCallback(mosquitto *, void *obj, int rc)
 void ClientPrivate::onSubscribeCallback(mosquitto *, void *obj, int mid, int count, const int *grantedQos)
 {
     Event event(Event::SubAck, mid);
-    event.qos = count > 0 ? static_cast<quint8>(grantedQos[0]) : RefusedQos;
+    event.qos = count > 0 ? static_cast<quint8>(grantedQos[0]) : kRefusedQos;
     static_cast<ClientPrivate *>(obj)->record(std::move(event));
 }
 
@@ -266,14 +266,14 @@ void ClientPrivate::onMessageCallback(mosquitto *, void *obj, const mosquitto_me
 
 void ClientPrivate::record(Event event)
 {
-    event.session = session;
-    events.push_back(std::move(event));
+    event.session = m_session;
+    m_events.push_back(std::move(event));
 }
 
 void ClientPrivate::endSession()
 {
-    ++session;
-    events.clear();
+    ++m_session;
+    m_events.clear();
 }
 
 bool ClientPrivate::configureHandle()
@@ -281,74 +281,74 @@ bool ClientPrivate::configureHandle()
     // The id can only be changed by reinitialising, which also forgets the
     // callbacks and credentials. Doing it for every attempt means nothing of
     // an earlier connection (a cleared id, user name or password) survives.
-    const QByteArray id = clientId.toUtf8();
-    if (mosquitto_reinitialise(mosq, id.isEmpty() ? nullptr : id.constData(), true, this) != MOSQ_ERR_SUCCESS)
+    const QByteArray id = m_clientId.toUtf8();
+    if (mosquitto_reinitialise(m_mosq, id.isEmpty() ? nullptr : id.constData(), true, this) != MOSQ_ERR_SUCCESS)
         return false;
-    mosquitto_connect_callback_set(mosq, &ClientPrivate::onConnectCallback);
-    mosquitto_disconnect_callback_set(mosq, &ClientPrivate::onDisconnectCallback);
-    mosquitto_subscribe_callback_set(mosq, &ClientPrivate::onSubscribeCallback);
-    mosquitto_message_callback_set(mosq, &ClientPrivate::onMessageCallback);
-    mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    mosquitto_connect_callback_set(m_mosq, &ClientPrivate::onConnectCallback);
+    mosquitto_disconnect_callback_set(m_mosq, &ClientPrivate::onDisconnectCallback);
+    mosquitto_subscribe_callback_set(m_mosq, &ClientPrivate::onSubscribeCallback);
+    mosquitto_message_callback_set(m_mosq, &ClientPrivate::onMessageCallback);
+    mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
 
     // The library takes the password as a C string.
-    if (password.contains('\0'))
+    if (m_password.contains('\0'))
         return false;
-    const QByteArray user = username.toUtf8();
-    return mosquitto_username_pw_set(mosq, user.isEmpty() ? nullptr : user.constData(),
-                                     password.isEmpty() ? nullptr : password.constData()) == MOSQ_ERR_SUCCESS;
+    const QByteArray user = m_username.toUtf8();
+    return mosquitto_username_pw_set(m_mosq, user.isEmpty() ? nullptr : user.constData(),
+                                     m_password.isEmpty() ? nullptr : m_password.constData()) == MOSQ_ERR_SUCCESS;
 }
 
 void ClientPrivate::startAttempt()
 {
     endSession();
-    failTimer.stop();
-    pendingSubscriptions.clear();
-    if (!configureHandle() || port == 0) {
+    m_failTimer.stop();
+    m_pendingSubscriptions.clear();
+    if (!configureHandle() || m_port == 0) {
         failLater(MqttInvalidSettingsError);
         return;
     }
-    if (hostName.isEmpty()) {
+    if (m_hostName.isEmpty()) {
         failLater(SocketHostNotFoundError);
         return;
     }
-    const QHostAddress literal(hostName);
+    const QHostAddress literal(m_hostName);
     if (!literal.isNull()) {
-        addresses = {literal};
-        nextAddress = 0;
+        m_addresses = {literal};
+        m_nextAddress = 0;
         connectNext(SocketHostNotFoundError, true);
         return;
     }
     // libmosquitto would resolve a name with a blocking getaddrinfo() on this
     // thread; let Qt do it in the background and hand the library numbers only.
-    state = State::Resolving;
-    const quint64 attempt = session;
-    lookupId =
-        QHostInfo::lookupHost(hostName, q, [this, attempt](const QHostInfo &info) { onLookedUp(attempt, info); });
+    m_state = State::Resolving;
+    const quint64 attempt = m_session;
+    m_lookupId =
+        QHostInfo::lookupHost(m_hostName, q, [this, attempt](const QHostInfo &info) { onLookedUp(attempt, info); });
 }
 
 void ClientPrivate::onLookedUp(quint64 attempt, const QHostInfo &info)
 {
-    if (attempt != session || state != State::Resolving)
+    if (attempt != m_session || m_state != State::Resolving)
         return;
-    lookupId = -1;
-    addresses = info.error() == QHostInfo::NoError ? info.addresses() : QList<QHostAddress>();
-    nextAddress = 0;
+    m_lookupId = -1;
+    m_addresses = info.error() == QHostInfo::NoError ? info.addresses() : QList<QHostAddress>();
+    m_nextAddress = 0;
     connectNext(SocketHostNotFoundError, false);
 }
 
-// Tries the remaining addresses until one gets a socket under way. `failure`
+// Tries the remaining m_addresses until one gets a socket under way. `failure`
 // is reported if none is left. Returns false if the client was deleted.
 bool ClientPrivate::connectNext(ClientError failure, bool deferFailure)
 {
-    while (nextAddress < addresses.size()) {
-        const QByteArray address = addresses.at(nextAddress++).toString().toLatin1();
-        const int rc = mosquitto_connect_async(mosq, address.constData(), port, keepAlive);
+    while (m_nextAddress < m_addresses.size()) {
+        const QByteArray address = m_addresses.at(m_nextAddress++).toString().toLatin1();
+        const int rc = mosquitto_connect_async(m_mosq, address.constData(), m_port, m_keepAlive);
         const int sysErrno = errno;
-        const int fd = mosquitto_socket(mosq);
+        const int fd = mosquitto_socket(m_mosq);
         if (rc == MOSQ_ERR_SUCCESS && fd >= 0) {
-            state = State::Connecting;
+            m_state = State::Connecting;
             createNotifiers(fd);
-            connectTimer.start(connectTimeoutMs);
+            m_connectTimer.start(m_connectTimeoutMs);
             // No dispatch here: whatever the call queued is delivered from
             // the event loop, never from inside connectToHost().
             syncNotifiers();
@@ -367,7 +367,7 @@ bool ClientPrivate::connectNext(ClientError failure, bool deferFailure)
 
 bool ClientPrivate::fail(ClientError failure)
 {
-    state = State::Idle;
+    m_state = State::Idle;
     return emitGuarded([&] { emit q->error(failure); });
 }
 
@@ -375,49 +375,49 @@ void ClientPrivate::failLater(ClientError failure)
 {
     // connectToHost() never emits the outcome of its own attempt, so that a
     // caller need not expect signals (or its own deletion) inside the call.
-    state = State::Idle;
-    pendingFailure = failure;
-    failTimer.start();
+    m_state = State::Idle;
+    m_pendingFailure = failure;
+    m_failTimer.start();
 }
 
 // Ends the socket now. With sendDisconnect the broker gets an MQTT DISCONNECT
 // when the socket can take it; a pending connect is cut short by the shutdown.
 void ClientPrivate::closeSocket(bool sendDisconnect)
 {
-    connectTimer.stop();
+    m_connectTimer.stop();
     removeNotifiers();
-    if (mosquitto_socket(mosq) >= 0) {
+    if (mosquitto_socket(m_mosq) >= 0) {
         // The library closes the socket itself (with a DISCONNECT callback)
         // once it has written the DISCONNECT or sees the shut-down socket.
         if (sendDisconnect)
-            mosquitto_disconnect(mosq);
-        const int fd = mosquitto_socket(mosq);
+            mosquitto_disconnect(m_mosq);
+        const int fd = mosquitto_socket(m_mosq);
         if (fd >= 0) {
             ::shutdown(fd, SHUT_RDWR);
-            mosquitto_loop_read(mosq, 1);
+            mosquitto_loop_read(m_mosq, 1);
         }
         // Should it still hold on, reinitialising closes the socket for
         // certain; the next attempt configures the handle afresh anyway.
-        if (mosquitto_socket(mosq) >= 0)
-            mosquitto_reinitialise(mosq, nullptr, true, this);
+        if (mosquitto_socket(m_mosq) >= 0)
+            mosquitto_reinitialise(m_mosq, nullptr, true, this);
     }
     endSession();
-    state = State::Idle;
+    m_state = State::Idle;
 }
 
 void ClientPrivate::abandon(bool sendDisconnect)
 {
-    failTimer.stop();
-    if (lookupId != -1) {
-        QHostInfo::abortHostLookup(lookupId);
-        lookupId = -1;
+    m_failTimer.stop();
+    if (m_lookupId != -1) {
+        QHostInfo::abortHostLookup(m_lookupId);
+        m_lookupId = -1;
     }
     closeSocket(sendDisconnect);
 }
 
 void ClientPrivate::subscribe(const QString &topic, quint8 qos)
 {
-    if (state != State::Connected)
+    if (m_state != State::Connected)
         return;
     const QByteArray filter = topic.toUtf8();
     // The library takes a C string, so a zero character would cut the filter
@@ -428,8 +428,8 @@ void ClientPrivate::subscribe(const QString &topic, quint8 qos)
     if (filter.contains('\0') || QString::fromUtf8(filter) != topic)
         return;
     int mid = 0;
-    if (mosquitto_subscribe(mosq, &mid, filter.constData(), qMin<int>(qos, 2)) == MOSQ_ERR_SUCCESS)
-        pendingSubscriptions.insert(mid, topic);
+    if (mosquitto_subscribe(m_mosq, &mid, filter.constData(), qMin<int>(qos, 2)) == MOSQ_ERR_SUCCESS)
+        m_pendingSubscriptions.insert(mid, topic);
     syncNotifiers();
 }
 
@@ -439,49 +439,49 @@ void ClientPrivate::subscribe(const QString &topic, quint8 qos)
 void ClientPrivate::createNotifiers(int fd)
 {
     removeNotifiers();
-    readNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, q);
-    QObject::connect(readNotifier, &QSocketNotifier::activated, q, [this] { onReadable(); });
-    writeNotifier = new QSocketNotifier(fd, QSocketNotifier::Write, q);
-    QObject::connect(writeNotifier, &QSocketNotifier::activated, q, [this] { onWritable(); });
-    miscTimer.start();
+    m_readNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, q);
+    QObject::connect(m_readNotifier, &QSocketNotifier::activated, q, [this] { onReadable(); });
+    m_writeNotifier = new QSocketNotifier(fd, QSocketNotifier::Write, q);
+    QObject::connect(m_writeNotifier, &QSocketNotifier::activated, q, [this] { onWritable(); });
+    m_miscTimer.start();
 }
 
 void ClientPrivate::removeNotifiers()
 {
     // They may be in the middle of emitting activated(), so no direct delete.
-    for (QSocketNotifier **notifier : {&readNotifier, &writeNotifier}) {
+    for (QSocketNotifier **notifier : {&m_readNotifier, &m_writeNotifier}) {
         if (*notifier) {
             (*notifier)->setEnabled(false);
             (*notifier)->deleteLater();
             *notifier = nullptr;
         }
     }
-    miscTimer.stop();
+    m_miscTimer.stop();
 }
 
 void ClientPrivate::syncNotifiers()
 {
-    if (!readNotifier)
+    if (!m_readNotifier)
         return;
-    if (mosquitto_socket(mosq) < 0) {
+    if (mosquitto_socket(m_mosq) < 0) {
         removeNotifiers();
         return;
     }
     // Always enabled, a write notifier spins on a writable socket.
-    writeNotifier->setEnabled(mosquitto_want_write(mosq));
+    m_writeNotifier->setEnabled(mosquitto_want_write(m_mosq));
 }
 
 void ClientPrivate::onReadable()
 {
-    for (int i = 0; i < MaxReadsPerWakeup; ++i) {
+    for (int i = 0; i < kMaxReadsPerWakeup; ++i) {
         // A drained socket shows only in errno, which is how the library's own
         // loop tells, too. Asking the kernel how much is left instead cost a
         // system call per message. A stray EAGAIN merely ends this wake-up early:
         // the notifier fires again for what is left.
         errno = 0;
-        const int rc = mosquitto_loop_read(mosq, 1);
+        const int rc = mosquitto_loop_read(m_mosq, 1);
         const int readErrno = errno;
-        if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(mosq) < 0 || readErrno == EAGAIN || readErrno == EWOULDBLOCK)
+        if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(m_mosq) < 0 || readErrno == EAGAIN || readErrno == EWOULDBLOCK)
             break;
     }
     dispatch();
@@ -489,19 +489,19 @@ void ClientPrivate::onReadable()
 
 void ClientPrivate::onWritable()
 {
-    mosquitto_loop_write(mosq, 1);
+    mosquitto_loop_write(m_mosq, 1);
     dispatch();
 }
 
 void ClientPrivate::onMiscTimer()
 {
-    mosquitto_loop_misc(mosq);
+    mosquitto_loop_misc(m_mosq);
     dispatch();
 }
 
 void ClientPrivate::onConnectTimeout()
 {
-    if (state != State::Connecting)
+    if (m_state != State::Connecting)
         return;
     closeSocket(true);
     connectNext(SocketTimeoutError, false);
@@ -519,18 +519,18 @@ void ClientPrivate::dispatch()
     syncNotifiers();
     // A slot that calls back into the client lands here again; the outer
     // loop delivers what that call queued, in order.
-    if (dispatching)
+    if (m_dispatching)
         return;
-    dispatching = true;
-    while (!events.empty()) {
-        const Event event = std::move(events.front());
-        events.pop_front();
-        if (event.session != session)
+    m_dispatching = true;
+    while (!m_events.empty()) {
+        const Event event = std::move(m_events.front());
+        m_events.pop_front();
+        if (event.session != m_session)
             continue;
         if (!handle(event))
             return; // the client is gone, and with it this object
     }
-    dispatching = false;
+    m_dispatching = false;
     syncNotifiers();
 }
 
@@ -539,21 +539,21 @@ bool ClientPrivate::handle(const Event &event)
 {
     switch (event.kind) {
     case Event::Publish:
-        if (state != State::Connected)
+        if (m_state != State::Connected)
             return true;
         return emitGuarded([&] { emit q->received(Message(event.topic, event.payload, event.qos, event.retain)); });
     case Event::SubAck: {
-        const QString topic = pendingSubscriptions.take(event.code);
-        if (state != State::Connected || event.qos >= RefusedQos || topic.isNull())
+        const QString topic = m_pendingSubscriptions.take(event.code);
+        if (m_state != State::Connected || event.qos >= kRefusedQos || topic.isNull())
             return true;
         return emitGuarded([&] { emit q->subscribed(topic); });
     }
     case Event::ConnAck:
-        if (state != State::Connecting)
+        if (m_state != State::Connecting)
             return true;
         if (event.code == 0) {
-            connectTimer.stop();
-            state = State::Connected;
+            m_connectTimer.stop();
+            m_state = State::Connected;
             return emitGuarded([&] { emit q->connected(); });
         }
         // The broker answered, so trying other addresses would not help.
@@ -561,12 +561,12 @@ bool ClientPrivate::handle(const Event &event)
         return fail(connackError(event.code));
     case Event::Disconnect:
         removeNotifiers();
-        connectTimer.stop();
+        m_connectTimer.stop();
         endSession();
-        if (state == State::Connecting)
+        if (m_state == State::Connecting)
             return connectNext(socketError(event.code, event.sysErrno), false);
-        if (state == State::Connected) {
-            state = State::Idle;
+        if (m_state == State::Connected) {
+            m_state = State::Idle;
             if (!emitGuarded([&] { emit q->disconnected(); }))
                 return false;
             if (event.code != MOSQ_ERR_SUCCESS)
@@ -588,62 +588,52 @@ Client::~Client() = default;
 
 void Client::setHost(const QHostAddress &host)
 {
-    d->hostName = host.toString();
+    d->m_hostName = host.toString();
 }
 
 void Client::setHostName(const QString &hostName)
 {
-    d->hostName = hostName;
+    d->m_hostName = hostName;
 }
 
 void Client::setPort(quint16 port)
 {
-    d->port = port;
+    d->m_port = port;
 }
 
 void Client::setKeepAlive(quint16 seconds)
 {
-    d->keepAlive = seconds == 0 ? 0 : qMax(seconds, MinKeepAlive);
+    d->m_keepAlive = seconds == 0 ? 0 : qMax(seconds, kMinKeepAlive);
 }
 
 void Client::setClientId(const QString &clientId)
 {
-    d->clientId = clientId;
+    d->m_clientId = clientId;
 }
 
 void Client::setUsername(const QString &username)
 {
-    d->username = username;
+    d->m_username = username;
 }
 
 void Client::setPassword(const QByteArray &password)
 {
-    d->password = password;
-}
-
-QString Client::hostName() const
-{
-    return d->hostName;
-}
-
-quint16 Client::port() const
-{
-    return d->port;
+    d->m_password = password;
 }
 
 bool Client::isConnectedToHost() const
 {
-    return d->state == ClientPrivate::State::Connected;
+    return d->m_state == ClientPrivate::State::Connected;
 }
 
-void Client::setConnectTimeoutForTesting(int msecs)
+void Client::setConnectTimeout(int msecs)
 {
-    d->connectTimeoutMs = msecs;
+    d->m_connectTimeoutMs = msecs > 0 ? msecs : kDefaultConnectTimeoutMs;
 }
 
 void Client::connectToHost()
 {
-    const bool wasConnected = d->state == ClientPrivate::State::Connected;
+    const bool wasConnected = d->m_state == ClientPrivate::State::Connected;
     d->abandon(true);
     if (wasConnected) {
         const QPointer<Client> alive(this);
@@ -658,7 +648,7 @@ void Client::connectToHost()
 
 void Client::disconnectFromHost()
 {
-    const bool wasConnected = d->state == ClientPrivate::State::Connected;
+    const bool wasConnected = d->m_state == ClientPrivate::State::Connected;
     d->abandon(true);
     if (wasConnected)
         emit disconnected();

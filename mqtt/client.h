@@ -9,6 +9,10 @@
 
 #include <memory>
 
+// The namespace and the class names are those of the qmqtt library, which the
+// program was first written against: the window's slots name QMQTT::Message
+// and QMQTT::ClientError in their signatures, and those signatures are part
+// of its frozen interface. The implementation is our own, on libmosquitto.
 namespace QMQTT {
 
 class ClientPrivate;
@@ -39,9 +43,9 @@ class Client final : public QObject
 
 public:
     // How long an attempt may wait for the broker's answer on one address
-    // before it gives up with SocketTimeoutError. The keep-alive interval has
-    // nothing to do with it.
-    static constexpr int DefaultConnectTimeoutMs = 10000;
+    // before it gives up with SocketTimeoutError, unless setConnectTimeout()
+    // says otherwise. The keep-alive interval has nothing to do with it.
+    static constexpr int kDefaultConnectTimeoutMs = 10000;
 
     explicit Client(const QHostAddress &host = QHostAddress::LocalHost, quint16 port = 1883, QObject *parent = nullptr);
     // Closes the socket at once, without an MQTT DISCONNECT; safe in any state.
@@ -62,13 +66,11 @@ public:
     // the attempt fails with MqttInvalidSettingsError.
     void setPassword(const QByteArray &password);
 
-    QString hostName() const;
-    quint16 port() const;
-
     bool isConnectedToHost() const;
 
-    // Only for tests, which cannot wait ten seconds for a silent peer.
-    void setConnectTimeoutForTesting(int msecs);
+    // Takes effect at the next connectToHost(); values below 1 ms restore
+    // the default.
+    void setConnectTimeout(int msecs);
 
 public slots:
     // Starts a new attempt with the current settings. A pending attempt is

@@ -46,16 +46,14 @@ private slots:
 
     void storeDevice_data();
     void storeDevice();
-    void removeDevice_data();
-    void removeDevice();
     void removeDeviceAt_data();
     void removeDeviceAt();
     void replaceDeviceAt_data();
     void replaceDeviceAt();
     void loadDeviceList_data();
     void loadDeviceList();
-    void findDeviceTopic_data();
-    void findDeviceTopic();
+    void deviceAt_data();
+    void deviceAt();
     void readingNeverCreatesFile();
     void brokerDefaults_data();
     void brokerDefaults();
@@ -174,55 +172,7 @@ void tst_SettingsFile::storeDevice()
 
     if (!before.isEmpty())
         writeSettingsFileText(before);
-    const DeviceListResult result = SettingsFile().StoreDevice(name, topic);
-    QCOMPARE(result.status, QSettings::NoError);
-    QCOMPARE(settingsFileText(), after);
-    QCOMPARE(result.names, names);
-}
-
-void tst_SettingsFile::removeDevice_data()
-{
-    QTest::addColumn<QByteArray>("before");
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QByteArray>("after");
-    QTest::addColumn<QStringList>("names");
-
-    QTest::newRow("every element with the name goes") << QByteArray("[Devices]\n"
-                                                                    "DEV\\1\\dev_name=Pump\n"
-                                                                    "DEV\\1\\topic=t/1\n"
-                                                                    "DEV\\2\\dev_name=Fan\n"
-                                                                    "DEV\\2\\topic=t/2\n"
-                                                                    "DEV\\3\\dev_name=Pump\n"
-                                                                    "DEV\\3\\topic=t/3\n"
-                                                                    "DEV\\size=3\n")
-                                                      << "Pump"
-                                                      << QByteArray("[Devices]\n"
-                                                                    "DEV\\1\\dev_name=Fan\n"
-                                                                    "DEV\\1\\topic=t/2\n"
-                                                                    "DEV\\size=1\n")
-                                                      << QStringList{"Fan"};
-    QTest::newRow("unknown name writes nothing")
-        << kTwoDevices << "pump" << kTwoDevices << QStringList{"Boiler room", "Pump"};
-    QTest::newRow("last device leaves size zero")
-        << QByteArray("[Devices]\nDEV\\1\\dev_name=Pump\nDEV\\1\\topic=t/1\nDEV\\size=1\n") << "Pump"
-        << QByteArray("[Devices]\nDEV\\size=0\n") << QStringList();
-    QTest::newRow("incomplete elements go too") << kWithIncomplete << "A"
-                                                << QByteArray("[Devices]\n"
-                                                              "DEV\\1\\dev_name=C\n"
-                                                              "DEV\\1\\topic=t/c\n"
-                                                              "DEV\\size=1\n")
-                                                << QStringList{"C"};
-}
-
-void tst_SettingsFile::removeDevice()
-{
-    QFETCH(QByteArray, before);
-    QFETCH(QString, name);
-    QFETCH(QByteArray, after);
-    QFETCH(QStringList, names);
-
-    writeSettingsFileText(before);
-    const DeviceListResult result = SettingsFile().RemoveDevice(name);
+    const DeviceListResult result = SettingsFile().storeDevice(name, topic);
     QCOMPARE(result.status, QSettings::NoError);
     QCOMPARE(settingsFileText(), after);
     QCOMPARE(result.names, names);
@@ -369,51 +319,43 @@ void tst_SettingsFile::loadDeviceList()
     QFETCH(QStringList, names);
 
     writeSettingsFileText(before);
-    const DeviceListResult result = SettingsFile().LoadDeviceList();
+    const DeviceListResult result = SettingsFile().compactDeviceList();
     QCOMPARE(result.status, QSettings::NoError);
     QCOMPARE(result.names, names);
     QCOMPARE(settingsFileText(), after);
 }
 
-void tst_SettingsFile::findDeviceTopic_data()
+void tst_SettingsFile::deviceAt_data()
 {
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("topic");
     QTest::addColumn<int>("row");
     QTest::addColumn<QString>("rowName");
     QTest::addColumn<QString>("rowTopic");
 
-    QTest::newRow("first of two same names") << "A"
-                                             << "t/a" << 1 << "C"
-                                             << "t/c";
-    QTest::newRow("element without topic gives empty") << "Broken" << QString() << 0 << "A"
-                                                       << "t/a";
-    QTest::newRow("unknown name gives empty") << "Z" << QString() << 2 << "A"
-                                              << "t/a2";
-    QTest::newRow("row past the end gives nothing") << "C"
-                                                    << "t/c" << 3 << QString() << QString();
+    QTest::newRow("rows count complete entries only") << 1 << "C"
+                                                      << "t/c";
+    QTest::newRow("first row") << 0 << "A"
+                               << "t/a";
+    QTest::newRow("same name, later row") << 2 << "A"
+                                          << "t/a2";
+    QTest::newRow("row past the end gives nothing") << 3 << QString() << QString();
 }
 
-void tst_SettingsFile::findDeviceTopic()
+void tst_SettingsFile::deviceAt()
 {
-    QFETCH(QString, name);
-    QFETCH(QString, topic);
     QFETCH(int, row);
     QFETCH(QString, rowName);
     QFETCH(QString, rowTopic);
 
     writeSettingsFileText("[Devices]\n"
-                  "DEV\\1\\dev_name=A\n"
-                  "DEV\\1\\topic=t/a\n"
-                  "DEV\\2\\dev_name=Broken\n"
-                  "DEV\\3\\dev_name=C\n"
-                  "DEV\\3\\topic=t/c\n"
-                  "DEV\\4\\dev_name=A\n"
-                  "DEV\\4\\topic=t/a2\n"
-                  "DEV\\size=4\n");
-    const SettingsFile file;
-    QCOMPARE(file.FindDeviceTopic(name), topic);
-    const DeviceEntry entry = file.deviceAt(row);
+                          "DEV\\1\\dev_name=A\n"
+                          "DEV\\1\\topic=t/a\n"
+                          "DEV\\2\\dev_name=Broken\n"
+                          "DEV\\3\\dev_name=C\n"
+                          "DEV\\3\\topic=t/c\n"
+                          "DEV\\4\\dev_name=A\n"
+                          "DEV\\4\\topic=t/a2\n"
+                          "DEV\\size=4\n");
+    const DeviceEntry entry = SettingsFile().deviceAt(row);
     QCOMPARE(entry.name, rowName);
     QCOMPARE(entry.topic, rowTopic);
 }
@@ -424,10 +366,8 @@ void tst_SettingsFile::readingNeverCreatesFile()
     QCOMPARE(file.readBrokerForEditing().host, QStringLiteral("localhost"));
     file.readBrokerForConnecting();
     QVERIFY(file.readDevices().isEmpty());
-    QCOMPARE(file.LoadDeviceList().status, QSettings::NoError);
-    QVERIFY(file.FindDeviceTopic(QStringLiteral("A")).isEmpty());
+    QCOMPARE(file.compactDeviceList().status, QSettings::NoError);
     file.deviceAt(0);
-    QCOMPARE(file.RemoveDevice(QStringLiteral("A")).status, QSettings::NoError);
     QCOMPARE(file.removeDeviceAt(0).status, QSettings::NoError);
     QVERIFY(QDir().entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).isEmpty());
 }
@@ -497,11 +437,11 @@ void tst_SettingsFile::ownerOnlyPermissions_data()
     QTest::addColumn<QString>("operation");
 
     QTest::newRow("created by the broker settings") << QByteArray() << "writeBroker";
-    QTest::newRow("created by storing a device") << QByteArray() << "StoreDevice";
+    QTest::newRow("created by storing a device") << QByteArray() << "storeDevice";
     QTest::newRow("rewritten by the broker settings") << kTwoDevices << "writeBroker";
-    QTest::newRow("rewritten by storing a device") << kTwoDevices << "StoreDevice";
-    QTest::newRow("rewritten by removal") << kTwoDevices << "RemoveDevice";
-    QTest::newRow("rewritten by compaction") << kWithIncomplete << "LoadDeviceList";
+    QTest::newRow("rewritten by storing a device") << kTwoDevices << "storeDevice";
+    QTest::newRow("rewritten by removal") << kTwoDevices << "removeDeviceAt";
+    QTest::newRow("rewritten by compaction") << kWithIncomplete << "compactDeviceList";
     QTest::newRow("rewritten by an edit") << kTwoDevices << "replaceDeviceAt";
 }
 
@@ -519,12 +459,12 @@ void tst_SettingsFile::ownerOnlyPermissions()
     QSettings::Status status = QSettings::AccessError;
     if (operation == QLatin1String("writeBroker"))
         status = file.writeBroker(file.readBrokerForEditing());
-    else if (operation == QLatin1String("StoreDevice"))
-        status = file.StoreDevice(QStringLiteral("Fan"), QStringLiteral("t/fan")).status;
-    else if (operation == QLatin1String("RemoveDevice"))
-        status = file.RemoveDevice(QStringLiteral("Pump")).status;
-    else if (operation == QLatin1String("LoadDeviceList"))
-        status = file.LoadDeviceList().status;
+    else if (operation == QLatin1String("storeDevice"))
+        status = file.storeDevice(QStringLiteral("Fan"), QStringLiteral("t/fan")).status;
+    else if (operation == QLatin1String("removeDeviceAt"))
+        status = file.removeDeviceAt(1).status;
+    else if (operation == QLatin1String("compactDeviceList"))
+        status = file.compactDeviceList().status;
     else if (operation == QLatin1String("replaceDeviceAt"))
         status = file.replaceDeviceAt(0, QStringLiteral("Fan"), QStringLiteral("t/fan")).status;
     QCOMPARE(status, QSettings::NoError);
@@ -537,7 +477,7 @@ void tst_SettingsFile::writeIntoDirectoryFails()
     QVERIFY(QDir().mkdir(kFile));
     const SettingsFile file;
     QCOMPARE(file.writeBroker(file.readBrokerForEditing()), QSettings::AccessError);
-    const DeviceListResult stored = file.StoreDevice(QStringLiteral("Fan"), QStringLiteral("t/fan"));
+    const DeviceListResult stored = file.storeDevice(QStringLiteral("Fan"), QStringLiteral("t/fan"));
     QCOMPARE(stored.status, QSettings::AccessError);
     QVERIFY(stored.names.isEmpty());
     QCOMPARE(file.replaceDeviceAt(0, QStringLiteral("Fan"), QStringLiteral("t/fan")).status, QSettings::AccessError);
@@ -551,11 +491,10 @@ void tst_SettingsFile::writeIntoDirectoryFails()
 void tst_SettingsFile::failedWriteLeavesNoGhost_data()
 {
     QTest::addColumn<QString>("operation");
-    QTest::newRow("store") << "StoreDevice";
+    QTest::newRow("store") << "storeDevice";
     QTest::newRow("edit") << "replaceDeviceAt";
-    QTest::newRow("remove by name") << "RemoveDevice";
     QTest::newRow("remove by row") << "removeDeviceAt";
-    QTest::newRow("compaction") << "LoadDeviceList";
+    QTest::newRow("compaction") << "compactDeviceList";
     QTest::newRow("broker settings") << "writeBroker";
 }
 
@@ -563,9 +502,9 @@ void tst_SettingsFile::failedWriteLeavesNoGhost()
 {
     QFETCH(QString, operation);
 
-    const QByteArray before = operation == QLatin1String("LoadDeviceList") ? kWithIncomplete : kTwoDevices;
+    const QByteArray before = operation == QLatin1String("compactDeviceList") ? kWithIncomplete : kTwoDevices;
     writeSettingsFileText(before);
-    const QStringList namesBefore = SettingsFile().LoadDeviceList().names;
+    const QStringList namesBefore = SettingsFile().compactDeviceList().names;
     writeSettingsFileText(before);
     if (QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), kFile}) != 0)
         QSKIP("chattr +i is not available here");
@@ -573,16 +512,14 @@ void tst_SettingsFile::failedWriteLeavesNoGhost()
 
     const SettingsFile file;
     DeviceListResult result;
-    if (operation == QLatin1String("StoreDevice"))
-        result = file.StoreDevice(QStringLiteral("Fan"), QStringLiteral("t/fan"));
+    if (operation == QLatin1String("storeDevice"))
+        result = file.storeDevice(QStringLiteral("Fan"), QStringLiteral("t/fan"));
     else if (operation == QLatin1String("replaceDeviceAt"))
         result = file.replaceDeviceAt(0, QStringLiteral("Fan"), QStringLiteral("t/fan"));
-    else if (operation == QLatin1String("RemoveDevice"))
-        result = file.RemoveDevice(QStringLiteral("Pump"));
     else if (operation == QLatin1String("removeDeviceAt"))
         result = file.removeDeviceAt(0);
-    else if (operation == QLatin1String("LoadDeviceList"))
-        result = file.LoadDeviceList();
+    else if (operation == QLatin1String("compactDeviceList"))
+        result = file.compactDeviceList();
     else
         result = {namesBefore, file.writeBroker(BrokerSettings{QStringLiteral("::1"), {}, {}, {}, 1})};
     QCOMPARE(result.status, QSettings::AccessError);

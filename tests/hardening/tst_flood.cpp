@@ -96,8 +96,6 @@ void tst_Flood::initTestCase()
     // it reached the client, which is the very thing under test.
     broker.addConfigLine(QStringLiteral("max_queued_messages 0"));
     QVERIFY(broker.start());
-    // The offline mark must not change a label while a test compares them.
-    MeasDialog::setOfflineIntervalForTesting(10 * 60 * 1000);
 }
 
 void tst_Flood::init()
@@ -148,6 +146,9 @@ void tst_Flood::connectWindow()
         settings.endGroup();
     }
     window = std::make_unique<MainWindow>(client.get());
+    // The offline mark must not change a label while a test compares them.
+    for (MeasDialog *panel : window->findChildren<MeasDialog *>())
+        panel->setOfflineInterval(10 * 60 * 1000);
     window->show();
     QSignalSpy subscribed(client.get(), &QMQTT::Client::subscribed);
     QTest::mouseClick(window->findChild<QPushButton *>(QStringLiteral("pushButtonConnect")), Qt::LeftButton);

@@ -349,9 +349,8 @@ void tst_GarbageConfig::claimedArraySizeIsNotTrusted()
     for (const DeviceEntry &device : file.readDevices())
         names << device.name;
     QCOMPARE(names, before);
-    QCOMPARE(file.FindDeviceTopic(QStringLiteral("nobody")), QString());
 
-    const DeviceListResult stored = file.StoreDevice(name, topic);
+    const DeviceListResult stored = file.storeDevice(name, topic);
     QCOMPARE(stored.status, QSettings::NoError);
     QCOMPARE(stored.names, after);
     // The store and the compaction after it leave a size that tells the truth.
@@ -366,7 +365,7 @@ void tst_GarbageConfig::claimedArraySizeIsNotTrusted()
 void tst_GarbageConfig::writesReplaceMalformedFile_data()
 {
     QTest::addColumn<QByteArray>("text");
-    QTest::addColumn<bool>("broker"); // writeBroker, else StoreDevice
+    QTest::addColumn<bool>("broker"); // writeBroker, else storeDevice
 
     const QList<QPair<const char *, QByteArray>> files{
         {"unterminated group", "[Devices\nDEV\\1\\dev_name=a\nDEV\\1\\topic=t\nDEV\\size=1\n"},
@@ -393,7 +392,7 @@ void tst_GarbageConfig::writesReplaceMalformedFile()
         QCOMPARE(file.writeBroker(settings), QSettings::NoError);
         QCOMPARE(file.readBrokerForConnecting().port, 1884);
     } else {
-        const DeviceListResult result = file.StoreDevice(QStringLiteral("Fan"), QStringLiteral("plant/fan"));
+        const DeviceListResult result = file.storeDevice(QStringLiteral("Fan"), QStringLiteral("plant/fan"));
         QCOMPARE(result.status, QSettings::NoError);
         QCOMPARE(result.names.constLast(), QStringLiteral("Fan"));
     }
@@ -423,8 +422,8 @@ void tst_GarbageConfig::longNamesAreShortenedInTheList()
     QFETCH(QString, name);
     QFETCH(QString, shown);
     const SettingsFile file;
-    QCOMPARE(file.StoreDevice(name, QStringLiteral("plant/long")).status, QSettings::NoError);
-    QCOMPARE(file.StoreDevice(QStringLiteral("Pump"), QStringLiteral("plant/pump")).status, QSettings::NoError);
+    QCOMPARE(file.storeDevice(name, QStringLiteral("plant/long")).status, QSettings::NoError);
+    QCOMPARE(file.storeDevice(QStringLiteral("Pump"), QStringLiteral("plant/pump")).status, QSettings::NoError);
 
     QWidget opener;
     const QPointer<DeviceListDialog> dialog = new DeviceListDialog(&opener);

@@ -56,7 +56,6 @@ class tst_MeasDialog : public QObject
     Q_OBJECT
 
 private slots:
-    void cleanup();
 
     void newPanelShowsCaptionsAndOffline();
     void newPanelUsesTenSecondInterval();
@@ -72,11 +71,6 @@ private slots:
     void readingInOfflineBringsModeBack();
     void contentKeepsGeometryWhenResized();
 };
-
-void tst_MeasDialog::cleanup()
-{
-    MeasDialog::setOfflineIntervalForTesting(0);
-}
 
 void tst_MeasDialog::newPanelShowsCaptionsAndOffline()
 {
@@ -99,8 +93,6 @@ void tst_MeasDialog::newPanelShowsCaptionsAndOffline()
 
 void tst_MeasDialog::newPanelUsesTenSecondInterval()
 {
-    MeasDialog::setOfflineIntervalForTesting(50);
-    MeasDialog::setOfflineIntervalForTesting(0);
     MeasDialog panel;
     panel.ShowPayload(QStringLiteral("{}"));
     QVERIFY(offlineTimer(panel)->isActive());
@@ -166,8 +158,8 @@ void tst_MeasDialog::changingReadingsEachShow()
 
 void tst_MeasDialog::offlineAfterTimeoutKeepsValues()
 {
-    MeasDialog::setOfflineIntervalForTesting(50);
     MeasDialog panel;
+    panel.setOfflineInterval(50);
     panel.ShowPayload(fullPayload);
     Values expected = values(panel);
     QCOMPARE(expected.value(QStringLiteral("label_dev_mode")), QStringLiteral("индикация"));
@@ -192,8 +184,8 @@ void tst_MeasDialog::readingsInsideIntervalKeepOnline()
     QFETCH(QStringList, payloads);
 
     const int interval = 400;
-    MeasDialog::setOfflineIntervalForTesting(interval);
     MeasDialog panel;
+    panel.setOfflineInterval(interval);
     QSignalSpy alarms(offlineTimer(panel), &QTimer::timeout);
 
     // Each reading comes when half the interval has gone; together they outlast the interval.
@@ -221,8 +213,8 @@ void tst_MeasDialog::badPayloadChangesNothing()
     QFETCH(QString, payload);
 
     const int interval = 300;
-    MeasDialog::setOfflineIntervalForTesting(interval);
     MeasDialog panel;
+    panel.setOfflineInterval(interval);
 
     const Values neverHeard = values(panel);
     panel.ShowPayload(payload);
@@ -262,8 +254,8 @@ void tst_MeasDialog::readingInOfflineBringsModeBack()
     QFETCH(QString, payload);
     QFETCH(Values, expected);
 
-    MeasDialog::setOfflineIntervalForTesting(50);
     MeasDialog panel;
+    panel.setOfflineInterval(50);
     panel.ShowPayload(fullPayload);
     QTRY_COMPARE(text(panel, "label_dev_mode"), offline);
 

@@ -286,7 +286,7 @@ void TestClient::silentPeerTimesOut()
     SilentPeer peer;
     QVERIFY(peer.listen());
     Client client;
-    client.setConnectTimeoutForTesting(300);
+    client.setConnectTimeout(300);
     QSignalSpy error(&client, &Client::error);
     QSignalSpy connected(&client, &Client::connected);
     client.setPort(peer.port());
@@ -321,7 +321,7 @@ void TestClient::connectAgainWhilePending()
     SilentPeer peer;
     QVERIFY(peer.listen());
     Client client;
-    client.setConnectTimeoutForTesting(300);
+    client.setConnectTimeout(300);
     SignalLog log(&client);
     client.setPort(peer.port());
     client.connectToHost();

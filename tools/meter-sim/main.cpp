@@ -21,11 +21,11 @@ using metersim::Options;
 using metersim::SimulatedMeter;
 
 constexpr int keepAliveSeconds = 60;
-constexpr int maxLoopWaitMs = 200;
-constexpr auto connackTimeout = std::chrono::seconds(5);
+constexpr int kMaxLoopWaitMs = 200;
+constexpr auto kConnackTimeout = std::chrono::seconds(5);
 // Publications handed to the library but not yet on the socket (or, above QoS 0,
 // not yet acknowledged): the library queues them in memory without a limit.
-constexpr long maxUnsent = 1000;
+constexpr long kMaxUnsent = 1000;
 
 volatile std::sig_atomic_t stopRequested = 0;
 
@@ -130,7 +130,7 @@ private:
             report("cannot connect to " + broker + ": " + describe(rc));
             return false;
         }
-        const auto deadline = Clock::now() + connackTimeout;
+        const auto deadline = Clock::now() + kConnackTimeout;
         while (m_session.connackCode < 0 && !stopRequested) {
             if (Clock::now() > deadline) {
                 report("no answer from the broker at " + broker);
@@ -170,15 +170,15 @@ private:
             // The library writes at once while the socket takes data; past that
             // it would queue every further message in memory.
             while (rc == MOSQ_ERR_SUCCESS && !stopRequested &&
-                   (mosquitto_want_write(m_mosq) || sent - m_session.published > maxUnsent))
-                rc = mosquitto_loop(m_mosq, maxLoopWaitMs, 1);
+                   (mosquitto_want_write(m_mosq) || sent - m_session.published > kMaxUnsent))
+                rc = mosquitto_loop(m_mosq, kMaxLoopWaitMs, 1);
             if (rc != MOSQ_ERR_SUCCESS) {
                 report("publishing failed after " + std::to_string(sent) + " messages: " + describe(rc));
                 return 1;
             }
         }
         while ((m_session.published < count || mosquitto_want_write(m_mosq)) && !stopRequested) {
-            const int rc = mosquitto_loop(m_mosq, maxLoopWaitMs, 1);
+            const int rc = mosquitto_loop(m_mosq, kMaxLoopWaitMs, 1);
             if (rc != MOSQ_ERR_SUCCESS) {
                 report("connection lost after " + std::to_string(m_session.published) + " messages: " + describe(rc));
                 return 1;
@@ -226,7 +226,7 @@ private:
                     nextTick = now + interval;
             }
             const auto untilTick = std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - Clock::now());
-            const int waitMs = static_cast<int>(std::clamp<long>(untilTick.count(), 0, maxLoopWaitMs));
+            const int waitMs = static_cast<int>(std::clamp<long>(untilTick.count(), 0, kMaxLoopWaitMs));
             const int rc = mosquitto_loop(m_mosq, waitMs, 1);
             if (rc == MOSQ_ERR_SUCCESS || stopRequested)
                 continue;

@@ -8,16 +8,16 @@ namespace metersim {
 
 namespace {
 
-constexpr int modelCodes[] = {1, 10, 20};
-constexpr std::int64_t second = 1000;
-constexpr std::int64_t minute = 60 * second;
-constexpr std::int64_t hour = 60 * minute;
+constexpr int kModelCodes[] = {1, 10, 20};
+constexpr std::int64_t kSecond = 1000;
+constexpr std::int64_t kMinute = 60 * kSecond;
+constexpr std::int64_t kHour = 60 * kMinute;
 
 // Runs are long and pauses short, so most readings show mode 0.
-constexpr std::int64_t minRunMs = 1 * minute;
-constexpr std::int64_t maxRunMs = 10 * minute;
-constexpr std::int64_t minPauseMs = 5 * second;
-constexpr std::int64_t maxPauseMs = 1 * minute;
+constexpr std::int64_t kMinRunMs = 1 * kMinute;
+constexpr std::int64_t kMaxRunMs = 10 * kMinute;
+constexpr std::int64_t kMinPauseMs = 5 * kSecond;
+constexpr std::int64_t kMaxPauseMs = 1 * kMinute;
 
 std::int64_t uniform(std::mt19937 &random, std::int64_t min, std::int64_t max)
 {
@@ -26,24 +26,24 @@ std::int64_t uniform(std::mt19937 &random, std::int64_t min, std::int64_t max)
 
 int toSeconds(std::int64_t ms)
 {
-    return static_cast<int>(std::min<std::int64_t>(ms / second, std::numeric_limits<int>::max()));
+    return static_cast<int>(std::min<std::int64_t>(ms / kSecond, std::numeric_limits<int>::max()));
 }
 
 } // namespace
 
-SimulatedMeter::SimulatedMeter(int number, std::mt19937 &random) : m_modelCode(modelCodes[(number - 1) % 3])
+SimulatedMeter::SimulatedMeter(int number, std::mt19937 &random) : m_modelCode(kModelCodes[(number - 1) % 3])
 {
     // A meter that has been in service for a while, so the first readings
     // already look like a real installation's.
-    m_commonMs = uniform(random, 100 * hour, 20000 * hour);
+    m_commonMs = uniform(random, 100 * kHour, 20000 * kHour);
     m_starts = static_cast<int>(uniform(random, 20, 2000));
-    m_lastMs = uniform(random, 10 * minute, 8 * hour);
+    m_lastMs = uniform(random, 10 * kMinute, 8 * kHour);
     m_running = uniform(random, 0, 3) != 0;
     if (m_running) {
-        m_currentMs = uniform(random, 0, 30 * minute);
-        m_phaseLeftMs = uniform(random, minRunMs / 2, maxRunMs);
+        m_currentMs = uniform(random, 0, 30 * kMinute);
+        m_phaseLeftMs = uniform(random, kMinRunMs / 2, kMaxRunMs);
     } else {
-        m_phaseLeftMs = uniform(random, minPauseMs, maxPauseMs);
+        m_phaseLeftMs = uniform(random, kMinPauseMs, kMaxPauseMs);
     }
     m_voltage = static_cast<int>(uniform(random, 227, 233));
 }
@@ -70,11 +70,11 @@ void SimulatedMeter::toggleRunning(std::mt19937 &random)
     if (m_running) {
         ++m_starts;
         m_currentMs = 0;
-        m_phaseLeftMs = uniform(random, minRunMs, maxRunMs);
+        m_phaseLeftMs = uniform(random, kMinRunMs, kMaxRunMs);
     } else {
         m_lastMs = m_currentMs;
         m_currentMs = 0;
-        m_phaseLeftMs = uniform(random, minPauseMs, maxPauseMs);
+        m_phaseLeftMs = uniform(random, kMinPauseMs, kMaxPauseMs);
     }
 }
 

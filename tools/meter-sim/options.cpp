@@ -14,8 +14,8 @@ namespace metersim {
 
 namespace {
 
-constexpr int maxMeters = 10000;
-constexpr long maxCount = 100000000;
+constexpr int kMaxMeters = 10000;
+constexpr long kMaxCount = 100000000;
 
 bool parseInteger(const std::string &text, long min, long max, long &value)
 {
@@ -44,7 +44,7 @@ bool parseMeterList(const std::string &text, std::set<int> &numbers)
         const std::size_t comma = text.find(',', start);
         const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
         long number = 0;
-        if (!parseInteger(item, 1, maxMeters, number))
+        if (!parseInteger(item, 1, kMaxMeters, number))
             return false;
         numbers.insert(static_cast<int>(number));
         if (comma == std::string::npos)
@@ -145,7 +145,7 @@ ParseResult parseOptions(int argc, char *argv[])
              return {};
          }},
         {"--port", integer(1, 65535, [&options](long v) { options.port = static_cast<int>(v); })},
-        {"--meters", integer(1, maxMeters, [&options](long v) { options.meters = static_cast<int>(v); })},
+        {"--meters", integer(1, kMaxMeters, [&options](long v) { options.meters = static_cast<int>(v); })},
         {"--prefix",
          [&options](const std::string &option, const std::string &text) -> std::string {
              if (text.empty() || mosquitto_pub_topic_check(text.c_str()) != MOSQ_ERR_SUCCESS)
@@ -168,7 +168,7 @@ ParseResult parseOptions(int argc, char *argv[])
                                options.seeded = true;
                                options.seed = static_cast<std::uint32_t>(v);
                            })},
-        {"--count", integer(1, maxCount, [&options](long v) { options.count = v; })},
+        {"--count", integer(1, kMaxCount, [&options](long v) { options.count = v; })},
     };
 
     for (int i = 1; i < argc; ++i) {
