@@ -152,7 +152,7 @@ void MainWindow::onMQTT_Pong() {}
 void MainWindow::onMQTT_disconnected()
 {
     showStatus(m_session == Session::Ending ? tr("Отключено")
-                                          : tr("Соединение с %1:%2 потеряно").arg(m_brokerHost).arg(m_brokerPort));
+                                            : tr("Соединение с %1:%2 потеряно").arg(m_brokerHost).arg(m_brokerPort));
     setSession(Session::Idle);
 }
 

@@ -41,31 +41,31 @@ public:
     explicit MainWindow(QMQTT::Client *client, QWidget *parent = nullptr);
     ~MainWindow() override;
 
-// The slot list below is frozen, names, order and argument types alike: the
-// client's signals reach four of them by signature text (see the constructor),
-// the on_ slots are connected by object name, and other programs that drive
-// the window invoke slots by name through the meta-object system. Slots that
-// do nothing (the inert ones marked below) are kept for that reason; do not
-// remove, rename or reorder any of them. docs/design.md lists every frozen name.
+    // The slot list below is frozen, names, order and argument types alike: the
+    // client's signals reach four of them by signature text (see the constructor),
+    // the on_ slots are connected by object name, and other programs that drive
+    // the window invoke slots by name through the meta-object system. Slots that
+    // do nothing (the inert ones marked below) are kept for that reason; do not
+    // remove, rename or reorder any of them. docs/design.md lists every frozen name.
 private slots:
     void onMQTT_Connected();
     void onMQTT_Connacked(uchar ack); // inert
     void onMQTT_error(QMQTT::ClientError err);
-    void onMQTT_Published(QMQTT::Message message); // inert
+    void onMQTT_Published(QMQTT::Message message);  // inert
     void onMQTT_Pubacked(uchar type, ushort msgid); // inert
     void onMQTT_Received(const QMQTT::Message &message);
-    void onMQTT_subscribed(const QString &topic); // inert
-    void onMQTT_subacked(ushort msgid, uchar qos); // inert
+    void onMQTT_subscribed(const QString &topic);   // inert
+    void onMQTT_subacked(ushort msgid, uchar qos);  // inert
     void onMQTT_unsubscribed(const QString &topic); // inert
-    void onMQTT_unsubacked(ushort msgid); // inert
-    void onMQTT_Pong(); // inert
+    void onMQTT_unsubacked(ushort msgid);           // inert
+    void onMQTT_Pong();                             // inert
     void onMQTT_disconnected();
     void on_actionAbout_triggered();
     void on_actionQuit_triggered();
     void aboutApp();
-    void publishTopic(); // inert
+    void publishTopic();   // inert
     void subscribeTopic(); // inert
-    void connectServer(); // inert
+    void connectServer();  // inert
     void quitApp();
     void clearMsg(); // inert
     void on_actionMQTT_Settings_triggered();
@@ -77,7 +77,13 @@ private:
     // What the session is doing, as far as the window is concerned. The
     // client reports failures only through error(), so "attempting" must be
     // remembered here to know when the configuration menus may come back.
-    enum class Session { Idle, Attempting, Connected, Ending };
+    enum class Session
+    {
+        Idle,
+        Attempting,
+        Connected,
+        Ending
+    };
 
     void setSession(Session session);
     void showStatus(const QString &text);

@@ -3,8 +3,7 @@
 
 #include <QTimer>
 
-MeasDialog::MeasDialog(QWidget *parent)
-    : QDialog(parent), ui(new Ui::MeasDialog), m_offlineTimer(new QTimer(this))
+MeasDialog::MeasDialog(QWidget *parent) : QDialog(parent), ui(new Ui::MeasDialog), m_offlineTimer(new QTimer(this))
 {
     ui->setupUi(this);
     ui->label_dev_mode->setText(tr("не в сети"));

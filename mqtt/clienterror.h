@@ -6,18 +6,19 @@ namespace QMQTT {
 Q_NAMESPACE
 
 // Why a connection attempt failed or an established connection broke.
-enum ClientError {
+enum ClientError
+{
     UnknownError = 0,
-    SocketConnectionRefusedError,  // nothing listens on the port
-    SocketHostNotFoundError,       // the host name does not resolve
-    SocketTimeoutError,            // no answer within the connect timeout, or keep-alive expired
-    SocketRemoteHostClosedError,   // an established connection was lost
-    SocketNetworkError,            // any other socket failure
-    MqttNotAuthorizedError,        // broker refused the user name or password
-    MqttIdentifierRejectedError,   // broker refused the client id
-    MqttServerUnavailableError,    // broker refused the connection for another reason
-    MqttProtocolError,             // broker answered with something the library could not accept
-    MqttInvalidSettingsError,      // settings the library rejects (e.g. a password without a user name)
+    SocketConnectionRefusedError, // nothing listens on the port
+    SocketHostNotFoundError,      // the host name does not resolve
+    SocketTimeoutError,           // no answer within the connect timeout, or keep-alive expired
+    SocketRemoteHostClosedError,  // an established connection was lost
+    SocketNetworkError,           // any other socket failure
+    MqttNotAuthorizedError,       // broker refused the user name or password
+    MqttIdentifierRejectedError,  // broker refused the client id
+    MqttServerUnavailableError,   // broker refused the connection for another reason
+    MqttProtocolError,            // broker answered with something the library could not accept
+    MqttInvalidSettingsError,     // settings the library rejects (e.g. a password without a user name)
 };
 Q_ENUM_NS(ClientError)
 

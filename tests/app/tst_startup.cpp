@@ -17,10 +17,10 @@ void tst_Startup::pluginPathsFollowDefaultsInOrder()
 {
     const QStringList defaults{QStringLiteral("/usr/lib/qt5/plugins"), QStringLiteral("/opt/x")};
     const QStringList paths = pluginSearchPaths(defaults, QStringLiteral("/opt/zelmar/bin"));
-    QCOMPARE(paths, (QStringList{QStringLiteral("/usr/lib/qt5/plugins"), QStringLiteral("/opt/x"),
-                                 QStringLiteral("/opt/zelmar/bin"), QStringLiteral("/opt/zelmar/bin/imageformats"),
-                                 QStringLiteral("/opt/zelmar/bin/platforms"),
-                                 QStringLiteral("/opt/zelmar/bin/sqldrivers")}));
+    QCOMPARE(paths,
+             (QStringList{QStringLiteral("/usr/lib/qt5/plugins"), QStringLiteral("/opt/x"),
+                          QStringLiteral("/opt/zelmar/bin"), QStringLiteral("/opt/zelmar/bin/imageformats"),
+                          QStringLiteral("/opt/zelmar/bin/platforms"), QStringLiteral("/opt/zelmar/bin/sqldrivers")}));
 }
 
 void tst_Startup::pluginPathsIgnoreWorkingDirectory()

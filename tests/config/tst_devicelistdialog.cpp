@@ -1,5 +1,5 @@
-#include "config/addnewdeviceform.h"
 #include "common/scratchdirectory.h"
+#include "config/addnewdeviceform.h"
 #include "config/devicelistdialog.h"
 #include "config/settingsfile.h"
 #include "mainwindow/mainwindow.h"
@@ -205,12 +205,12 @@ void tst_DeviceListDialog::noFileShowsEmptyListAndCreatesNone()
 void tst_DeviceListDialog::incompleteElementDroppedOnOpen()
 {
     writeSettingsFileText("[Devices]\n"
-                  "DEV\\1\\dev_name=A\n"
-                  "DEV\\1\\topic=t/a\n"
-                  "DEV\\2\\dev_name=Broken\n"
-                  "DEV\\3\\dev_name=C\n"
-                  "DEV\\3\\topic=t/c\n"
-                  "DEV\\size=3\n");
+                          "DEV\\1\\dev_name=A\n"
+                          "DEV\\1\\topic=t/a\n"
+                          "DEV\\2\\dev_name=Broken\n"
+                          "DEV\\3\\dev_name=C\n"
+                          "DEV\\3\\topic=t/c\n"
+                          "DEV\\size=3\n");
     QWidget opener;
     DeviceListDialog *dialog = openDialog(&opener);
     QCOMPARE(rows(dialog), (QStringList{"A", "C"}));

@@ -1,5 +1,5 @@
-#include "config/mqttsettform.h"
 #include "common/scratchdirectory.h"
+#include "config/mqttsettform.h"
 
 #include <QDir>
 #include <QFile>
@@ -171,11 +171,11 @@ void tst_MQTTSettForm::saveWritesFiveKeys()
     QTRY_VERIFY(form.isNull());
 
     QCOMPARE(settingsFileText(), QByteArray("[MQTT]\n"
-                                    "Host=\" ::1 \"\n"
-                                    "Port=8883\n"
-                                    "clientId=panel1\n"
-                                    "passwd=s3cret\n"
-                                    "username=operator\n"));
+                                            "Host=\" ::1 \"\n"
+                                            "Port=8883\n"
+                                            "clientId=panel1\n"
+                                            "passwd=s3cret\n"
+                                            "username=operator\n"));
     QCOMPARE(QFile::permissions(kFile),
              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser);
 
@@ -194,7 +194,7 @@ void tst_MQTTSettForm::saveKeepsOtherGroups()
     click(form, "SetttSaveButton");
     QTRY_VERIFY(form.isNull());
     QCOMPARE(settingsFileText(), QByteArray("[Devices]\nDEV\\1\\dev_name=Pump\nDEV\\1\\topic=t/1\nDEV\\size=1\n\n"
-                                    "[MQTT]\nHost=localhost\nPort=1883\nclientId=\npasswd=\nusername=\n"));
+                                            "[MQTT]\nHost=localhost\nPort=1883\nclientId=\npasswd=\nusername=\n"));
 }
 
 void tst_MQTTSettForm::dismissWritesNothing_data()

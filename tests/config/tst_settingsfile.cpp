@@ -1,5 +1,5 @@
-#include "config/settingsfile.h"
 #include "common/scratchdirectory.h"
+#include "config/settingsfile.h"
 
 #include <QDir>
 #include <QFile>
@@ -416,18 +416,18 @@ void tst_SettingsFile::writeBrokerText()
     broker.port = 1884;
     QCOMPARE(SettingsFile().writeBroker(broker), QSettings::NoError);
     QCOMPARE(settingsFileText(), QByteArray("[Devices]\n"
-                                    "DEV\\1\\dev_name=Boiler room\n"
-                                    "DEV\\1\\topic=plant/meter1\n"
-                                    "DEV\\2\\dev_name=Pump\n"
-                                    "DEV\\2\\topic=plant/meter2\n"
-                                    "DEV\\size=2\n"
-                                    "\n"
-                                    "[MQTT]\n"
-                                    "Host=127.0.0.1\n"
-                                    "Port=1884\n"
-                                    "clientId=panel1\n"
-                                    "passwd=\\x43f\\x430\\x440\\x43e\\x43b\\x44c\n"
-                                    "username=\" operator \"\n"));
+                                            "DEV\\1\\dev_name=Boiler room\n"
+                                            "DEV\\1\\topic=plant/meter1\n"
+                                            "DEV\\2\\dev_name=Pump\n"
+                                            "DEV\\2\\topic=plant/meter2\n"
+                                            "DEV\\size=2\n"
+                                            "\n"
+                                            "[MQTT]\n"
+                                            "Host=127.0.0.1\n"
+                                            "Port=1884\n"
+                                            "clientId=panel1\n"
+                                            "passwd=\\x43f\\x430\\x440\\x43e\\x43b\\x44c\n"
+                                            "username=\" operator \"\n"));
     QCOMPARE(SettingsFile().readBrokerForConnecting().password, broker.password);
 }
 

@@ -1,5 +1,5 @@
-#include "mainwindow/mainwindow.h"
 #include "common/scratchdirectory.h"
+#include "mainwindow/mainwindow.h"
 
 #include <QAction>
 #include <QMenu>
@@ -270,10 +270,14 @@ void tst_MainWindow::badPortIsReportedWithoutAttempt_data()
 {
     QTest::addColumn<QString>("port");
     QTest::addColumn<QString>("status");
-    QTest::newRow("above 65535 is not wrapped") << "70000" << "Недопустимый порт MQTT: 70000";
-    QTest::newRow("zero") << "0" << "Недопустимый порт MQTT: 0";
-    QTest::newRow("not a number") << "abc" << "Недопустимый порт MQTT: 0";
-    QTest::newRow("negative") << "-1" << "Недопустимый порт MQTT: -1";
+    QTest::newRow("above 65535 is not wrapped") << "70000"
+                                                << "Недопустимый порт MQTT: 70000";
+    QTest::newRow("zero") << "0"
+                          << "Недопустимый порт MQTT: 0";
+    QTest::newRow("not a number") << "abc"
+                                  << "Недопустимый порт MQTT: 0";
+    QTest::newRow("negative") << "-1"
+                              << "Недопустимый порт MQTT: -1";
 }
 
 void tst_MainWindow::badPortIsReportedWithoutAttempt()

@@ -1,6 +1,6 @@
-#include "mainwindow/mainwindow.h"
 #include "common/scratchdirectory.h"
 #include "common/testbroker.h"
+#include "mainwindow/mainwindow.h"
 
 #include <QAction>
 #include <QLabel>
@@ -32,8 +32,8 @@ private slots:
     void clearedCredentialsAreNotReused();
 
 private:
-    void writeSettings(const QString &host, quint16 port, const QStringList &devices,
-                       const QString &user = {}, const QString &password = {});
+    void writeSettings(const QString &host, quint16 port, const QStringList &devices, const QString &user = {},
+                       const QString &password = {});
     void startWindow();
     void clickConnect();
     QString label(int tab, const char *name) const;
@@ -115,8 +115,8 @@ QString tst_Session::status() const
 
 bool tst_Session::menusEnabled() const
 {
-    return window->findChild<QAction *>("actionMQTT_Settings")->isEnabled()
-           && window->findChild<QAction *>("actionAddNewDevice")->isEnabled();
+    return window->findChild<QAction *>("actionMQTT_Settings")->isEnabled() &&
+           window->findChild<QAction *>("actionAddNewDevice")->isEnabled();
 }
 
 void tst_Session::tabsFollowCompleteEntries()
@@ -173,8 +173,8 @@ void tst_Session::readingsReachExactlyMatchingTabs_data()
     QTest::newRow("the other topic reaches only its tab") << "plant/own" << reading << QStringList{"", "", "Zelmar-B"};
     QTest::newRow("wrong case reaches none") << "Plant/Shared" << reading << QStringList{"", "", ""};
     QTest::newRow("wildcard device topic never matches") << "plant/x" << reading << QStringList{"", "", ""};
-    QTest::newRow("zero byte ends the text") << "plant/own" << QByteArray(reading + QByteArray(1, '\0') + "junk")
-                                             << QStringList{"", "", "Zelmar-B"};
+    QTest::newRow("zero byte ends the text")
+        << "plant/own" << QByteArray(reading + QByteArray(1, '\0') + "junk") << QStringList{"", "", "Zelmar-B"};
 }
 
 void tst_Session::readingsReachExactlyMatchingTabs()
@@ -183,9 +183,9 @@ void tst_Session::readingsReachExactlyMatchingTabs()
     QFETCH(QByteArray, payload);
     QFETCH(QStringList, models);
 
-    writeSettings("127.0.0.1", broker.port(),
-                  {"Shared 1|plant/shared", "Shared 2|plant/shared", "Own|plant/own", "Wild|plant/+",
-                   "Probe|plant/probe"});
+    writeSettings(
+        "127.0.0.1", broker.port(),
+        {"Shared 1|plant/shared", "Shared 2|plant/shared", "Own|plant/own", "Wild|plant/+", "Probe|plant/probe"});
     startWindow();
     QSignalSpy subscribed(client.get(), &QMQTT::Client::subscribed);
     clickConnect();
@@ -260,9 +260,14 @@ void tst_Session::refusedCredentialsAreReported_data()
     QTest::addColumn<QString>("user");
     QTest::addColumn<QString>("password");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("wrong password") << broker.user() << "wrong" << "Брокер отклонил имя пользователя или пароль";
-    QTest::newRow("unknown user") << "nobody" << "secret" << "Брокер отклонил имя пользователя или пароль";
-    QTest::newRow("password without user") << "" << "secret" << "Пароль задан без имени пользователя";
+    QTest::newRow("wrong password") << broker.user() << "wrong"
+                                    << "Брокер отклонил имя пользователя или пароль";
+    QTest::newRow("unknown user") << "nobody"
+                                  << "secret"
+                                  << "Брокер отклонил имя пользователя или пароль";
+    QTest::newRow("password without user") << ""
+                                           << "secret"
+                                           << "Пароль задан без имени пользователя";
 }
 
 void tst_Session::refusedCredentialsAreReported()
