@@ -42,11 +42,11 @@ public:
     ~MainWindow() override;
 
     // The slot list below is frozen, names, order and argument types alike: the
-    // client's signals reach four of them by signature text (see the constructor),
-    // the on_ slots are connected by object name, and other programs that drive
-    // the window invoke slots by name through the meta-object system. Slots that
-    // do nothing (the inert ones marked below) are kept for that reason; do not
-    // remove, rename or reorder any of them. docs/design.md lists every frozen name.
+    // client's signals reach some of them by signature text (see the
+    // constructor), the on_ slots are connected by object name, and every slot
+    // can be invoked by name through the meta-object system. Slots that do
+    // nothing (marked inert) are kept for that reason; do not remove, rename or
+    // reorder any of them. docs/design.md lists every frozen name.
 private slots:
     void onMQTT_Connected();
     void onMQTT_Connacked(uchar ack); // inert
