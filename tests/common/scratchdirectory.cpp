@@ -2,10 +2,11 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QtTest>
 
 namespace {
-const QString settingsFile = QStringLiteral("Settings.conf");
+const QString kSettingsFile = QStringLiteral("Settings.conf");
 }
 
 ScratchDirectory::ScratchDirectory() : m_previous(QDir::currentPath())
@@ -15,12 +16,27 @@ ScratchDirectory::ScratchDirectory() : m_previous(QDir::currentPath())
 
 ScratchDirectory::~ScratchDirectory()
 {
+    unlockSettingsFile();
     QDir::setCurrent(m_previous);
+}
+
+bool ScratchDirectory::lockSettingsFile()
+{
+    m_locked = QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), m_dir.filePath(kSettingsFile)}) == 0;
+    return m_locked;
+}
+
+bool ScratchDirectory::unlockSettingsFile()
+{
+    if (!m_locked)
+        return true;
+    m_locked = QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), m_dir.filePath(kSettingsFile)}) != 0;
+    return !m_locked;
 }
 
 QByteArray settingsFileText()
 {
-    QFile file(settingsFile);
+    QFile file(kSettingsFile);
     if (!file.open(QIODevice::ReadOnly))
         return QByteArray("<no file>");
     return file.readAll();
@@ -28,7 +44,7 @@ QByteArray settingsFileText()
 
 void writeSettingsFileText(const QByteArray &text)
 {
-    QFile file(settingsFile);
+    QFile file(kSettingsFile);
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     QCOMPARE(file.write(text), qint64(text.size()));
 }

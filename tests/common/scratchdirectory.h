@@ -17,10 +17,16 @@ public:
     bool isValid() const { return m_entered; }
     QString path() const { return m_dir.path(); }
 
+    // Makes Settings.conf unchangeable, even for root (chattr +i); false where
+    // the file system cannot. Undone by unlockSettingsFile() or at the end.
+    bool lockSettingsFile();
+    bool unlockSettingsFile();
+
 private:
     QTemporaryDir m_dir;
     QString m_previous;
     bool m_entered = false;
+    bool m_locked = false;
 };
 
 // The text of Settings.conf in the working directory, or "<no file>".

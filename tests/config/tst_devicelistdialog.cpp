@@ -1,20 +1,15 @@
 #include "common/scratchdirectory.h"
+#include "common/settingstext.h"
+#include "common/widgets.h"
 #include "config/addnewdeviceform.h"
 #include "config/devicelistdialog.h"
-#include "config/settingsfile.h"
 #include "mainwindow/mainwindow.h"
 #include "mqtt/client.h"
 
-#include <QAction>
 #include <QDir>
-#include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QMessageBox>
 #include <QPointer>
-#include <QProcess>
-#include <QPushButton>
-#include <QTabWidget>
 #include <QtTest>
 
 #include <memory>
@@ -22,17 +17,6 @@
 namespace {
 
 const QString kFile = QStringLiteral("Settings.conf");
-
-QByteArray devicesText(const QVector<DeviceEntry> &devices)
-{
-    QByteArray text = "[Devices]\n";
-    for (int i = 0; i < devices.size(); ++i) {
-        const QByteArray prefix = "DEV\\" + QByteArray::number(i + 1) + '\\';
-        text += prefix + "dev_name=" + devices.at(i).name.toUtf8() + '\n';
-        text += prefix + "topic=" + devices.at(i).topic.toUtf8() + '\n';
-    }
-    return text + "DEV\\size=" + QByteArray::number(devices.size()) + '\n';
-}
 
 // Spaced by hand, so that any rewrite by QSettings shows in the text.
 const QByteArray kTwoDevices = "[Devices]\n"
@@ -42,108 +26,16 @@ const QByteArray kTwoDevices = "[Devices]\n"
                                "DEV\\2\\topic = plant/2\n"
                                "DEV\\size = 2\n";
 
-const QByteArray kSameNames = "[Devices]\n"
-                              "DEV\\1\\dev_name=Pump\n"
-                              "DEV\\1\\topic=t/1\n"
-                              "DEV\\2\\dev_name=Fan\n"
-                              "DEV\\2\\topic=t/2\n"
-                              "DEV\\3\\dev_name=Pump\n"
-                              "DEV\\3\\topic=t/3\n"
-                              "DEV\\size=3\n";
-
-// Opened the way the main window opens it.
-DeviceListDialog *openDialog(QWidget *opener)
-{
-    auto *dialog = new DeviceListDialog(opener);
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->setWindowFlags(dialog->windowFlags() & ~Qt::WindowContextHelpButtonHint);
-    dialog->setModal(true);
-    dialog->show();
-    return dialog;
-}
+const QByteArray kSameNames = SettingsText().device("Pump", "t/1").device("Fan", "t/2").device("Pump", "t/3").bytes();
 
 QListWidget *list(QWidget *dialog)
 {
-    return dialog->findChild<QListWidget *>(QStringLiteral("listWidget"));
+    return child<QListWidget>(dialog, QStringLiteral("listWidget"));
 }
 
-QStringList rows(QWidget *dialog)
+QString formText(QWidget *dialog, const char *edit)
 {
-    QStringList texts;
-    for (int i = 0; i < list(dialog)->count(); ++i)
-        texts.append(list(dialog)->item(i)->text());
-    return texts;
-}
-
-void click(QWidget *parent, const char *buttonName)
-{
-    auto *button = parent->findChild<QPushButton *>(QLatin1String(buttonName));
-    QVERIFY2(button, buttonName);
-    QTest::mouseClick(button, Qt::LeftButton);
-}
-
-QRect rowRect(QWidget *dialog, int row)
-{
-    return list(dialog)->visualItemRect(list(dialog)->item(row));
-}
-
-void selectRow(QWidget *dialog, int row)
-{
-    QTest::mouseClick(list(dialog)->viewport(), Qt::LeftButton, Qt::NoModifier, rowRect(dialog, row).center());
-}
-
-// The widget overload of QTest::mouseDClick sends the double-click event
-// alone; a real double click starts with a press and release.
-void doubleClickRow(QWidget *dialog, int row)
-{
-    QTest::mouseClick(list(dialog)->viewport(), Qt::LeftButton, Qt::NoModifier, rowRect(dialog, row).center());
-    QTest::mouseDClick(list(dialog)->viewport(), Qt::LeftButton, Qt::NoModifier, rowRect(dialog, row).center());
-}
-
-// The entry form that is open now, not one that is waiting for deletion.
-AddNewDeviceForm *entryForm(QWidget *dialog)
-{
-    for (AddNewDeviceForm *form : dialog->findChildren<AddNewDeviceForm *>()) {
-        if (form->isVisible())
-            return form;
-    }
-    return nullptr;
-}
-
-void saveInForm(QWidget *dialog, const QString &name, const QString &topic)
-{
-    AddNewDeviceForm *form = entryForm(dialog);
-    QVERIFY(form);
-    form->findChild<QLineEdit *>(QStringLiteral("leDeviceName"))->setText(name);
-    form->findChild<QLineEdit *>(QStringLiteral("leMQTTTopic"))->setText(topic);
-    click(form, "SetttSaveButton");
-    QVERIFY(!entryForm(dialog));
-}
-
-QMessageBox *messageBox(QWidget *dialog)
-{
-    for (QMessageBox *box : dialog->findChildren<QMessageBox *>()) {
-        if (box->isVisible())
-            return box;
-    }
-    return nullptr;
-}
-
-QStringList tabTitles(MainWindow &window)
-{
-    auto *tabs = window.findChild<QTabWidget *>(QStringLiteral("tabWidget"));
-    QStringList titles;
-    for (int i = 0; i < tabs->count(); ++i)
-        titles.append(tabs->tabText(i));
-    return titles;
-}
-
-QStringList namesInFile()
-{
-    QStringList names;
-    for (const DeviceEntry &device : SettingsFile().readDevices())
-        names.append(device.name);
-    return names;
+    return child<QLineEdit>(shown<AddNewDeviceForm>(dialog), QLatin1String(edit))->text();
 }
 
 } // namespace
@@ -176,7 +68,6 @@ private slots:
 
 private:
     std::unique_ptr<ScratchDirectory> m_dir;
-    bool m_locked = false;
 };
 
 void tst_DeviceListDialog::init()
@@ -187,16 +78,13 @@ void tst_DeviceListDialog::init()
 
 void tst_DeviceListDialog::cleanup()
 {
-    if (m_locked)
-        QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), kFile});
-    m_locked = false;
     m_dir.reset();
 }
 
 void tst_DeviceListDialog::noFileShowsEmptyListAndCreatesNone()
 {
     QWidget opener;
-    DeviceListDialog *dialog = openDialog(&opener);
+    auto *dialog = openModal<DeviceListDialog>(&opener);
     QCOMPARE(list(dialog)->count(), 0);
     dialog->close();
     QVERIFY(QDir().entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).isEmpty());
@@ -204,17 +92,11 @@ void tst_DeviceListDialog::noFileShowsEmptyListAndCreatesNone()
 
 void tst_DeviceListDialog::incompleteElementDroppedOnOpen()
 {
-    writeSettingsFileText("[Devices]\n"
-                          "DEV\\1\\dev_name=A\n"
-                          "DEV\\1\\topic=t/a\n"
-                          "DEV\\2\\dev_name=Broken\n"
-                          "DEV\\3\\dev_name=C\n"
-                          "DEV\\3\\topic=t/c\n"
-                          "DEV\\size=3\n");
+    writeSettingsFileText(SettingsText().device("A", "t/a").deviceWithoutTopic("Broken").device("C", "t/c").bytes());
     QWidget opener;
-    DeviceListDialog *dialog = openDialog(&opener);
+    auto *dialog = openModal<DeviceListDialog>(&opener);
     QCOMPARE(rows(dialog), (QStringList{"A", "C"}));
-    QCOMPARE(settingsFileText(), devicesText({{"A", "t/a"}, {"C", "t/c"}}));
+    QCOMPARE(settingsFileText(), SettingsText().device("A", "t/a").device("C", "t/c").bytes());
 }
 
 void tst_DeviceListDialog::add_data()
@@ -227,13 +109,15 @@ void tst_DeviceListDialog::add_data()
     QTest::newRow("new name and topic append")
         << "Fan"
         << "plant/3" << QStringList{"Boiler", "Pump", "Fan"}
-        << devicesText({{"Boiler", "plant/1"}, {"Pump", "plant/2"}, {"Fan", "plant/3"}});
+        << SettingsText().device("Boiler", "plant/1").device("Pump", "plant/2").device("Fan", "plant/3").bytes();
     QTest::newRow("known topic renames in place")
         << "Cellar"
-        << "plant/2" << QStringList{"Boiler", "Cellar"} << devicesText({{"Boiler", "plant/1"}, {"Cellar", "plant/2"}});
+        << "plant/2" << QStringList{"Boiler", "Cellar"}
+        << SettingsText().device("Boiler", "plant/1").device("Cellar", "plant/2").bytes();
     QTest::newRow("known name takes the topic")
         << "Boiler"
-        << "plant/9" << QStringList{"Boiler", "Pump"} << devicesText({{"Boiler", "plant/9"}, {"Pump", "plant/2"}});
+        << "plant/9" << QStringList{"Boiler", "Pump"}
+        << SettingsText().device("Boiler", "plant/9").device("Pump", "plant/2").bytes();
 }
 
 void tst_DeviceListDialog::add()
@@ -245,14 +129,14 @@ void tst_DeviceListDialog::add()
 
     writeSettingsFileText(kTwoDevices);
     QWidget opener;
-    DeviceListDialog *dialog = openDialog(&opener);
+    auto *dialog = openModal<DeviceListDialog>(&opener);
     click(dialog, "pushAddd");
-    AddNewDeviceForm *form = entryForm(dialog);
+    AddNewDeviceForm *form = shown<AddNewDeviceForm>(dialog);
     QVERIFY(form);
     QVERIFY(form->isModal());
     QVERIFY(!(form->windowFlags() & Qt::WindowContextHelpButtonHint));
-    QVERIFY(form->findChild<QLineEdit *>(QStringLiteral("leDeviceName"))->text().isEmpty());
-    saveInForm(dialog, name, topic);
+    QVERIFY(formText(dialog, "leDeviceName").isEmpty());
+    saveEntryForm(dialog, name, topic);
     QCOMPARE(rows(dialog), rowsAfter);
     QCOMPARE(settingsFileText(), fileAfter);
 }
@@ -270,15 +154,17 @@ void tst_DeviceListDialog::editReplacesDoubleClickedRow_data()
         << 2 << "t/3"
         << "Heater"
         << "t/9" << QStringList{"Pump", "Fan", "Heater"}
-        << devicesText({{"Pump", "t/1"}, {"Fan", "t/2"}, {"Heater", "t/9"}});
-    QTest::newRow("second same name, topic changed") << 2 << "t/3"
-                                                     << "Pump"
-                                                     << "t/8" << QStringList{"Pump", "Fan", "Pump"}
-                                                     << devicesText({{"Pump", "t/1"}, {"Fan", "t/2"}, {"Pump", "t/8"}});
-    QTest::newRow("topic of another device") << 1 << "t/2"
-                                             << "Fan"
-                                             << "t/1" << QStringList{"Pump", "Fan", "Pump"}
-                                             << devicesText({{"Pump", "t/1"}, {"Fan", "t/1"}, {"Pump", "t/3"}});
+        << SettingsText().device("Pump", "t/1").device("Fan", "t/2").device("Heater", "t/9").bytes();
+    QTest::newRow("second same name, topic changed")
+        << 2 << "t/3"
+        << "Pump"
+        << "t/8" << QStringList{"Pump", "Fan", "Pump"}
+        << SettingsText().device("Pump", "t/1").device("Fan", "t/2").device("Pump", "t/8").bytes();
+    QTest::newRow("topic of another device")
+        << 1 << "t/2"
+        << "Fan"
+        << "t/1" << QStringList{"Pump", "Fan", "Pump"}
+        << SettingsText().device("Pump", "t/1").device("Fan", "t/1").device("Pump", "t/3").bytes();
     QTest::newRow("saved unchanged") << 0 << "t/1"
                                      << "Pump"
                                      << "t/1" << QStringList{"Pump", "Fan", "Pump"} << kSameNames;
@@ -295,19 +181,18 @@ void tst_DeviceListDialog::editReplacesDoubleClickedRow()
 
     writeSettingsFileText(kSameNames);
     QWidget opener;
-    DeviceListDialog *dialog = openDialog(&opener);
+    auto *dialog = openModal<DeviceListDialog>(&opener);
     doubleClickRow(dialog, row);
-    AddNewDeviceForm *form = entryForm(dialog);
-    QVERIFY(form);
-    QCOMPARE(form->findChild<QLineEdit *>(QStringLiteral("leDeviceName"))->text(), rows(dialog).at(row));
-    QCOMPARE(form->findChild<QLineEdit *>(QStringLiteral("leMQTTTopic"))->text(), shownTopic);
-    saveInForm(dialog, name, topic);
+    QVERIFY(shown<AddNewDeviceForm>(dialog));
+    QCOMPARE(formText(dialog, "leDeviceName"), rows(dialog).at(row));
+    QCOMPARE(formText(dialog, "leMQTTTopic"), shownTopic);
+    saveEntryForm(dialog, name, topic);
     QCOMPARE(rows(dialog), rowsAfter);
     QCOMPARE(settingsFileText(), fileAfter);
 
     // The next add is an add again, not an edit of that row.
     click(dialog, "pushAddd");
-    saveInForm(dialog, QStringLiteral("New"), QStringLiteral("t/new"));
+    saveEntryForm(dialog, QStringLiteral("New"), QStringLiteral("t/new"));
     QCOMPARE(rows(dialog), rowsAfter + QStringList{"New"});
 }
 
@@ -315,13 +200,13 @@ void tst_DeviceListDialog::cancelledFormChangesNothing()
 {
     writeSettingsFileText(kTwoDevices);
     QWidget opener;
-    DeviceListDialog *dialog = openDialog(&opener);
+    auto *dialog = openModal<DeviceListDialog>(&opener);
     doubleClickRow(dialog, 1);
-    AddNewDeviceForm *form = entryForm(dialog);
+    AddNewDeviceForm *form = shown<AddNewDeviceForm>(dialog);
     QVERIFY(form);
-    QTest::keyClicks(form->findChild<QLineEdit *>(QStringLiteral("leDeviceName")), QStringLiteral("xx"));
+    QTest::keyClicks(child<QLineEdit>(form, QStringLiteral("leDeviceName")), QStringLiteral("xx"));
     click(form, "SetttCancelButton");
-    QVERIFY(!entryForm(dialog));
+    QVERIFY(!shown<AddNewDeviceForm>(dialog));
     QCOMPARE(rows(dialog), (QStringList{"Boiler", "Pump"}));
     QCOMPARE(settingsFileText(), kTwoDevices);
 }
@@ -331,9 +216,9 @@ void tst_DeviceListDialog::removeOnlySelectedRow_data()
     QTest::addColumn<int>("row");
     QTest::addColumn<QByteArray>("fileAfter");
 
-    QTest::newRow("first of two same names") << 0 << devicesText({{"Fan", "t/2"}, {"Pump", "t/3"}});
-    QTest::newRow("second of two same names") << 2 << devicesText({{"Pump", "t/1"}, {"Fan", "t/2"}});
-    QTest::newRow("name borne once") << 1 << devicesText({{"Pump", "t/1"}, {"Pump", "t/3"}});
+    QTest::newRow("first of two same names") << 0 << SettingsText().device("Fan", "t/2").device("Pump", "t/3").bytes();
+    QTest::newRow("second of two same names") << 2 << SettingsText().device("Pump", "t/1").device("Fan", "t/2").bytes();
+    QTest::newRow("name borne once") << 1 << SettingsText().device("Pump", "t/1").device("Pump", "t/3").bytes();
 }
 
 void tst_DeviceListDialog::removeOnlySelectedRow()
@@ -343,19 +228,19 @@ void tst_DeviceListDialog::removeOnlySelectedRow()
 
     writeSettingsFileText(kSameNames);
     QWidget opener;
-    DeviceListDialog *dialog = openDialog(&opener);
+    auto *dialog = openModal<DeviceListDialog>(&opener);
     selectRow(dialog, row);
     QCOMPARE(list(dialog)->currentRow(), row);
     click(dialog, "pushButtonRemove");
     QCOMPARE(settingsFileText(), fileAfter);
-    QCOMPARE(rows(dialog), namesInFile());
+    QCOMPARE(rows(dialog), storedNames());
 }
 
 void tst_DeviceListDialog::removeWithoutSelectionWritesNothing()
 {
     writeSettingsFileText(kTwoDevices);
     QWidget opener;
-    DeviceListDialog *dialog = openDialog(&opener);
+    auto *dialog = openModal<DeviceListDialog>(&opener);
     // Taking the focus makes the first row current, though nobody picked it.
     QApplication::setActiveWindow(dialog);
     QVERIFY(QTest::qWaitForWindowActive(dialog));
@@ -369,134 +254,113 @@ void tst_DeviceListDialog::removeWithoutSelectionWritesNothing()
 
 void tst_DeviceListDialog::exitActionOnce_data()
 {
-    QTest::addColumn<QString>("how");
-    QTest::newRow("cancel button") << "cancel";
-    QTest::newRow("escape key") << "escape";
-    QTest::newRow("window closed") << "close";
-    QTest::newRow("rejected, then closed") << "reject and close";
+    QTest::addColumn<WidgetAction>("dismiss");
+    for (const auto &[name, dismiss] : dismissals(QStringLiteral("pushButtonCancel"), QStringLiteral("listWidget")))
+        QTest::newRow(name) << dismiss;
+    QTest::newRow("rejected, then closed") << WidgetAction([](QWidget *dialog) {
+        static_cast<QDialog *>(dialog)->reject();
+        dialog->close();
+    });
 }
 
 void tst_DeviceListDialog::exitActionOnce()
 {
-    QFETCH(QString, how);
+    QFETCH(WidgetAction, dismiss);
 
     QWidget opener;
-    QPointer<DeviceListDialog> dialog = openDialog(&opener);
+    QPointer<DeviceListDialog> dialog = openModal<DeviceListDialog>(&opener);
     QSignalSpy exits(dialog.data(), &DeviceListDialog::ExitAction);
-    if (how == QLatin1String("cancel")) {
-        click(dialog, "pushButtonCancel");
-    } else if (how == QLatin1String("escape")) {
-        QTest::keyClick(list(dialog), Qt::Key_Escape);
-    } else if (how == QLatin1String("close")) {
-        dialog->close();
-    } else {
-        dialog->reject();
-        dialog->close();
-    }
+    dismiss(dialog);
     QCOMPARE(exits.count(), 1);
     QTRY_VERIFY(dialog.isNull());
 }
 
 void tst_DeviceListDialog::mainWindowTabsFollowFile_data()
 {
-    QTest::addColumn<QString>("how");
-    QTest::newRow("cancel button") << "cancel";
-    QTest::newRow("escape key") << "escape";
-    QTest::newRow("window closed") << "close";
+    QTest::addColumn<WidgetAction>("dismiss");
+    for (const auto &[name, dismiss] : dismissals(QStringLiteral("pushButtonCancel"), QStringLiteral("listWidget")))
+        QTest::newRow(name) << dismiss;
 }
 
 void tst_DeviceListDialog::mainWindowTabsFollowFile()
 {
-    QFETCH(QString, how);
+    QFETCH(WidgetAction, dismiss);
 
     writeSettingsFileText(kSameNames);
     QMQTT::Client client;
     MainWindow window(&client);
     window.show();
-    QCOMPARE(tabTitles(window), (QStringList{"Pump", "Fan", "Pump"}));
+    QCOMPARE(tabTitles(&window), (QStringList{"Pump", "Fan", "Pump"}));
 
-    window.findChild<QAction *>(QStringLiteral("actionAddNewDevice"))->trigger();
-    QPointer<DeviceListDialog> dialog = window.findChild<DeviceListDialog *>();
+    QPointer<DeviceListDialog> dialog = openByAction<DeviceListDialog>(&window, QStringLiteral("actionAddNewDevice"));
     QVERIFY(dialog);
     selectRow(dialog, 0);
     click(dialog, "pushButtonRemove");
     click(dialog, "pushAddd");
-    saveInForm(dialog, QStringLiteral("Котёл"), QStringLiteral("t/k"));
-    QCOMPARE(tabTitles(window), (QStringList{"Pump", "Fan", "Pump"}));
+    saveEntryForm(dialog, QStringLiteral("Котёл"), QStringLiteral("t/k"));
+    QCOMPARE(tabTitles(&window), (QStringList{"Pump", "Fan", "Pump"}));
 
-    if (how == QLatin1String("cancel"))
-        click(dialog, "pushButtonCancel");
-    else if (how == QLatin1String("escape"))
-        QTest::keyClick(list(dialog), Qt::Key_Escape);
-    else
-        dialog->close();
+    dismiss(dialog);
     QTRY_VERIFY(dialog.isNull());
-    QCOMPARE(namesInFile(), (QStringList{"Fan", "Pump", QStringLiteral("Котёл")}));
-    QCOMPARE(tabTitles(window), namesInFile());
+    QCOMPARE(storedNames(), (QStringList{"Fan", "Pump", QStringLiteral("Котёл")}));
+    QCOMPARE(tabTitles(&window), storedNames());
 }
 
 void tst_DeviceListDialog::failedWriteIsReported_data()
 {
-    QTest::addColumn<QString>("failure");
-    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("locked"); // the file cannot be changed, else a directory stands in its place
+    QTest::addColumn<WidgetAction>("change");
     QTest::addColumn<QStringList>("rowsAfter");
 
+    const WidgetAction add = [](QWidget *dialog) {
+        click(dialog, "pushAddd");
+        saveEntryForm(dialog, QStringLiteral("Fan"), QStringLiteral("plant/3"));
+    };
+    const WidgetAction edit = [](QWidget *dialog) {
+        doubleClickRow(dialog, 1);
+        saveEntryForm(dialog, QStringLiteral("Fan"), QStringLiteral("plant/3"));
+    };
+    const WidgetAction remove = [](QWidget *dialog) {
+        selectRow(dialog, 0);
+        click(dialog, "pushButtonRemove");
+    };
     const QStringList none;
     const QStringList both{"Boiler", "Pump"};
-    QTest::newRow("add, directory in place of the file") << "directory"
-                                                         << "add" << none;
-    QTest::newRow("edit, directory in place of the file") << "directory"
-                                                          << "edit" << none;
-    QTest::newRow("add, unchangeable file") << "immutable"
-                                            << "add" << both;
-    QTest::newRow("edit, unchangeable file") << "immutable"
-                                             << "edit" << both;
-    QTest::newRow("remove, unchangeable file") << "immutable"
-                                               << "remove" << both;
+    QTest::newRow("add, directory in place of the file") << false << add << none;
+    QTest::newRow("edit, directory in place of the file") << false << edit << none;
+    QTest::newRow("add, unchangeable file") << true << add << both;
+    QTest::newRow("edit, unchangeable file") << true << edit << both;
+    QTest::newRow("remove, unchangeable file") << true << remove << both;
 }
 
 void tst_DeviceListDialog::failedWriteIsReported()
 {
-    QFETCH(QString, failure);
-    QFETCH(QString, change);
+    QFETCH(bool, locked);
+    QFETCH(WidgetAction, change);
     QFETCH(QStringList, rowsAfter);
 
     writeSettingsFileText(kTwoDevices);
     QWidget opener;
-    DeviceListDialog *dialog = openDialog(&opener);
+    auto *dialog = openModal<DeviceListDialog>(&opener);
     QCOMPARE(rows(dialog), (QStringList{"Boiler", "Pump"}));
 
-    if (failure == QLatin1String("directory")) {
+    if (!locked) {
         QVERIFY(QFile::rename(kFile, QStringLiteral("saved.conf")));
         QVERIFY(QDir().mkdir(kFile));
-    } else {
-        if (QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), kFile}) != 0)
-            QSKIP("chattr +i is not available here");
-        m_locked = true;
+    } else if (!m_dir->lockSettingsFile()) {
+        QSKIP("chattr +i is not available here");
     }
 
-    if (change == QLatin1String("add")) {
-        click(dialog, "pushAddd");
-        saveInForm(dialog, QStringLiteral("Fan"), QStringLiteral("plant/3"));
-    } else if (change == QLatin1String("edit")) {
-        doubleClickRow(dialog, 1);
-        saveInForm(dialog, QStringLiteral("Fan"), QStringLiteral("plant/3"));
-    } else {
-        selectRow(dialog, 0);
-        click(dialog, "pushButtonRemove");
-    }
-
-    QMessageBox *box = messageBox(dialog);
-    QVERIFY(box);
-    QCOMPARE(box->text(), QStringLiteral("Не удалось записать изменения в файл Settings.conf, они не сохранены.\n"
-                                         "Список показывает устройства, которые записаны в файле."));
+    change(dialog);
     QCOMPARE(rows(dialog), rowsAfter);
-    QCOMPARE(rows(dialog), namesInFile());
-    box->button(QMessageBox::Ok)->click();
-    QTRY_VERIFY(!messageBox(dialog));
+    QCOMPARE(rows(dialog), storedNames());
+    QCOMPARE(answerMessageBox(dialog),
+             QStringLiteral("Не удалось записать изменения в файл Settings.conf, они не сохранены.\n"
+                            "Список показывает устройства, которые записаны в файле."));
+    QTRY_VERIFY(!shown<QMessageBox>(dialog));
     QVERIFY(dialog->isVisible());
 
-    if (failure == QLatin1String("immutable"))
+    if (locked)
         QCOMPARE(settingsFileText(), kTwoDevices);
     else
         QCOMPARE(QFile(QStringLiteral("saved.conf")).size(), qint64(kTwoDevices.size()));
@@ -505,11 +369,7 @@ void tst_DeviceListDialog::failedWriteIsReported()
 // Other code finds these by index, so their order is part of the interface.
 void tst_DeviceListDialog::metaObjectMethodOrder()
 {
-    const QMetaObject &meta = DeviceListDialog::staticMetaObject;
-    QStringList methods;
-    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
-        methods.append(QString::fromLatin1(meta.method(i).methodSignature()));
-    QCOMPARE(methods,
+    QCOMPARE(ownMethods(DeviceListDialog::staticMetaObject),
              (QStringList{"ExitAction()", "on_pushAddd_clicked()", "on_pushButtonCancel_clicked()",
                           "on_pushButtonRemove_clicked()", "on_listWidget_itemDoubleClicked(QListWidgetItem*)"}));
 }
