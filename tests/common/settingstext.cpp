@@ -4,8 +4,10 @@
 
 namespace {
 
-const QString kBroker = QStringLiteral("MQTT");
-const QString kDevices = QStringLiteral("Devices");
+// Not QString globals: tests build their file texts in globals of their own,
+// which may be initialised before these.
+constexpr QLatin1String kBroker("MQTT");
+constexpr QLatin1String kDevices("Devices");
 
 bool isHexDigit(ushort ch)
 {
