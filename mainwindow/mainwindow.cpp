@@ -1,6 +1,7 @@
 #include "mainwindow/mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "app/version.h"
 #include "config/devicelistdialog.h"
 #include "config/mqttsettform.h"
 #include "config/settingsfile.h"
@@ -169,11 +170,12 @@ void MainWindow::on_actionQuit_triggered()
 void MainWindow::aboutApp()
 {
     QMessageBox::information(nullptr, tr("О программе"),
-                             tr("Версия: 0.1.1\n"
+                             tr("Версия: %1\n"
                                 "\n"
                                 "MQTT клиент для счётчиков нарабоки Zelmar\n"
                                 "https://zelmar.example/mqtt-client\n"
-                                "© 2026 Zelmar. Все права защищены."),
+                                "© 2026 Zelmar. Все права защищены.")
+                                 .arg(QLatin1String(kProgramVersion)),
                              QMessageBox::Ok);
 }
 
