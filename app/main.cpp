@@ -1,3 +1,4 @@
+#include "app/commandline.h"
 #include "app/startup.h"
 #include "mainwindow/mainwindow.h"
 #include "mqtt/client.h"
@@ -5,10 +6,19 @@
 #include <QApplication>
 #include <QHostAddress>
 
+#include <cstdio>
 #include <memory>
 
 int main(int argc, char *argv[])
 {
+    // Before the application object, which would want a display.
+    const CommandLineVerdict verdict = readCommandLine(argumentList(argc, argv));
+    if (!verdict.startWindow) {
+        std::fputs(verdict.standardOutput.toLocal8Bit().constData(), stdout);
+        std::fputs(verdict.standardError.toLocal8Bit().constData(), stderr);
+        return verdict.exitStatus;
+    }
+
     const QStringList paths = pluginSearchPaths(QCoreApplication::libraryPaths(), programDirectory());
     QCoreApplication::setLibraryPaths(paths);
     // Frozen names: nothing reads them back (Settings.conf is opened by its
@@ -22,7 +32,6 @@ int main(int argc, char *argv[])
     // against. Qt 5 does not act on the value; it stays as it always was, so
     // that the program tells the toolkit the same thing on every build.
     QApplication app(argc, argv, 0x50C07);
-
     // The window only borrows the client, so the client outlives it. Deleting
     // it closes the socket without an MQTT DISCONNECT, as quitting always has.
     auto client = std::make_unique<QMQTT::Client>(QHostAddress(QHostAddress::LocalHost), 1883, nullptr);
