@@ -1,5 +1,6 @@
 #include "app/commandline.h"
 #include "app/startup.h"
+#include "app/terminationsignals.h"
 #include "mainwindow/mainwindow.h"
 #include "mqtt/client.h"
 
@@ -32,6 +33,9 @@ int main(int argc, char *argv[])
     // against. Qt 5 does not act on the value; it stays as it always was, so
     // that the program tells the toolkit the same thing on every build.
     QApplication app(argc, argv, 0x50C07);
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::received, &app, &QCoreApplication::quit);
+
     // The window only borrows the client, so the client outlives it. Deleting
     // it closes the socket without an MQTT DISCONNECT, as quitting always has.
     auto client = std::make_unique<QMQTT::Client>(QHostAddress(QHostAddress::LocalHost), 1883, nullptr);
