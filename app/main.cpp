@@ -1,3 +1,4 @@
+#include "app/appicon.h"
 #include "app/commandline.h"
 #include "app/startup.h"
 #include "app/terminationsignals.h"
@@ -33,6 +34,11 @@ int main(int argc, char *argv[])
     // against. Qt 5 does not act on the value; it stays as it always was, so
     // that the program tells the toolkit the same thing on every build.
     QApplication app(argc, argv, 0x50C07);
+    // Every window without an icon of its own, dialogs included, takes this one;
+    // the desktop entry's name lets Wayland shells match the window to its menu entry.
+    QApplication::setWindowIcon(applicationIcon());
+    QGuiApplication::setDesktopFileName(QStringLiteral("example.zelmar.MqttClient"));
+
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::received, &app, &QCoreApplication::quit);
 
