@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, testing and the demo need.
+# Installs the Debian packages that building, testing, packaging and the demo need.
 # Run as root on Debian 12; packages already present are left alone.
 set -euo pipefail
 
@@ -10,6 +10,7 @@ packages=(
     libbenchmark-dev
     clang libclang-rt-14-dev
     xvfb xauth x11-utils imagemagick
+    dpkg-dev file desktop-file-utils appstream lintian
 )
 
 missing=()
