@@ -1,12 +1,12 @@
 #include "common/scratchdirectory.h"
+#include "common/settingstext.h"
+#include "common/widgets.h"
 #include "config/mqttsettform.h"
 
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPointer>
-#include <QPushButton>
 #include <QSpinBox>
 #include <QtTest>
 
@@ -16,48 +16,14 @@ namespace {
 
 const QString kFile = QStringLiteral("Settings.conf");
 
-// Opened the way the main window opens it.
-MQTTSettForm *openForm(QWidget *opener)
-{
-    auto *form = new MQTTSettForm(opener);
-    form->setAttribute(Qt::WA_DeleteOnClose);
-    form->setWindowFlags(form->windowFlags() & ~Qt::WindowContextHelpButtonHint);
-    form->setModal(true);
-    form->show();
-    return form;
-}
-
 QLineEdit *edit(QWidget *form, const char *name)
 {
-    auto *lineEdit = form->findChild<QLineEdit *>(QLatin1String(name));
-    Q_ASSERT(lineEdit);
-    return lineEdit;
+    return child<QLineEdit>(form, QLatin1String(name));
 }
 
 QSpinBox *portBox(QWidget *form)
 {
-    return form->findChild<QSpinBox *>(QStringLiteral("sbPort"));
-}
-
-void click(QWidget *form, const char *buttonName)
-{
-    QTest::mouseClick(form->findChild<QPushButton *>(QLatin1String(buttonName)), Qt::LeftButton);
-}
-
-void replaceText(QLineEdit *lineEdit, const QString &text)
-{
-    lineEdit->selectAll();
-    QTest::keyClick(lineEdit, Qt::Key_Delete);
-    QTest::keyClicks(lineEdit, text);
-}
-
-QMessageBox *messageBox(QWidget *form)
-{
-    for (QMessageBox *box : form->findChildren<QMessageBox *>()) {
-        if (box->isVisible())
-            return box;
-    }
-    return nullptr;
+    return child<QSpinBox>(form, QStringLiteral("sbPort"));
 }
 
 // Spaced by hand, so that any rewrite by QSettings shows in the text.
@@ -107,7 +73,7 @@ void tst_MQTTSettForm::cleanup()
 void tst_MQTTSettForm::defaultsWithoutFile()
 {
     QWidget opener;
-    MQTTSettForm *form = openForm(&opener);
+    auto *form = openModal<MQTTSettForm>(&opener);
     QCOMPARE(form->windowTitle(), QStringLiteral("Настройки MQTT"));
     QCOMPARE(edit(form, "leHost")->text(), QStringLiteral("localhost"));
     QCOMPARE(portBox(form)->value(), 1883);
@@ -127,13 +93,12 @@ void tst_MQTTSettForm::showsStoredValues_data()
     QTest::addColumn<QByteArray>("portSaved");
 
     QTest::newRow("stored values") << kStored << "127.0.0.1" << 8883 << "secret" << QByteArray("8883");
-    QTest::newRow("port that is not a number")
-        << QByteArray("[MQTT]\nPort=abc\n") << "localhost" << 1 << QString() << QByteArray("1");
-    QTest::newRow("port zero") << QByteArray("[MQTT]\nPort=0\n") << "localhost" << 1 << QString() << QByteArray("1");
-    QTest::newRow("port above the range")
-        << QByteArray("[MQTT]\nPort=70000\n") << "localhost" << 65535 << QString() << QByteArray("65535");
+    const auto port = [](const char *text) { return SettingsText().value("MQTT", "Port", text).bytes(); };
+    QTest::newRow("port that is not a number") << port("abc") << "localhost" << 1 << QString() << QByteArray("1");
+    QTest::newRow("port zero") << port("0") << "localhost" << 1 << QString() << QByteArray("1");
+    QTest::newRow("port above the range") << port("70000") << "localhost" << 65535 << QString() << QByteArray("65535");
     QTest::newRow("empty host stays empty")
-        << QByteArray("[MQTT]\nHost=\n") << QString() << 1883 << QString() << QByteArray("1883");
+        << SettingsText().value("MQTT", "Host", "").bytes() << QString() << 1883 << QString() << QByteArray("1883");
 }
 
 void tst_MQTTSettForm::showsStoredValues()
@@ -146,7 +111,7 @@ void tst_MQTTSettForm::showsStoredValues()
 
     writeSettingsFileText(stored);
     QWidget opener;
-    QPointer<MQTTSettForm> form = openForm(&opener);
+    QPointer<MQTTSettForm> form = openModal<MQTTSettForm>(&opener);
     QCOMPARE(edit(form, "leHost")->text(), host);
     QCOMPARE(portBox(form)->value(), port);
     QCOMPARE(edit(form, "lePasswd")->text(), password);
@@ -160,7 +125,7 @@ void tst_MQTTSettForm::showsStoredValues()
 void tst_MQTTSettForm::saveWritesFiveKeys()
 {
     QWidget opener;
-    QPointer<MQTTSettForm> form = openForm(&opener);
+    QPointer<MQTTSettForm> form = openModal<MQTTSettForm>(&opener);
     replaceText(edit(form, "leHost"), QStringLiteral(" ::1 "));
     replaceText(edit(form, "leClientId"), QStringLiteral("panel1"));
     replaceText(edit(form, "leUser"), QStringLiteral("operator"));
@@ -170,17 +135,13 @@ void tst_MQTTSettForm::saveWritesFiveKeys()
     click(form, "SetttSaveButton");
     QTRY_VERIFY(form.isNull());
 
-    QCOMPARE(settingsFileText(), QByteArray("[MQTT]\n"
-                                            "Host=\" ::1 \"\n"
-                                            "Port=8883\n"
-                                            "clientId=panel1\n"
-                                            "passwd=s3cret\n"
-                                            "username=operator\n"));
+    QCOMPARE(settingsFileText(),
+             SettingsText().broker(" ::1 ", 8883).clientId("panel1").login("operator", "s3cret").bytes());
     QCOMPARE(QFile::permissions(kFile),
              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser);
 
     // Opening again shows what was saved.
-    form = openForm(&opener);
+    form = openModal<MQTTSettForm>(&opener);
     QCOMPARE(edit(form, "leHost")->text(), QStringLiteral(" ::1 "));
     QCOMPARE(portBox(form)->value(), 8883);
     QCOMPARE(edit(form, "lePasswd")->text(), QStringLiteral("s3cret"));
@@ -188,47 +149,42 @@ void tst_MQTTSettForm::saveWritesFiveKeys()
 
 void tst_MQTTSettForm::saveKeepsOtherGroups()
 {
-    writeSettingsFileText("[Devices]\nDEV\\1\\dev_name=Pump\nDEV\\1\\topic=t/1\nDEV\\size=1\n");
+    writeSettingsFileText(SettingsText().device("Pump", "t/1").bytes());
     QWidget opener;
-    QPointer<MQTTSettForm> form = openForm(&opener);
+    QPointer<MQTTSettForm> form = openModal<MQTTSettForm>(&opener);
     click(form, "SetttSaveButton");
     QTRY_VERIFY(form.isNull());
-    QCOMPARE(settingsFileText(), QByteArray("[Devices]\nDEV\\1\\dev_name=Pump\nDEV\\1\\topic=t/1\nDEV\\size=1\n\n"
-                                            "[MQTT]\nHost=localhost\nPort=1883\nclientId=\npasswd=\nusername=\n"));
+    QCOMPARE(settingsFileText(),
+             SettingsText().device("Pump", "t/1").broker("localhost", 1883).clientId("").login("", "").bytes());
 }
 
 void tst_MQTTSettForm::dismissWritesNothing_data()
 {
     QTest::addColumn<QByteArray>("stored");
-    QTest::addColumn<QString>("how");
+    QTest::addColumn<WidgetAction>("dismiss");
 
-    QTest::newRow("cancel, no file") << QByteArray() << "cancel";
-    QTest::newRow("cancel") << kStored << "cancel";
-    QTest::newRow("escape key") << kStored << "escape";
-    QTest::newRow("window closed") << kStored << "close";
+    const auto ways = dismissals(QStringLiteral("SetttCancelButton"), QStringLiteral("leHost"));
+    QTest::newRow("cancel, no file") << QByteArray() << ways.front().second;
+    for (const auto &[name, dismiss] : ways)
+        QTest::newRow(name) << kStored << dismiss;
 }
 
 void tst_MQTTSettForm::dismissWritesNothing()
 {
     QFETCH(QByteArray, stored);
-    QFETCH(QString, how);
+    QFETCH(WidgetAction, dismiss);
 
     if (!stored.isEmpty())
         writeSettingsFileText(stored);
     QWidget opener;
-    QPointer<MQTTSettForm> form = openForm(&opener);
+    QPointer<MQTTSettForm> form = openModal<MQTTSettForm>(&opener);
     replaceText(edit(form, "leHost"), QStringLiteral("10.0.0.1"));
     replaceText(edit(form, "lePasswd"), QStringLiteral("other"));
-    if (how == QLatin1String("cancel"))
-        click(form, "SetttCancelButton");
-    else if (how == QLatin1String("escape"))
-        QTest::keyClick(edit(form, "leHost"), Qt::Key_Escape);
-    else
-        form->close();
+    dismiss(form);
     QTRY_VERIFY(form.isNull());
 
     QCOMPARE(settingsFileText(), stored.isEmpty() ? QByteArray("<no file>") : stored);
-    form = openForm(&opener);
+    form = openModal<MQTTSettForm>(&opener);
     QCOMPARE(edit(form, "leHost")->text(),
              stored.isEmpty() ? QStringLiteral("localhost") : QStringLiteral("127.0.0.1"));
 }
@@ -237,17 +193,14 @@ void tst_MQTTSettForm::failedSaveKeepsTypedValues()
 {
     QVERIFY(QDir().mkdir(kFile));
     QWidget opener;
-    QPointer<MQTTSettForm> form = openForm(&opener);
+    QPointer<MQTTSettForm> form = openModal<MQTTSettForm>(&opener);
     replaceText(edit(form, "leHost"), QStringLiteral("127.0.0.2"));
     replaceText(edit(form, "lePasswd"), QStringLiteral("typed"));
     click(form, "SetttSaveButton");
 
-    QMessageBox *box = messageBox(form);
-    QVERIFY(box);
-    QCOMPARE(box->text(), QStringLiteral("Не удалось сохранить настройки в файл Settings.conf.\n"
-                                         "Проверьте, что файл доступен для записи, и сохраните ещё раз."));
-    box->button(QMessageBox::Ok)->click();
-    QTRY_VERIFY(!messageBox(form));
+    QCOMPARE(answerMessageBox(form), QStringLiteral("Не удалось сохранить настройки в файл Settings.conf.\n"
+                                                    "Проверьте, что файл доступен для записи, и сохраните ещё раз."));
+    QTRY_VERIFY(!shown<QMessageBox>(form));
     QVERIFY(form);
     QVERIFY(form->isVisible());
     QCOMPARE(edit(form, "leHost")->text(), QStringLiteral("127.0.0.2"));
@@ -264,7 +217,7 @@ void tst_MQTTSettForm::failedSaveKeepsTypedValues()
 void tst_MQTTSettForm::tabOrder()
 {
     QWidget opener;
-    MQTTSettForm *form = openForm(&opener);
+    auto *form = openModal<MQTTSettForm>(&opener);
     QApplication::setActiveWindow(form);
     QVERIFY(QTest::qWaitForWindowActive(form));
     portBox(form)->setFocus();
@@ -282,11 +235,8 @@ void tst_MQTTSettForm::tabOrder()
 // Other code finds these by index, so their order is part of the interface.
 void tst_MQTTSettForm::metaObjectMethodOrder()
 {
-    const QMetaObject &meta = MQTTSettForm::staticMetaObject;
-    QStringList methods;
-    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
-        methods.append(QString::fromLatin1(meta.method(i).methodSignature()));
-    QCOMPARE(methods, (QStringList{"on_SetttSaveButton_clicked()", "on_SetttCancelButton_clicked()"}));
+    QCOMPARE(ownMethods(MQTTSettForm::staticMetaObject),
+             (QStringList{"on_SetttSaveButton_clicked()", "on_SetttCancelButton_clicked()"}));
 }
 
 QTEST_MAIN(tst_MQTTSettForm)

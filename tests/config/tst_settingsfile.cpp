@@ -1,12 +1,13 @@
 #include "common/scratchdirectory.h"
+#include "common/settingstext.h"
 #include "config/settingsfile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QtTest>
 
+#include <functional>
 #include <memory>
 
 namespace {
@@ -25,16 +26,18 @@ const QByteArray kTwoDevices = "[Devices]\n"
                                "DEV\\2\\topic = plant/meter2\n"
                                "DEV\\size = 2\n";
 
-// Element 1 lacks its topic key.
-const QByteArray kWithIncomplete = "[Devices]\n"
-                                   "DEV\\1\\dev_name=A\n"
-                                   "DEV\\1\\topic=t/a\n"
-                                   "DEV\\2\\dev_name=Broken\n"
-                                   "DEV\\3\\dev_name=C\n"
-                                   "DEV\\3\\topic=t/c\n"
-                                   "DEV\\size=3\n";
+// Element 2 lacks its topic key.
+const QByteArray kWithIncomplete =
+    SettingsText().device("A", "t/a").deviceWithoutTopic("Broken").device("C", "t/c").bytes();
+
+const QByteArray kSameNames = SettingsText().device("Pump", "t/1").device("Pump", "t/2").bytes();
+
+// An operation that writes the file, and its outcome.
+using Write = std::function<DeviceListResult(const SettingsFile &)>;
 
 } // namespace
+
+Q_DECLARE_METATYPE(Write)
 
 class tst_SettingsFile : public QObject
 {
@@ -87,79 +90,38 @@ void tst_SettingsFile::storeDevice_data()
     QTest::addColumn<QByteArray>("after");
     QTest::addColumn<QStringList>("names");
 
+    const auto boiler = [] { return SettingsText().device("Boiler room", "plant/meter1"); };
     QTest::newRow("first device creates the file") << QByteArray() << "Boiler room"
-                                                   << "plant/meter1"
-                                                   << QByteArray("[Devices]\n"
-                                                                 "DEV\\1\\dev_name=Boiler room\n"
-                                                                 "DEV\\1\\topic=plant/meter1\n"
-                                                                 "DEV\\size=1\n")
-                                                   << QStringList{"Boiler room"};
-    QTest::newRow("cyrillic name is escaped")
-        << QByteArray("[Devices]\nDEV\\1\\dev_name=Boiler room\nDEV\\1\\topic=plant/meter1\nDEV\\size=1\n")
-        << QStringLiteral("Котёл 2") << "plant/meter2"
-        << QByteArray("[Devices]\n"
-                      "DEV\\1\\dev_name=Boiler room\n"
-                      "DEV\\1\\topic=plant/meter1\n"
-                      "DEV\\2\\dev_name=\\x41a\\x43e\\x442\\x451\\x43b 2\n"
-                      "DEV\\2\\topic=plant/meter2\n"
-                      "DEV\\size=2\n")
-        << QStringList{"Boiler room", QStringLiteral("Котёл 2")};
-    QTest::newRow("same topic renames in place") << kTwoDevices << "Cellar"
-                                                 << "plant/meter1"
-                                                 << QByteArray("[Devices]\n"
-                                                               "DEV\\1\\dev_name=Cellar\n"
-                                                               "DEV\\1\\topic=plant/meter1\n"
-                                                               "DEV\\2\\dev_name=Pump\n"
-                                                               "DEV\\2\\topic=plant/meter2\n"
-                                                               "DEV\\size=2\n")
-                                                 << QStringList{"Cellar", "Pump"};
-    QTest::newRow("same name takes the new topic") << kTwoDevices << "Pump"
-                                                   << "plant/meter9"
-                                                   << QByteArray("[Devices]\n"
-                                                                 "DEV\\1\\dev_name=Boiler room\n"
-                                                                 "DEV\\1\\topic=plant/meter1\n"
-                                                                 "DEV\\2\\dev_name=Pump\n"
-                                                                 "DEV\\2\\topic=plant/meter9\n"
-                                                                 "DEV\\size=2\n")
-                                                   << QStringList{"Boiler room", "Pump"};
-    QTest::newRow("new name and topic append") << kTwoDevices << "Fan"
-                                               << "plant/meter3"
-                                               << QByteArray("[Devices]\n"
-                                                             "DEV\\1\\dev_name=Boiler room\n"
-                                                             "DEV\\1\\topic=plant/meter1\n"
-                                                             "DEV\\2\\dev_name=Pump\n"
-                                                             "DEV\\2\\topic=plant/meter2\n"
-                                                             "DEV\\3\\dev_name=Fan\n"
-                                                             "DEV\\3\\topic=plant/meter3\n"
-                                                             "DEV\\size=3\n")
-                                               << QStringList{"Boiler room", "Pump", "Fan"};
+                                                   << "plant/meter1" << boiler().bytes() << QStringList{"Boiler room"};
+    QTest::newRow("cyrillic name is escaped") << boiler().bytes() << QStringLiteral("Котёл 2") << "plant/meter2"
+                                              << QByteArray("[Devices]\n"
+                                                            "DEV\\1\\dev_name=Boiler room\n"
+                                                            "DEV\\1\\topic=plant/meter1\n"
+                                                            "DEV\\2\\dev_name=\\x41a\\x43e\\x442\\x451\\x43b 2\n"
+                                                            "DEV\\2\\topic=plant/meter2\n"
+                                                            "DEV\\size=2\n")
+                                              << QStringList{"Boiler room", QStringLiteral("Котёл 2")};
+    QTest::newRow("same topic renames in place")
+        << kTwoDevices << "Cellar"
+        << "plant/meter1" << SettingsText().device("Cellar", "plant/meter1").device("Pump", "plant/meter2").bytes()
+        << QStringList{"Cellar", "Pump"};
+    QTest::newRow("same name takes the new topic")
+        << kTwoDevices << "Pump"
+        << "plant/meter9" << boiler().device("Pump", "plant/meter9").bytes() << QStringList{"Boiler room", "Pump"};
+    QTest::newRow("new name and topic append")
+        << kTwoDevices << "Fan"
+        << "plant/meter3" << boiler().device("Pump", "plant/meter2").device("Fan", "plant/meter3").bytes()
+        << QStringList{"Boiler room", "Pump", "Fan"};
     QTest::newRow("name of the first and topic of the second replace the first")
         << kTwoDevices << "Boiler room"
-        << "plant/meter2"
-        << QByteArray("[Devices]\n"
-                      "DEV\\1\\dev_name=Boiler room\n"
-                      "DEV\\1\\topic=plant/meter2\n"
-                      "DEV\\2\\dev_name=Pump\n"
-                      "DEV\\2\\topic=plant/meter2\n"
-                      "DEV\\size=2\n")
+        << "plant/meter2" << SettingsText().device("Boiler room", "plant/meter2").device("Pump", "plant/meter2").bytes()
         << QStringList{"Boiler room", "Pump"};
-    QTest::newRow("empty fields are stored as empty values") << QByteArray() << QString() << QString()
-                                                             << QByteArray("[Devices]\n"
-                                                                           "DEV\\1\\dev_name=\n"
-                                                                           "DEV\\1\\topic=\n"
-                                                                           "DEV\\size=1\n")
-                                                             << QStringList{QString()};
-    QTest::newRow("incomplete element goes after an append") << kWithIncomplete << "D"
-                                                             << "t/d"
-                                                             << QByteArray("[Devices]\n"
-                                                                           "DEV\\1\\dev_name=A\n"
-                                                                           "DEV\\1\\topic=t/a\n"
-                                                                           "DEV\\2\\dev_name=C\n"
-                                                                           "DEV\\2\\topic=t/c\n"
-                                                                           "DEV\\3\\dev_name=D\n"
-                                                                           "DEV\\3\\topic=t/d\n"
-                                                                           "DEV\\size=3\n")
-                                                             << QStringList{"A", "C", "D"};
+    QTest::newRow("empty fields are stored as empty values")
+        << QByteArray() << QString() << QString() << SettingsText().device("", "").bytes() << QStringList{QString()};
+    QTest::newRow("incomplete element goes after an append")
+        << kWithIncomplete << "D"
+        << "t/d" << SettingsText().device("A", "t/a").device("C", "t/c").device("D", "t/d").bytes()
+        << QStringList{"A", "C", "D"};
 }
 
 void tst_SettingsFile::storeDevice()
@@ -184,27 +146,10 @@ void tst_SettingsFile::removeDeviceAt_data()
     QTest::addColumn<int>("row");
     QTest::addColumn<QByteArray>("after");
 
-    const QByteArray sameNames = "[Devices]\n"
-                                 "DEV\\1\\dev_name=Pump\n"
-                                 "DEV\\1\\topic=t/1\n"
-                                 "DEV\\2\\dev_name=Pump\n"
-                                 "DEV\\2\\topic=t/2\n"
-                                 "DEV\\size=2\n";
-    QTest::newRow("second of two same names") << sameNames << 1
-                                              << QByteArray("[Devices]\n"
-                                                            "DEV\\1\\dev_name=Pump\n"
-                                                            "DEV\\1\\topic=t/1\n"
-                                                            "DEV\\size=1\n");
-    QTest::newRow("first of two same names") << sameNames << 0
-                                             << QByteArray("[Devices]\n"
-                                                           "DEV\\1\\dev_name=Pump\n"
-                                                           "DEV\\1\\topic=t/2\n"
-                                                           "DEV\\size=1\n");
-    QTest::newRow("rows count complete elements only") << kWithIncomplete << 1
-                                                       << QByteArray("[Devices]\n"
-                                                                     "DEV\\1\\dev_name=A\n"
-                                                                     "DEV\\1\\topic=t/a\n"
-                                                                     "DEV\\size=1\n");
+    QTest::newRow("second of two same names") << kSameNames << 1 << SettingsText().device("Pump", "t/1").bytes();
+    QTest::newRow("first of two same names") << kSameNames << 0 << SettingsText().device("Pump", "t/2").bytes();
+    QTest::newRow("rows count complete elements only")
+        << kWithIncomplete << 1 << SettingsText().device("A", "t/a").bytes();
     QTest::newRow("row past the end writes nothing") << kTwoDevices << 2 << kTwoDevices;
 }
 
@@ -227,46 +172,22 @@ void tst_SettingsFile::replaceDeviceAt_data()
     QTest::addColumn<QString>("topic");
     QTest::addColumn<QByteArray>("after");
 
-    const QByteArray sameNames = "[Devices]\n"
-                                 "DEV\\1\\dev_name=Pump\n"
-                                 "DEV\\1\\topic=t/1\n"
-                                 "DEV\\2\\dev_name=Pump\n"
-                                 "DEV\\2\\topic=t/2\n"
-                                 "DEV\\size=2\n";
-    QTest::newRow("second of two same names, name and topic changed") << sameNames << 1 << "Fan"
-                                                                      << "t/9"
-                                                                      << QByteArray("[Devices]\n"
-                                                                                    "DEV\\1\\dev_name=Pump\n"
-                                                                                    "DEV\\1\\topic=t/1\n"
-                                                                                    "DEV\\2\\dev_name=Fan\n"
-                                                                                    "DEV\\2\\topic=t/9\n"
-                                                                                    "DEV\\size=2\n");
-    QTest::newRow("topic of another device still replaces the row") << sameNames << 1 << "Pump"
-                                                                    << "t/1"
-                                                                    << QByteArray("[Devices]\n"
-                                                                                  "DEV\\1\\dev_name=Pump\n"
-                                                                                  "DEV\\1\\topic=t/1\n"
-                                                                                  "DEV\\2\\dev_name=Pump\n"
-                                                                                  "DEV\\2\\topic=t/1\n"
-                                                                                  "DEV\\size=2\n");
-    QTest::newRow("rows count complete elements only") << kWithIncomplete << 1 << "Cc"
-                                                       << "t/cc"
-                                                       << QByteArray("[Devices]\n"
-                                                                     "DEV\\1\\dev_name=A\n"
-                                                                     "DEV\\1\\topic=t/a\n"
-                                                                     "DEV\\2\\dev_name=Cc\n"
-                                                                     "DEV\\2\\topic=t/cc\n"
-                                                                     "DEV\\size=2\n");
+    QTest::newRow("second of two same names, name and topic changed")
+        << kSameNames << 1 << "Fan"
+        << "t/9" << SettingsText().device("Pump", "t/1").device("Fan", "t/9").bytes();
+    QTest::newRow("topic of another device still replaces the row")
+        << kSameNames << 1 << "Pump"
+        << "t/1" << SettingsText().device("Pump", "t/1").device("Pump", "t/1").bytes();
+    QTest::newRow("rows count complete elements only")
+        << kWithIncomplete << 1 << "Cc"
+        << "t/cc" << SettingsText().device("A", "t/a").device("Cc", "t/cc").bytes();
     QTest::newRow("vanished row is stored as new") << kTwoDevices << 5 << "Fan"
                                                    << "plant/meter3"
-                                                   << QByteArray("[Devices]\n"
-                                                                 "DEV\\1\\dev_name=Boiler room\n"
-                                                                 "DEV\\1\\topic=plant/meter1\n"
-                                                                 "DEV\\2\\dev_name=Pump\n"
-                                                                 "DEV\\2\\topic=plant/meter2\n"
-                                                                 "DEV\\3\\dev_name=Fan\n"
-                                                                 "DEV\\3\\topic=plant/meter3\n"
-                                                                 "DEV\\size=3\n");
+                                                   << SettingsText()
+                                                          .device("Boiler room", "plant/meter1")
+                                                          .device("Pump", "plant/meter2")
+                                                          .device("Fan", "plant/meter3")
+                                                          .bytes();
 }
 
 void tst_SettingsFile::replaceDeviceAt()
@@ -289,27 +210,15 @@ void tst_SettingsFile::loadDeviceList_data()
     QTest::addColumn<QStringList>("names");
 
     QTest::newRow("complete list is not rewritten") << kTwoDevices << kTwoDevices << QStringList{"Boiler room", "Pump"};
-    QTest::newRow("element without topic is dropped") << kWithIncomplete
-                                                      << QByteArray("[Devices]\n"
-                                                                    "DEV\\1\\dev_name=A\n"
-                                                                    "DEV\\1\\topic=t/a\n"
-                                                                    "DEV\\2\\dev_name=C\n"
-                                                                    "DEV\\2\\topic=t/c\n"
-                                                                    "DEV\\size=2\n")
-                                                      << QStringList{"A", "C"};
-    const QByteArray emptyName = "[Devices]\nDEV\\1\\dev_name=\nDEV\\1\\topic=t/1\nDEV\\size=1\n";
+    QTest::newRow("element without topic is dropped")
+        << kWithIncomplete << SettingsText().device("A", "t/a").device("C", "t/c").bytes() << QStringList{"A", "C"};
+    const QByteArray emptyName = SettingsText().device("", "t/1").bytes();
     QTest::newRow("empty name counts as present") << emptyName << emptyName << QStringList{QString()};
-    QTest::newRow("size beyond the elements") << QByteArray("[Devices]\nDEV\\1\\dev_name=A\nDEV\\1\\topic=t/a\n"
-                                                            "DEV\\size=3\n")
-                                              << QByteArray("[Devices]\nDEV\\1\\dev_name=A\nDEV\\1\\topic=t/a\n"
-                                                            "DEV\\size=1\n")
-                                              << QStringList{"A"};
-    const QByteArray withBroker = "[Devices]\nDEV\\1\\dev_name=A\nDEV\\size=1\n\n"
-                                  "[MQTT]\nHost=127.0.0.1\n";
-    QTest::newRow("other group survives compaction") << withBroker
-                                                     << QByteArray("[Devices]\nDEV\\size=0\n\n"
-                                                                   "[MQTT]\nHost=127.0.0.1\n")
-                                                     << QStringList();
+    QTest::newRow("size beyond the elements") << SettingsText().device("A", "t/a").size("3").bytes()
+                                              << SettingsText().device("A", "t/a").bytes() << QStringList{"A"};
+    QTest::newRow("other group survives compaction")
+        << SettingsText().deviceWithoutTopic("A").value("MQTT", "Host", "127.0.0.1").bytes()
+        << SettingsText().size("0").value("MQTT", "Host", "127.0.0.1").bytes() << QStringList();
 }
 
 void tst_SettingsFile::loadDeviceList()
@@ -346,15 +255,8 @@ void tst_SettingsFile::deviceAt()
     QFETCH(QString, rowName);
     QFETCH(QString, rowTopic);
 
-    writeSettingsFileText("[Devices]\n"
-                          "DEV\\1\\dev_name=A\n"
-                          "DEV\\1\\topic=t/a\n"
-                          "DEV\\2\\dev_name=Broken\n"
-                          "DEV\\3\\dev_name=C\n"
-                          "DEV\\3\\topic=t/c\n"
-                          "DEV\\4\\dev_name=A\n"
-                          "DEV\\4\\topic=t/a2\n"
-                          "DEV\\size=4\n");
+    writeSettingsFileText(
+        SettingsText().device("A", "t/a").deviceWithoutTopic("Broken").device("C", "t/c").device("A", "t/a2").bytes());
     const DeviceEntry entry = SettingsFile().deviceAt(row);
     QCOMPARE(entry.name, rowName);
     QCOMPARE(entry.topic, rowTopic);
@@ -382,9 +284,9 @@ void tst_SettingsFile::brokerDefaults_data()
 
     QTest::newRow("no file") << QByteArray() << "localhost" << 1883 << QString() << 0;
     QTest::newRow("no broker group") << kTwoDevices << "localhost" << 1883 << QString() << 0;
-    QTest::newRow("stored values") << QByteArray("[MQTT]\nHost=::1\nPort=8883\n") << "::1" << 8883 << "::1" << 8883;
+    QTest::newRow("stored values") << SettingsText().broker("::1", 8883).bytes() << "::1" << 8883 << "::1" << 8883;
     QTest::newRow("port that is not a number")
-        << QByteArray("[MQTT]\nHost=\nPort=abc\n") << QString() << 0 << QString() << 0;
+        << SettingsText().broker("", "abc").bytes() << QString() << 0 << QString() << 0;
 }
 
 void tst_SettingsFile::brokerDefaults()
@@ -434,40 +336,37 @@ void tst_SettingsFile::writeBrokerText()
 void tst_SettingsFile::ownerOnlyPermissions_data()
 {
     QTest::addColumn<QByteArray>("before");
-    QTest::addColumn<QString>("operation");
+    QTest::addColumn<Write>("write");
 
-    QTest::newRow("created by the broker settings") << QByteArray() << "writeBroker";
-    QTest::newRow("created by storing a device") << QByteArray() << "storeDevice";
-    QTest::newRow("rewritten by the broker settings") << kTwoDevices << "writeBroker";
-    QTest::newRow("rewritten by storing a device") << kTwoDevices << "storeDevice";
-    QTest::newRow("rewritten by removal") << kTwoDevices << "removeDeviceAt";
-    QTest::newRow("rewritten by compaction") << kWithIncomplete << "compactDeviceList";
-    QTest::newRow("rewritten by an edit") << kTwoDevices << "replaceDeviceAt";
+    const Write writeBroker = [](const SettingsFile &f) {
+        return DeviceListResult{{}, f.writeBroker(f.readBrokerForEditing())};
+    };
+    const Write storeDevice = [](const SettingsFile &f) {
+        return f.storeDevice(QStringLiteral("Fan"), QStringLiteral("t/fan"));
+    };
+    QTest::newRow("created by the broker settings") << QByteArray() << writeBroker;
+    QTest::newRow("created by storing a device") << QByteArray() << storeDevice;
+    QTest::newRow("rewritten by the broker settings") << kTwoDevices << writeBroker;
+    QTest::newRow("rewritten by storing a device") << kTwoDevices << storeDevice;
+    QTest::newRow("rewritten by removal")
+        << kTwoDevices << Write([](const SettingsFile &f) { return f.removeDeviceAt(1); });
+    QTest::newRow("rewritten by compaction") << kWithIncomplete << Write(&SettingsFile::compactDeviceList);
+    QTest::newRow("rewritten by an edit") << kTwoDevices << Write([](const SettingsFile &f) {
+        return f.replaceDeviceAt(0, QStringLiteral("Fan"), QStringLiteral("t/fan"));
+    });
 }
 
 void tst_SettingsFile::ownerOnlyPermissions()
 {
     QFETCH(QByteArray, before);
-    QFETCH(QString, operation);
+    QFETCH(Write, write);
 
     if (!before.isEmpty()) {
         writeSettingsFileText(before);
         QVERIFY(QFile::setPermissions(kFile, QFile::permissions(kFile) | QFileDevice::ReadOther));
     }
     const QByteArray old = settingsFileText();
-    const SettingsFile file;
-    QSettings::Status status = QSettings::AccessError;
-    if (operation == QLatin1String("writeBroker"))
-        status = file.writeBroker(file.readBrokerForEditing());
-    else if (operation == QLatin1String("storeDevice"))
-        status = file.storeDevice(QStringLiteral("Fan"), QStringLiteral("t/fan")).status;
-    else if (operation == QLatin1String("removeDeviceAt"))
-        status = file.removeDeviceAt(1).status;
-    else if (operation == QLatin1String("compactDeviceList"))
-        status = file.compactDeviceList().status;
-    else if (operation == QLatin1String("replaceDeviceAt"))
-        status = file.replaceDeviceAt(0, QStringLiteral("Fan"), QStringLiteral("t/fan")).status;
-    QCOMPARE(status, QSettings::NoError);
+    QCOMPARE(write(SettingsFile()).status, QSettings::NoError);
     QVERIFY(settingsFileText() != old);
     QCOMPARE(QFile::permissions(kFile), kOwnerOnly);
 }
@@ -490,47 +389,42 @@ void tst_SettingsFile::writeIntoDirectoryFails()
 // write in its cache and show it to every later reader.
 void tst_SettingsFile::failedWriteLeavesNoGhost_data()
 {
-    QTest::addColumn<QString>("operation");
-    QTest::newRow("store") << "storeDevice";
-    QTest::newRow("edit") << "replaceDeviceAt";
-    QTest::newRow("remove by row") << "removeDeviceAt";
-    QTest::newRow("compaction") << "compactDeviceList";
-    QTest::newRow("broker settings") << "writeBroker";
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<Write>("write");
+
+    QTest::newRow("store") << kTwoDevices << Write([](const SettingsFile &f) {
+        return f.storeDevice(QStringLiteral("Fan"), QStringLiteral("t/fan"));
+    });
+    QTest::newRow("edit") << kTwoDevices << Write([](const SettingsFile &f) {
+        return f.replaceDeviceAt(0, QStringLiteral("Fan"), QStringLiteral("t/fan"));
+    });
+    QTest::newRow("remove by row") << kTwoDevices << Write([](const SettingsFile &f) { return f.removeDeviceAt(0); });
+    QTest::newRow("compaction") << kWithIncomplete << Write(&SettingsFile::compactDeviceList);
+    // The broker settings bring no list back: the one in the file stands for it.
+    QTest::newRow("broker settings") << kTwoDevices << Write([](const SettingsFile &f) {
+        const QStringList names = storedNames();
+        return DeviceListResult{names, f.writeBroker(BrokerSettings{QStringLiteral("::1"), {}, {}, {}, 1})};
+    });
 }
 
 void tst_SettingsFile::failedWriteLeavesNoGhost()
 {
-    QFETCH(QString, operation);
+    QFETCH(QByteArray, before);
+    QFETCH(Write, write);
 
-    const QByteArray before = operation == QLatin1String("compactDeviceList") ? kWithIncomplete : kTwoDevices;
     writeSettingsFileText(before);
     const QStringList namesBefore = SettingsFile().compactDeviceList().names;
     writeSettingsFileText(before);
-    if (QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), kFile}) != 0)
+    if (!m_dir->lockSettingsFile())
         QSKIP("chattr +i is not available here");
-    auto unlock = qScopeGuard([] { QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), kFile}); });
 
     const SettingsFile file;
-    DeviceListResult result;
-    if (operation == QLatin1String("storeDevice"))
-        result = file.storeDevice(QStringLiteral("Fan"), QStringLiteral("t/fan"));
-    else if (operation == QLatin1String("replaceDeviceAt"))
-        result = file.replaceDeviceAt(0, QStringLiteral("Fan"), QStringLiteral("t/fan"));
-    else if (operation == QLatin1String("removeDeviceAt"))
-        result = file.removeDeviceAt(0);
-    else if (operation == QLatin1String("compactDeviceList"))
-        result = file.compactDeviceList();
-    else
-        result = {namesBefore, file.writeBroker(BrokerSettings{QStringLiteral("::1"), {}, {}, {}, 1})};
+    const DeviceListResult result = write(file);
     QCOMPARE(result.status, QSettings::AccessError);
     QCOMPARE(result.names, namesBefore);
 
-    unlock.dismiss();
-    QCOMPARE(QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), kFile}), 0);
-    QStringList namesNow;
-    for (const DeviceEntry &device : file.readDevices())
-        namesNow.append(device.name);
-    QCOMPARE(namesNow, namesBefore);
+    QVERIFY(m_dir->unlockSettingsFile());
+    QCOMPARE(storedNames(), namesBefore);
     QCOMPARE(file.readBrokerForEditing().host, QStringLiteral("localhost"));
     QCOMPARE(settingsFileText(), before);
 }

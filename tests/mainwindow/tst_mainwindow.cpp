@@ -1,4 +1,6 @@
 #include "common/scratchdirectory.h"
+#include "common/settingstext.h"
+#include "common/widgets.h"
 #include "mainwindow/mainwindow.h"
 
 #include <QAction>
@@ -9,6 +11,12 @@
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QtTest>
+
+#include <functional>
+
+// Calls one of the window's slots by name, as code outside it would.
+using Invoke = std::function<bool(QObject *)>;
+Q_DECLARE_METATYPE(Invoke)
 
 // The window's form, menus, About box and quit path, without a broker.
 class tst_MainWindow : public QObject
@@ -32,7 +40,7 @@ private slots:
     void badPortIsReportedWithoutAttempt();
 
 private:
-    std::unique_ptr<ScratchDirectory> workDir;
+    std::unique_ptr<ScratchDirectory> m_dir;
 };
 
 namespace {
@@ -60,13 +68,13 @@ void whenModalOpens(std::function<void(QMessageBox *)> check)
 
 void tst_MainWindow::init()
 {
-    workDir = std::make_unique<ScratchDirectory>();
-    QVERIFY(workDir->isValid());
+    m_dir = std::make_unique<ScratchDirectory>();
+    QVERIFY(m_dir->isValid());
 }
 
 void tst_MainWindow::cleanup()
 {
-    workDir.reset();
+    m_dir.reset();
 }
 
 void tst_MainWindow::startsIdleWithoutConfiguration()
@@ -77,10 +85,10 @@ void tst_MainWindow::startsIdleWithoutConfiguration()
 
     QCOMPARE(window.windowTitle(), QStringLiteral("Zelmar MQTT Client"));
     QCOMPARE(window.size(), QSize(308, 418));
-    QCOMPARE(window.findChild<QTabWidget *>("tabWidget")->count(), 0);
-    QCOMPARE(window.findChild<QPushButton *>("pushButtonConnect")->text(), QStringLiteral("Подключиться"));
-    QVERIFY(window.findChild<QAction *>("actionMQTT_Settings")->isEnabled());
-    QVERIFY(window.findChild<QAction *>("actionAddNewDevice")->isEnabled());
+    QCOMPARE(child<QTabWidget>(&window, "tabWidget")->count(), 0);
+    QCOMPARE(child<QPushButton>(&window, "pushButtonConnect")->text(), QStringLiteral("Подключиться"));
+    QVERIFY(child<QAction>(&window, "actionMQTT_Settings")->isEnabled());
+    QVERIFY(child<QAction>(&window, "actionAddNewDevice")->isEnabled());
     QVERIFY(!client.isConnectedToHost());
     QVERIFY(!QFile::exists(QStringLiteral("Settings.conf")));
 }
@@ -92,7 +100,7 @@ void tst_MainWindow::menusInOrder()
 
     QStringList titles;
     QList<QMenu *> menus;
-    for (QAction *entry : window.findChild<QMenuBar *>("menuBar")->actions()) {
+    for (QAction *entry : child<QMenuBar>(&window, "menuBar")->actions()) {
         titles << entry->text();
         menus << entry->menu();
     }
@@ -105,7 +113,7 @@ void tst_MainWindow::menusInOrder()
     QCOMPARE(menus[1]->actions().at(1)->text(), QStringLiteral("Устройства"));
     QCOMPARE(menus[2]->actions().first()->text(), QStringLiteral("О программе"));
 
-    auto *spare = window.findChild<QAction *>("actionMQTT");
+    auto *spare = child<QAction>(&window, "actionMQTT");
     QVERIFY(spare);
     QCOMPARE(spare->text(), QStringLiteral("MQTT"));
     for (const QMenu *menu : menus)
@@ -141,53 +149,48 @@ void tst_MainWindow::slotListIsComplete()
         "on_pushButtonConnect_clicked()",
     };
     const QMetaObject &meta = MainWindow::staticMetaObject;
-    QStringList declared;
     for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
-        const QMetaMethod method = meta.method(i);
-        QCOMPARE(method.methodType(), QMetaMethod::Slot);
-        QCOMPARE(method.access(), QMetaMethod::Private);
-        declared << QString::fromLatin1(method.methodSignature());
+        QCOMPARE(meta.method(i).methodType(), QMetaMethod::Slot);
+        QCOMPARE(meta.method(i).access(), QMetaMethod::Private);
     }
-    QCOMPARE(declared, expected);
+    QCOMPARE(ownMethods(meta), expected);
 }
 
 void tst_MainWindow::inertSlotsChangeNothing_data()
 {
-    QTest::addColumn<QByteArray>("slot");
-    QTest::newRow("connack") << QByteArray("onMQTT_Connacked");
-    QTest::newRow("pong") << QByteArray("onMQTT_Pong");
-    QTest::newRow("subscribed") << QByteArray("onMQTT_subscribed");
-    QTest::newRow("unsubacked") << QByteArray("onMQTT_unsubacked");
-    QTest::newRow("publish command") << QByteArray("publishTopic");
-    QTest::newRow("subscribe command") << QByteArray("subscribeTopic");
-    QTest::newRow("connect command") << QByteArray("connectServer");
-    QTest::newRow("clear command") << QByteArray("clearMsg");
+    QTest::addColumn<Invoke>("invoke");
+
+    const auto plain = [](const char *slot) {
+        return Invoke([slot](QObject *w) { return QMetaObject::invokeMethod(w, slot); });
+    };
+    QTest::newRow("connack") << Invoke(
+        [](QObject *w) { return QMetaObject::invokeMethod(w, "onMQTT_Connacked", Q_ARG(uchar, 0)); });
+    QTest::newRow("pong") << plain("onMQTT_Pong");
+    QTest::newRow("subscribed") << Invoke([](QObject *w) {
+        return QMetaObject::invokeMethod(w, "onMQTT_subscribed", Q_ARG(QString, QStringLiteral("a/b")));
+    });
+    QTest::newRow("unsubacked") << Invoke(
+        [](QObject *w) { return QMetaObject::invokeMethod(w, "onMQTT_unsubacked", Q_ARG(ushort, 7)); });
+    QTest::newRow("publish command") << plain("publishTopic");
+    QTest::newRow("subscribe command") << plain("subscribeTopic");
+    QTest::newRow("connect command") << plain("connectServer");
+    QTest::newRow("clear command") << plain("clearMsg");
 }
 
 void tst_MainWindow::inertSlotsChangeNothing()
 {
-    QFETCH(QByteArray, slot);
+    QFETCH(Invoke, invoke);
 
     QMQTT::Client client;
     MainWindow window(&client);
     window.show();
     QSignalSpy quitting(qApp, &QCoreApplication::aboutToQuit);
 
-    const char *name = slot.constData();
-    bool invoked = false;
-    if (slot == "onMQTT_Connacked")
-        invoked = QMetaObject::invokeMethod(&window, name, Q_ARG(uchar, 0));
-    else if (slot == "onMQTT_subscribed")
-        invoked = QMetaObject::invokeMethod(&window, name, Q_ARG(QString, QStringLiteral("a/b")));
-    else if (slot == "onMQTT_unsubacked")
-        invoked = QMetaObject::invokeMethod(&window, name, Q_ARG(ushort, 7));
-    else
-        invoked = QMetaObject::invokeMethod(&window, name);
-    QVERIFY(invoked);
+    QVERIFY(invoke(&window));
 
-    QCOMPARE(window.findChild<QPushButton *>("pushButtonConnect")->text(), QStringLiteral("Подключиться"));
-    QVERIFY(window.findChild<QStatusBar *>("statusBar")->currentMessage().isEmpty());
-    QVERIFY(window.findChild<QAction *>("actionAddNewDevice")->isEnabled());
+    QCOMPARE(child<QPushButton>(&window, "pushButtonConnect")->text(), QStringLiteral("Подключиться"));
+    QVERIFY(statusText(&window).isEmpty());
+    QVERIFY(child<QAction>(&window, "actionAddNewDevice")->isEnabled());
     QVERIFY(!client.isConnectedToHost());
     const QWidgetList shown = QApplication::topLevelWidgets();
     QCOMPARE(std::count_if(shown.cbegin(), shown.cend(), [](const QWidget *w) { return w->isVisible(); }), 1);
@@ -213,7 +216,7 @@ void tst_MainWindow::aboutBoxHasOnlyOk()
         QCOMPARE(lines[2], QStringLiteral("MQTT клиент для счётчиков нарабоки Zelmar"));
         checked = true;
     });
-    window.findChild<QAction *>("actionAbout")->trigger();
+    child<QAction>(&window, "actionAbout")->trigger();
     QVERIFY(checked);
 }
 
@@ -233,7 +236,7 @@ void tst_MainWindow::quitEndsEventLoop()
 
     QTimer::singleShot(0, &window, [&window, byMenu] {
         if (byMenu)
-            window.findChild<QAction *>("actionQuit")->trigger();
+            child<QAction>(&window, "actionQuit")->trigger();
         else
             QMetaObject::invokeMethod(&window, "quitApp");
     });
@@ -246,13 +249,12 @@ void tst_MainWindow::quitEndsEventLoop()
 
 void tst_MainWindow::rebuildLeavesTabsShown()
 {
-    writeSettingsFileText("[Devices]\nDEV\\1\\dev_name=A\nDEV\\1\\topic=t/a\n"
-                          "DEV\\2\\dev_name=B\nDEV\\2\\topic=t/b\nDEV\\size=2\n");
+    writeSettingsFileText(SettingsText().device("A", "t/a").device("B", "t/b").bytes());
     QMQTT::Client client;
     MainWindow window(&client);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    auto *tabs = window.findChild<QTabWidget *>("tabWidget");
+    auto *tabs = child<QTabWidget>(&window, "tabWidget");
     tabs->setCurrentIndex(1);
 
     // The rebuild hides the tab widget while it replaces the pages.
@@ -284,22 +286,17 @@ void tst_MainWindow::badPortIsReportedWithoutAttempt()
 {
     QFETCH(QString, port);
     QFETCH(QString, status);
-    {
-        QFile file(QStringLiteral("Settings.conf"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("[MQTT]\nHost=127.0.0.1\nPort=" + port.toUtf8() + "\n");
-    }
+    writeSettingsFileText(SettingsText().broker("127.0.0.1", port).bytes());
     QMQTT::Client client;
     MainWindow window(&client);
     window.show();
     QSignalSpy failures(&client, &QMQTT::Client::error);
 
-    QTest::mouseClick(window.findChild<QPushButton *>("pushButtonConnect"), Qt::LeftButton);
+    click(&window, "pushButtonConnect");
 
-    QCOMPARE(window.findChild<QStatusBar *>("statusBar")->currentMessage(), status);
-    QVERIFY(window.findChild<QAction *>("actionMQTT_Settings")->isEnabled());
-    QVERIFY(window.findChild<QAction *>("actionAddNewDevice")->isEnabled());
-    QCOMPARE(window.findChild<QPushButton *>("pushButtonConnect")->text(), QStringLiteral("Подключиться"));
+    QCOMPARE(statusText(&window), status);
+    QVERIFY(settingsMenusEnabled(&window));
+    QCOMPARE(child<QPushButton>(&window, "pushButtonConnect")->text(), QStringLiteral("Подключиться"));
     QVERIFY(!client.isConnectedToHost());
 }
 

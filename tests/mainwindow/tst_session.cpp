@@ -1,11 +1,10 @@
 #include "common/scratchdirectory.h"
+#include "common/settingstext.h"
 #include "common/testbroker.h"
+#include "common/widgets.h"
 #include "mainwindow/mainwindow.h"
 
-#include <QAction>
-#include <QLabel>
 #include <QPushButton>
-#include <QStatusBar>
 #include <QTabWidget>
 #include <QtTest>
 
@@ -32,13 +31,14 @@ private slots:
     void clearedCredentialsAreNotReused();
 
 private:
-    void writeSettings(const QString &host, quint16 port, const QStringList &devices, const QString &user = {},
-                       const QString &password = {});
     void startWindow();
-    void clickConnect();
-    QString label(int tab, const char *name) const;
-    QString status() const;
-    bool menusEnabled() const;
+    void clickConnect() { click(window.get(), "pushButtonConnect"); }
+    QString label(int tab, const char *name) const { return labelText(tabPage(window.get(), tab), name); }
+    QString status() const { return statusText(window.get()); }
+    bool menusEnabled() const { return settingsMenusEnabled(window.get()); }
+    QString buttonText() const { return child<QPushButton>(window.get(), "pushButtonConnect")->text(); }
+    // Settings.conf for the broker's anonymous listener, with these devices.
+    SettingsText settings() const { return SettingsText().broker("127.0.0.1", broker.port()); }
 
     TestBroker broker;
     std::unique_ptr<ScratchDirectory> workDir;
@@ -65,83 +65,36 @@ void tst_Session::cleanup()
     workDir.reset();
 }
 
-// devices: "name|topic" for a complete entry; "name|" leaves out the topic key.
-void tst_Session::writeSettings(const QString &host, quint16 port, const QStringList &devices, const QString &user,
-                                const QString &password)
-{
-    QSettings settings(QStringLiteral("Settings.conf"), QSettings::IniFormat);
-    settings.beginGroup(QStringLiteral("MQTT"));
-    settings.setValue(QStringLiteral("Host"), host);
-    settings.setValue(QStringLiteral("Port"), QString::number(port));
-    settings.setValue(QStringLiteral("username"), user);
-    settings.setValue(QStringLiteral("passwd"), password);
-    settings.endGroup();
-    settings.beginGroup(QStringLiteral("Devices"));
-    settings.beginWriteArray(QStringLiteral("DEV"), devices.size());
-    for (int i = 0; i < devices.size(); ++i) {
-        const QStringList parts = devices[i].split('|');
-        settings.setArrayIndex(i);
-        settings.setValue(QStringLiteral("dev_name"), parts[0]);
-        if (!parts[1].isEmpty())
-            settings.setValue(QStringLiteral("topic"), parts[1]);
-    }
-    settings.endArray();
-    settings.endGroup();
-    settings.sync();
-    QCOMPARE(settings.status(), QSettings::NoError);
-}
-
 void tst_Session::startWindow()
 {
     window = std::make_unique<MainWindow>(client.get());
     window->show();
 }
 
-void tst_Session::clickConnect()
-{
-    QTest::mouseClick(window->findChild<QPushButton *>("pushButtonConnect"), Qt::LeftButton);
-}
-
-QString tst_Session::label(int tab, const char *name) const
-{
-    const auto *tabs = window->findChild<QTabWidget *>("tabWidget");
-    return tabs->widget(tab)->findChild<QLabel *>(QLatin1String(name))->text();
-}
-
-QString tst_Session::status() const
-{
-    return window->findChild<QStatusBar *>("statusBar")->currentMessage();
-}
-
-bool tst_Session::menusEnabled() const
-{
-    return window->findChild<QAction *>("actionMQTT_Settings")->isEnabled() &&
-           window->findChild<QAction *>("actionAddNewDevice")->isEnabled();
-}
-
 void tst_Session::tabsFollowCompleteEntries()
 {
-    writeSettings("127.0.0.1", broker.port(), {"Котёл 1|plant/a", "no topic|", "Насос|plant/b", "|plant/c"});
+    writeSettingsFileText(settings()
+                              .device("Котёл 1", "plant/a")
+                              .deviceWithoutTopic("no topic")
+                              .device("Насос", "plant/b")
+                              .device("", "plant/c")
+                              .bytes());
     startWindow();
-
-    const auto *tabs = window->findChild<QTabWidget *>("tabWidget");
-    QStringList titles;
-    for (int i = 0; i < tabs->count(); ++i)
-        titles << tabs->tabText(i);
-    QCOMPARE(titles, (QStringList{"Котёл 1", "Насос", ""}));
+    QCOMPARE(tabTitles(window.get()), (QStringList{"Котёл 1", "Насос", ""}));
     QCOMPARE(label(0, "label_dev_mode"), QStringLiteral("не в сети"));
 }
 
 void tst_Session::connectSubscribesOncePerRecord()
 {
-    writeSettings("127.0.0.1", broker.port(), {"A|plant/a", "B|plant/b", "A again|plant/a", "Empty|"});
     // An empty topic is a complete entry but gets no subscription.
-    {
-        QSettings settings(QStringLiteral("Settings.conf"), QSettings::IniFormat);
-        settings.setValue(QStringLiteral("Devices/DEV/4/topic"), QStringLiteral(""));
-    }
+    writeSettingsFileText(settings()
+                              .device("A", "plant/a")
+                              .device("B", "plant/b")
+                              .device("A again", "plant/a")
+                              .device("Empty", "")
+                              .bytes());
     startWindow();
-    QCOMPARE(window->findChild<QTabWidget *>("tabWidget")->count(), 4);
+    QCOMPARE(tabTitles(window.get()).size(), 4);
     QSignalSpy connected(client.get(), &QMQTT::Client::connected);
     QSignalSpy subscribed(client.get(), &QMQTT::Client::subscribed);
     const int earlier = broker.loggedSubscriptions().count();
@@ -150,7 +103,7 @@ void tst_Session::connectSubscribesOncePerRecord()
     QVERIFY(!menusEnabled());
     QVERIFY(status().contains(QStringLiteral("Подключение к 127.0.0.1:%1").arg(broker.port())));
     QVERIFY(connected.wait());
-    QCOMPARE(window->findChild<QPushButton *>("pushButtonConnect")->text(), QStringLiteral("Отключиться"));
+    QCOMPARE(buttonText(), QStringLiteral("Отключиться"));
     QCOMPARE(status(), QStringLiteral("Подключено к 127.0.0.1:%1").arg(broker.port()));
     QVERIFY(!menusEnabled());
     QTRY_COMPARE(subscribed.count(), 3);
@@ -183,9 +136,13 @@ void tst_Session::readingsReachExactlyMatchingTabs()
     QFETCH(QByteArray, payload);
     QFETCH(QStringList, models);
 
-    writeSettings(
-        "127.0.0.1", broker.port(),
-        {"Shared 1|plant/shared", "Shared 2|plant/shared", "Own|plant/own", "Wild|plant/+", "Probe|plant/probe"});
+    writeSettingsFileText(settings()
+                              .device("Shared 1", "plant/shared")
+                              .device("Shared 2", "plant/shared")
+                              .device("Own", "plant/own")
+                              .device("Wild", "plant/+")
+                              .device("Probe", "plant/probe")
+                              .bytes());
     startWindow();
     QSignalSpy subscribed(client.get(), &QMQTT::Client::subscribed);
     clickConnect();
@@ -206,7 +163,7 @@ void tst_Session::readingsReachExactlyMatchingTabs()
 
 void tst_Session::disconnectByButtonReenablesMenus()
 {
-    writeSettings("127.0.0.1", broker.port(), {"A|plant/a"});
+    writeSettingsFileText(settings().device("A", "plant/a").bytes());
     startWindow();
     QSignalSpy connected(client.get(), &QMQTT::Client::connected);
     QSignalSpy disconnected(client.get(), &QMQTT::Client::disconnected);
@@ -216,7 +173,7 @@ void tst_Session::disconnectByButtonReenablesMenus()
     clickConnect();
     QVERIFY(menusEnabled());
     QTRY_COMPARE(disconnected.count(), 1);
-    QCOMPARE(window->findChild<QPushButton *>("pushButtonConnect")->text(), QStringLiteral("Подключиться"));
+    QCOMPARE(buttonText(), QStringLiteral("Подключиться"));
     QCOMPARE(status(), QStringLiteral("Отключено"));
     QVERIFY(menusEnabled());
     QVERIFY(!client->isConnectedToHost());
@@ -224,14 +181,14 @@ void tst_Session::disconnectByButtonReenablesMenus()
 
 void tst_Session::brokerLossIsShownAndRecoverable()
 {
-    writeSettings("127.0.0.1", broker.port(), {"A|plant/a"});
+    writeSettingsFileText(settings().device("A", "plant/a").bytes());
     startWindow();
     QSignalSpy connected(client.get(), &QMQTT::Client::connected);
     clickConnect();
     QVERIFY(connected.wait());
 
     broker.kill();
-    QTRY_COMPARE(window->findChild<QPushButton *>("pushButtonConnect")->text(), QStringLiteral("Подключиться"));
+    QTRY_COMPARE(buttonText(), QStringLiteral("Подключиться"));
     QVERIFY(menusEnabled());
     QCOMPARE(status(), QStringLiteral("Соединение с 127.0.0.1:%1 потеряно").arg(broker.port()));
 
@@ -247,7 +204,7 @@ void tst_Session::brokerLossIsShownAndRecoverable()
 
 void tst_Session::hostNameConnects()
 {
-    writeSettings("localhost", broker.port(), {"A|plant/a"});
+    writeSettingsFileText(SettingsText().broker("localhost", broker.port()).device("A", "plant/a").bytes());
     startWindow();
     QSignalSpy connected(client.get(), &QMQTT::Client::connected);
     clickConnect();
@@ -275,7 +232,8 @@ void tst_Session::refusedCredentialsAreReported()
     QFETCH(QString, user);
     QFETCH(QString, password);
     QFETCH(QString, expected);
-    writeSettings("127.0.0.1", broker.authPort(), {"A|plant/a"}, user, password);
+    writeSettingsFileText(
+        SettingsText().broker("127.0.0.1", broker.authPort()).login(user, password).device("A", "plant/a").bytes());
     startWindow();
     QSignalSpy connected(client.get(), &QMQTT::Client::connected);
     QSignalSpy failed(client.get(), &QMQTT::Client::error);
@@ -285,12 +243,17 @@ void tst_Session::refusedCredentialsAreReported()
     QCOMPARE(status(), expected);
     QCOMPARE(connected.count(), 0);
     QVERIFY(menusEnabled());
-    QCOMPARE(window->findChild<QPushButton *>("pushButtonConnect")->text(), QStringLiteral("Подключиться"));
+    QCOMPARE(buttonText(), QStringLiteral("Подключиться"));
 }
 
 void tst_Session::clearedCredentialsAreNotReused()
 {
-    writeSettings("127.0.0.1", broker.authPort(), {"A|plant/a"}, broker.user(), broker.password());
+    const SettingsText anonymous = SettingsText().broker("127.0.0.1", broker.authPort()).login("", "");
+    writeSettingsFileText(SettingsText()
+                              .broker("127.0.0.1", broker.authPort())
+                              .login(broker.user(), broker.password())
+                              .device("A", "plant/a")
+                              .bytes());
     startWindow();
     QSignalSpy connected(client.get(), &QMQTT::Client::connected);
     QSignalSpy failed(client.get(), &QMQTT::Client::error);
@@ -299,7 +262,7 @@ void tst_Session::clearedCredentialsAreNotReused()
     clickConnect();
     QTRY_VERIFY(menusEnabled() && !client->isConnectedToHost());
 
-    writeSettings("127.0.0.1", broker.authPort(), {"A|plant/a"});
+    writeSettingsFileText(SettingsText(anonymous).device("A", "plant/a").bytes());
     clickConnect();
     QVERIFY(failed.wait());
     QCOMPARE(connected.count(), 1);
