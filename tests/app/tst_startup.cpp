@@ -1,4 +1,5 @@
 #include "app/startup.h"
+#include "common/scratchdirectory.h"
 
 #include <QDir>
 #include <QtTest>
@@ -25,17 +26,19 @@ void tst_Startup::pluginPathsFollowDefaultsInOrder()
 
 void tst_Startup::pluginPathsIgnoreWorkingDirectory()
 {
-    QTemporaryDir elsewhere;
-    QVERIFY(elsewhere.isValid());
-    const QString before = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(elsewhere.path()));
-    const QStringList paths = pluginSearchPaths({}, programDirectory());
-    QVERIFY(QDir::setCurrent(before));
+    QStringList paths;
+    QString elsewhere;
+    {
+        const ScratchDirectory dir;
+        QVERIFY(dir.isValid());
+        elsewhere = dir.path();
+        paths = pluginSearchPaths({}, programDirectory());
+    }
 
     QCOMPARE(paths.size(), 4);
     for (const QString &path : paths) {
         QVERIFY2(QDir::isAbsolutePath(path), qPrintable(path));
-        QVERIFY2(!path.startsWith(elsewhere.path()), qPrintable(path));
+        QVERIFY2(!path.startsWith(elsewhere), qPrintable(path));
     }
     QCOMPARE(paths.first(), QCoreApplication::applicationDirPath());
 }

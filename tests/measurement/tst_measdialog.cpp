@@ -1,6 +1,6 @@
+#include "common/widgets.h"
 #include "measurement/measdialog.h"
 
-#include <QLabel>
 #include <QTabWidget>
 #include <QTimer>
 #include <QtTest>
@@ -19,8 +19,7 @@ const QString fullPayload =
 
 QString text(const MeasDialog &panel, const char *name)
 {
-    const auto *label = panel.findChild<QLabel *>(QLatin1String(name));
-    return label ? label->text() : QStringLiteral("<no label %1>").arg(QLatin1String(name));
+    return labelText(&panel, QLatin1String(name));
 }
 
 // The value texts keyed by label name, so a failure names the row.
