@@ -179,19 +179,32 @@ bool TestBroker::writeConfig()
 
 bool TestBroker::publish(const QString &topic, const QByteArray &payload, bool retain) const
 {
-    QStringList args{QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"), QString::number(m_port),
-                     QStringLiteral("-q"), QStringLiteral("0"),         QStringLiteral("-t"), topic};
+    QStringList args{QStringLiteral("-t"), topic};
     // mosquitto_pub refuses to send an empty stdin; -n is its empty message.
     args << (payload.isEmpty() ? QStringLiteral("-n") : QStringLiteral("-s"));
     if (retain)
         args << QStringLiteral("-r");
+    return runPublisher(args, payload, 10000);
+}
+
+bool TestBroker::publishLines(const QString &topic, const QByteArray &lines) const
+{
+    return runPublisher({QStringLiteral("-t"), topic, QStringLiteral("-l")}, lines, 30000);
+}
+
+bool TestBroker::runPublisher(const QStringList &args, const QByteArray &input, int timeoutMs) const
+{
     QProcess pub;
-    pub.start(findTool(QStringLiteral("mosquitto_pub")), args);
+    pub.setProcessChannelMode(QProcess::ForwardedChannels);
+    pub.start(findTool(QStringLiteral("mosquitto_pub")),
+              QStringList{QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                          QString::number(m_port), QStringLiteral("-q"), QStringLiteral("0")} +
+                  args);
     if (!pub.waitForStarted())
         return false;
-    pub.write(payload);
+    pub.write(input);
     pub.closeWriteChannel();
-    return pub.waitForFinished(10000) && pub.exitStatus() == QProcess::NormalExit && pub.exitCode() == 0;
+    return pub.waitForFinished(timeoutMs) && pub.exitStatus() == QProcess::NormalExit && pub.exitCode() == 0;
 }
 
 QStringList TestBroker::logLines() const
@@ -228,5 +241,12 @@ QStringList TestBroker::loggedSubscriptions() const
 QStringList TestBroker::loggedClientIds() const
 {
     static const QRegularExpression pattern(QStringLiteral("^New client connected from \\S+ as (\\S+) \\("));
+    return loggedCaptures(pattern);
+}
+
+QStringList TestBroker::loggedUserNames() const
+{
+    // "... as <id> (p2, c1, k60, u'<user>')." names a user; an anonymous client has no u'...'.
+    static const QRegularExpression pattern(QStringLiteral("^New client connected from .*?(?:, u'(.*)')?\\)\\.$"));
     return loggedCaptures(pattern);
 }

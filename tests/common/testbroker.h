@@ -44,12 +44,16 @@ public:
     // Publishes one message (QoS 0) on the anonymous listener with
     // mosquitto_pub; the payload goes over byte for byte.
     bool publish(const QString &topic, const QByteArray &payload, bool retain = false) const;
+    // Publishes every line of `lines` as one message, through one mosquitto_pub.
+    bool publishLines(const QString &topic, const QByteArray &lines) const;
 
     // The topic filters of all SUBSCRIBE requests the broker has seen, oldest first.
     QStringList loggedSubscriptions() const;
     // The client id of every accepted connection, oldest first; the broker
     // makes up an "auto-..." id for a client that brings none.
     QStringList loggedClientIds() const;
+    // The user name of every accepted connection, oldest first; empty for an anonymous one.
+    QStringList loggedUserNames() const;
     // The broker's whole log so far, for failure messages.
     QString log() const;
 
@@ -58,6 +62,7 @@ public:
 private:
     bool writeConfig();
     bool waitUntilListening();
+    bool runPublisher(const QStringList &args, const QByteArray &input, int timeoutMs) const;
     QStringList logLines() const;
     // The first capture of `pattern` in every log line it matches.
     QStringList loggedCaptures(const QRegularExpression &pattern) const;

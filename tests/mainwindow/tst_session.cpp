@@ -2,11 +2,18 @@
 #include "common/settingstext.h"
 #include "common/testbroker.h"
 #include "common/widgets.h"
+#include "config/devicelistdialog.h"
 #include "mainwindow/mainwindow.h"
 
 #include <QPushButton>
 #include <QTabWidget>
 #include <QtTest>
+
+#include <functional>
+
+// What the broker saw of one setting, per accepted connection.
+using Logged = std::function<QStringList(const TestBroker &)>;
+Q_DECLARE_METATYPE(Logged)
 
 // The window against a real broker: tabs from the file, the connect button,
 // subscriptions, routing of published readings and the session's failures.
@@ -29,6 +36,10 @@ private slots:
     void refusedCredentialsAreReported_data();
     void refusedCredentialsAreReported();
     void clearedCredentialsAreNotReused();
+    void clearedValueIsNotSentAgain_data();
+    void clearedValueIsNotSentAgain();
+    void rebuiltListRoutesByTopic_data();
+    void rebuiltListRoutesByTopic();
 
 private:
     void startWindow();
@@ -267,6 +278,99 @@ void tst_Session::clearedCredentialsAreNotReused()
     QVERIFY(failed.wait());
     QCOMPARE(connected.count(), 1);
     QCOMPARE(status(), QStringLiteral("Брокер отклонил имя пользователя или пароль"));
+}
+
+// A value cleared in the settings between two connections of one run must
+// be gone from the second, not carried over by the window or the client.
+void tst_Session::clearedValueIsNotSentAgain_data()
+{
+    QTest::addColumn<QString>("key"); // in [MQTT]
+    QTest::addColumn<Logged>("logged");
+    QTest::addColumn<QString>("clearedPattern"); // what the broker sees once it is cleared
+
+    QTest::newRow("client id") << "clientId" << Logged(&TestBroker::loggedClientIds) << "^auto-";
+    QTest::newRow("user name") << "username" << Logged(&TestBroker::loggedUserNames) << "^$";
+}
+
+void tst_Session::clearedValueIsNotSentAgain()
+{
+    QFETCH(QString, key);
+    QFETCH(Logged, logged);
+    QFETCH(QString, clearedPattern);
+
+    writeSettingsFileText(settings().value("MQTT", key, "panel-7").device("A", "plant/a").bytes());
+    startWindow();
+    QSignalSpy connected(client.get(), &QMQTT::Client::connected);
+    const int earlier = logged(broker).size();
+    clickConnect();
+    QVERIFY(connected.wait());
+    clickConnect();
+    QTRY_VERIFY(menusEnabled() && !client->isConnectedToHost());
+
+    writeSettingsFileText(settings().value("MQTT", key, "").device("A", "plant/a").bytes());
+    clickConnect();
+    QVERIFY(connected.wait());
+    QTRY_COMPARE(logged(broker).size(), earlier + 2);
+    const QStringList seen = logged(broker).mid(earlier);
+    QCOMPARE(seen.at(0), QStringLiteral("panel-7"));
+    QVERIFY2(QRegularExpression(clearedPattern).match(seen.at(1)).hasMatch(), qPrintable(broker.log()));
+}
+
+// After the device list changes, each meter's readings reach its own panel,
+// wherever it now stands, and never the panel that took its old place.
+void tst_Session::rebuiltListRoutesByTopic_data()
+{
+    QTest::addColumn<WidgetAction>("change"); // in the device list, which starts as X, A, B
+    QTest::addColumn<QStringList>("tabsAfter");
+
+    QTest::newRow("shrank: a device before A removed") << WidgetAction([](QWidget *dialog) {
+        selectRow(dialog, 0);
+        click(dialog, "pushButtonRemove");
+    }) << QStringList{"A", "B"};
+    QTest::newRow("grew: A removed, then added after a new one") << WidgetAction([](QWidget *dialog) {
+        selectRow(dialog, 1);
+        click(dialog, "pushButtonRemove");
+        click(dialog, "pushAddd");
+        saveEntryForm(dialog, QStringLiteral("C"), QStringLiteral("plant/c"));
+        click(dialog, "pushAddd");
+        saveEntryForm(dialog, QStringLiteral("A"), QStringLiteral("plant/a"));
+    }) << QStringList{"X", "B", "C", "A"};
+}
+
+void tst_Session::rebuiltListRoutesByTopic()
+{
+    QFETCH(WidgetAction, change);
+    QFETCH(QStringList, tabsAfter);
+
+    writeSettingsFileText(settings().device("X", "plant/x").device("A", "plant/a").device("B", "plant/b").bytes());
+    startWindow();
+    QSignalSpy subscribed(client.get(), &QMQTT::Client::subscribed);
+    // A session before the change, so that whatever it leaves behind is there to be carried over.
+    clickConnect();
+    QTRY_COMPARE(subscribed.count(), 3);
+    QVERIFY(broker.publish(QStringLiteral("plant/a"), R"({"num_starts":1})"));
+    QTRY_COMPARE(label(1, "label_num_starts"), QStringLiteral("1"));
+    clickConnect();
+    QTRY_VERIFY(menusEnabled() && !client->isConnectedToHost());
+
+    QPointer<DeviceListDialog> dialog = openByAction<DeviceListDialog>(window.get(), "actionAddNewDevice");
+    QVERIFY(dialog);
+    change(dialog);
+    click(dialog, "pushButtonCancel");
+    QTRY_VERIFY(dialog.isNull());
+    QCOMPARE(tabTitles(window.get()), tabsAfter);
+
+    subscribed.clear();
+    clickConnect();
+    QTRY_COMPARE(subscribed.count(), tabsAfter.size());
+    QVERIFY(broker.publish(QStringLiteral("plant/a"), R"({"num_starts":7})"));
+    const int a = tabsAfter.indexOf(QStringLiteral("A"));
+    QTRY_COMPARE(label(a, "label_num_starts"), QStringLiteral("7"));
+    // One message reaches all its panels in one go: the others have had theirs by now.
+    for (int tab = 0; tab < tabsAfter.size(); ++tab) {
+        if (tab != a)
+            QVERIFY2(label(tab, "label_num_starts").isEmpty(), qPrintable(tabsAfter.at(tab)));
+    }
 }
 
 QTEST_MAIN(tst_Session)
