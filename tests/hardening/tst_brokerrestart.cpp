@@ -1,12 +1,11 @@
+#include "common/scratchdirectory.h"
+#include "common/settingstext.h"
 #include "common/testbroker.h"
+#include "common/widgets.h"
 #include "mainwindow/mainwindow.h"
 
-#include <QAction>
-#include <QLabel>
 #include <QPushButton>
 #include <QSocketNotifier>
-#include <QStatusBar>
-#include <QTabWidget>
 #include <QTimer>
 #include <QtTest>
 
@@ -81,15 +80,14 @@ private slots:
     void restartsDuringSession();
 
 private:
-    void clickConnect();
-    QString status() const;
-    QString buttonText() const;
-    bool menusEnabled() const;
+    void clickConnect() { click(window.get(), "pushButtonConnect"); }
+    QString status() const { return statusText(window.get()); }
+    QString buttonText() const { return child<QPushButton>(window.get(), "pushButtonConnect")->text(); }
+    bool menusEnabled() const { return settingsMenusEnabled(window.get()); }
     Leftovers leftovers() const;
 
     TestBroker broker;
-    std::unique_ptr<QTemporaryDir> workDir;
-    QString previousDir;
+    std::unique_ptr<ScratchDirectory> workDir;
     std::unique_ptr<QMQTT::Client> client;
     std::unique_ptr<MainWindow> window;
 };
@@ -108,18 +106,9 @@ void tst_BrokerRestart::cleanupTestCase()
 void tst_BrokerRestart::init()
 {
     notifierWarnings.clear();
-    workDir = std::make_unique<QTemporaryDir>();
+    workDir = std::make_unique<ScratchDirectory>();
     QVERIFY(workDir->isValid());
-    previousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(workDir->path()));
-    QSettings settings(QStringLiteral("Settings.conf"), QSettings::IniFormat);
-    settings.setValue(QStringLiteral("MQTT/Host"), QStringLiteral("127.0.0.1"));
-    settings.setValue(QStringLiteral("MQTT/Port"), QString::number(broker.port()));
-    settings.setValue(QStringLiteral("Devices/DEV/1/dev_name"), QStringLiteral("Котёл"));
-    settings.setValue(QStringLiteral("Devices/DEV/1/topic"), QStringLiteral("plant/boiler"));
-    settings.setValue(QStringLiteral("Devices/DEV/size"), 1);
-    settings.sync();
-    QCOMPARE(settings.status(), QSettings::NoError);
+    writeSettingsFileText(SettingsText().broker("127.0.0.1", broker.port()).device("Котёл", "plant/boiler").bytes());
 
     client = std::make_unique<QMQTT::Client>();
     window = std::make_unique<MainWindow>(client.get());
@@ -130,31 +119,9 @@ void tst_BrokerRestart::cleanup()
 {
     window.reset();
     client.reset();
-    QDir::setCurrent(previousDir);
     workDir.reset();
     // A failed test may have left the broker down.
     QVERIFY(broker.isRunning() || broker.restart());
-}
-
-void tst_BrokerRestart::clickConnect()
-{
-    QTest::mouseClick(window->findChild<QPushButton *>(QStringLiteral("pushButtonConnect")), Qt::LeftButton);
-}
-
-QString tst_BrokerRestart::status() const
-{
-    return window->findChild<QStatusBar *>(QStringLiteral("statusBar"))->currentMessage();
-}
-
-QString tst_BrokerRestart::buttonText() const
-{
-    return window->findChild<QPushButton *>(QStringLiteral("pushButtonConnect"))->text();
-}
-
-bool tst_BrokerRestart::menusEnabled() const
-{
-    return window->findChild<QAction *>(QStringLiteral("actionMQTT_Settings"))->isEnabled() &&
-           window->findChild<QAction *>(QStringLiteral("actionAddNewDevice"))->isEnabled();
 }
 
 Leftovers tst_BrokerRestart::leftovers() const
@@ -183,9 +150,7 @@ void tst_BrokerRestart::restartsDuringSession()
     QSignalSpy connected(client.get(), &QMQTT::Client::connected);
     QSignalSpy subscribed(client.get(), &QMQTT::Client::subscribed);
     QSignalSpy failed(client.get(), &QMQTT::Client::error);
-    const QLabel *starts = window->findChild<QTabWidget *>(QStringLiteral("tabWidget"))
-                               ->widget(0)
-                               ->findChild<QLabel *>(QStringLiteral("label_num_starts"));
+    const QWidget *panel = tabPage(window.get(), 0);
 
     clickConnect();
     QVERIFY(connected.wait());
@@ -228,7 +193,7 @@ void tst_BrokerRestart::restartsDuringSession()
         // The new connection carries data, not just a CONNACK.
         QVERIFY(
             broker.publish(QStringLiteral("plant/boiler"), R"({"num_starts":)" + QByteArray::number(restart) + "}"));
-        QTRY_COMPARE(starts->text(), QString::number(restart));
+        QTRY_COMPARE(labelText(panel, "label_num_starts"), QString::number(restart));
         QCOMPARE(leftovers(), connectedLeftovers);
     }
     QCOMPARE(connected.count(), kRestarts + 1);

@@ -1,11 +1,11 @@
+#include "common/scratchdirectory.h"
+#include "common/settingstext.h"
 #include "common/testbroker.h"
+#include "common/widgets.h"
 #include "mainwindow/mainwindow.h"
 #include "measurement/measdialog.h"
 
-#include <QLabel>
 #include <QPushButton>
-#include <QStandardPaths>
-#include <QTabWidget>
 #include <QtTest>
 
 #include <malloc.h>
@@ -73,16 +73,13 @@ private slots:
 
 private:
     void connectWindow();
-    // Publishes every line of `lines` as one message, through one process.
-    bool publishLines(const QString &topic, const QByteArray &lines);
     // Publishes a reading on the probe topic and waits until the first tab shows it.
     void settle(int starts);
-    QString label(int tab, const char *name) const;
+    QString label(int tab, const char *name) const { return labelText(tabPage(window.get(), tab), name); }
     QStringList labels(int tab) const;
 
     TestBroker broker;
-    std::unique_ptr<QTemporaryDir> workDir;
-    QString previousDir;
+    std::unique_ptr<ScratchDirectory> workDir;
     std::unique_ptr<QMQTT::Client> client;
     std::unique_ptr<MainWindow> window;
     // Per topic, counted without keeping the messages, so counting costs no memory.
@@ -100,10 +97,8 @@ void tst_Flood::initTestCase()
 
 void tst_Flood::init()
 {
-    workDir = std::make_unique<QTemporaryDir>();
+    workDir = std::make_unique<ScratchDirectory>();
     QVERIFY(workDir->isValid());
-    previousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(workDir->path()));
     client = std::make_unique<QMQTT::Client>();
     arrivals.clear();
     largestPayload.clear();
@@ -118,7 +113,6 @@ void tst_Flood::cleanup()
 {
     window.reset();
     client.reset();
-    QDir::setCurrent(previousDir);
     workDir.reset();
 }
 
@@ -126,62 +120,26 @@ void tst_Flood::cleanup()
 // test, tab 2 on a wildcard that brings every stray message to the client.
 void tst_Flood::connectWindow()
 {
-    {
-        QSettings settings(QStringLiteral("Settings.conf"), QSettings::IniFormat);
-        settings.beginGroup(QStringLiteral("MQTT"));
-        settings.setValue(QStringLiteral("Host"), QStringLiteral("127.0.0.1"));
-        settings.setValue(QStringLiteral("Port"), QString::number(broker.port()));
-        settings.endGroup();
-        const QStringList devices[] = {{QStringLiteral("Проба"), kProbeTopic},
-                                       {QStringLiteral("Котёл"), QStringLiteral("zelmar/b")},
-                                       {QStringLiteral("Все"), QStringLiteral("zelmar/#")}};
-        settings.beginGroup(QStringLiteral("Devices"));
-        settings.beginWriteArray(QStringLiteral("DEV"));
-        for (int i = 0; i < 3; ++i) {
-            settings.setArrayIndex(i);
-            settings.setValue(QStringLiteral("dev_name"), devices[i].at(0));
-            settings.setValue(QStringLiteral("topic"), devices[i].at(1));
-        }
-        settings.endArray();
-        settings.endGroup();
-    }
+    writeSettingsFileText(SettingsText()
+                              .broker("127.0.0.1", broker.port())
+                              .device("Проба", kProbeTopic)
+                              .device("Котёл", "zelmar/b")
+                              .device("Все", "zelmar/#")
+                              .bytes());
     window = std::make_unique<MainWindow>(client.get());
     // The offline mark must not change a label while a test compares them.
     for (MeasDialog *panel : window->findChildren<MeasDialog *>())
         panel->setOfflineInterval(10 * 60 * 1000);
     window->show();
     QSignalSpy subscribed(client.get(), &QMQTT::Client::subscribed);
-    QTest::mouseClick(window->findChild<QPushButton *>(QStringLiteral("pushButtonConnect")), Qt::LeftButton);
+    click(window.get(), "pushButtonConnect");
     QTRY_COMPARE(subscribed.count(), 3);
-}
-
-bool tst_Flood::publishLines(const QString &topic, const QByteArray &lines)
-{
-    QString tool = QStandardPaths::findExecutable(QStringLiteral("mosquitto_pub"));
-    if (tool.isEmpty())
-        tool = QStringLiteral("mosquitto_pub");
-    QProcess pub;
-    pub.setProcessChannelMode(QProcess::ForwardedChannels);
-    pub.start(tool,
-              {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"), QString::number(broker.port()),
-               QStringLiteral("-q"), QStringLiteral("0"), QStringLiteral("-t"), topic, QStringLiteral("-l")});
-    if (!pub.waitForStarted())
-        return false;
-    pub.write(lines);
-    pub.closeWriteChannel();
-    return pub.waitForFinished(30000) && pub.exitStatus() == QProcess::NormalExit && pub.exitCode() == 0;
 }
 
 void tst_Flood::settle(int starts)
 {
     QVERIFY(broker.publish(kProbeTopic, reading(starts)));
     QTRY_COMPARE(label(0, "label_num_starts"), QString::number(starts));
-}
-
-QString tst_Flood::label(int tab, const char *name) const
-{
-    const auto *tabs = window->findChild<QTabWidget *>(QStringLiteral("tabWidget"));
-    return tabs->widget(tab)->findChild<QLabel *>(QLatin1String(name))->text();
 }
 
 QStringList tst_Flood::labels(int tab) const
@@ -205,7 +163,7 @@ void tst_Flood::strayMessagesLeaveNothingBehind()
     // Once through everything the test does, so that what stays allocated for
     // good (fonts, caches, the broker's first answers) is in the baseline.
     QVERIFY(broker.publish(kStrayTopic, QByteArray(kMegabyte, 'w')));
-    QVERIFY(publishLines(kStrayTopic, warmUpLines));
+    QVERIFY(broker.publishLines(kStrayTopic, warmUpLines));
     QTRY_COMPARE(arrivals.value(kStrayTopic), 1 + warmUpLines.count('\n'));
     settle(1);
     const qint64 baseline = residentMemory();
@@ -215,13 +173,12 @@ void tst_Flood::strayMessagesLeaveNothingBehind()
     QVERIFY(broker.publish(kStrayTopic, QByteArray(kBigPayload, 's')));
     QTRY_COMPARE(largestPayload.value(kStrayTopic), qint64(kBigPayload));
     const int before = arrivals.value(kStrayTopic);
-    QVERIFY(publishLines(kStrayTopic, lines));
+    QVERIFY(broker.publishLines(kStrayTopic, lines));
     QTRY_COMPARE(arrivals.value(kStrayTopic) - before, kFloodCount);
     settle(2);
 
     QVERIFY(client->isConnectedToHost());
-    QCOMPARE(window->findChild<QPushButton *>(QStringLiteral("pushButtonConnect"))->text(),
-             QStringLiteral("Отключиться"));
+    QCOMPARE(child<QPushButton>(window.get(), "pushButtonConnect")->text(), QStringLiteral("Отключиться"));
     // Nothing reached a tab but the probe's readings.
     QCOMPARE(label(1, "label_dev_type"), QString());
     QCOMPARE(label(2, "label_dev_type"), QString());

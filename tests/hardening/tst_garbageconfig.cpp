@@ -1,4 +1,7 @@
+#include "common/scratchdirectory.h"
+#include "common/settingstext.h"
 #include "common/testbroker.h"
+#include "common/widgets.h"
 #include "config/addnewdeviceform.h"
 #include "config/devicelistdialog.h"
 #include "config/mqttsettform.h"
@@ -6,18 +9,10 @@
 #include "mainwindow/mainwindow.h"
 #include "mqtt/client.h"
 
-#include <QAction>
-#include <QDir>
 #include <QFile>
-#include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
-#include <QMessageBox>
 #include <QPointer>
-#include <QPushButton>
 #include <QRandomGenerator>
-#include <QTabWidget>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
@@ -65,56 +60,16 @@ QByteArray prose(int size)
     return text;
 }
 
-QByteArray oneDevice(const QByteArray &nameValue, const QByteArray &topicValue, const QByteArray &size = "1")
+// One device whose values stand in the file as given.
+QByteArray oneDevice(const QByteArray &name, const QByteArray &topic)
 {
-    return "[Devices]\nDEV\\1\\dev_name=" + nameValue + "\nDEV\\1\\topic=" + topicValue + "\nDEV\\size=" + size + "\n";
+    return SettingsText().rawDevice(name, topic).bytes();
 }
 
-const QByteArray kTwoDevices = "[Devices]\n"
-                               "DEV\\1\\dev_name=Boiler\n"
-                               "DEV\\1\\topic=plant/1\n"
-                               "DEV\\2\\dev_name=Pump\n"
-                               "DEV\\2\\topic=plant/2\n";
-
-template <typename T> T *visibleChild(QObject *parent)
+// Two devices and DEV\size as given.
+QByteArray twoDevices(const QByteArray &size)
 {
-    for (T *child : parent->findChildren<T *>()) {
-        if (child->isVisible())
-            return child;
-    }
-    return nullptr;
-}
-
-QStringList rows(QListWidget *list)
-{
-    QStringList texts;
-    for (int i = 0; i < list->count(); ++i)
-        texts << list->item(i)->text();
-    return texts;
-}
-
-QStringList tabTitles(QWidget *window)
-{
-    const auto *tabs = window->findChild<QTabWidget *>(QStringLiteral("tabWidget"));
-    QStringList titles;
-    for (int i = 0; i < tabs->count(); ++i)
-        titles << tabs->tabText(i);
-    return titles;
-}
-
-void click(QWidget *parent, const char *name)
-{
-    auto *button = parent->findChild<QPushButton *>(QLatin1String(name));
-    QVERIFY2(button, name);
-    QTest::mouseClick(button, Qt::LeftButton);
-}
-
-// A real double click starts with a press and release of its own.
-void doubleClickRow(QListWidget *list, int row)
-{
-    const QPoint centre = list->visualItemRect(list->item(row)).center();
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, centre);
-    QTest::mouseDClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, centre);
+    return SettingsText().device("Boiler", "plant/1").device("Pump", "plant/2").size(size).bytes();
 }
 
 } // namespace
@@ -143,13 +98,11 @@ private slots:
     void garbageTopicsSubscribeNothingElse();
 
 private:
-    void writeFile(const QByteArray &text);
     void openAndCloseSettingsForm(MainWindow &window);
     void openAndCloseDeviceList(MainWindow &window);
 
     TestBroker broker;
-    std::unique_ptr<QTemporaryDir> workDir;
-    QString previousDir;
+    std::unique_ptr<ScratchDirectory> workDir;
 };
 
 void tst_GarbageConfig::initTestCase()
@@ -159,23 +112,13 @@ void tst_GarbageConfig::initTestCase()
 
 void tst_GarbageConfig::init()
 {
-    workDir = std::make_unique<QTemporaryDir>();
+    workDir = std::make_unique<ScratchDirectory>();
     QVERIFY(workDir->isValid());
-    previousDir = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(workDir->path()));
 }
 
 void tst_GarbageConfig::cleanup()
 {
-    QDir::setCurrent(previousDir);
     workDir.reset();
-}
-
-void tst_GarbageConfig::writeFile(const QByteArray &text)
-{
-    QFile file(kFile);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(text), qint64(text.size()));
 }
 
 void tst_GarbageConfig::windowAndDialogsSurvive_data()
@@ -183,7 +126,7 @@ void tst_GarbageConfig::windowAndDialogsSurvive_data()
     QTest::addColumn<QByteArray>("text");
 
     QTest::newRow("random binary bytes") << randomBytes(64 * 1024, 1);
-    QTest::newRow("binary bytes after a device") << kTwoDevices + "DEV\\size=2\n" + randomBytes(4096, 2);
+    QTest::newRow("binary bytes after a device") << twoDevices("2") + randomBytes(4096, 2);
     static const char zeroBytes[] = "[Dev\0ices]\nDEV\\1\\dev_\0name=a\nDEV\\1\\topic=t\0t\nDEV\\size=1\n";
     QTest::newRow("zero bytes in group and key names") << QByteArray(zeroBytes, sizeof(zeroBytes) - 1);
     QTest::newRow("10 MB of prose") << prose(10 * kMegabyte);
@@ -192,15 +135,15 @@ void tst_GarbageConfig::windowAndDialogsSurvive_data()
     QTest::newRow("1 MB key") << "[Devices]\nDEV\\1\\" + QByteArray(kMegabyte, 'k') + "=x\nDEV\\size=1\n";
     QTest::newRow("invalid UTF-8") << oneDevice("\xff\xfe\xc0\xaf", "\xed\xa0\x80/\xe2\x82") +
                                           "[\xc3\x28]\n\xf8=\x80\n";
-    QTest::newRow("size of 2147483647") << kTwoDevices + "DEV\\size=2147483647\n";
-    QTest::newRow("size of 100 million") << kTwoDevices + "DEV\\size=100000000\n";
+    QTest::newRow("size of 2147483647") << twoDevices("2147483647");
+    QTest::newRow("size of 100 million") << twoDevices("100000000");
     QTest::newRow("size of 2147483647, no elements") << QByteArray("[Devices]\nDEV\\size=2147483647\n");
     QTest::newRow("element numbered 2147483647") << QByteArray("[Devices]\nDEV\\2147483647\\dev_name=far\n"
                                                                "DEV\\2147483647\\topic=t\nDEV\\size=2147483647\n");
-    QTest::newRow("size of -1") << kTwoDevices + "DEV\\size=-1\n";
-    QTest::newRow("size of -2147483648") << kTwoDevices + "DEV\\size=-2147483648\n";
-    QTest::newRow("size beyond int") << kTwoDevices + "DEV\\size=99999999999999999999\n";
-    QTest::newRow("size not a number") << kTwoDevices + "DEV\\size=lots\n";
+    QTest::newRow("size of -1") << twoDevices("-1");
+    QTest::newRow("size of -2147483648") << twoDevices("-2147483648");
+    QTest::newRow("size beyond int") << twoDevices("99999999999999999999");
+    QTest::newRow("size not a number") << twoDevices("lots");
     QTest::newRow("backslash-x without digits") << oneDevice("\\x", "\\xzz");
     QTest::newRow("backslash-x beyond unicode") << oneDevice("\\x110000", "\\xffffffffffffffffffff");
     QTest::newRow("backslash-zero") << oneDevice("a\\0b", "\\0");
@@ -224,7 +167,7 @@ void tst_GarbageConfig::windowAndDialogsSurvive_data()
 void tst_GarbageConfig::windowAndDialogsSurvive()
 {
     QFETCH(QByteArray, text);
-    writeFile(text);
+    writeSettingsFileText(text);
     const qint64 peakBefore = peakRss();
 
     QMQTT::Client client;
@@ -257,8 +200,7 @@ void tst_GarbageConfig::windowAndDialogsSurvive()
 
 void tst_GarbageConfig::openAndCloseSettingsForm(MainWindow &window)
 {
-    window.findChild<QAction *>(QStringLiteral("actionMQTT_Settings"))->trigger();
-    const QPointer<MQTTSettForm> form = visibleChild<MQTTSettForm>(&window);
+    const QPointer<MQTTSettForm> form = openByAction<MQTTSettForm>(&window, "actionMQTT_Settings");
     QVERIFY(form);
     click(form, "SetttCancelButton");
     QTRY_VERIFY(!form);
@@ -266,33 +208,27 @@ void tst_GarbageConfig::openAndCloseSettingsForm(MainWindow &window)
 
 void tst_GarbageConfig::openAndCloseDeviceList(MainWindow &window)
 {
-    window.findChild<QAction *>(QStringLiteral("actionAddNewDevice"))->trigger();
-    const QPointer<DeviceListDialog> dialog = visibleChild<DeviceListDialog>(&window);
+    const QPointer<DeviceListDialog> dialog = openByAction<DeviceListDialog>(&window, "actionAddNewDevice");
     QVERIFY(dialog);
-    auto *list = dialog->findChild<QListWidget *>(QStringLiteral("listWidget"));
     // Both read the complete entries of the same file.
-    QCOMPARE(rows(list), tabTitles(&window));
+    QCOMPARE(rows(dialog), tabTitles(&window));
 
-    if (list->count() > 0) {
-        doubleClickRow(list, 0);
-        const QPointer<AddNewDeviceForm> form = visibleChild<AddNewDeviceForm>(dialog);
+    if (!rows(dialog).isEmpty()) {
+        doubleClickRow(dialog, 0);
+        const QPointer<AddNewDeviceForm> form = shown<AddNewDeviceForm>(dialog);
         QVERIFY(form);
         // The row opens its own device, as much of its name as a line edit holds.
-        const auto *nameEdit = form->findChild<QLineEdit *>(QStringLiteral("leDeviceName"));
+        const auto *nameEdit = child<QLineEdit>(form, "leDeviceName");
         QCOMPARE(nameEdit->text(), SettingsFile().deviceAt(0).name.left(nameEdit->maxLength()));
         click(form, "SetttCancelButton");
         QTRY_VERIFY(!form);
     }
 
     click(dialog, "pushAddd");
-    const QPointer<AddNewDeviceForm> form = visibleChild<AddNewDeviceForm>(dialog);
-    QVERIFY(form);
-    form->findChild<QLineEdit *>(QStringLiteral("leDeviceName"))->setText(QStringLiteral("Новый счётчик"));
-    form->findChild<QLineEdit *>(QStringLiteral("leMQTTTopic"))->setText(QStringLiteral("plant/new"));
-    click(form, "SetttSaveButton");
-    QTRY_VERIFY(!form);
-    QVERIFY2(!visibleChild<QMessageBox>(dialog), "saving into the file was reported as failed");
-    QCOMPARE(rows(list).constLast(), QStringLiteral("Новый счётчик"));
+    QVERIFY(shown<AddNewDeviceForm>(dialog));
+    saveEntryForm(dialog, QStringLiteral("Новый счётчик"), QStringLiteral("plant/new"));
+    QVERIFY2(!shown<QMessageBox>(dialog), "saving into the file was reported as failed");
+    QCOMPARE(rows(dialog).constLast(), QStringLiteral("Новый счётчик"));
 
     click(dialog, "pushButtonCancel");
     QTRY_VERIFY(!dialog);
@@ -310,11 +246,10 @@ void tst_GarbageConfig::claimedArraySizeIsNotTrusted_data()
     QTest::addColumn<QStringList>("after");
 
     QTest::newRow("two elements, size 2147483647")
-        << kTwoDevices + "DEV\\size=2147483647\n"
-        << "Fan"
+        << twoDevices("2147483647") << "Fan"
         << "plant/fan" << QStringList{"Boiler", "Pump"} << QStringList{"Boiler", "Pump", "Fan"};
     QTest::newRow("one element far beyond the others")
-        << kTwoDevices + "DEV\\1000000\\dev_name=Far\nDEV\\1000000\\topic=plant/far\nDEV\\size=2147483647\n"
+        << twoDevices("2147483647") + "DEV\\1000000\\dev_name=Far\nDEV\\1000000\\topic=plant/far\n"
         << "Fan"
         << "plant/fan" << QStringList{"Boiler", "Pump", "Far"} << QStringList{"Boiler", "Pump", "Far", "Fan"};
     QTest::newRow("element number 2147483647")
@@ -323,7 +258,7 @@ void tst_GarbageConfig::claimedArraySizeIsNotTrusted_data()
         << "Fan"
         << "plant/fan" << QStringList() << QStringList{"Fan"};
     QTest::newRow("topic of a far element renames it")
-        << kTwoDevices + "DEV\\5000\\dev_name=Far\nDEV\\5000\\topic=plant/far\nDEV\\size=2000000000\n"
+        << twoDevices("2000000000") + "DEV\\5000\\dev_name=Far\nDEV\\5000\\topic=plant/far\n"
         << "Near"
         << "plant/far" << QStringList{"Boiler", "Pump", "Far"} << QStringList{"Boiler", "Pump", "Near"};
     // A missing element reads as two null texts, equal to empty ones, so a
@@ -342,13 +277,10 @@ void tst_GarbageConfig::claimedArraySizeIsNotTrusted()
     QFETCH(QString, topic);
     QFETCH(QStringList, before);
     QFETCH(QStringList, after);
-    writeFile(text);
+    writeSettingsFileText(text);
     const SettingsFile file;
 
-    QStringList names;
-    for (const DeviceEntry &device : file.readDevices())
-        names << device.name;
-    QCOMPARE(names, before);
+    QCOMPARE(storedNames(), before);
 
     const DeviceListResult stored = file.storeDevice(name, topic);
     QCOMPARE(stored.status, QSettings::NoError);
@@ -382,7 +314,7 @@ void tst_GarbageConfig::writesReplaceMalformedFile()
 {
     QFETCH(QByteArray, text);
     QFETCH(bool, broker);
-    writeFile(text);
+    writeSettingsFileText(text);
     const SettingsFile file;
 
     if (broker) {
@@ -396,9 +328,7 @@ void tst_GarbageConfig::writesReplaceMalformedFile()
         QCOMPARE(result.status, QSettings::NoError);
         QCOMPARE(result.names.constLast(), QStringLiteral("Fan"));
     }
-    QFile written(kFile);
-    QVERIFY(written.open(QIODevice::ReadOnly));
-    QVERIFY(written.readAll().contains(broker ? "Port=1884" : "topic=plant/fan"));
+    QVERIFY(settingsFileText().contains(broker ? "Port=1884" : "topic=plant/fan"));
 }
 
 // Qt shapes the whole text of a row to elide it, on every layout and
@@ -406,7 +336,7 @@ void tst_GarbageConfig::writesReplaceMalformedFile()
 void tst_GarbageConfig::longNamesAreShortenedInTheList_data()
 {
     QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QString>("shownName");
 
     const QString ellipsis(QChar(0x2026));
     QTest::newRow("10 MB name") << QString(10 * kMegabyte, 'n') << QString(kMaxShownNameLength - 1, 'n') + ellipsis;
@@ -420,24 +350,21 @@ void tst_GarbageConfig::longNamesAreShortenedInTheList_data()
 void tst_GarbageConfig::longNamesAreShortenedInTheList()
 {
     QFETCH(QString, name);
-    QFETCH(QString, shown);
+    QFETCH(QString, shownName);
     const SettingsFile file;
     QCOMPARE(file.storeDevice(name, QStringLiteral("plant/long")).status, QSettings::NoError);
     QCOMPARE(file.storeDevice(QStringLiteral("Pump"), QStringLiteral("plant/pump")).status, QSettings::NoError);
 
     QWidget opener;
-    const QPointer<DeviceListDialog> dialog = new DeviceListDialog(&opener);
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    auto *list = dialog->findChild<QListWidget *>(QStringLiteral("listWidget"));
-    QCOMPARE(rows(list), (QStringList{shown, QStringLiteral("Pump")}));
-    dialog->show();
+    const QPointer<DeviceListDialog> dialog = openModal<DeviceListDialog>(&opener);
+    QCOMPARE(rows(dialog), (QStringList{shownName, QStringLiteral("Pump")}));
     QVERIFY(QTest::qWaitForWindowExposed(dialog));
 
     // The row still stands for the whole name.
-    doubleClickRow(list, 0);
-    const QPointer<AddNewDeviceForm> form = visibleChild<AddNewDeviceForm>(dialog);
+    doubleClickRow(dialog, 0);
+    const QPointer<AddNewDeviceForm> form = shown<AddNewDeviceForm>(dialog);
     QVERIFY(form);
-    auto *nameEdit = form->findChild<QLineEdit *>(QStringLiteral("leDeviceName"));
+    auto *nameEdit = child<QLineEdit>(form, "leDeviceName");
     QCOMPARE(nameEdit->text(), name.left(nameEdit->maxLength()));
     click(form, "SetttCancelButton");
     QTRY_VERIFY(!form);
@@ -465,9 +392,11 @@ void tst_GarbageConfig::garbageTopicsSubscribeNothingElse()
 {
     QFETCH(QByteArray, topic);
     QFETCH(QString, neighbour);
-    writeFile("[MQTT]\nHost=127.0.0.1\nPort=" + QByteArray::number(broker.port()) +
-              "\n[Devices]\nDEV\\1\\dev_name=Garbage\nDEV\\1\\topic=" + topic +
-              "\nDEV\\2\\dev_name=Good\nDEV\\2\\topic=plant/good\nDEV\\size=2\n");
+    writeSettingsFileText(SettingsText()
+                              .broker("127.0.0.1", broker.port())
+                              .rawDevice("Garbage", topic)
+                              .device("Good", "plant/good")
+                              .bytes());
     QMQTT::Client client;
     MainWindow window(&client);
     QCOMPARE(tabTitles(&window), (QStringList{"Garbage", "Good"}));
@@ -479,8 +408,7 @@ void tst_GarbageConfig::garbageTopicsSubscribeNothingElse()
     QVERIFY(connected.wait());
     QTRY_VERIFY(subscribed.contains({QStringLiteral("plant/good")}));
     QVERIFY(broker.publish(QStringLiteral("plant/good"), R"({"voltage":229})"));
-    const auto *tabs = window.findChild<QTabWidget *>(QStringLiteral("tabWidget"));
-    QTRY_COMPARE(tabs->widget(1)->findChild<QLabel *>(QStringLiteral("label_voltage"))->text(), QStringLiteral("229"));
+    QTRY_COMPARE(labelText(tabPage(&window, 1), "label_voltage"), QStringLiteral("229"));
     QVERIFY(client.isConnectedToHost());
 
     const QStringList seen = broker.loggedSubscriptions().mid(earlier);
