@@ -15,6 +15,12 @@ using QMQTT::ClientError;
 using QMQTT::Message;
 
 Q_DECLARE_METATYPE(std::function<void(Client *)>)
+// The port an attempt goes to.
+using Port = std::function<quint16(const TestBroker &)>;
+Q_DECLARE_METATYPE(Port)
+// Connects `slot` to one of the client's signals.
+using Hook = std::function<void(Client *, QObject *context, const std::function<void()> &slot)>;
+Q_DECLARE_METATYPE(Hook)
 
 namespace {
 
@@ -55,6 +61,13 @@ public:
 private:
     QObject m_context;
 };
+
+template <typename Signal> Hook hookOn(Signal signal)
+{
+    return [signal](Client *c, QObject *context, const std::function<void()> &slot) {
+        QObject::connect(c, signal, context, slot);
+    };
+}
 
 QByteArray binaryPayload(int size)
 {
@@ -216,55 +229,50 @@ void TestClient::receiveThroughSignatureText()
 void TestClient::failedAttempt_data()
 {
     QTest::addColumn<QString>("host");
-    QTest::addColumn<QString>("listener");
+    QTest::addColumn<Port>("port");
     QTest::addColumn<QString>("user");
     QTest::addColumn<QByteArray>("password");
     QTest::addColumn<ClientError>("expected");
 
     const QString loopback = QStringLiteral("127.0.0.1");
-    QTest::newRow("wrong password") << loopback << "auth"
-                                    << "zelmar" << QByteArray("wrong") << QMQTT::MqttNotAuthorizedError;
-    QTest::newRow("unknown user") << loopback << "auth"
-                                  << "nobody" << QByteArray("meter-secret") << QMQTT::MqttNotAuthorizedError;
+    const Port anonymous = &TestBroker::port;
+    const Port auth = &TestBroker::authPort;
+    const Port closed = [](const TestBroker &) {
+        SilentPeer peer;
+        return peer.listen() ? peer.port() : quint16(0); // closed again when peer goes
+    };
+    QTest::newRow("wrong password") << loopback << auth << "zelmar" << QByteArray("wrong")
+                                    << QMQTT::MqttNotAuthorizedError;
+    QTest::newRow("unknown user") << loopback << auth << "nobody" << QByteArray("meter-secret")
+                                  << QMQTT::MqttNotAuthorizedError;
     QTest::newRow("no credentials where they are required")
-        << loopback << "auth" << QString() << QByteArray() << QMQTT::MqttNotAuthorizedError;
+        << loopback << auth << QString() << QByteArray() << QMQTT::MqttNotAuthorizedError;
     QTest::newRow("password without user name")
-        << loopback << "anonymous" << QString() << QByteArray("secret") << QMQTT::MqttInvalidSettingsError;
+        << loopback << anonymous << QString() << QByteArray("secret") << QMQTT::MqttInvalidSettingsError;
     QTest::newRow("password with a zero byte")
-        << loopback << "anonymous"
-        << "zelmar" << QByteArray("meter\0secret", 12) << QMQTT::MqttInvalidSettingsError;
-    QTest::newRow("nothing listens") << loopback << "closed" << QString() << QByteArray()
+        << loopback << anonymous << "zelmar" << QByteArray("meter\0secret", 12) << QMQTT::MqttInvalidSettingsError;
+    QTest::newRow("nothing listens") << loopback << closed << QString() << QByteArray()
                                      << QMQTT::SocketConnectionRefusedError;
-    QTest::newRow("port 0") << loopback << "zero" << QString() << QByteArray() << QMQTT::MqttInvalidSettingsError;
-    QTest::newRow("no host") << QString() << "anonymous" << QString() << QByteArray() << QMQTT::SocketHostNotFoundError;
+    QTest::newRow("port 0") << loopback << Port([](const TestBroker &) { return quint16(0); }) << QString()
+                            << QByteArray() << QMQTT::MqttInvalidSettingsError;
+    QTest::newRow("no host") << QString() << anonymous << QString() << QByteArray() << QMQTT::SocketHostNotFoundError;
     // Not a valid host name at all, so it fails without asking any DNS server.
-    QTest::newRow("unresolvable name") << "no such host.invalid"
-                                       << "anonymous" << QString() << QByteArray() << QMQTT::SocketHostNotFoundError;
+    QTest::newRow("unresolvable name") << "no such host.invalid" << anonymous << QString() << QByteArray()
+                                       << QMQTT::SocketHostNotFoundError;
 }
 
 void TestClient::failedAttempt()
 {
     QFETCH(QString, host);
-    QFETCH(QString, listener);
+    QFETCH(Port, port);
     QFETCH(QString, user);
     QFETCH(QByteArray, password);
     QFETCH(ClientError, expected);
 
-    quint16 port = 0;
-    if (listener == "anonymous") {
-        port = m_broker->port();
-    } else if (listener == "auth") {
-        port = m_broker->authPort();
-    } else if (listener == "closed") {
-        SilentPeer peer;
-        QVERIFY(peer.listen());
-        port = peer.port(); // closed again when peer goes
-    }
-
     Client client;
     SignalLog log(&client);
     client.setHostName(host);
-    client.setPort(port);
+    client.setPort(port(*m_broker));
     client.setUsername(user);
     client.setPassword(password);
     client.connectToHost();
@@ -422,25 +430,25 @@ void TestClient::keepAliveBelowFiveIsRaised()
 void TestClient::deleteFromSlot_data()
 {
     using Trigger = std::function<void(Client *)>;
-    QTest::addColumn<QString>("signal");
+    QTest::addColumn<Hook>("hook");
     QTest::addColumn<Trigger>("trigger");
 
     QTest::newRow("disconnected() by disconnectFromHost()")
-        << "disconnected" << Trigger([](Client *c) { c->disconnectFromHost(); });
+        << hookOn(&Client::disconnected) << Trigger([](Client *c) { c->disconnectFromHost(); });
     QTest::newRow("disconnected() by connectToHost()")
-        << "disconnected" << Trigger([](Client *c) { c->connectToHost(); });
+        << hookOn(&Client::disconnected) << Trigger([](Client *c) { c->connectToHost(); });
     QTest::newRow("disconnected() by the broker going away")
-        << "disconnected" << Trigger([this](Client *) { m_broker->kill(); });
+        << hookOn(&Client::disconnected) << Trigger([this](Client *) { m_broker->kill(); });
     // The retained messages come in one burst right behind the SUBACK, so the
     // client is deleted while more of them wait in its queue.
     QTest::newRow("received() with more messages queued")
-        << "received" << Trigger([](Client *c) { c->subscribe("burst/#"); });
-    QTest::newRow("subscribed()") << "subscribed" << Trigger([](Client *c) { c->subscribe("burst/#"); });
+        << hookOn(&Client::received) << Trigger([](Client *c) { c->subscribe("burst/#"); });
+    QTest::newRow("subscribed()") << hookOn(&Client::subscribed) << Trigger([](Client *c) { c->subscribe("burst/#"); });
 }
 
 void TestClient::deleteFromSlot()
 {
-    QFETCH(QString, signal);
+    QFETCH(Hook, hook);
     QFETCH(std::function<void(Client *)>, trigger);
 
     for (const char *topic : {"burst/a", "burst/b", "burst/c"})
@@ -449,13 +457,7 @@ void TestClient::deleteFromSlot()
     QPointer<Client> client = new Client;
     QVERIFY(connectTo(*client, m_broker->port()));
     QObject context;
-    const auto deleteNow = [&client] { delete client.data(); };
-    if (signal == "disconnected")
-        connect(client, &Client::disconnected, &context, deleteNow);
-    else if (signal == "subscribed")
-        connect(client, &Client::subscribed, &context, deleteNow);
-    else
-        connect(client, &Client::received, &context, deleteNow);
+    hook(client, &context, [&client] { delete client.data(); });
 
     trigger(client);
     QTRY_VERIFY(client.isNull());
