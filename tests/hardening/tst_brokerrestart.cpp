@@ -191,9 +191,11 @@ void tst_BrokerRestart::restartsDuringSession()
         QVERIFY(!menusEnabled());
         QTRY_COMPARE(subscribed.count(), 1);
         // The new connection carries data, not just a CONNACK.
-        QVERIFY(
-            broker.publish(QStringLiteral("plant/boiler"), R"({"num_starts":)" + QByteArray::number(restart) + "}"));
+        QVERIFY(broker.publish(QStringLiteral("plant/boiler"),
+                               R"({"dev_type":1,"voltage":231,"num_starts":)" + QByteArray::number(restart) + "}"));
         QTRY_COMPARE(labelText(panel, "label_num_starts"), QString::number(restart));
+        QCOMPARE(labelText(panel, "label_voltage"), QStringLiteral("231"));
+        QCOMPARE(labelText(panel, "label_dev_type"), QStringLiteral("Zelmar-A"));
         QCOMPARE(leftovers(), connectedLeftovers);
     }
     QCOMPARE(connected.count(), kRestarts + 1);

@@ -31,7 +31,6 @@ private slots:
     void readingsReachExactlyMatchingTabs_data();
     void readingsReachExactlyMatchingTabs();
     void disconnectByButtonReenablesMenus();
-    void brokerLossIsShownAndRecoverable();
     void hostNameConnects();
     void refusedCredentialsAreReported_data();
     void refusedCredentialsAreReported();
@@ -188,29 +187,6 @@ void tst_Session::disconnectByButtonReenablesMenus()
     QCOMPARE(status(), QStringLiteral("Отключено"));
     QVERIFY(menusEnabled());
     QVERIFY(!client->isConnectedToHost());
-}
-
-void tst_Session::brokerLossIsShownAndRecoverable()
-{
-    writeSettingsFileText(settings().device("A", "plant/a").bytes());
-    startWindow();
-    QSignalSpy connected(client.get(), &QMQTT::Client::connected);
-    clickConnect();
-    QVERIFY(connected.wait());
-
-    broker.kill();
-    QTRY_COMPARE(buttonText(), QStringLiteral("Подключиться"));
-    QVERIFY(menusEnabled());
-    QCOMPARE(status(), QStringLiteral("Соединение с 127.0.0.1:%1 потеряно").arg(broker.port()));
-
-    QVERIFY(broker.restart());
-    QSignalSpy subscribed(client.get(), &QMQTT::Client::subscribed);
-    clickConnect();
-    QVERIFY(connected.wait());
-    QTRY_COMPARE(subscribed.count(), 1);
-    QVERIFY(broker.publish(QStringLiteral("plant/a"), R"({"dev_type":1,"voltage":231})"));
-    QTRY_COMPARE(label(0, "label_voltage"), QStringLiteral("231"));
-    QCOMPARE(label(0, "label_dev_type"), QStringLiteral("Zelmar-A"));
 }
 
 void tst_Session::hostNameConnects()
