@@ -49,20 +49,20 @@ struct Measured
     double cpuUsPerMessage() const { return count > 0 ? double(cpuNs) / 1000.0 / double(count) : 0; }
 };
 
-bool startMosquittoSub(bench::Child *sub, bench::Broker *broker, const QString &prefix, long count)
+bool startMosquittoSub(bench::Child *sub, TestBroker *broker, const QString &prefix, long count)
 {
     // A new id each time: the broker's log is searched for this subscription.
     static int started = 0;
     const QString clientId = QStringLiteral("bench-sub-%1").arg(++started);
     // -k 300 like our client, so that a long pause does not end the session.
-    if (!sub->start(bench::findTool(QStringLiteral("mosquitto_sub")),
+    if (!sub->start(mosquittoTool(QStringLiteral("mosquitto_sub")),
                     {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
                      QString::number(broker->port()), QStringLiteral("-i"), clientId, QStringLiteral("-k"),
                      QStringLiteral("300"), QStringLiteral("-C"), QString::number(count), QStringLiteral("-t"),
                      prefix + QStringLiteral("/#")},
                     false))
         return false;
-    return broker->waitForSubscription(clientId, prefix + QStringLiteral("/#"), 10000);
+    return bench::waitForSubscription(*broker, clientId, prefix + QStringLiteral("/#"), 10000);
 }
 
 // mosquitto_sub ends after -C messages, so a clean exit means none was lost.
@@ -72,7 +72,7 @@ long mosquittoSubCount(bench::Child *sub, long expected)
     return sub->exitStatus() == 0 ? expected : 0;
 }
 
-bool runBacklog(const Options &options, bench::Broker *broker, Measured *ours, Measured *theirs)
+bool runBacklog(const Options &options, TestBroker *broker, Measured *ours, Measured *theirs)
 {
     const QString prefix = QStringLiteral("backlog/meter");
     bench::Child client;
@@ -90,7 +90,7 @@ bool runBacklog(const Options &options, bench::Broker *broker, Measured *ours, M
         !load.waitForExit(kRunTimeoutMs))
         return false;
     load.finish();
-    if (load.exitStatus() != 0 || !broker->waitUntilIdle(kRunTimeoutMs))
+    if (load.exitStatus() != 0 || !bench::waitUntilIdle(*broker, kRunTimeoutMs))
         return false;
 
     std::fprintf(stderr, "bench_ingest: broker loaded, resuming our client\n");
@@ -115,7 +115,7 @@ bool runBacklog(const Options &options, bench::Broker *broker, Measured *ours, M
     return true;
 }
 
-bool runLive(const Options &options, bench::Broker *broker, Measured *ours, Measured *theirs)
+bool runLive(const Options &options, TestBroker *broker, Measured *ours, Measured *theirs)
 {
     const QString prefix = QStringLiteral("live/meter");
     bench::Child client;
@@ -184,8 +184,8 @@ int main(int argc, char **argv)
     const int repeat = int(std::max(1L, bench::longOption(args, QStringLiteral("--repeat"), 3)));
     std::fprintf(stderr, "bench_ingest: %ld messages over %d meters\n", options.count, options.meters);
 
-    bench::Broker broker;
-    if (!broker.start()) {
+    TestBroker broker;
+    if (!bench::startBroker(&broker)) {
         std::fprintf(stderr, "bench_ingest: cannot start mosquitto\n");
         return 1;
     }

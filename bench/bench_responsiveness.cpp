@@ -31,11 +31,11 @@ int main(int argc, char **argv)
     const QString name = QStringLiteral("responsiveness");
     const QString prefix = QStringLiteral("probe/meter");
 
-    bench::Broker broker;
+    TestBroker broker;
     bench::Child client;
     bench::Child load;
     bench::ClientDone done;
-    const bool ran = broker.start() &&
+    const bool ran = bench::startBroker(&broker) &&
                      bench::startClientProcess(&client, subscriber, broker.port(), meters, prefix, count,
                                                {QStringLiteral("--probe-ms"), QString::number(kProbeIntervalMs)}) &&
                      bench::startLoad(&load, simulator, broker.port(), meters, prefix, count) &&

@@ -5,17 +5,11 @@
 #include <QDir>
 #include <QFile>
 #include <QSettings>
-#include <QStandardPaths>
-#include <QTextStream>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -46,43 +40,6 @@ QByteArray readProcFile(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return file.readAll();
-}
-
-quint16 freeLoopbackPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return 0;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    quint16 port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    ::close(fd);
-    return port;
-}
-
-bool accepts(quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    ::close(fd);
-    return ok;
-}
-
-QString currentUserName()
-{
-    const passwd *entry = getpwuid(geteuid());
-    return entry ? QString::fromLocal8Bit(entry->pw_name) : QStringLiteral("root");
 }
 
 } // namespace
@@ -342,57 +299,31 @@ void Child::finish()
     }
 }
 
-bool Broker::start()
+bool startBroker(TestBroker *broker)
 {
-    m_port = freeLoopbackPort();
-    if (!m_dir.isValid() || m_port == 0)
-        return false;
-    QFile file(m_dir.filePath(QStringLiteral("mosquitto.conf")));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
-        return false;
-    QTextStream out(&file);
-    // max_queued_messages 0: the default of 1000 would drop QoS 0 messages for
-    // a subscriber that is paused or slower than the publisher.
-    out << "user " << currentUserName() << '\n'
-        << "persistence false\n"
-        << "log_dest file " << m_dir.filePath(QStringLiteral("broker.log")) << '\n'
-        << "log_type subscribe\n"
-        << "log_type notice\n"
-        << "log_timestamp false\n"
-        << "max_queued_messages 0\n"
-        << "listener " << m_port << " 127.0.0.1\n"
-        << "allow_anonymous true\n";
-    out.flush();
-    file.close();
-    if (!m_process.start(findTool(QStringLiteral("mosquitto")), {QStringLiteral("-c"), file.fileName()}, false))
-        return false;
-    for (int waited = 0; waited < 10000; waited += 20) {
-        if (accepts(m_port))
-            return true;
-        sleepMs(20);
-    }
-    return false;
+    // The default of 1000 would drop QoS 0 messages for a subscriber that is
+    // paused or slower than the publisher.
+    broker->addConfigLine(QStringLiteral("max_queued_messages 0"));
+    return broker->start();
 }
 
-bool Broker::waitForSubscription(const QString &clientId, const QString &filter, int timeoutMs)
+bool waitForSubscription(const TestBroker &broker, const QString &clientId, const QString &filter, int timeoutMs)
 {
-    // Mosquitto logs a subscription as "<client id> <qos> <topic filter>".
-    const QByteArray wanted = (clientId + QStringLiteral(" 0 ") + filter).toUtf8();
     for (int waited = 0; waited < timeoutMs; waited += 20) {
-        const QList<QByteArray> lines = readProcFile(m_dir.filePath(QStringLiteral("broker.log"))).split('\n');
-        if (lines.contains(wanted))
+        if (broker.loggedSubscriptions(clientId).contains(filter))
             return true;
         sleepMs(20);
     }
     return false;
 }
 
-bool Broker::waitUntilIdle(int timeoutMs)
+bool waitUntilIdle(const TestBroker &broker, int timeoutMs)
 {
-    qint64 before = processCpuNs(pid());
+    const pid_t pid = pid_t(broker.pid());
+    qint64 before = processCpuNs(pid);
     for (int waited = 0; waited < timeoutMs; waited += 250) {
         sleepMs(250);
-        const qint64 after = processCpuNs(pid());
+        const qint64 after = processCpuNs(pid);
         if (after - before < 2000000)
             return true;
         before = after;
@@ -441,14 +372,6 @@ bool startLoad(Child *child, const QString &program, quint16 port, int meters, c
                          QString::number(meters), QStringLiteral("--prefix"), prefix, QStringLiteral("--count"),
                          QString::number(count), QStringLiteral("--seed"), QStringLiteral("1")},
                         false);
-}
-
-QString findTool(const QString &name)
-{
-    QString path = QStandardPaths::findExecutable(name);
-    if (path.isEmpty())
-        path = QStandardPaths::findExecutable(name, {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")});
-    return path.isEmpty() ? name : path;
 }
 
 } // namespace bench

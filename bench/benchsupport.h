@@ -4,10 +4,11 @@
 // a private broker, the configuration file, meter payloads, and the result
 // rows that tools/bench.sh gathers into its table.
 
+#include "common/testbroker.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
-#include <QTemporaryDir>
 
 #include <sys/types.h>
 
@@ -101,28 +102,13 @@ private:
     int m_status = -1;
 };
 
-// A private Mosquitto on a free loopback port that never drops a message
-// for a slow subscriber, and logs subscriptions for waitForSubscription().
-class Broker final
-{
-public:
-    Broker() = default;
-    Broker(const Broker &) = delete;
-    Broker &operator=(const Broker &) = delete;
-
-    bool start();
-    quint16 port() const { return m_port; }
-    pid_t pid() const { return m_process.pid(); }
-    bool waitForSubscription(const QString &clientId, const QString &filter, int timeoutMs);
-    // Waits until the broker has used no CPU for a while: the messages a
-    // publisher left in its socket are all in the subscribers' queues then.
-    bool waitUntilIdle(int timeoutMs);
-
-private:
-    QTemporaryDir m_dir;
-    quint16 m_port = 0;
-    Child m_process;
-};
+// The tests' private broker, set never to drop a message for a slow subscriber.
+bool startBroker(TestBroker *broker);
+// Waits until the broker's log shows clientId subscribed to filter.
+bool waitForSubscription(const TestBroker &broker, const QString &clientId, const QString &filter, int timeoutMs);
+// Waits until the broker has used no CPU for a while: the messages a
+// publisher left in its socket are all in the subscribers' queues then.
+bool waitUntilIdle(const TestBroker &broker, int timeoutMs);
 
 // bench_ingest_subscriber (the program's receiving end) started on the
 // broker at port, for meters 1..meters of the simulator with that prefix,
@@ -141,8 +127,5 @@ bool waitForClientDone(Child *child, ClientDone *done, int timeoutMs);
 
 // The simulator's load mode: count readings, round robin over meters 1..meters.
 bool startLoad(Child *child, const QString &program, quint16 port, int meters, const QString &prefix, long count);
-
-// The path of a tool in the usual places (mosquitto lives in /usr/sbin).
-QString findTool(const QString &name);
 
 } // namespace bench

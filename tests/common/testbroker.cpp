@@ -9,6 +9,8 @@
 #include <QTextStream>
 
 #include <pwd.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace {
@@ -20,14 +22,12 @@ constexpr int ProbeIntervalMs = 20;
 // Another test run may grab a port between our check and the broker's bind.
 constexpr int StartTries = 3;
 
-QString findTool(const QString &name)
+// Mosquitto dies with the process that started it, even one that is killed.
+class BrokerProcess final : public QProcess
 {
-    QString path = QStandardPaths::findExecutable(name);
-    if (path.isEmpty())
-        path = QStandardPaths::findExecutable(
-            name, {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin"), QStringLiteral("/sbin")});
-    return path.isEmpty() ? name : path;
-}
+protected:
+    void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGKILL); }
+};
 
 // Two distinct loopback ports nobody listened on a moment ago.
 bool pickFreePorts(quint16 *first, quint16 *second)
@@ -57,6 +57,15 @@ QString currentUserName()
 }
 
 } // namespace
+
+QString mosquittoTool(const QString &name)
+{
+    QString path = QStandardPaths::findExecutable(name);
+    if (path.isEmpty())
+        path = QStandardPaths::findExecutable(
+            name, {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin"), QStringLiteral("/sbin")});
+    return path.isEmpty() ? name : path;
+}
 
 TestBroker::TestBroker() = default;
 
@@ -103,9 +112,10 @@ bool TestBroker::restart()
     stop();
     if (!m_dir.isValid() || m_port == 0 || !writeConfig())
         return false;
-    m_process = std::make_unique<QProcess>();
+    m_process = std::make_unique<BrokerProcess>();
     m_process->setProcessChannelMode(QProcess::MergedChannels);
-    m_process->start(findTool(QStringLiteral("mosquitto")), {QStringLiteral("-c"), m_dir.filePath("mosquitto.conf")});
+    m_process->start(mosquittoTool(QStringLiteral("mosquitto")),
+                     {QStringLiteral("-c"), m_dir.filePath("mosquitto.conf")});
     if (!m_process->waitForStarted() || !waitUntilListening()) {
         qWarning("TestBroker: mosquitto did not come up: %s", m_process->readAll().constData());
         kill();
@@ -148,7 +158,7 @@ bool TestBroker::writeConfig()
     const QString passwordFile = m_dir.filePath(QStringLiteral("passwd"));
     if (!QFile::exists(passwordFile)) {
         QProcess tool;
-        tool.start(findTool(QStringLiteral("mosquitto_passwd")),
+        tool.start(mosquittoTool(QStringLiteral("mosquitto_passwd")),
                    {QStringLiteral("-b"), QStringLiteral("-c"), passwordFile, UserName, UserPassword});
         if (!tool.waitForFinished() || tool.exitStatus() != QProcess::NormalExit || tool.exitCode() != 0)
             return false;
@@ -196,7 +206,7 @@ bool TestBroker::runPublisher(const QStringList &args, const QByteArray &input, 
 {
     QProcess pub;
     pub.setProcessChannelMode(QProcess::ForwardedChannels);
-    pub.start(findTool(QStringLiteral("mosquitto_pub")),
+    pub.start(mosquittoTool(QStringLiteral("mosquitto_pub")),
               QStringList{QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
                           QString::number(m_port), QStringLiteral("-q"), QStringLiteral("0")} +
                   args);
@@ -231,11 +241,22 @@ QStringList TestBroker::loggedCaptures(const QRegularExpression &pattern) const
     return captures;
 }
 
-QStringList TestBroker::loggedSubscriptions() const
+QStringList TestBroker::loggedSubscriptions(const QString &clientId) const
 {
     // Mosquitto logs a subscription as "<client id> <qos> <topic filter>".
-    static const QRegularExpression pattern(QStringLiteral("^\\S+ [0-2] (.+)$"));
-    return loggedCaptures(pattern);
+    static const QRegularExpression pattern(QStringLiteral("^(\\S+) [0-2] (.+)$"));
+    QStringList filters;
+    for (const QString &line : logLines()) {
+        const QRegularExpressionMatch match = pattern.match(line);
+        if (match.hasMatch() && (clientId.isEmpty() || match.captured(1) == clientId))
+            filters << match.captured(2);
+    }
+    return filters;
+}
+
+qint64 TestBroker::pid() const
+{
+    return isRunning() ? m_process->processId() : 0;
 }
 
 QStringList TestBroker::loggedClientIds() const

@@ -9,7 +9,10 @@
 
 #include <memory>
 
-// A private Mosquitto broker for one test: an anonymous listener on port(), and
+// The path of a Mosquitto program (the broker itself lives in /usr/sbin), or its bare name.
+QString mosquittoTool(const QString &name);
+
+// A private Mosquitto broker for one test or benchmark: an anonymous listener on port(), and
 // a listener on authPort() that only lets user()/password() in. Both listen on
 // 127.0.0.1, on ports that were free when the object was made. The broker logs
 // connections and subscriptions into its temporary directory, where tests can
@@ -47,8 +50,9 @@ public:
     // Publishes every line of `lines` as one message, through one mosquitto_pub.
     bool publishLines(const QString &topic, const QByteArray &lines) const;
 
-    // The topic filters of all SUBSCRIBE requests the broker has seen, oldest first.
-    QStringList loggedSubscriptions() const;
+    // The topic filters of all SUBSCRIBE requests the broker has seen (from
+    // clientId only, if one is given), oldest first.
+    QStringList loggedSubscriptions(const QString &clientId = {}) const;
     // The client id of every accepted connection, oldest first; the broker
     // makes up an "auto-..." id for a client that brings none.
     QStringList loggedClientIds() const;
@@ -58,6 +62,8 @@ public:
     QString log() const;
 
     QString directory() const { return m_dir.path(); }
+    // The broker's process id, 0 when it does not run.
+    qint64 pid() const;
 
 private:
     bool writeConfig();
