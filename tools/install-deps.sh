@@ -8,7 +8,7 @@ packages=(
     qtbase5-dev qtbase5-dev-tools
     libmosquitto-dev mosquitto mosquitto-clients
     libbenchmark-dev
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev clang-format
     xvfb xauth x11-utils imagemagick
     dpkg-dev file desktop-file-utils appstream lintian
 )
