@@ -13,6 +13,7 @@
 #include "benchsupport.h"
 
 #include "mainwindow/mainwindow.h"
+#include "measurement/meterboard.h"
 #include "mqtt/client.h"
 
 #include <QApplication>
@@ -70,13 +71,22 @@ Cost routingCost(int meters, long count)
         messages.emplace_back(topics[std::size_t(meter)], readings.next(meter));
     }
 
+    // Hidden panels catch up with their meters a moment later; that work is counted too.
+    const auto *board = window->findChild<MeterBoard *>();
+    const auto settle = [board] {
+        QCoreApplication::processEvents();
+        while (board && board->hasStaleViews())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    };
+    settle();
+
     const qint64 start = bench::ownCpuNs();
     for (long i = 0; i < count; ++i) {
         emit client.received(messages[std::size_t(i)]);
         if (i % kMessagesPerWakeup == kMessagesPerWakeup - 1)
             QCoreApplication::processEvents();
     }
-    QCoreApplication::processEvents();
+    settle();
     Cost cost;
     cost.shownUs = double(bench::ownCpuNs() - start) / 1000.0 / double(count);
 

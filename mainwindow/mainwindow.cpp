@@ -6,6 +6,7 @@
 #include "config/mqttsettform.h"
 #include "config/settingsfile.h"
 #include "measurement/measdialog.h"
+#include "measurement/meterboard.h"
 
 #include <QCoreApplication>
 #include <QMessageBox>
@@ -48,8 +49,8 @@ void destroyPanels(QTabWidget *tabs, std::vector<DeviceRecord> &devices)
 
 } // namespace
 
-DeviceRecord::DeviceRecord(const QString &name, const QString &topic)
-    : name(name), topic(topic), panel(std::make_unique<MeasDialog>())
+DeviceRecord::DeviceRecord(const QString &name, const QString &topic, MeterBoard *board, int index)
+    : name(name), topic(topic), panel(std::make_unique<MeasDialog>(board, index))
 {
 }
 
@@ -58,7 +59,7 @@ DeviceRecord::DeviceRecord(DeviceRecord &&) noexcept = default;
 DeviceRecord &DeviceRecord::operator=(DeviceRecord &&) noexcept = default;
 
 MainWindow::MainWindow(QMQTT::Client *client, QWidget *parent)
-    : QMainWindow(parent), client(client), ui(new Ui::MainWindow)
+    : QMainWindow(parent), client(client), ui(new Ui::MainWindow), m_board(new MeterBoard(this))
 {
     ui->setupUi(this);
 
@@ -78,7 +79,6 @@ MainWindow::~MainWindow()
 {
     // Panels first: they stand in the tab widget, which ui's widgets own.
     // Hidden, it does not lay out its bar again for every panel that goes.
-    m_recordsByTopic.clear();
     ui->tabWidget->hide();
     destroyPanels(ui->tabWidget, devices);
     delete ui;
@@ -132,16 +132,18 @@ void MainWindow::onMQTT_Pubacked(uchar, ushort) {}
 
 void MainWindow::onMQTT_Received(const QMQTT::Message &message)
 {
-    const auto found = m_recordsByTopic.constFind(message.topic());
-    if (found == m_recordsByTopic.constEnd())
+    const QVector<int> *meters = m_board->metersOn(message.topic());
+    if (!meters)
         return;
 
-    // A meter's text ends at the first zero byte, if it has one.
+    // A meter's text ends at the first zero byte, if it has one. Decoded once
+    // here, however many records share the topic and whoever shows it.
     const QByteArray payload = message.payload();
     const int end = payload.indexOf('\0');
-    const QString text = QString::fromUtf8(payload.constData(), end < 0 ? payload.size() : end);
-    for (int index : *found)
-        devices[index].panel->ShowPayload(text);
+    const std::optional<Reading> reading =
+        ParsePayload(QString::fromUtf8(payload.constData(), end < 0 ? payload.size() : end));
+    if (reading)
+        m_board->record(*meters, *reading);
 }
 
 void MainWindow::onMQTT_subscribed(const QString &) {}
@@ -215,16 +217,14 @@ void MainWindow::RefreshTabs()
 
     const TabsPause pause(ui->tabWidget);
     // Destroying a panel takes its tab with it.
-    m_recordsByTopic.clear();
     destroyPanels(ui->tabWidget, devices);
     ui->tabWidget->clear();
+    m_board->setDevices(entries);
 
     devices.reserve(entries.size());
     for (const DeviceEntry &entry : entries) {
-        devices.emplace_back(entry.name, entry.topic);
-        const int index = int(devices.size()) - 1;
+        devices.emplace_back(entry.name, entry.topic, m_board, int(devices.size()));
         ui->tabWidget->addTab(devices.back().panel.get(), shownDeviceName(entry.name));
-        m_recordsByTopic[entry.topic].append(index);
     }
 }
 

@@ -2,7 +2,6 @@
 
 #include "mqtt/client.h"
 
-#include <QHash>
 #include <QMainWindow>
 #include <QVector>
 
@@ -15,6 +14,7 @@ class MainWindow;
 class DeviceListDialog;
 class MQTTSettForm;
 class MeasDialog;
+class MeterBoard;
 class QLabel;
 
 // One registered meter shown in a tab.
@@ -26,7 +26,8 @@ struct DeviceRecord
     // destroyed before the window's children, so each panel dies exactly once.
     std::unique_ptr<MeasDialog> panel;
 
-    DeviceRecord(const QString &name, const QString &topic);
+    // The panel shows meter `index` of board.
+    DeviceRecord(const QString &name, const QString &topic, MeterBoard *board, int index);
     ~DeviceRecord();
     DeviceRecord(DeviceRecord &&) noexcept;
     DeviceRecord &operator=(DeviceRecord &&) noexcept;
@@ -95,9 +96,10 @@ private:
     MQTTSettForm *m_settingsDialog = nullptr;
     DeviceListDialog *m_deviceListDialog = nullptr;
     std::vector<DeviceRecord> devices;
-    // Topic -> indices into devices, in record order, so routing a message
-    // costs the same whatever the number of meters.
-    QHash<QString, QVector<int>> m_recordsByTopic;
+    // The meters' live state, one per record, in the same order; it also
+    // routes a topic to its records at a cost that does not grow with their
+    // number. A child: it outlives the panels, which the destructor ends first.
+    MeterBoard *m_board;
     Session m_session = Session::Idle;
     QString m_brokerHost;
     int m_brokerPort = 0;

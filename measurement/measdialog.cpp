@@ -12,14 +12,32 @@ MeasDialog::MeasDialog(QWidget *parent) : QDialog(parent), ui(new Ui::MeasDialog
     connect(m_offlineTimer, &QTimer::timeout, this, &MeasDialog::slotTimerAlarm);
 }
 
+MeasDialog::MeasDialog(MeterBoard *board, int index, QWidget *parent)
+    : QDialog(parent), ui(new Ui::MeasDialog), m_board(board), m_index(index)
+{
+    ui->setupUi(this);
+    ui->label_dev_mode->setText(tr("не в сети"));
+    m_board->setView(m_index, this);
+}
+
 MeasDialog::~MeasDialog()
 {
+    if (m_board)
+        m_board->detachView(m_index, this);
     delete ui;
 }
 
 void MeasDialog::setOfflineInterval(int ms)
 {
-    m_offlineIntervalMs = ms > 0 ? ms : kOfflineIntervalMs;
+    if (m_board)
+        m_board->setMeterOfflineInterval(m_index, ms);
+    else
+        m_offlineIntervalMs = ms > 0 ? ms : kOfflineIntervalMs;
+}
+
+int MeasDialog::offlineInterval() const
+{
+    return m_board ? m_board->meterOfflineInterval(m_index) : m_offlineIntervalMs;
 }
 
 void MeasDialog::ShowPayload(const QString &payload)
@@ -27,6 +45,10 @@ void MeasDialog::ShowPayload(const QString &payload)
     const std::optional<Reading> reading = ParsePayload(payload);
     if (!reading)
         return;
+    if (m_board) {
+        m_board->record(m_index, *reading);
+        return;
+    }
 
     // Meters repeat the same values most of the time; formatting and relabelling them again would
     // cost more than the parse itself.
@@ -35,6 +57,33 @@ void MeasDialog::ShowPayload(const QString &payload)
         m_shown = reading;
     }
     m_offlineTimer->start(m_offlineIntervalMs);
+}
+
+void MeasDialog::showMeter(const MeterState &meter)
+{
+    if (!meter.reading)
+        return;
+    if (meter.reading != m_shown) {
+        showReading(*meter.reading);
+        m_shown = meter.reading;
+    }
+    if (!meter.online)
+        showOffline();
+}
+
+void MeasDialog::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    // A hidden panel may lag its meter by a moment; shown, it is told of every reading.
+    if (m_board)
+        m_board->setViewShown(m_index, true);
+}
+
+void MeasDialog::hideEvent(QHideEvent *event)
+{
+    if (m_board)
+        m_board->setViewShown(m_index, false);
+    QDialog::hideEvent(event);
 }
 
 void MeasDialog::showReading(const Reading &reading)
@@ -62,9 +111,19 @@ void MeasDialog::showReading(const Reading &reading)
         ui->label_freq->setText(QString::number(reading.freq, 10));
 }
 
-void MeasDialog::slotTimerAlarm()
+void MeasDialog::showOffline()
 {
     ui->label_dev_mode->setText(tr("не в сети"));
-    m_offlineTimer->stop();
     m_shown.reset();
+}
+
+void MeasDialog::slotTimerAlarm()
+{
+    // Bound, the mark is the board's to set, so that the tab and the table see it too.
+    if (m_board) {
+        m_board->markOffline(m_index);
+        return;
+    }
+    showOffline();
+    m_offlineTimer->stop();
 }
