@@ -91,7 +91,8 @@ void MeterBoard::recordOne(int index, const Reading &reading, qint64 nowMs, qint
     meter.state.online = true;
 
     const int interval = meter.ownIntervalMs > 0 ? meter.ownIntervalMs : m_intervalMs;
-    meter.deadlineMs = clockMs + interval;
+    // The clock reads whole milliseconds rounded down: one more, and the mark is never early.
+    meter.deadlineMs = clockMs + interval + 1;
     ++meter.generation;
     Queue &queue = queueFor(interval);
     queue.entries.push_back({meter.deadlineMs, index, meter.generation});

@@ -1,0 +1,103 @@
+#include "measurement/meterboard.h"
+
+#include <QtTest>
+
+// The board's offline deadlines and how it tells a meter's view, without a window.
+class tst_MeterBoard : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void metersGoOfflineOneIntervalAfterTheirLastReading();
+    void hiddenViewCatchesUp();
+};
+
+namespace {
+
+Reading withStarts(int starts)
+{
+    Reading reading;
+    reading.numStarts = starts;
+    return reading;
+}
+
+QVector<DeviceEntry> meters(int count)
+{
+    QVector<DeviceEntry> entries;
+    for (int i = 0; i < count; ++i)
+        entries.append({QStringLiteral("M%1").arg(i), QStringLiteral("t/%1").arg(i)});
+    return entries;
+}
+
+// Remembers the starts count of every state it is shown.
+class CountingView final : public MeterView
+{
+public:
+    QVector<int> shownStarts;
+    void showMeter(const MeterState &meter) override { shownStarts.append(meter.reading->numStarts); }
+};
+
+} // namespace
+
+void tst_MeterBoard::metersGoOfflineOneIntervalAfterTheirLastReading()
+{
+    MeterBoard board;
+    board.setDevices(meters(3));
+    board.setOfflineInterval(300);
+    board.setMeterOfflineInterval(2, 60);
+    QVector<int> order;
+    QVector<qint64> lateBy;
+    QElapsedTimer clock;
+    QVector<qint64> deadline(3);
+    connect(&board, &MeterBoard::onlineChanged, this, [&](int index, bool online) {
+        if (online)
+            return;
+        order.append(index);
+        lateBy.append(clock.elapsed() - deadline[index]);
+    });
+
+    clock.start();
+    board.record(0, withStarts(1));
+    board.record(1, withStarts(1));
+    deadline[0] = deadline[1] = 300;
+    QTest::qWait(100);
+    // A later reading moves meter 0's deadline behind meter 1's; meter 2's own shorter interval
+    // puts it ahead of both.
+    deadline[0] = clock.elapsed() + 300;
+    board.record(0, withStarts(2));
+    deadline[2] = clock.elapsed() + 60;
+    board.record(2, withStarts(1));
+    QCOMPARE(board.onlineCount(), 3);
+
+    QTRY_COMPARE(order.size(), 3);
+    QCOMPARE(order, (QVector<int>{2, 1, 0}));
+    for (qint64 late : lateBy)
+        QVERIFY2(late >= 0, "a meter went offline before its deadline");
+    QCOMPARE(board.onlineCount(), 0);
+    QVERIFY(board.meter(0).reading == withStarts(2));
+}
+
+void tst_MeterBoard::hiddenViewCatchesUp()
+{
+    MeterBoard board;
+    board.setDevices(meters(1));
+    CountingView view;
+    board.setView(0, &view);
+
+    // Coming online is shown at once, even hidden; later readings of a hidden view come together.
+    board.record(0, withStarts(1));
+    board.record(0, withStarts(2));
+    board.record(0, withStarts(3));
+    QCOMPARE(view.shownStarts, QVector<int>{1});
+    QTRY_COMPARE(view.shownStarts, (QVector<int>{1, 3}));
+
+    board.record(0, withStarts(4));
+    board.setViewShown(0, true);
+    QCOMPARE(view.shownStarts, (QVector<int>{1, 3, 4}));
+    board.record(0, withStarts(5));
+    QCOMPARE(view.shownStarts, (QVector<int>{1, 3, 4, 5}));
+    board.detachView(0, &view);
+}
+
+QTEST_MAIN(tst_MeterBoard)
+#include "tst_meterboard.moc"
