@@ -7,9 +7,14 @@
 #include "config/settingsfile.h"
 #include "measurement/measdialog.h"
 #include "measurement/meterboard.h"
+#include "overview/meterstatus.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QHelpEvent>
+#include <QLabel>
 #include <QMessageBox>
+#include <QTabBar>
 
 namespace {
 
@@ -37,6 +42,33 @@ public:
 private:
     QTabWidget *const m_tabs;
     const bool m_wasVisible;
+};
+
+// Brings a tab's tooltip up to date just before the tab bar shows it: the
+// time of an online meter's last reading moves with every reading, and
+// rewriting the tooltip for each of them would cost more than the reading.
+class ToolTipRefresh final : public QObject
+{
+public:
+    ToolTipRefresh(QTabBar *tabs, std::function<void(int)> refresh)
+        : QObject(tabs), m_tabs(tabs), m_refresh(std::move(refresh))
+    {
+        tabs->installEventFilter(this);
+    }
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched == m_tabs && event->type() == QEvent::ToolTip) {
+            const int index = m_tabs->tabAt(static_cast<QHelpEvent *>(event)->pos());
+            if (index >= 0)
+                m_refresh(index);
+        }
+        return false;
+    }
+
+private:
+    QTabBar *const m_tabs;
+    const std::function<void(int)> m_refresh;
 };
 
 void destroyPanels(QTabWidget *tabs, std::vector<DeviceRecord> &devices)
@@ -72,6 +104,7 @@ MainWindow::MainWindow(QMQTT::Client *client, QWidget *parent)
     // Without this the user would never learn why a connection failed.
     connect(client, SIGNAL(error(QMQTT::ClientError)), this, SLOT(onMQTT_error(QMQTT::ClientError)));
 
+    setupOverview();
     RefreshTabs();
 }
 
@@ -223,9 +256,13 @@ void MainWindow::RefreshTabs()
 
     devices.reserve(entries.size());
     for (const DeviceEntry &entry : entries) {
-        devices.emplace_back(entry.name, entry.topic, m_board, int(devices.size()));
-        ui->tabWidget->addTab(devices.back().panel.get(), shownDeviceName(entry.name));
+        const int index = int(devices.size());
+        devices.emplace_back(entry.name, entry.topic, m_board, index);
+        ui->tabWidget->addTab(devices.back().panel.get(), liveMeterStateIcon(m_board, index),
+                              shownDeviceName(entry.name));
+        updateTabToolTip(index);
     }
+    updateOnlineCount();
 }
 
 void MainWindow::on_pushButtonConnect_clicked()
@@ -285,4 +322,33 @@ void MainWindow::setSession(Session next)
 void MainWindow::showStatus(const QString &text)
 {
     ui->statusBar->showMessage(text);
+}
+
+void MainWindow::setupOverview()
+{
+    m_onlineCount = new QLabel(ui->statusBar);
+    m_onlineCount->setObjectName(QStringLiteral("labelOnlineCount"));
+    ui->statusBar->addPermanentWidget(m_onlineCount);
+
+    new ToolTipRefresh(ui->tabWidget->tabBar(), [this](int index) { updateTabToolTip(index); });
+    connect(m_board, &MeterBoard::onlineChanged, this, &MainWindow::showMeterChange);
+}
+
+void MainWindow::showMeterChange(int index)
+{
+    updateTabToolTip(index);
+    // The icon reads the board when painted; the tab bar only needs painting.
+    ui->tabWidget->tabBar()->update(ui->tabWidget->tabBar()->tabRect(index));
+    updateOnlineCount();
+}
+
+void MainWindow::updateTabToolTip(int index)
+{
+    if (index < m_board->count())
+        ui->tabWidget->setTabToolTip(index, meterToolTip(m_board->meter(index), QDateTime::currentDateTime()));
+}
+
+void MainWindow::updateOnlineCount()
+{
+    m_onlineCount->setText(tr("В сети: %1 из %2").arg(m_board->onlineCount()).arg(ui->tabWidget->count()));
 }

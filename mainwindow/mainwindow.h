@@ -89,6 +89,13 @@ private:
     void setSession(Session session);
     void showStatus(const QString &text);
 
+    // Beside the window's form: the online count in the status bar, the tab
+    // icons and tooltips.
+    void setupOverview();
+    void showMeterChange(int index);
+    void updateTabToolTip(int index);
+    void updateOnlineCount();
+
     // ui, client and devices keep the names under which the design page
     // describes the window; every other member carries the m_ prefix.
     QMQTT::Client *client; // borrowed: the client outlives the window
@@ -100,6 +107,7 @@ private:
     // routes a topic to its records at a cost that does not grow with their
     // number. A child: it outlives the panels, which the destructor ends first.
     MeterBoard *m_board;
+    QLabel *m_onlineCount = nullptr;         // in the status bar
     Session m_session = Session::Idle;
     QString m_brokerHost;
     int m_brokerPort = 0;

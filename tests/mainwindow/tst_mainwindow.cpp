@@ -2,8 +2,10 @@
 #include "common/settingstext.h"
 #include "common/widgets.h"
 #include "mainwindow/mainwindow.h"
+#include "measurement/meterboard.h"
 
 #include <QAction>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -36,6 +38,7 @@ private slots:
     void quitEndsEventLoop_data();
     void quitEndsEventLoop();
     void rebuildLeavesTabsShown();
+    void tabsAndCountFollowEachMeter();
     void badPortIsReportedWithoutAttempt_data();
     void badPortIsReportedWithoutAttempt();
 
@@ -51,6 +54,12 @@ QStringList actionNames(const QMenu *menu)
     for (const QAction *action : menu->actions())
         names << action->objectName();
     return names;
+}
+
+bool looksGreen(const QIcon &icon)
+{
+    const QColor centre = icon.pixmap(16, 16).toImage().pixelColor(8, 8);
+    return centre.green() > centre.red() + 64 && centre.green() > centre.blue() + 64;
 }
 
 // Closes the next modal box that opens and hands it to check() first.
@@ -266,6 +275,49 @@ void tst_MainWindow::rebuildLeavesTabsShown()
     QCOMPARE(tabs->currentIndex(), 0);
     QVERIFY(tabs->currentWidget()->isVisible());
     QVERIFY(!tabs->widget(1)->isVisible());
+}
+
+void tst_MainWindow::tabsAndCountFollowEachMeter()
+{
+    writeSettingsFileText("[Devices]\nDEV\\1\\dev_name=A\nDEV\\1\\topic=t/a\n"
+                          "DEV\\2\\dev_name=B\nDEV\\2\\topic=t/b\nDEV\\size=2\n");
+    QMQTT::Client client;
+    MainWindow window(&client);
+    auto *board = window.findChild<MeterBoard *>();
+    board->setOfflineInterval(300);
+    window.show();
+    auto *tabs = window.findChild<QTabWidget *>("tabWidget");
+    const auto *count = window.findChild<QLabel *>("labelOnlineCount");
+    QCOMPARE(count->text(), QStringLiteral("В сети: 0 из 2"));
+    QCOMPARE(tabs->tabToolTip(1), QStringLiteral("нет данных"));
+    QVERIFY(!looksGreen(tabs->tabIcon(1)));
+
+    emit client.received(QMQTT::Message(QStringLiteral("t/b"), R"({"dev_mode":1})"));
+    const QString time = QDateTime::fromMSecsSinceEpoch(board->meter(1).receivedMs).toString("hh:mm:ss");
+    QCOMPARE(tabs->tabText(1), QStringLiteral("B"));
+    QCOMPARE(count->text(), QStringLiteral("В сети: 1 из 2"));
+    QVERIFY(!looksGreen(tabs->tabIcon(0)));
+
+    // Whenever the panel shows the meter online, so do the tab and the count; from the moment
+    // its offline mark comes, they say that too.
+    const auto *mode = tabs->widget(1)->findChild<QLabel *>("label_dev_mode");
+    QDeadlineTimer patience(5000);
+    while (mode->text() != QStringLiteral("не в сети") && !patience.hasExpired()) {
+        QCOMPARE(mode->text(), QStringLiteral("индикация"));
+        QVERIFY(looksGreen(tabs->tabIcon(1)));
+        QCOMPARE(tabs->tabToolTip(1), QStringLiteral("в сети · данные ") + time);
+        QCOMPARE(count->text(), QStringLiteral("В сети: 1 из 2"));
+        QTest::qWait(5);
+    }
+    QCOMPARE(mode->text(), QStringLiteral("не в сети"));
+    QVERIFY(!looksGreen(tabs->tabIcon(1)));
+    QCOMPARE(tabs->tabToolTip(1), QStringLiteral("не в сети · последние данные ") + time);
+    QCOMPARE(count->text(), QStringLiteral("В сети: 0 из 2"));
+
+    // M counts the tabs of the list as it is now.
+    writeSettingsFileText("[Devices]\nDEV\\1\\dev_name=C\nDEV\\1\\topic=t/c\nDEV\\size=1\n");
+    QVERIFY(QMetaObject::invokeMethod(&window, "RefreshTabs"));
+    QCOMPARE(count->text(), QStringLiteral("В сети: 0 из 1"));
 }
 
 void tst_MainWindow::badPortIsReportedWithoutAttempt_data()
