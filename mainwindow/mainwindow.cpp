@@ -8,13 +8,17 @@
 #include "measurement/measdialog.h"
 #include "measurement/meterboard.h"
 #include "overview/meterstatus.h"
+#include "overview/summarywindow.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QHelpEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QTabBar>
+
+#include <functional>
 
 namespace {
 
@@ -326,12 +330,42 @@ void MainWindow::showStatus(const QString &text)
 
 void MainWindow::setupOverview()
 {
+    auto *viewMenu = new QMenu(tr("Вид"), ui->menuBar);
+    viewMenu->setObjectName(QStringLiteral("menuView"));
+    QAction *summary = viewMenu->addAction(tr("Сводка по счётчикам"));
+    summary->setObjectName(QStringLiteral("actionSummary"));
+    ui->menuBar->insertMenu(ui->menuHelp->menuAction(), viewMenu);
+    connect(summary, &QAction::triggered, this, &MainWindow::showSummary);
+
     m_onlineCount = new QLabel(ui->statusBar);
     m_onlineCount->setObjectName(QStringLiteral("labelOnlineCount"));
     ui->statusBar->addPermanentWidget(m_onlineCount);
 
     new ToolTipRefresh(ui->tabWidget->tabBar(), [this](int index) { updateTabToolTip(index); });
     connect(m_board, &MeterBoard::onlineChanged, this, &MainWindow::showMeterChange);
+}
+
+void MainWindow::showSummary()
+{
+    if (!m_summaryWindow) {
+        m_summaryWindow = new SummaryWindow(m_board, this);
+        m_summaryWindow->setAttribute(Qt::WA_DeleteOnClose);
+        connect(m_summaryWindow, &SummaryWindow::deviceActivated, this, &MainWindow::showDeviceTab);
+    }
+    m_summaryWindow->show();
+    m_summaryWindow->raise();
+    m_summaryWindow->activateWindow();
+}
+
+void MainWindow::showDeviceTab(int index)
+{
+    if (index < 0 || index >= ui->tabWidget->count())
+        return;
+    ui->tabWidget->setCurrentIndex(index);
+    if (isMinimized())
+        showNormal();
+    raise();
+    activateWindow();
 }
 
 void MainWindow::showMeterChange(int index)

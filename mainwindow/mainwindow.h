@@ -3,6 +3,7 @@
 #include "mqtt/client.h"
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QVector>
 
 #include <memory>
@@ -16,6 +17,7 @@ class MQTTSettForm;
 class MeasDialog;
 class MeterBoard;
 class QLabel;
+class SummaryWindow;
 
 // One registered meter shown in a tab.
 struct DeviceRecord
@@ -89,9 +91,11 @@ private:
     void setSession(Session session);
     void showStatus(const QString &text);
 
-    // Beside the window's form: the online count in the status bar, the tab
-    // icons and tooltips.
+    // Beside the window's form: the "Вид" menu, the online count in the
+    // status bar, the tab icons and tooltips, and the summary window.
     void setupOverview();
+    void showSummary();
+    void showDeviceTab(int index);
     void showMeterChange(int index);
     void updateTabToolTip(int index);
     void updateOnlineCount();
@@ -108,6 +112,7 @@ private:
     // number. A child: it outlives the panels, which the destructor ends first.
     MeterBoard *m_board;
     QLabel *m_onlineCount = nullptr;         // in the status bar
+    QPointer<SummaryWindow> m_summaryWindow; // deletes itself when closed
     Session m_session = Session::Idle;
     QString m_brokerHost;
     int m_brokerPort = 0;

@@ -113,14 +113,17 @@ void tst_MainWindow::menusInOrder()
         titles << entry->text();
         menus << entry->menu();
     }
-    QCOMPARE(titles, (QStringList{"Файл", "Настройки", "Справка"}));
+    QCOMPARE(titles, (QStringList{"Файл", "Настройки", "Вид", "Справка"}));
     QCOMPARE(actionNames(menus[0]), QStringList{"actionQuit"});
     QCOMPARE(actionNames(menus[1]), (QStringList{"actionMQTT_Settings", "actionAddNewDevice"}));
-    QCOMPARE(actionNames(menus[2]), QStringList{"actionAbout"});
+    QCOMPARE(actionNames(menus[2]), QStringList{"actionSummary"});
+    QCOMPARE(actionNames(menus[3]), QStringList{"actionAbout"});
     QCOMPARE(menus[0]->actions().first()->text(), QStringLiteral("Выход"));
     QCOMPARE(menus[1]->actions().at(0)->text(), QStringLiteral("MQTT"));
     QCOMPARE(menus[1]->actions().at(1)->text(), QStringLiteral("Устройства"));
-    QCOMPARE(menus[2]->actions().first()->text(), QStringLiteral("О программе"));
+    QCOMPARE(menus[2]->objectName(), QStringLiteral("menuView"));
+    QCOMPARE(menus[2]->actions().first()->text(), QStringLiteral("Сводка по счётчикам"));
+    QCOMPARE(menus[3]->actions().first()->text(), QStringLiteral("О программе"));
 
     auto *spare = child<QAction>(&window, "actionMQTT");
     QVERIFY(spare);

@@ -1,0 +1,74 @@
+#include "overview/csvwriter.h"
+
+#include <QDateTime>
+#include <QSaveFile>
+
+namespace {
+
+constexpr char kSeparator = ';';
+
+void appendField(QByteArray *out, const QString &field)
+{
+    const QByteArray text = field.toUtf8();
+    const bool quoted = text.contains(kSeparator) || text.contains('"') || text.contains('\n') || text.contains('\r');
+    if (!quoted) {
+        out->append(text);
+        return;
+    }
+    out->append('"');
+    for (char c : text) {
+        if (c == '"')
+            out->append('"');
+        out->append(c);
+    }
+    out->append('"');
+}
+
+void appendRow(QByteArray *out, const QStringList &fields)
+{
+    for (int i = 0; i < fields.size(); ++i) {
+        if (i > 0)
+            out->append(kSeparator);
+        appendField(out, fields[i]);
+    }
+    out->append("\r\n");
+}
+
+} // namespace
+
+QByteArray CsvWriter::encode(const QStringList &header, const QVector<QStringList> &rows)
+{
+    QByteArray out("\xEF\xBB\xBF");
+    appendRow(&out, header);
+    for (const QStringList &row : rows)
+        appendRow(&out, row);
+    return out;
+}
+
+bool CsvWriter::write(const QString &fileName, const QStringList &header, const QVector<QStringList> &rows,
+                      QString *error)
+{
+    const QByteArray text = encode(header, rows);
+    QSaveFile file(fileName);
+    // Unbuffered: through its buffer, a write the disk cut short (full, or over the size limit)
+    // goes unnoticed and commit() puts the truncated file in place of the old one.
+    bool written = file.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    qint64 done = 0;
+    while (written && done < text.size()) {
+        // After a short write, the next one fails and says why.
+        const qint64 chunk = file.write(text.constData() + done, text.size() - done);
+        written = chunk > 0;
+        done += qMax<qint64>(chunk, 0);
+    }
+    written = written && file.commit();
+    if (!written && error)
+        *error = file.errorString();
+    return written;
+}
+
+QString CsvWriter::isoTime(qint64 msecsSinceEpoch)
+{
+    const QDateTime local = QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch);
+    // In local time Qt writes no offset; with an explicit one it does.
+    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODate);
+}
