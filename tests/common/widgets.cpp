@@ -3,6 +3,7 @@
 #include "config/addnewdeviceform.h"
 
 #include <QAction>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -105,6 +106,17 @@ QString answerMessageBox(const QWidget *parent, QMessageBox::StandardButton butt
     const QString text = box->text();
     box->button(button)->click();
     return text;
+}
+
+void answerFileDialog(const QString &fileName)
+{
+    QTimer::singleShot(0, [fileName] {
+        QTRY_VERIFY(qobject_cast<QFileDialog *>(QApplication::activeModalWidget()));
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        dialog->selectFile(fileName);
+        // QFileDialog's own accept() is protected; through the base it is the same one.
+        static_cast<QDialog *>(dialog)->accept();
+    });
 }
 
 void saveEntryForm(const QWidget *dialog, const QString &name, const QString &topic)

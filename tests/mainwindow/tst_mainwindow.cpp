@@ -282,43 +282,42 @@ void tst_MainWindow::rebuildLeavesTabsShown()
 
 void tst_MainWindow::tabsAndCountFollowEachMeter()
 {
-    writeSettingsFileText("[Devices]\nDEV\\1\\dev_name=A\nDEV\\1\\topic=t/a\n"
-                          "DEV\\2\\dev_name=B\nDEV\\2\\topic=t/b\nDEV\\size=2\n");
+    writeSettingsFileText(SettingsText().device("A", "t/a").device("B", "t/b").bytes());
     QMQTT::Client client;
     MainWindow window(&client);
     auto *board = window.findChild<MeterBoard *>();
     board->setOfflineInterval(300);
     window.show();
-    auto *tabs = window.findChild<QTabWidget *>("tabWidget");
-    const auto *count = window.findChild<QLabel *>("labelOnlineCount");
+    const auto *tabs = child<QTabWidget>(&window, "tabWidget");
+    const auto *count = child<QLabel>(&window, "labelOnlineCount");
     QCOMPARE(count->text(), QStringLiteral("В сети: 0 из 2"));
     QCOMPARE(tabs->tabToolTip(1), QStringLiteral("нет данных"));
     QVERIFY(!looksGreen(tabs->tabIcon(1)));
 
     emit client.received(QMQTT::Message(QStringLiteral("t/b"), R"({"dev_mode":1})"));
     const QString time = QDateTime::fromMSecsSinceEpoch(board->meter(1).receivedMs).toString("hh:mm:ss");
-    QCOMPARE(tabs->tabText(1), QStringLiteral("B"));
+    QCOMPARE(tabTitles(&window), (QStringList{"A", "B"}));
     QCOMPARE(count->text(), QStringLiteral("В сети: 1 из 2"));
     QVERIFY(!looksGreen(tabs->tabIcon(0)));
 
     // Whenever the panel shows the meter online, so do the tab and the count; from the moment
     // its offline mark comes, they say that too.
-    const auto *mode = tabs->widget(1)->findChild<QLabel *>("label_dev_mode");
+    const QWidget *panel = tabPage(&window, 1);
     QDeadlineTimer patience(5000);
-    while (mode->text() != QStringLiteral("не в сети") && !patience.hasExpired()) {
-        QCOMPARE(mode->text(), QStringLiteral("индикация"));
+    while (labelText(panel, "label_dev_mode") != QStringLiteral("не в сети") && !patience.hasExpired()) {
+        QCOMPARE(labelText(panel, "label_dev_mode"), QStringLiteral("индикация"));
         QVERIFY(looksGreen(tabs->tabIcon(1)));
         QCOMPARE(tabs->tabToolTip(1), QStringLiteral("в сети · данные ") + time);
         QCOMPARE(count->text(), QStringLiteral("В сети: 1 из 2"));
         QTest::qWait(5);
     }
-    QCOMPARE(mode->text(), QStringLiteral("не в сети"));
+    QCOMPARE(labelText(panel, "label_dev_mode"), QStringLiteral("не в сети"));
     QVERIFY(!looksGreen(tabs->tabIcon(1)));
     QCOMPARE(tabs->tabToolTip(1), QStringLiteral("не в сети · последние данные ") + time);
     QCOMPARE(count->text(), QStringLiteral("В сети: 0 из 2"));
 
     // M counts the tabs of the list as it is now.
-    writeSettingsFileText("[Devices]\nDEV\\1\\dev_name=C\nDEV\\1\\topic=t/c\nDEV\\size=1\n");
+    writeSettingsFileText(SettingsText().device("C", "t/c").bytes());
     QVERIFY(QMetaObject::invokeMethod(&window, "RefreshTabs"));
     QCOMPARE(count->text(), QStringLiteral("В сети: 0 из 1"));
 }

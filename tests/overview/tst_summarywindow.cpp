@@ -1,16 +1,15 @@
 #include "common/scratchdirectory.h"
+#include "common/settingstext.h"
+#include "common/widgets.h"
 #include "mainwindow/mainwindow.h"
 #include "measurement/measdialog.h"
 #include "measurement/meterboard.h"
 #include "overview/summarywindow.h"
 
 #include <QAction>
-#include <QFileDialog>
 #include <QHeaderView>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QTabWidget>
 #include <QTableView>
 #include <QtTest>
@@ -89,29 +88,6 @@ QByteArray reading(int starts, int common, int type = 10)
         .toUtf8();
 }
 
-// Answers the next modal file dialog with `fileName`.
-void answerFileDialog(const QString &fileName)
-{
-    QTimer::singleShot(0, [fileName] {
-        QTRY_VERIFY(qobject_cast<QFileDialog *>(QApplication::activeModalWidget()));
-        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-        dialog->selectFile(fileName);
-        // QFileDialog's own accept() is protected; through the base it is the same one.
-        static_cast<QDialog *>(dialog)->accept();
-    });
-}
-
-// Clicks OK in the next message box and keeps its text in *text.
-void answerMessageBox(QString *text)
-{
-    QTimer::singleShot(0, [text] {
-        QTRY_VERIFY(qobject_cast<QMessageBox *>(QApplication::activeModalWidget()));
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        *text = box->text();
-        box->button(QMessageBox::Ok)->click();
-    });
-}
-
 } // namespace
 
 void tst_SummaryWindow::initTestCase()
@@ -138,18 +114,10 @@ void tst_SummaryWindow::cleanup()
 
 void tst_SummaryWindow::start(const QStringList &devices)
 {
-    {
-        QSettings settings(QStringLiteral("Settings.conf"), QSettings::IniFormat);
-        settings.remove(QStringLiteral("Devices"));
-        settings.beginGroup(QStringLiteral("Devices"));
-        settings.beginWriteArray(QStringLiteral("DEV"), devices.size());
-        for (int i = 0; i < devices.size(); ++i) {
-            settings.setArrayIndex(i);
-            settings.setValue(QStringLiteral("dev_name"), devices[i].section('|', 0, 0));
-            settings.setValue(QStringLiteral("topic"), devices[i].section('|', 1));
-        }
-        settings.endArray();
-    }
+    SettingsText settings;
+    for (const QString &device : devices)
+        settings.device(device.section('|', 0, 0), device.section('|', 1));
+    writeSettingsFileText(settings.bytes());
     if (window) {
         QVERIFY(QMetaObject::invokeMethod(window.get(), "RefreshTabs"));
         return;
@@ -165,7 +133,7 @@ void tst_SummaryWindow::feed(const QString &topic, const QByteArray &payload)
 
 SummaryWindow *tst_SummaryWindow::openSummary()
 {
-    window->findChild<QAction *>(QStringLiteral("actionSummary"))->trigger();
+    triggerAction(window.get(), QStringLiteral("actionSummary"));
     summary = window->findChild<SummaryWindow *>();
     // Wide enough that every header section can be clicked.
     if (summary)
@@ -175,7 +143,7 @@ SummaryWindow *tst_SummaryWindow::openSummary()
 
 QTableView *tst_SummaryWindow::table() const
 {
-    return summary->findChild<QTableView *>(QStringLiteral("tableSummary"));
+    return child<QTableView>(summary, QStringLiteral("tableSummary"));
 }
 
 QStringList tst_SummaryWindow::column(int column) const
@@ -198,11 +166,9 @@ void tst_SummaryWindow::rowsShowWhatThePanelsShow()
 {
     start({"Котёл №1|plant/1", "Насос|plant/2", "Вентилятор|plant/3"});
     feed("plant/1", reading(1284, -3661, 20));
-    auto *tabs = window->findChild<QTabWidget *>(QStringLiteral("tabWidget"));
-    auto *fan = qobject_cast<MeasDialog *>(tabs->widget(2));
-    fan->setOfflineInterval(50);
+    qobject_cast<MeasDialog *>(tabPage(window.get(), 2))->setOfflineInterval(50);
     feed("plant/3", reading(7, 60));
-    QTRY_COMPARE(fan->findChild<QLabel *>(QStringLiteral("label_dev_mode"))->text(), QStringLiteral("не в сети"));
+    QTRY_COMPARE(labelText(tabPage(window.get(), 2), QStringLiteral("label_dev_mode")), QStringLiteral("не в сети"));
 
     QVERIFY(openSummary());
     QCOMPARE(summary->windowTitle(), QStringLiteral("Сводка по счётчикам"));
@@ -216,7 +182,7 @@ void tst_SummaryWindow::rowsShowWhatThePanelsShow()
     for (const auto &[columnIndex, label] : kPanelColumns) {
         const QStringList cells = column(columnIndex);
         for (int row : {0, 2})
-            QCOMPARE(cells[row], tabs->widget(row)->findChild<QLabel *>(QLatin1String(label))->text());
+            QCOMPARE(cells[row], labelText(tabPage(window.get(), row), QLatin1String(label)));
         QCOMPARE(cells[1], QString());
     }
 
@@ -275,7 +241,7 @@ void tst_SummaryWindow::filterMatchesNameOrTopic()
 
     start({"Котёл|plant/1", "Насос|plant/2"});
     QVERIFY(openSummary());
-    summary->findChild<QLineEdit *>(QStringLiteral("leFilter"))->setText(filter);
+    typeText(child<QLineEdit>(summary, QStringLiteral("leFilter")), filter);
     QCOMPARE(column(Name), names);
 }
 
@@ -305,7 +271,7 @@ void tst_SummaryWindow::activatingRowShowsItsTab()
         QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, centre);
         QTest::mouseDClick(table()->viewport(), Qt::LeftButton, {}, centre);
     }
-    QCOMPARE(window->findChild<QTabWidget *>(QStringLiteral("tabWidget"))->currentIndex(), 2);
+    QCOMPARE(child<QTabWidget>(window.get(), QStringLiteral("tabWidget"))->currentIndex(), 2);
     QVERIFY(summary->isVisible());
 }
 
@@ -330,7 +296,7 @@ void tst_SummaryWindow::exportWritesRowsAsShown()
     feed("plant/2", R"({"dev_type":1,"dev_mode":1,"num_starts":1500,"t_common":2147483647,)"
                     R"("t_current":-59,"t_last":1800,"voltage":231,"freq":50})");
     QVERIFY(openSummary());
-    summary->findChild<QLineEdit *>(QStringLiteral("leFilter"))->setText(QStringLiteral("plant"));
+    typeText(child<QLineEdit>(summary, QStringLiteral("leFilter")), QStringLiteral("plant"));
     clickHeader(NumStarts);
     clickHeader(NumStarts);
 
@@ -354,7 +320,7 @@ void tst_SummaryWindow::exportWritesRowsAsShown()
 
     const QString fileName = QDir(workDir->path()).filePath(QStringLiteral("сводка.csv"));
     answerFileDialog(fileName);
-    QTest::mouseClick(summary->findChild<QPushButton *>(QStringLiteral("pushButtonExport")), Qt::LeftButton);
+    click(summary, QStringLiteral("pushButtonExport"));
     QFile file(fileName);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), expected);
@@ -397,7 +363,7 @@ void tst_SummaryWindow::failedExportKeepsWhatWasThere()
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
     }
     QString message;
-    answerMessageBox(&message);
+    QTimer::singleShot(0, summary, [this, &message] { message = answerMessageBox(summary); });
     const bool written = summary->exportCsv(fileName);
     setrlimit(RLIMIT_FSIZE, &previous);
     std::signal(SIGXFSZ, previousHandler);
