@@ -1,10 +1,11 @@
 // Building the window: the time from constructing MainWindow until it is
 // shown and painted, and the resident memory it adds, with 10, 100 and 1,000
-// registered meters. Each size is built in a fresh process (this program run
+// registered meters, and 10,000. Each size is built in a fresh process (this program run
 // with --meters N), so that one build does not reuse another's memory; the
 // memory figure includes everything the first window loads (fonts, style), so
 // it overstates the cost per meter for small sizes. With 1,000 meters the
-// window must be up within 1 s and take less than 100 KB per meter.
+// window must be up within 1 s and take less than 100 KB per meter; with
+// 10,000 within 3 s.
 //
 // The same process then rebuilds the tabs of the shown window, as closing the
 // device list does (held to the same second), and destroys the closed window,
@@ -28,6 +29,8 @@ namespace {
 constexpr double kMaxBuildMs = 1000;
 constexpr double kMaxKbPerMeter = 100;
 constexpr int kTargetMeters = 1000;
+constexpr double kMaxManyBuildMs = 3000;
+constexpr int kManyMeters = 10000;
 
 int buildOnce(int argc, char **argv, int meters)
 {
@@ -87,12 +90,13 @@ int main(int argc, char **argv)
     double targetMs = -1;
     double targetKb = -1;
     double rebuildMs = -1;
-    for (int meters : {10, 100, kTargetMeters}) {
+    double manyMs = -1;
+    for (int meters : {10, 100, kTargetMeters, kManyMeters}) {
         bench::Child child;
         QByteArray line;
         if (!child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--meters"), QString::number(meters)},
                          true) ||
-            !child.readLine(&line, 120000) || !line.startsWith("built ")) {
+            !child.readLine(&line, 180000) || !line.startsWith("built ")) {
             bench::printRow(name, QStringLiteral("run with %1 meters").arg(meters), QStringLiteral("failed"),
                             QStringLiteral("completes"), bench::Verdict::Miss);
             return 1;
@@ -109,19 +113,24 @@ int main(int argc, char **argv)
             targetMs = ms;
             targetKb = kbPerMeter;
         }
+        if (meters == kManyMeters)
+            manyMs = ms;
     }
-    bench::printRow(name, QStringLiteral("ms to show, 10 / 100 / 1,000 meters"), times.join(QStringLiteral(" / ")));
-    bench::printRow(name, QStringLiteral("resident KB per meter, 10 / 100 / 1,000 meters"),
+    bench::printRow(name, QStringLiteral("ms to show, 10 / 100 / 1,000 / 10,000 meters"),
+                    times.join(QStringLiteral(" / ")));
+    bench::printRow(name, QStringLiteral("resident KB per meter, 10 / 100 / 1,000 / 10,000 meters"),
                     memory.join(QStringLiteral(" / ")));
-    bench::printRow(name, QStringLiteral("ms to rebuild the tabs, 10 / 100 / 1,000 meters"),
+    bench::printRow(name, QStringLiteral("ms to rebuild the tabs, 10 / 100 / 1,000 / 10,000 meters"),
                     rebuilds.join(QStringLiteral(" / ")));
-    bench::printRow(name, QStringLiteral("ms to destroy the closed window, 10 / 100 / 1,000 meters"),
+    bench::printRow(name, QStringLiteral("ms to destroy the closed window, 10 / 100 / 1,000 / 10,000 meters"),
                     closes.join(QStringLiteral(" / ")));
     bench::printRow(name, QStringLiteral("ms to show 1,000 meters"), bench::number(targetMs, 0),
                     QStringLiteral("< %1 ms").arg(kMaxBuildMs), bench::verdictOf(targetMs < kMaxBuildMs));
     // Closing the device list builds the tabs again, in a shown window: held to the same second.
     bench::printRow(name, QStringLiteral("ms to rebuild the tabs of 1,000 meters"), bench::number(rebuildMs, 0),
                     QStringLiteral("< %1 ms").arg(kMaxBuildMs), bench::verdictOf(rebuildMs < kMaxBuildMs));
+    bench::printRow(name, QStringLiteral("ms to show 10,000 meters"), bench::number(manyMs, 0),
+                    QStringLiteral("< %1 ms").arg(kMaxManyBuildMs), bench::verdictOf(manyMs < kMaxManyBuildMs));
     bench::printRow(name, QStringLiteral("resident KB per meter, 1,000 meters"), bench::number(targetKb, 1),
                     QStringLiteral("< %1 KB").arg(kMaxKbPerMeter), bench::verdictOf(targetKb < kMaxKbPerMeter));
     return 0;

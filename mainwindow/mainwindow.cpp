@@ -260,10 +260,19 @@ void MainWindow::RefreshTabs()
 
     devices.reserve(entries.size());
     for (const DeviceEntry &entry : entries) {
-        const int index = int(devices.size());
-        devices.emplace_back(entry.name, entry.topic, m_board, index);
-        ui->tabWidget->addTab(devices.back().panel.get(), liveMeterStateIcon(m_board, index),
-                              shownDeviceName(entry.name));
+        devices.emplace_back(entry.name, entry.topic, m_board, int(devices.size()));
+        // Every widget of a panel's form posts a polish request and its layouts post layout
+        // requests, and posting one of those scans every event still queued: left to the
+        // next pass of the event loop, ten thousand panels would make that quadratic.
+        if (devices.size() % 64 == 0)
+            QCoreApplication::sendPostedEvents();
+    }
+    // Each new tab visits every tab before it; made after the panels, the tabs lie side by
+    // side in memory rather than one between every two panels, and the visits cost a
+    // fraction.
+    for (int index = 0; index < int(devices.size()); ++index) {
+        ui->tabWidget->addTab(devices[std::size_t(index)].panel.get(), liveMeterStateIcon(m_board, index),
+                              shownDeviceName(devices[std::size_t(index)].name));
         updateTabToolTip(index);
     }
     updateOnlineCount();
