@@ -11,6 +11,11 @@
 //          for the two cores. Our client must not cost more than 1.25 times
 //          mosquitto_sub per message here, where both work flat out.
 //
+// summary: the backlog again, but with two of our own receiving ends over
+//          --meters meters (1,000 in tools/bench.sh), one with the summary
+//          window open: it must not cost more than 1.10 times the CPU per
+//          message of the one without.
+//
 // The backlog is measured --repeat times (default 3) and the round with the
 // median ratio is reported, with its own figures.
 //
@@ -29,6 +34,7 @@
 namespace {
 
 constexpr double kMaxCpuRatio = 1.25;
+constexpr double kMaxSummaryRatio = 1.10;
 constexpr int kRunTimeoutMs = 180000;
 
 struct Options
@@ -112,6 +118,42 @@ bool runBacklog(const Options &options, TestBroker *broker, Measured *ours, Meas
         theirs->cpuNs = bench::processCpuNs(sub.pid()) - subCpu;
     }
     theirs->count = mosquittoSubCount(&sub, options.count);
+    return true;
+}
+
+// Both of our receiving ends take the same backlog, each resumed alone.
+bool runSummaryBacklog(const Options &options, TestBroker *broker, Measured *closed, Measured *open)
+{
+    const QString prefix = QStringLiteral("summary/meter");
+    bench::Child clients[2];
+    Measured *measured[2] = {closed, open};
+    qint64 cpuBefore[2] = {0, 0};
+    for (int i = 0; i < 2; ++i) {
+        const QStringList extra = i == 1 ? QStringList{QStringLiteral("--summary")} : QStringList{};
+        if (!bench::startClientProcess(&clients[i], options.subscriber, broker->port(), options.meters, prefix,
+                                       options.count, extra) ||
+            !clients[i].stop())
+            return false;
+        cpuBefore[i] = bench::processCpuNs(clients[i].pid());
+    }
+    bench::Child load;
+    if (!bench::startLoad(&load, options.simulator, broker->port(), options.meters, prefix, options.count) ||
+        !load.waitForExit(kRunTimeoutMs))
+        return false;
+    load.finish();
+    if (load.exitStatus() != 0 || !bench::waitUntilIdle(*broker, kRunTimeoutMs))
+        return false;
+    for (int i = 0; i < 2; ++i) {
+        const qint64 start = bench::monotonicNs();
+        clients[i].resume();
+        bench::ClientDone done;
+        if (!bench::waitForClientDone(&clients[i], &done, kRunTimeoutMs))
+            return false;
+        measured[i]->count = done.count;
+        measured[i]->seconds = double(done.lastNs - start) / 1e9;
+        measured[i]->cpuNs = bench::processCpuNs(clients[i].pid()) - cpuBefore[i];
+        clients[i].finish();
+    }
     return true;
 }
 
@@ -212,6 +254,42 @@ int main(int argc, char **argv)
         } else {
             bench::printRow(QStringLiteral("ingest, backlog"), QStringLiteral("run"), QStringLiteral("failed"),
                             QStringLiteral("completes"), bench::Verdict::Miss);
+            status = 1;
+        }
+    }
+    if (mode == QLatin1String("summary")) {
+        std::vector<std::pair<Measured, Measured>> rounds;
+        for (int round = 0; round < repeat; ++round) {
+            Measured closed;
+            Measured open;
+            if (!runSummaryBacklog(options, &broker, &closed, &open))
+                break;
+            std::fprintf(stderr, "bench_ingest: summary round %d: %.2f / %.2f us per message\n", round + 1,
+                         closed.cpuUsPerMessage(), open.cpuUsPerMessage());
+            rounds.emplace_back(closed, open);
+        }
+        const QString name = QStringLiteral("ingest, summary open");
+        if (int(rounds.size()) == repeat) {
+            const auto ratio = [](const std::pair<Measured, Measured> &r) {
+                return r.first.cpuNs > 0 ? double(r.second.cpuNs) / double(r.first.cpuNs) : 0.0;
+            };
+            std::sort(rounds.begin(), rounds.end(), [&](const auto &a, const auto &b) { return ratio(a) < ratio(b); });
+            const auto &[closed, open] = rounds[rounds.size() / 2];
+            const double median = open.cpuUsPerMessage() / closed.cpuUsPerMessage();
+            bench::printRow(name,
+                            QStringLiteral("CPU µs/msg over %1 meters, summary closed / open").arg(options.meters),
+                            QStringLiteral("%1 / %2").arg(bench::number(closed.cpuUsPerMessage(), 2),
+                                                          bench::number(open.cpuUsPerMessage(), 2)));
+            bench::printRow(name, QStringLiteral("CPU per message, open ÷ closed"), bench::number(median, 2),
+                            QStringLiteral("≤ %1").arg(kMaxSummaryRatio, 0, 'f', 2),
+                            bench::verdictOf(median > 0 && median <= kMaxSummaryRatio));
+            const bool complete = closed.count == options.count && open.count == options.count;
+            bench::printRow(name, QStringLiteral("messages shown, closed / open"),
+                            QStringLiteral("%1 / %2").arg(closed.count).arg(open.count),
+                            QStringLiteral("%1 each").arg(options.count), bench::verdictOf(complete));
+        } else {
+            bench::printRow(name, QStringLiteral("run"), QStringLiteral("failed"), QStringLiteral("completes"),
+                            bench::Verdict::Miss);
             status = 1;
         }
     }

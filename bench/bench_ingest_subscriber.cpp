@@ -12,13 +12,15 @@
 //   probes N P50_US P99_US MAX_US  with --probe-ms: how late a zero-timer,
 //                              posted every --probe-ms, ran while messages came
 //   error TEXT
-// and then waits to be terminated, so that its CPU time can be read.
+// and then waits to be terminated, so that its CPU time can be read. With
+// --summary the summary window is open over the main window throughout.
 
 #include "benchsupport.h"
 
 #include "mainwindow/mainwindow.h"
 #include "mqtt/client.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QPushButton>
@@ -76,6 +78,14 @@ int main(int argc, char **argv)
     QMQTT::Client client;
     MainWindow window(&client);
     window.show();
+    if (args.contains(QStringLiteral("--summary"))) {
+        auto *summary = window.findChild<QAction *>(QStringLiteral("actionSummary"));
+        if (!summary) {
+            say(QStringLiteral("error no summary action"));
+            return 2;
+        }
+        summary->trigger();
+    }
 
     long count = 0;
     qint64 firstNs = 0;

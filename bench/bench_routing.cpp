@@ -1,14 +1,15 @@
 // Routing cost against the number of registered meters: the CPU the window
 // spends per message, from the client's received() signal (the way the client
 // delivers) through the topic lookup to the panel showing it, with 10, 1,000
-// and 10,000 meters. The 10,000-meter cost must stay within 10% of the
+// and 10,000 meters. The 10,000-meter cost must stay within 25% of the
 // 10-meter one.
 //
 // The messages go round robin over the meters, as the simulator and a plant of
 // meters reporting every second send them, and every reading differs from the
 // meter's previous one, so every panel relabels. The window is shown and the
 // event loop runs after every 64 messages, as after one read wake-up of the
-// client, so the repainting of the visible panel is counted too.
+// client, so the repainting of the visible panel is counted too, and so is
+// the refresh that brings the hidden panels up to date afterwards.
 
 #include "benchsupport.h"
 
@@ -26,7 +27,7 @@
 
 namespace {
 
-constexpr double kMaxGrowth = 1.10;
+constexpr double kMaxGrowth = 1.25;
 constexpr int kMessagesPerWakeup = 64;
 
 struct Cost

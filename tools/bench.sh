@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build-bench}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELMAR_BUILD_TESTS=OFF -DZELMAR_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" --parallel "$(nproc)" --target \
-    bench_payload bench_routing bench_window bench_ingest bench_responsiveness >/dev/null
+    bench_payload bench_routing bench_window bench_summary bench_ingest bench_responsiveness >/dev/null
 
 export QT_QPA_PLATFORM=offscreen
 log=$(mktemp -d)
@@ -48,7 +48,9 @@ awk -F, '
 
 run routing "$build/bench/bench_routing"
 run window "$build/bench/bench_window"
+run summary "$build/bench/bench_summary"
 run ingest "$build/bench/bench_ingest"
+run ingest-summary "$build/bench/bench_ingest" --mode summary --meters 1000
 run responsiveness "$build/bench/bench_responsiveness"
 
 echo
