@@ -26,13 +26,16 @@ namespace {
 // goes, and shows the next page (touching every page) whenever the current one
 // goes: tab by tab, that is quadratic in the number of meters, seconds for a
 // thousand. Hidden, it lays out once, when shown again; and pages removed from
-// the last, with the first one current, never make another one current. No
-// event is processed in between, so none of this is ever seen.
+// the last, with the first one current, never make another one current. The
+// window paints nothing meanwhile (posted events are delivered during a long
+// rebuild), so none of this is ever seen.
 class TabsPause final
 {
 public:
-    explicit TabsPause(QTabWidget *tabs) : m_tabs(tabs), m_wasVisible(tabs->isVisible())
+    explicit TabsPause(QTabWidget *tabs)
+        : m_tabs(tabs), m_wasVisible(tabs->isVisible()), m_wasUpdating(tabs->window()->updatesEnabled())
     {
+        m_tabs->window()->setUpdatesEnabled(false);
         if (m_wasVisible)
             m_tabs->hide();
     }
@@ -40,12 +43,14 @@ public:
     {
         if (m_wasVisible)
             m_tabs->show();
+        m_tabs->window()->setUpdatesEnabled(m_wasUpdating);
     }
     Q_DISABLE_COPY_MOVE(TabsPause)
 
 private:
     QTabWidget *const m_tabs;
     const bool m_wasVisible;
+    const bool m_wasUpdating;
 };
 
 // Brings a tab's tooltip up to date just before the tab bar shows it: the
