@@ -121,8 +121,10 @@ bool runBacklog(const Options &options, TestBroker *broker, Measured *ours, Meas
     return true;
 }
 
-// Both of our receiving ends take the same backlog, each resumed alone.
-bool runSummaryBacklog(const Options &options, TestBroker *broker, Measured *closed, Measured *open)
+// Both of our receiving ends take the same backlog, each resumed alone; which
+// goes first alternates from round to round, so that neither always meets the
+// machine in the same state.
+bool runSummaryBacklog(const Options &options, TestBroker *broker, bool openFirst, Measured *closed, Measured *open)
 {
     const QString prefix = QStringLiteral("summary/meter");
     bench::Child clients[2];
@@ -143,7 +145,7 @@ bool runSummaryBacklog(const Options &options, TestBroker *broker, Measured *clo
     load.finish();
     if (load.exitStatus() != 0 || !bench::waitUntilIdle(*broker, kRunTimeoutMs))
         return false;
-    for (int i = 0; i < 2; ++i) {
+    for (int i : {openFirst ? 1 : 0, openFirst ? 0 : 1}) {
         const qint64 start = bench::monotonicNs();
         clients[i].resume();
         bench::ClientDone done;
@@ -262,7 +264,7 @@ int main(int argc, char **argv)
         for (int round = 0; round < repeat; ++round) {
             Measured closed;
             Measured open;
-            if (!runSummaryBacklog(options, &broker, &closed, &open))
+            if (!runSummaryBacklog(options, &broker, round % 2 == 1, &closed, &open))
                 break;
             std::fprintf(stderr, "bench_ingest: summary round %d: %.2f / %.2f us per message\n", round + 1,
                          closed.cpuUsPerMessage(), open.cpuUsPerMessage());
