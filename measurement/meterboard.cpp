@@ -89,6 +89,7 @@ void MeterBoard::recordOne(int index, const Reading &reading, qint64 nowMs, qint
     meter.state.reading = reading;
     meter.state.receivedMs = nowMs;
     meter.state.online = true;
+    ++meter.state.readings;
 
     const int interval = meter.ownIntervalMs > 0 ? meter.ownIntervalMs : m_intervalMs;
     // The clock reads whole milliseconds rounded down: one more, and the mark is never early.

@@ -24,6 +24,9 @@ struct MeterState
     qint64 receivedMs = 0;
     // A reading came within the offline interval.
     bool online = false;
+    // Readings so far: a reader that looks now and then tells a change by it, without a
+    // signal per reading.
+    quint32 readings = 0;
 };
 
 // Shows one meter and is told directly of its changes (a signal per meter, with ten

@@ -7,25 +7,19 @@
 
 #include <QColor>
 
-#include <algorithm>
 #include <limits>
 
 MeterTableModel::MeterTableModel(const MeterBoard *board, QObject *parent)
-    : QAbstractTableModel(parent), m_board(board), m_changed(std::size_t(board->count())),
-      m_onlineIcon(meterStateIcon(true)), m_offlineIcon(meterStateIcon(false))
+    : QAbstractTableModel(parent), m_board(board), m_onlineIcon(meterStateIcon(true)),
+      m_offlineIcon(meterStateIcon(false))
 {
-    m_refreshTimer.setSingleShot(true);
+    takeStock();
     m_refreshTimer.setInterval(kRefreshMs);
     connect(&m_refreshTimer, &QTimer::timeout, this, &MeterTableModel::reportChanges);
-    connect(board, &MeterBoard::readingRecorded, this, [this](int index) { markChanged(index); });
-    connect(board, &MeterBoard::onlineChanged, this, [this](int index) { markChanged(index); });
-    connect(board, &MeterBoard::devicesAboutToChange, this, [this] {
-        beginResetModel();
-        m_refreshTimer.stop();
-        m_changedRows.clear();
-    });
+    m_refreshTimer.start();
+    connect(board, &MeterBoard::devicesAboutToChange, this, &MeterTableModel::beginResetModel);
     connect(board, &MeterBoard::devicesChanged, this, [this] {
-        m_changed.assign(std::size_t(m_board->count()), false);
+        takeStock();
         endResetModel();
     });
 }
@@ -197,29 +191,31 @@ QVariant MeterTableModel::headerData(int section, Qt::Orientation orientation, i
     }
 }
 
-void MeterTableModel::markChanged(int row)
+void MeterTableModel::takeStock()
 {
-    if (row < 0 || std::size_t(row) >= m_changed.size() || m_changed[std::size_t(row)])
-        return;
-    m_changed[std::size_t(row)] = true;
-    m_changedRows.push_back(row);
-    if (!m_refreshTimer.isActive())
-        m_refreshTimer.start();
+    m_seen.resize(std::size_t(m_board->count()));
+    for (int row = 0; row < m_board->count(); ++row)
+        m_seen[std::size_t(row)] = {m_board->meter(row).readings, m_board->meter(row).online};
 }
 
 void MeterTableModel::reportChanges()
 {
-    std::sort(m_changedRows.begin(), m_changedRows.end());
-    for (int row : m_changedRows)
-        m_changed[std::size_t(row)] = false;
     // Names and topics never change with a reading, so a sort or filter on them stays put.
-    std::size_t first = 0;
-    while (first < m_changedRows.size()) {
-        std::size_t last = first;
-        while (last + 1 < m_changedRows.size() && m_changedRows[last + 1] == m_changedRows[last] + 1)
-            ++last;
-        emit dataChanged(index(m_changedRows[first], State), index(m_changedRows[last], ColumnCount - 1));
-        first = last + 1;
+    const int rows = int(m_seen.size());
+    int first = -1;
+    for (int row = 0; row <= rows; ++row) {
+        bool changed = false;
+        if (row < rows) {
+            const MeterState &meter = m_board->meter(row);
+            Seen &seen = m_seen[std::size_t(row)];
+            changed = seen.readings != meter.readings || seen.online != meter.online;
+            seen = {meter.readings, meter.online};
+        }
+        if (changed && first < 0) {
+            first = row;
+        } else if (!changed && first >= 0) {
+            emit dataChanged(index(first, State), index(row - 1, ColumnCount - 1));
+            first = -1;
+        }
     }
-    m_changedRows.clear();
 }

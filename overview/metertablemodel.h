@@ -8,9 +8,10 @@
 
 class MeterBoard;
 
-// Every registered meter as a row of the summary table, read from the board. Readings mark
-// rows changed; the view hears of them in one dataChanged() per run of rows every kRefreshMs,
-// so a flood repaints the table a few times a second, never once per message.
+// Every registered meter as a row of the summary table, read from the board. Every kRefreshMs
+// the model looks which meters have had a reading or changed state since it last looked, and
+// tells the view in one dataChanged() per run of such rows: a flood repaints the table a few
+// times a second, and a reading costs the model nothing at all.
 class MeterTableModel final : public QAbstractTableModel
 {
     Q_OBJECT
@@ -51,14 +52,20 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
 private:
+    // What the view was last told of a meter.
+    struct Seen
+    {
+        quint32 readings;
+        bool online;
+    };
+
     QString text(int row, int column, bool forExport) const;
     QVariant sortKey(int row, int column) const;
-    void markChanged(int row);
+    void takeStock();
     void reportChanges();
 
     const MeterBoard *m_board;
-    std::vector<bool> m_changed;
-    std::vector<int> m_changedRows;
+    std::vector<Seen> m_seen;
     QTimer m_refreshTimer;
     const QIcon m_onlineIcon;
     const QIcon m_offlineIcon;

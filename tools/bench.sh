@@ -50,7 +50,7 @@ run routing "$build/bench/bench_routing"
 run window "$build/bench/bench_window"
 run summary "$build/bench/bench_summary"
 run ingest "$build/bench/bench_ingest"
-run ingest-summary "$build/bench/bench_ingest" --mode summary --meters 1000
+run ingest-summary "$build/bench/bench_ingest" --mode summary --meters 1000 --repeat 5
 run responsiveness "$build/bench/bench_responsiveness"
 
 echo
