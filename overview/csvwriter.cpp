@@ -69,6 +69,11 @@ bool CsvWriter::write(const QString &fileName, const QStringList &header, const 
 QString CsvWriter::isoTime(qint64 msecsSinceEpoch)
 {
     const QDateTime local = QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch);
-    // In local time Qt writes no offset; with an explicit one it does.
-    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODate);
+    // Spelt out by hand: Qt's ISO form has no offset for local time, and "Z" for an offset of
+    // zero, where every row should read alike.
+    const int offset = local.offsetFromUtc();
+    const int minutes = qAbs(offset) / 60;
+    const QLatin1Char zero('0');
+    return local.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss")) + QLatin1Char(offset < 0 ? '-' : '+') +
+           QStringLiteral("%1:%2").arg(minutes / 60, 2, 10, zero).arg(minutes % 60, 2, 10, zero);
 }

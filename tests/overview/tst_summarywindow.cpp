@@ -172,6 +172,9 @@ void tst_SummaryWindow::rowsShowWhatThePanelsShow()
 
     QVERIFY(openSummary());
     QCOMPARE(summary->windowTitle(), QStringLiteral("Сводка по счётчикам"));
+    // The action raises the open window rather than making another.
+    triggerAction(window.get(), QStringLiteral("actionSummary"));
+    QCOMPARE(window->findChildren<SummaryWindow *>().size(), 1);
     QCOMPARE(column(Name), (QStringList{"Котёл №1", "Насос", "Вентилятор"}));
     QCOMPARE(column(Topic), (QStringList{"plant/1", "plant/2", "plant/3"}));
     QCOMPARE(column(State), (QStringList{"в сети", "нет данных", "не в сети"}));
