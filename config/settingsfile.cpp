@@ -1,7 +1,11 @@
 #include "config/settingsfile.h"
 
+#include "config/inidocument.h"
+
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
+#include <QSaveFile>
 
 #include <algorithm>
 #include <limits>
@@ -9,10 +13,25 @@
 namespace {
 
 const QString kMqttGroup = QStringLiteral("MQTT");
-const QString kDevicesGroup = QStringLiteral("Devices");
-const QString kDeviceArray = QStringLiteral("DEV");
-const QString kNameKey = QStringLiteral("dev_name");
-const QString kTopicKey = QStringLiteral("topic");
+const QString kDeviceArray = QStringLiteral("Devices/DEV");
+const QString kSizeKey = QStringLiteral("Devices/DEV/size");
+
+QString elementKey(int index, const char *name)
+{
+    return kDeviceArray % QLatin1Char('/') % QString::number(index + 1) % QLatin1Char('/') % QLatin1String(name);
+}
+
+QString mqttKey(const char *name)
+{
+    return kMqttGroup % QLatin1Char('/') % QLatin1String(name);
+}
+
+// The text of key, or fallback when the file has none.
+QString textOr(const IniDocument &document, const QString &key, const QString &fallback)
+{
+    const QString text = document.text(key);
+    return text.isNull() ? fallback : text;
+}
 
 // One element of the device array as stored, complete or not. A missing key
 // reads as a null text; a key with an empty value reads as an empty one.
@@ -26,11 +45,11 @@ struct StoredDevice
 };
 
 // The device array as far as it can matter. The stored size is hand-editable
-// text: a file may claim two billion elements, and asking QSettings for each
-// of them would take hours (and reserving room for them, gigabytes). Elements
-// without any key all read alike, as two null texts, so only the elements that
-// have keys are read, plus the first one without, which stands for all the
-// others in every search for the first element that matches.
+// text: a file may claim two billion elements, and asking for each of them
+// would take hours (and reserving room for them, gigabytes). Elements without
+// any key all read alike, as two null texts, so only the elements that have
+// keys are read, plus the first one without, which stands for all the others
+// in every search for the first element that matches.
 struct StoredArray
 {
     int size = 0;                  // DEV/size, never below 0
@@ -38,27 +57,16 @@ struct StoredArray
     QVector<StoredDevice> devices; // in index order
 };
 
-// QSettings writes a null text as an empty value, but keeps it null in its
-// cache, where it would read back as a missing key until the file is read
-// again. Stored texts are therefore never null.
-QString storedText(const QString &text)
-{
-    return text.isNull() ? QString(QLatin1String("")) : text;
-}
-
 // Indices of the elements below `size` that have keys, ascending. Element
-// number INT_MAX is left out: QSettings counts array elements in an int, so
-// an array holding it could not grow by one.
-QVector<int> indicesWithKeys(QSettings &settings, int size)
+// number INT_MAX is left out: the array's size is counted in an int, so an
+// array holding it could not grow by one.
+QVector<int> indicesWithKeys(const IniDocument &document, int size)
 {
     QVector<int> indices;
-    settings.beginGroup(kDeviceArray);
-    const QStringList groups = settings.childGroups();
-    settings.endGroup();
-    for (const QString &group : groups) {
+    for (const QString &group : document.childGroups(kDeviceArray)) {
         bool ok = false;
         const int number = group.toInt(&ok);
-        // setArrayIndex() finds "3", never "03" or "+3".
+        // The array is addressed as "3", never "03" or "+3".
         if (ok && number >= 1 && number <= size && number < std::numeric_limits<int>::max() &&
             group == QString::number(number))
             indices.append(number - 1);
@@ -67,13 +75,11 @@ QVector<int> indicesWithKeys(QSettings &settings, int size)
     return indices;
 }
 
-// Expects the settings object inside group Devices.
-StoredArray readArray(QSettings &settings)
+StoredArray readArray(const IniDocument &document)
 {
     StoredArray array;
-    array.size = qMax(0, settings.beginReadArray(kDeviceArray));
-    settings.endArray();
-    const QVector<int> indices = indicesWithKeys(settings, array.size);
+    array.size = qMax(0, document.text(kSizeKey).toInt());
+    const QVector<int> indices = indicesWithKeys(document, array.size);
     array.end = indices.isEmpty() ? 0 : indices.constLast() + 1;
 
     // The first index without keys: the first gap, else the one after the end.
@@ -82,14 +88,12 @@ StoredArray readArray(QSettings &settings)
         ++firstWithout;
 
     array.devices.reserve(indices.size() + 1);
-    settings.beginReadArray(kDeviceArray);
     for (const int index : indices) {
         if (index > firstWithout && array.devices.size() == firstWithout)
             array.devices.append({firstWithout, QString(), QString()});
-        settings.setArrayIndex(index);
-        array.devices.append({index, settings.value(kNameKey).toString(), settings.value(kTopicKey).toString()});
+        array.devices.append(
+            {index, document.text(elementKey(index, "dev_name")), document.text(elementKey(index, "topic"))});
     }
-    settings.endArray();
     if (firstWithout == indices.size() && firstWithout < array.size)
         array.devices.append({firstWithout, QString(), QString()});
     return array;
@@ -117,30 +121,29 @@ int indexOfRow(const QVector<StoredDevice> &stored, int row)
     return -1;
 }
 
-// Replaces the whole array of group Devices by the kept elements. Expects the
-// settings object inside group Devices.
-void writeArray(QSettings &settings, const QVector<DeviceEntry> &kept)
+// Replaces the whole of group Devices by the kept elements.
+void writeArray(IniDocument &document, const QVector<DeviceEntry> &kept)
 {
-    settings.remove(QString());
-    settings.beginWriteArray(kDeviceArray);
+    document.remove(QStringLiteral("Devices"));
     for (int j = 0; j < kept.size(); ++j) {
-        settings.setArrayIndex(j);
-        settings.setValue(kNameKey, storedText(kept.at(j).name));
-        settings.setValue(kTopicKey, storedText(kept.at(j).topic));
+        document.setText(elementKey(j, "dev_name"), kept.at(j).name);
+        document.setText(elementKey(j, "topic"), kept.at(j).topic);
     }
-    settings.endArray();
+    document.setText(kSizeKey, QString::number(kept.size()));
+}
+
+// Stores one element; the size grows to take it in, and never shrinks.
+void writeElement(IniDocument &document, int index, int size, const QString &name, const QString &topic)
+{
+    document.setText(elementKey(index, "dev_name"), name);
+    document.setText(elementKey(index, "topic"), topic);
+    document.setText(kSizeKey, QString::number(qMax(index + 1, size)));
 }
 
 // The file holds the broker password in clear text, so it is made private to
-// its owner before anything is written into it. QSettings replaces the file
-// through a temporary copy that takes over the old file's permissions, so
-// setting them here keeps them on the rewritten file too.
-//
-// A write that QSettings cannot carry out stays pending in its process-wide
-// cache of the file and shows up in every later read, as if it had been
-// written, until some later write flushes it. Whatever can be found out
-// before writing is therefore checked here, and nothing is changed in the
-// settings object unless this succeeds.
+// its owner before anything is written into it. The new text replaces the
+// file through a temporary copy that takes over the old file's permissions,
+// so setting them here keeps them on the rewritten file too.
 bool prepareForWrite(const QString &fileName)
 {
     const QFileInfo info(fileName);
@@ -155,15 +158,6 @@ bool prepareForWrite(const QString &fileName)
     // A file that belongs to someone else keeps the permissions its owner gave it.
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     return true;
-}
-
-// What a write through `settings` came to. A file that was not valid INI
-// leaves FormatError in the settings object, which keeps the first error it
-// met for good, through the write that replaces the file as well; what can
-// make a write fail was checked by prepareForWrite() beforehand.
-QSettings::Status writeStatus(const QSettings &settings)
-{
-    return settings.status() == QSettings::FormatError ? QSettings::NoError : settings.status();
 }
 
 } // namespace
@@ -181,6 +175,69 @@ QString shownDeviceName(const QString &name)
 
 SettingsFile::SettingsFile(const QString &fileName) : m_fileName(fileName) {}
 
+void SettingsFile::setLockTimeout(int msecs)
+{
+    m_lockTimeoutMs = msecs < 0 ? kDefaultLockTimeoutMs : msecs;
+}
+
+IniDocument SettingsFile::load(bool *readable) const
+{
+    if (readable)
+        *readable = true;
+    QFile file(m_fileName);
+    if (!file.exists())
+        return {};
+    // Not a FIFO or a device either: reading one could block or never end.
+    const QFileInfo info(file);
+    QByteArray text;
+    if (info.isFile() && info.size() <= kMaxFileSize && file.open(QIODevice::ReadOnly))
+        text = file.read(kMaxFileSize + 1);
+    if (!file.isOpen() || file.error() != QFileDevice::NoError || text.size() > kMaxFileSize) {
+        if (readable)
+            *readable = false;
+        return {};
+    }
+    return IniDocument::fromText(text);
+}
+
+QSettings::Status SettingsFile::modify(const std::function<bool(IniDocument &)> &change) const
+{
+    // Nothing is locked, created or written unless there is something to write.
+    IniDocument probe = load();
+    if (!change(probe))
+        return QSettings::NoError;
+
+    // Taken before anything is changed, or a failure would leave something behind.
+    QLockFile lock(m_fileName + QStringLiteral(".lock"));
+    if (!lock.tryLock(m_lockTimeoutMs) || !prepareForWrite(m_fileName))
+        return QSettings::AccessError;
+    bool readable = false;
+    IniDocument document = load(&readable);
+    if (!readable)
+        return QSettings::AccessError;
+    if (!change(document))
+        return QSettings::NoError;
+
+    // A write that fails (a full disk, a file size limit) leaves the old file
+    // in place: the new text goes to a temporary file, dropped then. Buffered,
+    // QSaveFile would lose the error of its last write and commit a cut file.
+    QSaveFile file(m_fileName);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return QSettings::AccessError;
+    const QByteArray text = document.toText();
+    if (file.write(text) != text.size()) {
+        file.cancelWriting();
+        file.commit();
+        return QSettings::AccessError;
+    }
+    return file.commit() ? QSettings::NoError : QSettings::AccessError;
+}
+
+QStringList SettingsFile::ignoredKeys(const QString &group) const
+{
+    return load().ignoredKeys(group);
+}
+
 BrokerSettings SettingsFile::readBrokerForEditing() const
 {
     return readBroker(QStringLiteral("localhost"), QStringLiteral("1883"));
@@ -193,45 +250,32 @@ BrokerSettings SettingsFile::readBrokerForConnecting() const
 
 BrokerSettings SettingsFile::readBroker(const QString &defaultHost, const QString &defaultPort) const
 {
-    QSettings settings(m_fileName, QSettings::IniFormat);
-    settings.beginGroup(kMqttGroup);
+    const IniDocument document = load();
     BrokerSettings broker;
-    broker.host = settings.value(QStringLiteral("Host"), defaultHost).toString();
-    broker.clientId = settings.value(QStringLiteral("clientId"), QString()).toString();
-    broker.username = settings.value(QStringLiteral("username"), QString()).toString();
-    broker.password = settings.value(QStringLiteral("passwd"), QString()).toString();
-    broker.port = settings.value(QStringLiteral("Port"), defaultPort).toInt();
-    settings.endGroup();
+    broker.host = textOr(document, mqttKey("Host"), defaultHost);
+    broker.clientId = document.text(mqttKey("clientId"));
+    broker.username = document.text(mqttKey("username"));
+    broker.password = document.text(mqttKey("passwd"));
+    broker.port = textOr(document, mqttKey("Port"), defaultPort).toInt();
     return broker;
 }
 
 QSettings::Status SettingsFile::writeBroker(const BrokerSettings &broker) const
 {
-    if (!prepareForWrite(m_fileName))
-        return QSettings::AccessError;
-    QSettings settings(m_fileName, QSettings::IniFormat);
-    if (settings.status() == QSettings::AccessError)
-        return QSettings::AccessError;
-    settings.beginGroup(kMqttGroup);
-    settings.setValue(QStringLiteral("Host"), storedText(broker.host));
-    settings.setValue(QStringLiteral("clientId"), storedText(broker.clientId));
-    settings.setValue(QStringLiteral("username"), storedText(broker.username));
-    settings.setValue(QStringLiteral("passwd"), storedText(broker.password));
-    settings.setValue(QStringLiteral("Port"), QString::number(broker.port));
-    settings.endGroup();
-    settings.sync();
-    return writeStatus(settings);
+    return modify([&broker](IniDocument &document) {
+        document.setText(mqttKey("Host"), broker.host);
+        document.setText(mqttKey("clientId"), broker.clientId);
+        document.setText(mqttKey("username"), broker.username);
+        document.setText(mqttKey("passwd"), broker.password);
+        document.setText(mqttKey("Port"), QString::number(broker.port));
+        return true;
+    });
 }
 
 QVector<DeviceEntry> SettingsFile::readDevices() const
 {
-    QSettings settings(m_fileName, QSettings::IniFormat);
-    settings.beginGroup(kDevicesGroup);
-    const StoredArray stored = readArray(settings);
-    settings.endGroup();
-
     QVector<DeviceEntry> devices;
-    for (const StoredDevice &device : stored.devices) {
+    for (const StoredDevice &device : readArray(load()).devices) {
         if (device.isComplete())
             devices.append({device.name, device.topic});
     }
@@ -245,13 +289,10 @@ DeviceListResult SettingsFile::compactDeviceList() const
 
 DeviceListResult SettingsFile::storeDevice(const QString &name, const QString &topic) const
 {
-    QSettings::Status status = QSettings::AccessError;
-    {
-        QSettings settings(m_fileName, QSettings::IniFormat);
-        settings.beginGroup(kDevicesGroup);
+    const QSettings::Status status = modify([&](IniDocument &document) {
         // Elements past the last one with keys would all be absent, so the
         // array is taken to end there: a new device goes right after it.
-        const StoredArray stored = readArray(settings);
+        const StoredArray stored = readArray(document);
         int target = stored.end;
         for (const StoredDevice &device : stored.devices) {
             if (device.topic == topic || device.name == name) {
@@ -259,13 +300,9 @@ DeviceListResult SettingsFile::storeDevice(const QString &name, const QString &t
                 break;
             }
         }
-        if (settings.status() != QSettings::AccessError && prepareForWrite(m_fileName)) {
-            writeElement(settings, target, stored.end, name, topic);
-            settings.endGroup();
-            settings.sync();
-            status = writeStatus(settings);
-        }
-    }
+        writeElement(document, target, stored.end, name, topic);
+        return true;
+    });
     return afterWrite(status);
 }
 
@@ -279,21 +316,15 @@ DeviceEntry SettingsFile::deviceAt(int row) const
 
 DeviceListResult SettingsFile::replaceDeviceAt(int row, const QString &name, const QString &topic) const
 {
-    QSettings::Status status = QSettings::AccessError;
     bool rowFound = false;
-    {
-        QSettings settings(m_fileName, QSettings::IniFormat);
-        settings.beginGroup(kDevicesGroup);
-        const StoredArray stored = readArray(settings);
+    const QSettings::Status status = modify([&](IniDocument &document) {
+        const StoredArray stored = readArray(document);
         const int target = indexOfRow(stored.devices, row);
         rowFound = target >= 0;
-        if (rowFound && settings.status() != QSettings::AccessError && prepareForWrite(m_fileName)) {
-            writeElement(settings, target, stored.end, name, topic);
-            settings.endGroup();
-            settings.sync();
-            status = writeStatus(settings);
-        }
-    }
+        if (rowFound)
+            writeElement(document, target, stored.end, name, topic);
+        return rowFound;
+    });
     // The row is gone only when something else changed the file meanwhile;
     // the typed device is then kept the way an added one would be.
     if (!rowFound)
@@ -304,19 +335,6 @@ DeviceListResult SettingsFile::replaceDeviceAt(int row, const QString &name, con
 DeviceListResult SettingsFile::removeDeviceAt(int row) const
 {
     return keepDevices([row](int completeRow, const DeviceEntry &) { return completeRow != row; });
-}
-
-void SettingsFile::writeElement(QSettings &settings, int index, int size, const QString &name, const QString &topic)
-{
-    // With the size left open, endArray() stores the highest index selected
-    // plus one, so selecting the last element keeps the size of a replacement.
-    settings.beginWriteArray(kDeviceArray);
-    settings.setArrayIndex(index);
-    settings.setValue(kNameKey, storedText(name));
-    settings.setValue(kTopicKey, storedText(topic));
-    if (index != size)
-        settings.setArrayIndex(size - 1);
-    settings.endArray();
 }
 
 DeviceListResult SettingsFile::afterWrite(QSettings::Status status) const
@@ -336,34 +354,30 @@ QStringList SettingsFile::completeNamesInFile() const
 
 DeviceListResult SettingsFile::keepDevices(const std::function<bool(int, const DeviceEntry &)> &keep) const
 {
-    QSettings settings(m_fileName, QSettings::IniFormat);
-    settings.beginGroup(kDevicesGroup);
-    const StoredArray stored = readArray(settings);
-
+    QStringList namesInFile;
     QVector<DeviceEntry> kept;
-    int row = 0;
-    for (const StoredDevice &device : stored.devices) {
-        if (!device.isComplete())
-            continue;
-        const DeviceEntry entry{device.name, device.topic};
-        if (keep(row++, entry))
-            kept.append(entry);
-    }
-
-    DeviceListResult result{completeNames(stored.devices), QSettings::NoError};
-    if (kept.size() != stored.size) {
-        if (settings.status() != QSettings::AccessError && prepareForWrite(m_fileName)) {
-            writeArray(settings, kept);
-            settings.endGroup();
-            settings.sync();
-            result.status = writeStatus(settings);
-        } else {
-            result.status = QSettings::AccessError;
+    const QSettings::Status status = modify([&](IniDocument &document) {
+        const StoredArray stored = readArray(document);
+        namesInFile = completeNames(stored.devices);
+        kept.clear();
+        int row = 0;
+        for (const StoredDevice &device : stored.devices) {
+            if (!device.isComplete())
+                continue;
+            const DeviceEntry entry{device.name, device.topic};
+            if (keep(row++, entry))
+                kept.append(entry);
         }
-    }
-    if (result.status == QSettings::NoError) {
+        if (kept.size() == stored.size)
+            return false;
+        writeArray(document, kept);
+        return true;
+    });
+
+    DeviceListResult result{namesInFile, status};
+    if (status == QSettings::NoError) {
         result.names.clear();
-        for (const DeviceEntry &entry : kept)
+        for (const DeviceEntry &entry : qAsConst(kept))
             result.names.append(entry.name);
     }
     return result;

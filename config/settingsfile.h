@@ -41,14 +41,35 @@ struct DeviceListResult
     QSettings::Status status = QSettings::NoError;
 };
 
-// Every access to the configuration file. Each call opens the file afresh
-// and closes it before returning, so each sees what the previous one left.
-// Reading never creates the file; writing leaves it readable by its owner
-// only, since it holds the broker password in clear text.
+class IniDocument;
+
+// Every access to the configuration file. Each call reads the file afresh,
+// so each sees what the previous one left, and nothing is remembered between
+// calls: a write that failed is gone, not pending somewhere to be used or
+// written later. Reading never creates the file; writing leaves it readable
+// by its owner only, since it holds the broker password in clear text.
+//
+// A value that is not plain text (see IniDocument) reads as absent, so the
+// reader's default applies; a write keeps it in the file.
 class SettingsFile final
 {
 public:
+    // How long a write waits for Settings.conf.lock, which other instances of
+    // the program (and QSettings) take while they write the file.
+    static constexpr int kDefaultLockTimeoutMs = 5000;
+    // A larger file is not read: it reads as empty and is never rewritten,
+    // so that what could not be read is not lost either.
+    static constexpr qint64 kMaxFileSize = 16 * 1024 * 1024;
+
     explicit SettingsFile(const QString &fileName = QStringLiteral("Settings.conf"));
+
+    // A write that cannot take the lock within this time fails like any
+    // other failed write. Values below 0 restore the default.
+    void setLockTimeout(int msecs);
+
+    // The keys of group ("" for the whole file) whose values were ignored
+    // because they are not plain text, e.g. "MQTT/Host".
+    QStringList ignoredKeys(const QString &group = QString()) const;
 
     // Broker settings with the defaults of the settings form ("localhost", 1883).
     BrokerSettings readBrokerForEditing() const;
@@ -73,8 +94,15 @@ public:
     DeviceListResult removeDeviceAt(int row) const;
 
 private:
+    // The file as it is now; an absent file is an empty document. readable is
+    // false when the file exists but cannot be read whole.
+    IniDocument load(bool *readable = nullptr) const;
+    // Applies change to the file's document and writes the result, under the
+    // lock. change says whether it changed anything; it runs once more on the
+    // file as read under the lock, and only what that run computes counts.
+    QSettings::Status modify(const std::function<bool(IniDocument &)> &change) const;
+
     BrokerSettings readBroker(const QString &defaultHost, const QString &defaultPort) const;
-    static void writeElement(QSettings &settings, int index, int size, const QString &name, const QString &topic);
     // What the list shows after a device was written, or after the write failed.
     DeviceListResult afterWrite(QSettings::Status status) const;
     QStringList completeNamesInFile() const;
@@ -83,4 +111,5 @@ private:
     DeviceListResult keepDevices(const std::function<bool(int, const DeviceEntry &)> &keep) const;
 
     const QString m_fileName;
+    int m_lockTimeoutMs = kDefaultLockTimeoutMs;
 };

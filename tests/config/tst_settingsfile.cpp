@@ -1,14 +1,19 @@
 #include "common/scratchdirectory.h"
 #include "common/settingstext.h"
+#include "common/watchdog.h"
 #include "config/settingsfile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QtTest>
 
 #include <functional>
 #include <memory>
+
+#include <csignal>
+#include <sys/resource.h>
 
 namespace {
 
@@ -66,6 +71,11 @@ private slots:
     void writeIntoDirectoryFails();
     void failedWriteLeavesNoGhost_data();
     void failedWriteLeavesNoGhost();
+    void valueThatIsNoTextReadsAsAbsent_data();
+    void valueThatIsNoTextReadsAsAbsent();
+    void writeCutShortIsForgotten();
+    void lockThatCannotBeTaken_data();
+    void lockThatCannotBeTaken();
 
 private:
     std::unique_ptr<ScratchDirectory> m_dir;
@@ -427,6 +437,122 @@ void tst_SettingsFile::failedWriteLeavesNoGhost()
     QCOMPARE(storedNames(), namesBefore);
     QCOMPARE(file.readBrokerForEditing().host, QStringLiteral("localhost"));
     QCOMPARE(settingsFileText(), before);
+}
+
+// QSettings decoded such values through QDataStream: a list claiming 2^31
+// elements aborted with bad_alloc. They read as absent, are named, and
+// survive the next write untouched.
+void tst_SettingsFile::valueThatIsNoTextReadsAsAbsent_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<QStringList>("ignored");
+
+    const QByteArray device = SettingsText().device("Pump", "t/1").bytes();
+    QTest::newRow("variant list of 2^31 as host")
+        << "[MQTT]\nHost=@Variant(\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)\nPort=1884\n" + device << "localhost" << 1884
+        << QStringList{"Pump"} << QStringList{"MQTT/Host"};
+    QTest::newRow("byte array as port") << "[MQTT]\nHost=h\nPort=@ByteArray(1884)\n" + device << "h" << 1883
+                                        << QStringList{"Pump"} << QStringList{"MQTT/Port"};
+    QTest::newRow("list as device name") << QByteArray(
+                                                "[Devices]\nDEV\\1\\dev_name=Pump, 2\nDEV\\1\\topic=t/1\nDEV\\size=1\n")
+                                         << "localhost" << 1883 << QStringList()
+                                         << QStringList{"Devices/DEV/1/dev_name"};
+    QTest::newRow("rectangle as topic")
+        << QByteArray("[Devices]\nDEV\\1\\dev_name=Pump\nDEV\\1\\topic=@Rect(1 2 3 4)\nDEV\\size=1\n") << "localhost"
+        << 1883 << QStringList() << QStringList{"Devices/DEV/1/topic"};
+    QTest::newRow("doubled @ is text") << "[MQTT]\nHost=@@home\n" + device << "@home" << 1883 << QStringList{"Pump"}
+                                       << QStringList();
+    QTest::newRow("rectangle of three numbers is text")
+        << "[MQTT]\nHost=@Rect(1 2 3)\n" + device << "@Rect(1 2 3)" << 1883 << QStringList{"Pump"} << QStringList();
+    QTest::newRow("@String with a zero character is text")
+        << "[MQTT]\nHost=@String(a\\0b)\n" + device << QString::fromUtf16(u"a\0b", 3) << 1883 << QStringList{"Pump"}
+        << QStringList();
+}
+
+void tst_SettingsFile::valueThatIsNoTextReadsAsAbsent()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    QFETCH(QStringList, names);
+    QFETCH(QStringList, ignored);
+
+    writeSettingsFileText(before);
+    const SettingsFile file;
+    QCOMPARE(file.readBrokerForEditing().host, host);
+    QCOMPARE(file.readBrokerForEditing().port, port);
+    QCOMPARE(storedNames(), names);
+    QCOMPARE(file.ignoredKeys(), ignored);
+
+    // Written through the other group, they stay as they were.
+    QCOMPARE(file.writeBroker(file.readBrokerForEditing()), QSettings::NoError);
+    QCOMPARE(file.ignoredKeys(), ignored.filter(QStringLiteral("Devices/")));
+    writeSettingsFileText(before);
+    QCOMPARE(file.storeDevice(QStringLiteral("Fan"), QStringLiteral("t/fan")).status, QSettings::NoError);
+    QCOMPARE(file.ignoredKeys(), ignored.filter(QStringLiteral("MQTT/")));
+}
+
+// A disk that fills up while the file is written: the old file stays, and
+// nothing of the failed write shows up in a later read or write.
+void tst_SettingsFile::writeCutShortIsForgotten()
+{
+    writeSettingsFileText(kTwoDevices + "[MQTT]\nHost=127.0.0.1\nPort=1883\n");
+    const QByteArray before = settingsFileText();
+    BrokerSettings unsaved;
+    unsaved.host = QString(4096, QLatin1Char('u'));
+    unsaved.port = 1884;
+    {
+        // With SIGXFSZ ignored, a write beyond the limit fails with EFBIG
+        // instead of ending the process.
+        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit previous{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
+        rlimit small = previous;
+        small.rlim_cur = 1024;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+        const QSettings::Status status = SettingsFile().writeBroker(unsaved);
+        setrlimit(RLIMIT_FSIZE, &previous);
+        std::signal(SIGXFSZ, previousHandler);
+        QCOMPARE(status, QSettings::AccessError);
+    }
+    QCOMPARE(settingsFileText(), before);
+    QCOMPARE(SettingsFile().readBrokerForConnecting().host, QStringLiteral("127.0.0.1"));
+
+    QCOMPARE(SettingsFile().storeDevice(QStringLiteral("Fan"), QStringLiteral("t/fan")).status, QSettings::NoError);
+    QVERIFY(!settingsFileText().contains("uuuu"));
+    QCOMPARE(SettingsFile().readBrokerForConnecting().port, 1883);
+}
+
+// QSettings waited for its lock without end: the window hung on a save.
+void tst_SettingsFile::lockThatCannotBeTaken_data()
+{
+    QTest::addColumn<bool>("directory");
+    QTest::newRow("a directory in place of the lock") << true;
+    QTest::newRow("a lock that its live owner keeps") << false;
+}
+
+void tst_SettingsFile::lockThatCannotBeTaken()
+{
+    QFETCH(bool, directory);
+    writeSettingsFileText(kTwoDevices);
+    const QString lockName = kFile + QStringLiteral(".lock");
+    QLockFile held(lockName);
+    if (directory)
+        QVERIFY(QDir().mkdir(lockName));
+    else
+        QVERIFY(held.tryLock(0));
+
+    SettingsFile file;
+    file.setLockTimeout(100);
+    const Watchdog watchdog(10000, "a save waits for a lock it cannot take");
+    QCOMPARE(file.writeBroker(file.readBrokerForEditing()), QSettings::AccessError);
+    const DeviceListResult stored = file.storeDevice(QStringLiteral("Fan"), QStringLiteral("t/fan"));
+    QCOMPARE(stored.status, QSettings::AccessError);
+    QCOMPARE(stored.names, (QStringList{"Boiler room", "Pump"}));
+    QCOMPARE(settingsFileText(), kTwoDevices);
 }
 
 QTEST_GUILESS_MAIN(tst_SettingsFile)
