@@ -1,17 +1,21 @@
 #include "mqtt/client.h"
 
+#include <QDeadlineTimer>
 #include <QHash>
-#include <QHostInfo>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QUrl>
 
 #include <mosquitto.h>
 
 #include <cerrno>
 #include <deque>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
+#include <netdb.h>
 #include <sys/socket.h>
 
 namespace QMQTT {
@@ -45,6 +49,59 @@ constexpr int kMiscIntervalMs = 1000;
 constexpr quint16 kMinKeepAlive = 5;
 // What SUBACK grants instead of a QoS when the broker refuses a subscription.
 constexpr quint8 kRefusedQos = 0x80;
+// MQTT carries strings with a two-byte length.
+constexpr int kMaxStringBytes = 65535;
+
+// The system's answer, asked the way Qt asks it: the ASCII form of an
+// international name, and only address families the machine has configured.
+QList<QHostAddress> systemLookup(const QString &hostName)
+{
+    QList<QHostAddress> addresses;
+    const QByteArray name = QUrl::toAce(hostName);
+    if (name.isEmpty())
+        return addresses;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_ADDRCONFIG;
+    addrinfo *found = nullptr;
+    int rc = getaddrinfo(name.constData(), nullptr, &hints, &found);
+    if (rc == EAI_BADFLAGS) {
+        hints.ai_flags = 0;
+        rc = getaddrinfo(name.constData(), nullptr, &hints, &found);
+    }
+    if (rc != 0)
+        return addresses;
+    for (const addrinfo *entry = found; entry; entry = entry->ai_next) {
+        const QHostAddress address(entry->ai_addr);
+        if (!address.isNull() && !addresses.contains(address))
+            addresses.append(address);
+    }
+    freeaddrinfo(found);
+    return addresses;
+}
+
+// What a lookup thread shares with the client that started it. The client
+// clears receiver once it no longer wants the answer (another attempt, an
+// abort, its own end); the thread posts its answer under the mutex and only
+// while receiver is set, so it never posts to a client that is gone.
+struct PendingLookup
+{
+    std::mutex mutex;
+    QObject *receiver = nullptr;
+};
+
+// A text as MQTT carries it, checked by the library's own rules (no control
+// characters, no noncharacters, no zero). A lone surrogate has no UTF-8 form
+// and would go out as a substitute character.
+bool toMqttString(const QString &text, QByteArray *utf8)
+{
+    *utf8 = text.toUtf8();
+    if (utf8->isEmpty())
+        return true;
+    return utf8->size() <= kMaxStringBytes && QString::fromUtf8(*utf8) == text &&
+           mosquitto_validate_utf8(utf8->constData(), utf8->size()) == MOSQ_ERR_SUCCESS;
+}
 
 ClientError socketError(int rc, int sysErrno)
 {
@@ -152,9 +209,12 @@ public:
     QString m_clientId;
     QString m_username;
     QByteArray m_password;
+    int m_maxPayloadSize = 0;
     int m_connectTimeoutMs = Client::kDefaultConnectTimeoutMs;
+    Client::Resolver m_resolver;
 
     State m_state = State::Idle;
+    InvalidSetting m_invalidSetting = InvalidSetting::None;
 
 private:
     static void onConnectCallback(mosquitto *, void *obj, int rc);
@@ -164,8 +224,11 @@ private:
 
     void record(Event event);
     void endSession();
+    InvalidSetting checkSettings(QByteArray *id, QByteArray *user) const;
     bool configureHandle();
-    void onLookedUp(quint64 attempt, const QHostInfo &info);
+    void startLookup();
+    void cancelLookup();
+    void onLookedUp(const std::shared_ptr<PendingLookup> &lookup, const QList<QHostAddress> &addresses);
     bool connectNext(ClientError failure, bool deferFailure);
     bool fail(ClientError failure);
     void failLater(ClientError failure);
@@ -192,7 +255,9 @@ private:
 
     QList<QHostAddress> m_addresses;
     int m_nextAddress = 0;
-    int m_lookupId = -1;
+    std::shared_ptr<PendingLookup> m_lookup;
+    // The lookup and the first address share the connect timeout.
+    QDeadlineTimer m_attemptDeadline;
     QHash<int, QString> m_pendingSubscriptions;
     ClientError m_pendingFailure = UnknownError;
 
@@ -225,8 +290,7 @@ ClientPrivate::ClientPrivate(Client *client, const QHostAddress &host, quint16 p
 
 ClientPrivate::~ClientPrivate()
 {
-    if (m_lookupId != -1)
-        QHostInfo::abortHostLookup(m_lookupId);
+    cancelLookup();
     delete m_readNotifier;
     delete m_writeNotifier;
     // Destroying the handle closes the socket without an MQTT DISCONNECT.
@@ -255,13 +319,16 @@ void ClientPrivate::onSubscribeCallback(mosquitto *, void *obj, int mid, int cou
 
 void ClientPrivate::onMessageCallback(mosquitto *, void *obj, const mosquitto_message *message)
 {
+    auto *self = static_cast<ClientPrivate *>(obj);
+    if (self->m_maxPayloadSize > 0 && message->payloadlen > self->m_maxPayloadSize)
+        return;
     // Copy payloadlen bytes: payloads are binary and may hold zero bytes.
     Event event(Event::Publish);
     event.topic = QString::fromUtf8(message->topic);
     event.payload = QByteArray(static_cast<const char *>(message->payload), message->payloadlen);
     event.qos = static_cast<quint8>(message->qos);
     event.retain = message->retain;
-    static_cast<ClientPrivate *>(obj)->record(std::move(event));
+    self->record(std::move(event));
 }
 
 void ClientPrivate::record(Event event)
@@ -276,24 +343,55 @@ void ClientPrivate::endSession()
     m_events.clear();
 }
 
+// mosquitto_reinitialise() wipes the handle before it checks the id, and an id
+// it then refuses leaves the handle's internal socket pair at descriptor 0,
+// which the next reinitialise or destroy closes, twice: with standard input
+// closed, that is some other part of the program's descriptor. So every
+// setting is checked here, by the library's own rules, before any of it
+// reaches the library.
+InvalidSetting ClientPrivate::checkSettings(QByteArray *id, QByteArray *user) const
+{
+    if (m_port == 0)
+        return InvalidSetting::Port;
+    if (!toMqttString(m_clientId, id))
+        return InvalidSetting::ClientId;
+    if (!toMqttString(m_username, user))
+        return InvalidSetting::Username;
+    if (!m_password.isEmpty()) {
+        if (user->isEmpty())
+            return InvalidSetting::PasswordWithoutUsername;
+        if (m_password.contains('\0'))
+            return InvalidSetting::PasswordWithZero;
+        if (m_password.size() > kMaxStringBytes)
+            return InvalidSetting::PasswordTooLong;
+    }
+    return InvalidSetting::None;
+}
+
 bool ClientPrivate::configureHandle()
 {
+    QByteArray id;
+    QByteArray user;
+    m_invalidSetting = checkSettings(&id, &user);
+    if (m_invalidSetting != InvalidSetting::None)
+        return false;
+
     // The id can only be changed by reinitialising, which also forgets the
     // callbacks and credentials. Doing it for every attempt means nothing of
     // an earlier connection (a cleared id, user name or password) survives.
-    const QByteArray id = m_clientId.toUtf8();
-    if (mosquitto_reinitialise(m_mosq, id.isEmpty() ? nullptr : id.constData(), true, this) != MOSQ_ERR_SUCCESS)
+    if (mosquitto_reinitialise(m_mosq, id.isEmpty() ? nullptr : id.constData(), true, this) != MOSQ_ERR_SUCCESS) {
+        // Not for a checked id; but a handle it failed on may hold a
+        // descriptor that is not its own, so it is left alone, not destroyed.
+        m_mosq = mosquitto_new(nullptr, true, this);
+        Q_CHECK_PTR(m_mosq);
+        m_invalidSetting = InvalidSetting::ClientId;
         return false;
+    }
     mosquitto_connect_callback_set(m_mosq, &ClientPrivate::onConnectCallback);
     mosquitto_disconnect_callback_set(m_mosq, &ClientPrivate::onDisconnectCallback);
     mosquitto_subscribe_callback_set(m_mosq, &ClientPrivate::onSubscribeCallback);
     mosquitto_message_callback_set(m_mosq, &ClientPrivate::onMessageCallback);
     mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-
-    // The library takes the password as a C string.
-    if (m_password.contains('\0'))
-        return false;
-    const QByteArray user = m_username.toUtf8();
     return mosquitto_username_pw_set(m_mosq, user.isEmpty() ? nullptr : user.constData(),
                                      m_password.isEmpty() ? nullptr : m_password.constData()) == MOSQ_ERR_SUCCESS;
 }
@@ -303,7 +401,8 @@ void ClientPrivate::startAttempt()
     endSession();
     m_failTimer.stop();
     m_pendingSubscriptions.clear();
-    if (!configureHandle() || m_port == 0) {
+    m_invalidSetting = InvalidSetting::None;
+    if (!configureHandle()) {
         failLater(MqttInvalidSettingsError);
         return;
     }
@@ -311,6 +410,7 @@ void ClientPrivate::startAttempt()
         failLater(SocketHostNotFoundError);
         return;
     }
+    m_attemptDeadline = QDeadlineTimer(m_connectTimeoutMs);
     const QHostAddress literal(m_hostName);
     if (!literal.isNull()) {
         m_addresses = {literal};
@@ -318,20 +418,54 @@ void ClientPrivate::startAttempt()
         connectNext(SocketHostNotFoundError, true);
         return;
     }
-    // libmosquitto would resolve a name with a blocking getaddrinfo() on this
-    // thread; let Qt do it in the background and hand the library numbers only.
-    m_state = State::Resolving;
-    const quint64 attempt = m_session;
-    m_lookupId =
-        QHostInfo::lookupHost(m_hostName, q, [this, attempt](const QHostInfo &info) { onLookedUp(attempt, info); });
+    startLookup();
 }
 
-void ClientPrivate::onLookedUp(quint64 attempt, const QHostInfo &info)
+// libmosquitto would resolve a name with a blocking getaddrinfo() on this
+// thread, so the name is looked up on a thread of its own and the library
+// gets numbers only. Not on Qt's lookup threads: the application waits for
+// those when it ends, and a resolver that never answers would hold the
+// program for as long as it waits.
+void ClientPrivate::startLookup()
 {
-    if (attempt != m_session || m_state != State::Resolving)
+    m_state = State::Resolving;
+    auto lookup = std::make_shared<PendingLookup>();
+    lookup->receiver = q;
+    const Client::Resolver resolve = m_resolver ? m_resolver : Client::Resolver(systemLookup);
+    try {
+        std::thread([this, lookup, resolve, name = m_hostName] {
+            const QList<QHostAddress> addresses = resolve(name);
+            const std::lock_guard<std::mutex> guard(lookup->mutex);
+            if (lookup->receiver) {
+                QMetaObject::invokeMethod(
+                    lookup->receiver, [this, lookup, addresses] { onLookedUp(lookup, addresses); },
+                    Qt::QueuedConnection);
+            }
+        }).detach();
+    } catch (const std::system_error &) {
+        failLater(SocketHostNotFoundError);
         return;
-    m_lookupId = -1;
-    m_addresses = info.error() == QHostInfo::NoError ? info.addresses() : QList<QHostAddress>();
+    }
+    m_lookup = lookup;
+    m_connectTimer.start(m_connectTimeoutMs);
+}
+
+void ClientPrivate::cancelLookup()
+{
+    if (!m_lookup)
+        return;
+    const std::lock_guard<std::mutex> guard(m_lookup->mutex);
+    m_lookup->receiver = nullptr;
+    m_lookup.reset();
+}
+
+void ClientPrivate::onLookedUp(const std::shared_ptr<PendingLookup> &lookup, const QList<QHostAddress> &addresses)
+{
+    if (lookup != m_lookup || m_state != State::Resolving)
+        return;
+    cancelLookup();
+    m_connectTimer.stop();
+    m_addresses = addresses;
     m_nextAddress = 0;
     connectNext(SocketHostNotFoundError, false);
 }
@@ -341,6 +475,7 @@ void ClientPrivate::onLookedUp(quint64 attempt, const QHostInfo &info)
 bool ClientPrivate::connectNext(ClientError failure, bool deferFailure)
 {
     while (m_nextAddress < m_addresses.size()) {
+        const bool first = m_nextAddress == 0;
         const QByteArray address = m_addresses.at(m_nextAddress++).toString().toLatin1();
         const int rc = mosquitto_connect_async(m_mosq, address.constData(), m_port, m_keepAlive);
         const int sysErrno = errno;
@@ -348,7 +483,7 @@ bool ClientPrivate::connectNext(ClientError failure, bool deferFailure)
         if (rc == MOSQ_ERR_SUCCESS && fd >= 0) {
             m_state = State::Connecting;
             createNotifiers(fd);
-            m_connectTimer.start(m_connectTimeoutMs);
+            m_connectTimer.start(first ? int(qMax<qint64>(1, m_attemptDeadline.remainingTime())) : m_connectTimeoutMs);
             // No dispatch here: whatever the call queued is delivered from
             // the event loop, never from inside connectToHost().
             syncNotifiers();
@@ -408,10 +543,7 @@ void ClientPrivate::closeSocket(bool sendDisconnect)
 void ClientPrivate::abandon(bool sendDisconnect)
 {
     m_failTimer.stop();
-    if (m_lookupId != -1) {
-        QHostInfo::abortHostLookup(m_lookupId);
-        m_lookupId = -1;
-    }
+    cancelLookup();
     closeSocket(sendDisconnect);
 }
 
@@ -501,6 +633,13 @@ void ClientPrivate::onMiscTimer()
 
 void ClientPrivate::onConnectTimeout()
 {
+    if (m_state == State::Resolving) {
+        // The lookup thread is left to finish on its own; its answer is dropped.
+        cancelLookup();
+        endSession();
+        fail(SocketTimeoutError);
+        return;
+    }
     if (m_state != State::Connecting)
         return;
     closeSocket(true);
@@ -621,9 +760,24 @@ void Client::setPassword(const QByteArray &password)
     d->m_password = password;
 }
 
+void Client::setMaximumPayloadSize(int bytes)
+{
+    d->m_maxPayloadSize = qMax(0, bytes);
+}
+
+void Client::setResolver(Resolver resolver)
+{
+    d->m_resolver = std::move(resolver);
+}
+
 bool Client::isConnectedToHost() const
 {
     return d->m_state == ClientPrivate::State::Connected;
+}
+
+InvalidSetting Client::invalidSetting() const
+{
+    return d->m_invalidSetting;
 }
 
 void Client::setConnectTimeout(int msecs)

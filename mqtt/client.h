@@ -4,9 +4,11 @@
 #include "mqtt/message.h"
 
 #include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 // The namespace and the class names are those of the qmqtt library, which the
@@ -65,11 +67,27 @@ public:
     // A password needs a user name and may not contain zero bytes; otherwise
     // the attempt fails with MqttInvalidSettingsError.
     void setPassword(const QByteArray &password);
+    // Messages with a larger payload are dropped as they arrive, before they
+    // are copied or announced. 0, the default, lets every message through.
+    void setMaximumPayloadSize(int bytes);
+
+    // Looks up a host name, blocking as long as it takes; the addresses in
+    // the order to try them, none if the name is unknown.
+    using Resolver = std::function<QList<QHostAddress>(const QString &hostName)>;
+    // The lookup runs on a thread of its own, which nothing ever waits for:
+    // the attempt gives up on it after the connect timeout, and the program
+    // may end while it still runs. The default asks the system's resolver;
+    // an empty function restores it.
+    void setResolver(Resolver resolver);
 
     bool isConnectedToHost() const;
+    // Which setting the last attempt refused, if it failed with
+    // MqttInvalidSettingsError; InvalidSetting::None otherwise.
+    InvalidSetting invalidSetting() const;
 
     // Takes effect at the next connectToHost(); values below 1 ms restore
-    // the default.
+    // the default. A host name's lookup and the first of its addresses share
+    // this time; each further address gets it anew.
     void setConnectTimeout(int msecs);
 
 public slots:

@@ -22,6 +22,21 @@ enum ClientError
 };
 Q_ENUM_NS(ClientError)
 
+// Which setting an attempt refused with MqttInvalidSettingsError, before any
+// of it reached the network.
+enum class InvalidSetting
+{
+    None,
+    Port,                    // 0
+    ClientId,                // control characters, noncharacters, more than 65535 bytes
+    Username,                // the same rules as the client id
+    PasswordWithoutUsername, // MQTT 3.1.1 has no password without a user name
+    PasswordWithZero,        // the library takes the password as a C string
+    PasswordTooLong,         // more than 65535 bytes
+};
+Q_ENUM_NS(InvalidSetting)
+
 } // namespace QMQTT
 
 Q_DECLARE_METATYPE(QMQTT::ClientError)
+Q_DECLARE_METATYPE(QMQTT::InvalidSetting)

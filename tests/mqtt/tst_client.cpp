@@ -2,6 +2,8 @@
 #include "mqtt/client.h"
 
 #include <QPointer>
+#include <QProcess>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -9,6 +11,9 @@
 
 #include <functional>
 #include <memory>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using QMQTT::Client;
 using QMQTT::ClientError;
@@ -69,6 +74,47 @@ template <typename Signal> Hook hookOn(Signal signal)
     };
 }
 
+// Puts the read end of a fresh pipe at descriptor 0 while it lives, so that
+// a close of descriptor 0 by someone who never opened it shows.
+class StandardInputProbe final
+{
+public:
+    StandardInputProbe() : m_saved(::dup(0))
+    {
+        struct stat status = {};
+        m_valid = ::pipe(m_pipe) == 0 && ::dup2(m_pipe[0], 0) == 0 && ::fstat(0, &status) == 0;
+        m_inode = status.st_ino;
+        m_device = status.st_dev;
+    }
+    ~StandardInputProbe()
+    {
+        if (m_saved >= 0) {
+            ::dup2(m_saved, 0);
+            ::close(m_saved);
+        } else {
+            ::close(0);
+        }
+        ::close(m_pipe[0]);
+        ::close(m_pipe[1]);
+    }
+    StandardInputProbe(const StandardInputProbe &) = delete;
+    StandardInputProbe &operator=(const StandardInputProbe &) = delete;
+
+    bool isValid() const { return m_valid; }
+    bool intact() const
+    {
+        struct stat status = {};
+        return ::fstat(0, &status) == 0 && status.st_ino == m_inode && status.st_dev == m_device;
+    }
+
+private:
+    int m_saved;
+    int m_pipe[2] = {-1, -1};
+    bool m_valid = false;
+    ino_t m_inode = 0;
+    dev_t m_device = 0;
+};
+
 QByteArray binaryPayload(int size)
 {
     QByteArray bytes(size, Qt::Uninitialized);
@@ -112,7 +158,11 @@ private slots:
     void receiveThroughSignatureText();
     void failedAttempt_data();
     void failedAttempt();
+    void settingsAreCheckedBeforeTheLibrary_data();
+    void settingsAreCheckedBeforeTheLibrary();
     void hostNameIsLookedUp();
+    void silentLookupCountsAgainstTimeout();
+    void quitDuringSilentLookup();
     void silentPeerTimesOut();
     void disconnectAbortsPendingAttempt();
     void connectAgainWhilePending();
@@ -122,6 +172,7 @@ private slots:
     void clearedCredentialsAreNotSent();
     void clearedClientIdIsNotSent();
     void keepAliveBelowFiveIsRaised();
+    void oversizedPayloadIsDropped();
     void deleteFromSlot_data();
     void deleteFromSlot();
 
@@ -282,11 +333,112 @@ void TestClient::failedAttempt()
     QVERIFY(!client.isConnectedToHost());
 }
 
+// libmosquitto wiped its handle before refusing such an id and then closed
+// descriptor 0 twice, which with standard input closed is some other part
+// of the program: afterwards no host-name lookup ever completed.
+void TestClient::settingsAreCheckedBeforeTheLibrary_data()
+{
+    QTest::addColumn<QString>("clientId");
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QByteArray>("password");
+    QTest::addColumn<bool>("zeroPort");
+    QTest::addColumn<QMQTT::InvalidSetting>("expected");
+
+    using QMQTT::InvalidSetting;
+    QTest::newRow("tab in the client id")
+        << "meter\tpanel" << QString() << QByteArray() << false << InvalidSetting::ClientId;
+    QTest::newRow("noncharacter in the client id")
+        << QStringLiteral("panel\uFFFE") << QString() << QByteArray() << false << InvalidSetting::ClientId;
+    QTest::newRow("lone surrogate in the client id")
+        << QString(QChar(0xD800)) << QString() << QByteArray() << false << InvalidSetting::ClientId;
+    QTest::newRow("client id of 65536 bytes")
+        << QString(65536, QLatin1Char('i')) << QString() << QByteArray() << false << InvalidSetting::ClientId;
+    QTest::newRow("line feed in the user name")
+        << QString() << "oper\nator" << QByteArray("secret") << false << InvalidSetting::Username;
+    QTest::newRow("password without user name")
+        << QString() << QString() << QByteArray("secret") << false << InvalidSetting::PasswordWithoutUsername;
+    QTest::newRow("zero byte in the password")
+        << QString() << "zelmar" << QByteArray("meter\0secret", 12) << false << InvalidSetting::PasswordWithZero;
+    QTest::newRow("port 0") << QString() << QString() << QByteArray() << true << InvalidSetting::Port;
+}
+
+void TestClient::settingsAreCheckedBeforeTheLibrary()
+{
+    QFETCH(QString, clientId);
+    QFETCH(QString, user);
+    QFETCH(QByteArray, password);
+    QFETCH(bool, zeroPort);
+    QFETCH(QMQTT::InvalidSetting, expected);
+
+    const StandardInputProbe standardInput;
+    QVERIFY(standardInput.isValid());
+    {
+        Client client;
+        SignalLog log(&client);
+        client.setClientId(clientId);
+        client.setUsername(user);
+        client.setPassword(password);
+        client.setPort(zeroPort ? 0 : m_broker->port());
+        client.connectToHost();
+        QTRY_COMPARE(log.lines, QStringList{errorWord(QMQTT::MqttInvalidSettingsError)});
+        QCOMPARE(client.invalidSetting(), expected);
+
+        // The same client connects once its settings are right.
+        client.setClientId(QStringLiteral("panel"));
+        client.setUsername(QString());
+        client.setPassword(QByteArray());
+        QVERIFY(connectTo(client, m_broker->port()));
+        QCOMPARE(client.invalidSetting(), QMQTT::InvalidSetting::None);
+    }
+    QVERIFY2(standardInput.intact(), "descriptor 0 was closed by someone who never opened it");
+}
+
 void TestClient::hostNameIsLookedUp()
 {
     Client client;
     client.setHostName("localhost");
     QVERIFY(connectTo(client, m_broker->port()));
+}
+
+// A lookup that never answers ends the attempt within the connect timeout,
+// and its late answer changes nothing.
+void TestClient::silentLookupCountsAgainstTimeout()
+{
+    const auto gate = std::make_shared<QSemaphore>();
+    Client client;
+    client.setResolver([gate](const QString &) {
+        gate->acquire();
+        return QList<QHostAddress>{QHostAddress(QHostAddress::LocalHost)};
+    });
+    client.setConnectTimeout(300);
+    client.setHostName(QStringLiteral("broker.example"));
+    client.setPort(m_broker->port());
+    SignalLog log(&client);
+    client.connectToHost();
+    QTRY_COMPARE(log.lines, QStringList{errorWord(QMQTT::SocketTimeoutError)});
+
+    gate->release();
+    QVERIFY(!QSignalSpy(&client, &Client::connected).wait(300));
+    QCOMPARE(log.lines, QStringList{errorWord(QMQTT::SocketTimeoutError)});
+}
+
+// Qt's own lookups run on threads that the application waits for when it
+// ends: quitting during a lookup took as long as the lookup.
+void TestClient::quitDuringSilentLookup()
+{
+    QProcess helper;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(ZELMAR_SILENT_RESOLVER));
+    // Under AddressSanitizer the preloaded library comes before its runtime.
+    environment.insert(QStringLiteral("ASAN_OPTIONS"),
+                       environment.value(QStringLiteral("ASAN_OPTIONS")) + QStringLiteral(":verify_asan_link_order=0"));
+    helper.setProcessEnvironment(environment);
+    helper.start(QStringLiteral(ZELMAR_LOOKUP_QUIT), QStringList());
+    const auto stop = qScopeGuard([&helper] { helper.kill(); });
+    QVERIFY(helper.waitForFinished(8000));
+    QCOMPARE(helper.readAllStandardOutput(), QByteArray("error SocketTimeoutError\n"));
+    QCOMPARE(helper.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(helper.exitCode(), 0);
 }
 
 void TestClient::silentPeerTimesOut()
@@ -425,6 +577,21 @@ void TestClient::keepAliveBelowFiveIsRaised()
     client.setKeepAlive(2);
     QVERIFY(connectTo(client, m_broker->port()));
     QTRY_VERIFY2(m_broker->log().contains(", k5)"), qPrintable(m_broker->log()));
+}
+
+// A meter's text is under 200 bytes; a huge payload must not cost a copy.
+void TestClient::oversizedPayloadIsDropped()
+{
+    Client client;
+    client.setMaximumPayloadSize(16 * 1024);
+    QVERIFY(connectTo(client, m_broker->port()));
+    QVERIFY(subscribeTo(client, "big"));
+    QSignalSpy received(&client, &Client::received);
+    QVERIFY(m_broker->publish("big", QByteArray(16 * 1024 + 1, 'x')));
+    QVERIFY(m_broker->publish("big", QByteArray(16 * 1024, 'y')));
+    QVERIFY(received.wait(BrokerWaitMs));
+    QCOMPARE(received.count(), 1);
+    QCOMPARE(received.at(0).at(0).value<Message>().payload(), QByteArray(16 * 1024, 'y'));
 }
 
 void TestClient::deleteFromSlot_data()
