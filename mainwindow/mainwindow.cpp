@@ -80,6 +80,26 @@ private:
     const std::function<void(int)> m_refresh;
 };
 
+// A meter's text is under 200 bytes. Anything much larger is dropped by the
+// client as it arrives, before it costs a copy, a conversion or a decoding.
+constexpr int kMaxPayloadSize = 16 * 1024;
+
+// Keys for the status bar: a few of them, each cut short, since a key of a
+// hand-edited file may be of any length.
+QString keyList(const QStringList &keys)
+{
+    constexpr int kShownKeys = 3;
+    constexpr int kShownLength = 40;
+    QStringList shown;
+    for (int i = 0; i < qMin(int(keys.size()), kShownKeys); ++i) {
+        const QString &key = keys.at(i);
+        shown << (key.size() > kShownLength ? key.left(kShownLength - 1) + QChar(0x2026) : key);
+    }
+    if (keys.size() > kShownKeys)
+        shown << QString(QChar(0x2026));
+    return shown.join(QStringLiteral(", "));
+}
+
 void destroyPanels(QTabWidget *tabs, std::vector<DeviceRecord> &devices)
 {
     if (tabs->count() > 0)
@@ -112,9 +132,13 @@ MainWindow::MainWindow(QMQTT::Client *client, QWidget *parent)
     connect(client, SIGNAL(disconnected()), this, SLOT(onMQTT_disconnected()));
     // Without this the user would never learn why a connection failed.
     connect(client, SIGNAL(error(QMQTT::ClientError)), this, SLOT(onMQTT_error(QMQTT::ClientError)));
+    client->setMaximumPayloadSize(kMaxPayloadSize);
 
     setupOverview();
     RefreshTabs();
+    const QStringList ignored = SettingsFile().ignoredKeys();
+    if (!ignored.isEmpty())
+        showStatus(tr("В Settings.conf есть значения, которые не учтены: %1").arg(keyList(ignored)));
 }
 
 MainWindow::~MainWindow()
@@ -157,7 +181,7 @@ void MainWindow::onMQTT_error(QMQTT::ClientError err)
         showStatus(tr("Соединение с %1 потеряно").arg(target));
         break;
     case QMQTT::MqttInvalidSettingsError:
-        showStatus(tr("Пароль задан без имени пользователя"));
+        showStatus(invalidSettingText(client->invalidSetting()));
         break;
     case QMQTT::MqttIdentifierRejectedError:
         showStatus(tr("Брокер отклонил идентификатор клиента"));
@@ -291,14 +315,24 @@ void MainWindow::on_pushButtonConnect_clicked()
         return;
     }
 
-    const BrokerSettings settings = SettingsFile().readBrokerForConnecting();
+    const SettingsFile file;
+    const BrokerSettings settings = file.readBrokerForConnecting();
+    const QStringList ignored = file.ignoredKeys(QStringLiteral("MQTT"));
+    const QString ignoredNote =
+        ignored.isEmpty() ? QString() : QLatin1Char(' ') + tr("Не учтено в Settings.conf: %1").arg(keyList(ignored));
     const QString host = settings.host.trimmed();
-    if (host.isEmpty()) {
-        showStatus(tr("Не задан адрес сервера MQTT"));
-        return;
-    }
-    if (settings.port < 1 || settings.port > 65535) {
-        showStatus(tr("Недопустимый порт MQTT: %1").arg(settings.port));
+    QString refusal;
+    if (host.isEmpty())
+        refusal = tr("Не задан адрес сервера MQTT");
+    else if (settings.port < 1 || settings.port > 65535)
+        refusal = tr("Недопустимый порт MQTT: %1").arg(settings.port);
+    if (!refusal.isEmpty()) {
+        // A press that cannot start an attempt ends the pending one: it
+        // would connect with settings the user has just changed.
+        if (m_session == Session::Attempting)
+            client->disconnectFromHost();
+        setSession(Session::Idle);
+        showStatus(refusal + ignoredNote);
         return;
     }
 
@@ -320,7 +354,7 @@ void MainWindow::on_pushButtonConnect_clicked()
     client->setPassword(settings.password.toUtf8());
 
     setSession(Session::Attempting);
-    showStatus(tr("Подключение к %1:%2…").arg(m_brokerHost).arg(m_brokerPort));
+    showStatus(tr("Подключение к %1:%2…").arg(m_brokerHost).arg(m_brokerPort) + ignoredNote);
     client->connectToHost();
 }
 
@@ -335,6 +369,27 @@ void MainWindow::setSession(Session next)
     ui->actionMQTT_Settings->setEnabled(editable);
     const bool live = m_session == Session::Connected || m_session == Session::Ending;
     ui->pushButtonConnect->setText(live ? tr("Отключиться") : tr("Подключиться"));
+}
+
+QString MainWindow::invalidSettingText(QMQTT::InvalidSetting setting) const
+{
+    switch (setting) {
+    case QMQTT::InvalidSetting::Port:
+        return tr("Недопустимый порт MQTT: %1").arg(m_brokerPort);
+    case QMQTT::InvalidSetting::ClientId:
+        return tr("Недопустимый идентификатор клиента");
+    case QMQTT::InvalidSetting::Username:
+        return tr("Недопустимое имя пользователя");
+    case QMQTT::InvalidSetting::PasswordWithZero:
+        return tr("Пароль содержит нулевой символ");
+    case QMQTT::InvalidSetting::PasswordTooLong:
+        return tr("Слишком длинный пароль");
+    case QMQTT::InvalidSetting::PasswordWithoutUsername:
+        return tr("Пароль задан без имени пользователя");
+    case QMQTT::InvalidSetting::None:
+        break;
+    }
+    return tr("Недопустимые настройки MQTT");
 }
 
 void MainWindow::showStatus(const QString &text)

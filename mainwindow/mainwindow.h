@@ -90,6 +90,7 @@ private:
 
     void setSession(Session session);
     void showStatus(const QString &text);
+    QString invalidSettingText(QMQTT::InvalidSetting setting) const;
 
     // Beside the window's form: the "Вид" menu, the online count in the
     // status bar, the tab icons and tooltips, and the summary window.

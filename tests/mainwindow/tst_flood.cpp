@@ -57,7 +57,8 @@ QByteArray reading(int starts)
 
 // Floods and huge messages against a connected window: whatever comes in on
 // a topic nobody registered is dropped and leaves nothing behind, and a huge
-// payload that is not a reading changes no value on screen.
+// payload changes no value on screen. Payloads beyond 16 KiB never get past
+// the client, so the tests wait for a later message rather than for them.
 class tst_Flood : public QObject
 {
     Q_OBJECT
@@ -164,14 +165,13 @@ void tst_Flood::strayMessagesLeaveNothingBehind()
     // good (fonts, caches, the broker's first answers) is in the baseline.
     QVERIFY(broker.publish(kStrayTopic, QByteArray(kMegabyte, 'w')));
     QVERIFY(broker.publishLines(kStrayTopic, warmUpLines));
-    QTRY_COMPARE(arrivals.value(kStrayTopic), 1 + warmUpLines.count('\n'));
+    QTRY_COMPARE(arrivals.value(kStrayTopic), warmUpLines.count('\n'));
     settle(1);
     const qint64 baseline = residentMemory();
 
     // The broker may still be reading a publisher's messages after it has
     // gone, so arrivals are counted rather than overtaken by a probe.
     QVERIFY(broker.publish(kStrayTopic, QByteArray(kBigPayload, 's')));
-    QTRY_COMPARE(largestPayload.value(kStrayTopic), qint64(kBigPayload));
     const int before = arrivals.value(kStrayTopic);
     QVERIFY(broker.publishLines(kStrayTopic, lines));
     QTRY_COMPARE(arrivals.value(kStrayTopic) - before, kFloodCount);
@@ -218,8 +218,9 @@ void tst_Flood::hugePayloadThatIsNoReadingChangesNothing()
     const QStringList shown = labels(1);
 
     QVERIFY(broker.publish(QStringLiteral("zelmar/b"), payload));
-    // The window handles it within the emission that counts it.
-    QTRY_COMPARE(largestPayload.value(QStringLiteral("zelmar/b")), qint64(payload.size()));
+    // Messages reach the client in the order they were published.
+    settle(6);
+    QCOMPARE(largestPayload.value(QStringLiteral("zelmar/b")), qint64(reading(5).size()));
     QCOMPARE(labels(1), shown);
 }
 

@@ -7,6 +7,8 @@
 
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QtTest>
 
 #include <functional>
@@ -39,6 +41,11 @@ private slots:
     void clearedValueIsNotSentAgain();
     void rebuiltListRoutesByTopic_data();
     void rebuiltListRoutesByTopic();
+    void invalidSettingIsNamed_data();
+    void invalidSettingIsNamed();
+    void pressThatCannotStartEndsPendingAttempt_data();
+    void pressThatCannotStartEndsPendingAttempt();
+    void ignoredValuesAreNamed();
 
 private:
     void startWindow();
@@ -347,6 +354,81 @@ void tst_Session::rebuiltListRoutesByTopic()
         if (tab != a)
             QVERIFY2(label(tab, "label_num_starts").isEmpty(), qPrintable(tabsAfter.at(tab)));
     }
+}
+
+// Every setting the client refused was reported as a password without a user name.
+void tst_Session::invalidSettingIsNamed_data()
+{
+    QTest::addColumn<QByteArray>("lines");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("tab in the client id")
+        << QByteArray("clientId=meter\\tpanel\n") << "Недопустимый идентификатор клиента";
+    QTest::newRow("noncharacter in the client id")
+        << QByteArray("clientId=panel\\xfffe\n") << "Недопустимый идентификатор клиента";
+    QTest::newRow("line feed in the user name")
+        << QByteArray("username=oper\\nator\n") << "Недопустимое имя пользователя";
+    QTest::newRow("zero character in the password")
+        << QByteArray("username=zelmar\npasswd=meter\\0secret\n") << "Пароль содержит нулевой символ";
+    QTest::newRow("password without user name")
+        << QByteArray("passwd=secret\n") << "Пароль задан без имени пользователя";
+}
+
+void tst_Session::invalidSettingIsNamed()
+{
+    QFETCH(QByteArray, lines);
+    QFETCH(QString, expected);
+    writeSettingsFileText(settings().bytes() + lines);
+    startWindow();
+    QSignalSpy failed(client.get(), &QMQTT::Client::error);
+    clickConnect();
+    QVERIFY(failed.wait());
+    QCOMPARE(status(), expected);
+    QVERIFY(menusEnabled());
+}
+
+// The earlier attempt went on with the old settings and could still
+// connect, with the menus unlocked.
+void tst_Session::pressThatCannotStartEndsPendingAttempt_data()
+{
+    QTest::addColumn<QByteArray>("broker");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("host emptied") << QByteArray("[MQTT]\nHost=\nPort=1883\n") << "Не задан адрес сервера MQTT";
+    QTest::newRow("port made invalid") << QByteArray("[MQTT]\nHost=127.0.0.1\nPort=0\n") << "Недопустимый порт MQTT: 0";
+}
+
+void tst_Session::pressThatCannotStartEndsPendingAttempt()
+{
+    QFETCH(QByteArray, broker);
+    QFETCH(QString, expected);
+    // Takes the connection and never answers, like a broker that hangs.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    writeSettingsFileText(SettingsText().broker("127.0.0.1", silent.serverPort()).bytes());
+    startWindow();
+    clickConnect();
+    QVERIFY(silent.hasPendingConnections() || silent.waitForNewConnection(5000));
+    QTcpSocket *pending = silent.nextPendingConnection();
+
+    writeSettingsFileText(broker);
+    clickConnect();
+    QCOMPARE(status(), expected);
+    QVERIFY(menusEnabled());
+    // Well before the attempt's own ten-second timeout.
+    QTRY_COMPARE_WITH_TIMEOUT(pending->state(), QAbstractSocket::UnconnectedState, 2000);
+}
+
+// A value the program cannot read as text is named, at start and on connecting.
+void tst_Session::ignoredValuesAreNamed()
+{
+    writeSettingsFileText(settings().bytes() + "clientId=@Variant(\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)\n");
+    startWindow();
+    QCOMPARE(status(), QStringLiteral("В Settings.conf есть значения, которые не учтены: MQTT/clientId"));
+
+    QSignalSpy connected(client.get(), &QMQTT::Client::connected);
+    clickConnect();
+    QCOMPARE(status(),
+             QStringLiteral("Подключение к 127.0.0.1:%1… Не учтено в Settings.conf: MQTT/clientId").arg(broker.port()));
+    QVERIFY(connected.wait());
 }
 
 QTEST_MAIN(tst_Session)
