@@ -1,3 +1,4 @@
+#include "common/jsonreading.h"
 #include "measurement/payload.h"
 
 #include <QtTest>
@@ -38,6 +39,8 @@ private slots:
     void noReading();
     void decode_data();
     void decode();
+    void agreesWithJsonDocument_data();
+    void agreesWithJsonDocument();
     void modelName_data();
     void modelName();
     void modeName_data();
@@ -131,6 +134,64 @@ void tst_Payload::decode()
     const std::optional<Reading> reading = ParsePayload(payload);
     QVERIFY(reading.has_value());
     QCOMPARE(*reading, expected);
+}
+
+// The decoder reads a meter's own compact text by a shortcut and leaves
+// everything else to QJsonDocument; these are the texts at the edge of the
+// shortcut, where it must either read what the document reads or step aside.
+void tst_Payload::agreesWithJsonDocument_data()
+{
+    QTest::addColumn<QString>("payload");
+
+    const QString full = QStringLiteral(R"({"dev_type":10,"dev_mode":1,"num_starts":42,"t_common":3725,)"
+                                        R"("t_current":61,"t_last":7,"voltage":230,"freq":50})");
+    QTest::newRow("a meter's own text") << full;
+    QTest::newRow("leading zero") << QStringLiteral(R"({"voltage":0123})");
+    QTest::newRow("two zeros") << QStringLiteral(R"({"voltage":00})");
+    QTest::newRow("negative leading zero") << QStringLiteral(R"({"voltage":-012})");
+    QTest::newRow("minus zero") << QStringLiteral(R"({"voltage":-0})");
+    QTest::newRow("lone minus") << QStringLiteral(R"({"voltage":-})");
+    QTest::newRow("plus sign") << QStringLiteral(R"({"voltage":+5})");
+    QTest::newRow("exponent") << QStringLiteral(R"({"voltage":23e1})");
+    QTest::newRow("upper-case exponent") << QStringLiteral(R"({"voltage":23E1})");
+    QTest::newRow("exponent making a fraction") << QStringLiteral(R"({"voltage":2305e-1})");
+    QTest::newRow("trailing point") << QStringLiteral(R"({"voltage":230.})");
+    QTest::newRow("upper-case key") << QStringLiteral(R"({"VOLTAGE":230})");
+    QTest::newRow("escaped key") << QStringLiteral(R"({"voltage":230})");
+    QTest::newRow("escaped underscore in key") << QStringLiteral(R"({"dev_type":10})");
+    QTest::newRow("key with a digit") << QStringLiteral(R"({"voltage2":230,"voltage":7})");
+    QTest::newRow("empty key") << QStringLiteral(R"({"":1,"voltage":230})");
+    QTest::newRow("duplicate key") << QStringLiteral(R"({"voltage":1,"voltage":2})");
+    QTest::newRow("duplicate unknown key") << QStringLiteral(R"({"x":1,"x":2,"voltage":3})");
+    QTest::newRow("space after the brace") << QStringLiteral(R"({ "voltage":230})");
+    QTest::newRow("space around the colon") << QStringLiteral(R"({"voltage" : 230})");
+    QTest::newRow("space before the comma") << QStringLiteral(R"({"voltage":230 ,"freq":50})");
+    QTest::newRow("leading space") << QStringLiteral(R"( {"voltage":230})");
+    QTest::newRow("trailing line feed") << full + QLatin1Char('\n');
+    QTest::newRow("tab inside") << QStringLiteral("{\"voltage\":\t230}");
+    QTest::newRow("largest int") << QStringLiteral(R"({"voltage":2147483647})");
+    QTest::newRow("one beyond int") << QStringLiteral(R"({"voltage":2147483648})");
+    QTest::newRow("one below int") << QStringLiteral(R"({"voltage":-2147483649})");
+    QTest::newRow("18 digits") << QStringLiteral(R"({"voltage":999999999999999999})");
+    QTest::newRow("19 digits") << QStringLiteral(R"({"voltage":1234567890123456789})");
+    QTest::newRow("40 digits") << QStringLiteral(R"({"voltage":1234567890123456789012345678901234567890})");
+    QTest::newRow("2^32 plus 12") << QStringLiteral(R"({"voltage":4294967308})");
+    QTest::newRow("trailing comma") << QStringLiteral(R"({"voltage":230,})");
+    QTest::newRow("missing value") << QStringLiteral(R"({"voltage":})");
+    QTest::newRow("value in quotes") << QStringLiteral(R"({"voltage":"230"})");
+    QTest::newRow("text after the object") << full + QStringLiteral("x");
+    QTest::newRow("second object") << full + full;
+    QTest::newRow("unterminated") << full.chopped(1);
+}
+
+void tst_Payload::agreesWithJsonDocument()
+{
+    QFETCH(QString, payload);
+    const std::optional<Reading> expected = jsonDocumentReading(payload);
+    const std::optional<Reading> decoded = ParsePayload(payload);
+    QCOMPARE(decoded.has_value(), expected.has_value());
+    if (expected)
+        QCOMPARE(*decoded, *expected);
 }
 
 void tst_Payload::modelName_data()
