@@ -1,10 +1,14 @@
 #include "config/addnewdeviceform.h"
 #include "ui_addnewdeviceform.h"
 
+#include "config/textfit.h"
+
 AddNewDeviceForm::AddNewDeviceForm(QWidget *parent, const QString &name, const QString &topic)
     : QDialog(parent), ui(new Ui::AddNewDeviceForm)
 {
     ui->setupUi(this);
+    // 60 pixels held "Название:" in the font the form was made for, not in Debian's.
+    fitTextsInLayout(this, ui->verticalLayoutWidget);
     if (!name.isEmpty())
         ui->leDeviceName->setText(name);
     if (!topic.isEmpty())

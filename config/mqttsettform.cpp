@@ -2,12 +2,15 @@
 #include "ui_mqttsettform.h"
 
 #include "config/settingsfile.h"
+#include "config/textfit.h"
 
 #include <QMessageBox>
 
 MQTTSettForm::MQTTSettForm(QWidget *parent) : QDialog(parent), ui(new Ui::MQTTSettForm)
 {
     ui->setupUi(this);
+    // The two buttons share 150 pixels, too few for "Сохранить" in Debian's font.
+    fitButtonRow(this, ui->splitter, ui->groupBox->x());
 
     const BrokerSettings broker = SettingsFile().readBrokerForEditing();
     ui->leHost->setText(broker.host);

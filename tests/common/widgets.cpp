@@ -2,6 +2,7 @@
 
 #include "config/addnewdeviceform.h"
 
+#include <QAbstractSpinBox>
 #include <QAction>
 #include <QFileDialog>
 #include <QLabel>
@@ -161,4 +162,37 @@ std::vector<std::pair<const char *, WidgetAction>> dismissals(const QString &can
          [escapeTarget](QWidget *dialog) { QTest::keyClick(child<QWidget>(dialog, escapeTarget), Qt::Key_Escape); }},
         {"window closed", [](QWidget *dialog) { dialog->close(); }},
     };
+}
+
+QStringList clippedTexts(const QWidget *form)
+{
+    const auto textOf = [](const QWidget *widget) {
+        if (const auto *label = qobject_cast<const QLabel *>(widget))
+            return label->text();
+        if (const auto *button = qobject_cast<const QAbstractButton *>(widget))
+            return button->text();
+        return QString();
+    };
+    const auto covers = [](const QWidget *widget) {
+        return qobject_cast<const QLabel *>(widget) || qobject_cast<const QAbstractButton *>(widget) ||
+               qobject_cast<const QLineEdit *>(widget) || qobject_cast<const QAbstractSpinBox *>(widget);
+    };
+    const auto area = [form](const QWidget *widget) { return QRect(widget->mapTo(form, QPoint()), widget->size()); };
+
+    const QList<QWidget *> widgets = form->findChildren<QWidget *>();
+    QStringList clipped;
+    for (const QWidget *widget : widgets) {
+        const QString text = textOf(widget);
+        if (text.isEmpty() || !widget->isVisible())
+            continue;
+        bool whole = widget->width() >= widget->sizeHint().width();
+        for (const QWidget *other : widgets) {
+            if (whole && other != widget && other->isVisible() && covers(other) && !other->isAncestorOf(widget) &&
+                !widget->isAncestorOf(other) && area(other).intersects(area(widget)))
+                whole = false;
+        }
+        if (!whole)
+            clipped << text;
+    }
+    return clipped;
 }

@@ -89,6 +89,9 @@ void typeText(QWidget *widget, const QString &text);
 void replaceText(QLineEdit *edit, const QString &text);
 // The signatures of the methods the class itself declares, in declaration order.
 QStringList ownMethods(const QMetaObject &meta);
+// The texts of the shown labels and buttons under `form` that do not show
+// whole: narrower than their text needs, or partly covered by a neighbour.
+QStringList clippedTexts(const QWidget *form);
 
 // Something done to a dialog, for function columns of data-driven tests.
 using WidgetAction = std::function<void(QWidget *)>;

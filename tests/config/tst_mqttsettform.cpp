@@ -53,6 +53,7 @@ private slots:
     void dismissWritesNothing();
     void failedSaveKeepsTypedValues();
     void tabOrder();
+    void textsShowWhole();
     void metaObjectMethodOrder();
 
 private:
@@ -230,6 +231,17 @@ void tst_MQTTSettForm::tabOrder()
     QCOMPARE(order, (QStringList{"sbPort", "lePasswd", "leUser", "leHost", "leClientId", "SetttSaveButton",
                                  "SetttCancelButton"}));
     QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("sbPort"));
+}
+
+// The two buttons shared 150 pixels, too few for "Сохранить" in Debian's
+// font; the row grows to the left, within the form's own size.
+void tst_MQTTSettForm::textsShowWhole()
+{
+    QWidget opener;
+    auto *form = openModal<MQTTSettForm>(&opener);
+    QVERIFY(QTest::qWaitForWindowExposed(form));
+    QCOMPARE(clippedTexts(form), QStringList());
+    QCOMPARE(form->size(), QSize(490, 225));
 }
 
 // Other code finds these by index, so their order is part of the interface.
