@@ -133,6 +133,13 @@ MainWindow::MainWindow(QMQTT::Client *client, QWidget *parent)
     // Without this the user would never learn why a connection failed.
     connect(client, SIGNAL(error(QMQTT::ClientError)), this, SLOT(onMQTT_error(QMQTT::ClientError)));
     client->setMaximumPayloadSize(kMaxPayloadSize);
+    // A device whose subscription was refused would otherwise wait for
+    // readings in silence.
+    connect(client, &QMQTT::Client::subscriptionRefused, this, [this](const QString &topic) {
+        m_refusedTopics.append(topic);
+        showStatus(tr("Подключено к %1:%2").arg(m_brokerHost).arg(m_brokerPort) + QStringLiteral(". ") +
+                   tr("Подписка не принята: %1").arg(keyList(m_refusedTopics)));
+    });
 
     setupOverview();
     RefreshTabs();
@@ -152,6 +159,7 @@ MainWindow::~MainWindow()
 
 void MainWindow::onMQTT_Connected()
 {
+    m_refusedTopics.clear();
     setSession(Session::Connected);
     showStatus(tr("Подключено к %1:%2").arg(m_brokerHost).arg(m_brokerPort));
     for (const DeviceRecord &record : devices) {

@@ -117,4 +117,6 @@ private:
     Session m_session = Session::Idle;
     QString m_brokerHost;
     int m_brokerPort = 0;
+    // The topics whose subscriptions this session refused.
+    QStringList m_refusedTopics;
 };

@@ -557,11 +557,20 @@ void ClientPrivate::subscribe(const QString &topic, quint8 qos)
     // for which the broker drops the whole connection. MQTT allows none in a
     // filter anyway. A lone surrogate would go out as a substitute character,
     // a subscription to some other topic.
-    if (filter.contains('\0') || QString::fromUtf8(filter) != topic)
-        return;
     int mid = 0;
-    if (mosquitto_subscribe(m_mosq, &mid, filter.constData(), qMin<int>(qos, 2)) == MOSQ_ERR_SUCCESS)
+    if (!filter.contains('\0') && QString::fromUtf8(filter) == topic &&
+        mosquitto_subscribe(m_mosq, &mid, filter.constData(), qMin<int>(qos, 2)) == MOSQ_ERR_SUCCESS) {
         m_pendingSubscriptions.insert(mid, topic);
+    } else {
+        // Refused like one the broker refuses, and reported the same way:
+        // from the event loop, never from inside this call.
+        Event refused(Event::SubAck);
+        refused.topic = topic;
+        refused.qos = kRefusedQos;
+        record(std::move(refused));
+        QMetaObject::invokeMethod(
+            q, [this] { dispatch(); }, Qt::QueuedConnection);
+    }
     syncNotifiers();
 }
 
@@ -682,9 +691,11 @@ bool ClientPrivate::handle(const Event &event)
             return true;
         return emitGuarded([&] { emit q->received(Message(event.topic, event.payload, event.qos, event.retain)); });
     case Event::SubAck: {
-        const QString topic = m_pendingSubscriptions.take(event.code);
-        if (m_state != State::Connected || event.qos >= kRefusedQos || topic.isNull())
+        const QString topic = event.topic.isNull() ? m_pendingSubscriptions.take(event.code) : event.topic;
+        if (m_state != State::Connected || topic.isNull())
             return true;
+        if (event.qos >= kRefusedQos)
+            return emitGuarded([&] { emit q->subscriptionRefused(topic); });
         return emitGuarded([&] { emit q->subscribed(topic); });
     }
     case Event::ConnAck:

@@ -35,6 +35,9 @@ class ClientPrivate;
 //   follows disconnected(). Failures of an attempt are always reported from the
 //   event loop, never from inside connectToHost().
 // - subscribed() for every subscription the broker has granted.
+// - subscriptionRefused() for every subscription the broker refused, and for
+//   every filter that MQTT cannot carry (it never goes out); from the event
+//   loop, like subscribed().
 // - received() for every application message, in arrival order.
 // An attempt aborted by disconnectFromHost() or replaced by connectToHost()
 // emits nothing more. Any slot may delete the client.
@@ -96,8 +99,7 @@ public slots:
     void connectToHost();
     // Ends the connection with an MQTT DISCONNECT, or aborts a pending attempt.
     void disconnectFromHost();
-    // Ignored unless connected, and for a filter with a zero character or a
-    // lone surrogate, which MQTT cannot carry; QoS above 2 is treated as 2.
+    // Ignored unless connected; QoS above 2 is treated as 2.
     void subscribe(const QString &topic, quint8 qos = 0);
 
 signals:
@@ -105,6 +107,7 @@ signals:
     void disconnected();
     void received(const QMQTT::Message &message);
     void subscribed(const QString &topic);
+    void subscriptionRefused(const QString &topic);
     void error(QMQTT::ClientError error);
 
 private:

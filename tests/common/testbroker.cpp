@@ -1,7 +1,11 @@
 #include "common/testbroker.h"
 
+#include <QDir>
 #include <QFile>
 #include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -180,11 +184,59 @@ bool TestBroker::writeConfig()
     for (const QString &line : qAsConst(m_extraLines))
         out << line << '\n';
     out << "listener " << m_port << " 127.0.0.1\n"
-        << "allow_anonymous true\n"
-        << "listener " << m_authPort << " 127.0.0.1\n"
+        << "allow_anonymous true\n";
+    for (const QString &line : qAsConst(m_anonymousListenerLines))
+        out << line << '\n';
+    out << "listener " << m_authPort << " 127.0.0.1\n"
         << "allow_anonymous false\n"
         << "password_file " << passwordFile << '\n';
     return out.status() == QTextStream::Ok;
+}
+
+bool TestBroker::grantSubscriptionsOnly(const QString &pattern)
+{
+    QString plugin;
+    const QString name = QStringLiteral("mosquitto_dynamic_security.so");
+    QStringList places{QStringLiteral("/usr/lib"), QStringLiteral("/usr/local/lib")};
+    for (const QString &triplet : QDir(QStringLiteral("/usr/lib")).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        places << QStringLiteral("/usr/lib/") + triplet;
+    for (const QString &place : qAsConst(places)) {
+        if (QFile::exists(place + QLatin1Char('/') + name)) {
+            plugin = place + QLatin1Char('/') + name;
+            break;
+        }
+    }
+    if (plugin.isEmpty())
+        return false;
+
+    // Anonymous clients get the roles of the anonymous group; everything else
+    // is allowed by default, subscribing not.
+    const QJsonObject acl{{QStringLiteral("acltype"), QStringLiteral("subscribePattern")},
+                          {QStringLiteral("topic"), pattern},
+                          {QStringLiteral("allow"), true},
+                          {QStringLiteral("priority"), 0}};
+    const QJsonObject role{{QStringLiteral("rolename"), QStringLiteral("granted")},
+                           {QStringLiteral("acls"), QJsonArray{acl}}};
+    const QJsonObject group{
+        {QStringLiteral("groupname"), QStringLiteral("anonymous")},
+        {QStringLiteral("roles"), QJsonArray{QJsonObject{{QStringLiteral("rolename"), QStringLiteral("granted")}}}},
+        {QStringLiteral("clients"), QJsonArray()}};
+    const QJsonObject defaults{{QStringLiteral("publishClientSend"), true},
+                               {QStringLiteral("publishClientReceive"), true},
+                               {QStringLiteral("subscribe"), false},
+                               {QStringLiteral("unsubscribe"), true}};
+    const QJsonObject config{{QStringLiteral("defaultACLAccess"), defaults},
+                             {QStringLiteral("clients"), QJsonArray()},
+                             {QStringLiteral("groups"), QJsonArray{group}},
+                             {QStringLiteral("roles"), QJsonArray{role}},
+                             {QStringLiteral("anonymousGroup"), QStringLiteral("anonymous")}};
+    const QString configFile = m_dir.filePath(QStringLiteral("dynamic-security.json"));
+    QFile file(configFile);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(QJsonDocument(config).toJson()) < 0)
+        return false;
+    m_anonymousListenerLines =
+        QStringList{QStringLiteral("plugin ") + plugin, QStringLiteral("plugin_opt_config_file ") + configFile};
+    return true;
 }
 
 bool TestBroker::publish(const QString &topic, const QByteArray &payload, bool retain) const

@@ -28,6 +28,12 @@ public:
     // A line for mosquitto.conf (e.g. "max_queued_messages 0"); takes effect
     // at the next start() or restart().
     void addConfigLine(const QString &line);
+    // Makes the anonymous listener grant only subscriptions whose filter
+    // matches `pattern` and refuse the others, through Mosquitto's
+    // dynamic-security plugin (its acl_file never refuses a subscription).
+    // Takes effect at the next start() or restart(); false if the plugin is
+    // not installed.
+    bool grantSubscriptionsOnly(const QString &pattern);
 
     // Starts the broker and waits until both ports accept connections.
     bool start();
@@ -77,5 +83,6 @@ private:
     quint16 m_port = 0;
     quint16 m_authPort = 0;
     QStringList m_extraLines;
+    QStringList m_anonymousListenerLines;
     std::unique_ptr<QProcess> m_process;
 };

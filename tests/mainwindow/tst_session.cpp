@@ -46,6 +46,7 @@ private slots:
     void pressThatCannotStartEndsPendingAttempt_data();
     void pressThatCannotStartEndsPendingAttempt();
     void ignoredValuesAreNamed();
+    void refusedSubscriptionIsNamed();
 
 private:
     void startWindow();
@@ -429,6 +430,23 @@ void tst_Session::ignoredValuesAreNamed()
     QCOMPARE(status(),
              QStringLiteral("Подключение к 127.0.0.1:%1… Не учтено в Settings.conf: MQTT/clientId").arg(broker.port()));
     QVERIFY(connected.wait());
+}
+
+// A device whose subscription the broker refuses would wait for readings
+// in silence; the others go on.
+void tst_Session::refusedSubscriptionIsNamed()
+{
+    TestBroker strict;
+    QVERIFY(strict.grantSubscriptionsOnly(QStringLiteral("plant/#")));
+    QVERIFY(strict.start());
+    writeSettingsFileText(
+        SettingsText().broker("127.0.0.1", strict.port()).device("A", "plant/a").device("S", "secret/s").bytes());
+    startWindow();
+    clickConnect();
+    QTRY_COMPARE(status(),
+                 QStringLiteral("Подключено к 127.0.0.1:%1. Подписка не принята: secret/s").arg(strict.port()));
+    QVERIFY(strict.publish(QStringLiteral("plant/a"), R"({"voltage":231})"));
+    QTRY_COMPARE(label(0, "label_voltage"), QStringLiteral("231"));
 }
 
 QTEST_MAIN(tst_Session)

@@ -172,6 +172,8 @@ private slots:
     void clearedCredentialsAreNotSent();
     void clearedClientIdIsNotSent();
     void keepAliveBelowFiveIsRaised();
+    void refusedSubscriptionIsReported_data();
+    void refusedSubscriptionIsReported();
     void oversizedPayloadIsDropped();
     void deleteFromSlot_data();
     void deleteFromSlot();
@@ -580,6 +582,36 @@ void TestClient::keepAliveBelowFiveIsRaised()
 }
 
 // A meter's text is under 200 bytes; a huge payload must not cost a copy.
+// The broker refuses one subscription (a real Mosquitto through its dynamic
+// security plugin); filters MQTT cannot carry never go out at all.
+void TestClient::refusedSubscriptionIsReported_data()
+{
+    QTest::addColumn<QString>("topic");
+    QTest::newRow("refused by the broker") << "secret/x";
+    QTest::newRow("wildcard inside a level") << "plant/a#";
+    QTest::newRow("zero character") << QStringLiteral("plant/a") + QChar(0) + QStringLiteral("b");
+}
+
+void TestClient::refusedSubscriptionIsReported()
+{
+    QFETCH(QString, topic);
+    QVERIFY(m_broker->grantSubscriptionsOnly(QStringLiteral("plant/#")));
+    QVERIFY(m_broker->restart());
+    Client client;
+    QVERIFY(connectTo(client, m_broker->port()));
+    QSignalSpy refused(&client, &Client::subscriptionRefused);
+    QSignalSpy subscribed(&client, &Client::subscribed);
+    client.subscribe(topic);
+    client.subscribe(QStringLiteral("plant/ok"));
+    QCOMPARE(refused.count(), 0);
+
+    QTRY_COMPARE(subscribed.count(), 1);
+    QTRY_COMPARE(refused.count(), 1);
+    QCOMPARE(refused.at(0).at(0).toString(), topic);
+    QCOMPARE(subscribed.at(0).at(0).toString(), QStringLiteral("plant/ok"));
+    QVERIFY(client.isConnectedToHost());
+}
+
 void TestClient::oversizedPayloadIsDropped()
 {
     Client client;
