@@ -1,3 +1,4 @@
+#include "common/filesizelimit.h"
 #include "common/scratchdirectory.h"
 #include "common/settingstext.h"
 #include "common/widgets.h"
@@ -53,6 +54,7 @@ private slots:
     void dismissWritesNothing();
     void failedSaveKeepsTypedValues();
     void tabOrder();
+    void writeCutShortIsReported();
     void textsShowWhole();
     void metaObjectMethodOrder();
 
@@ -231,6 +233,25 @@ void tst_MQTTSettForm::tabOrder()
     QCOMPARE(order, (QStringList{"sbPort", "lePasswd", "leUser", "leHost", "leClientId", "SetttSaveButton",
                                  "SetttCancelButton"}));
     QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("sbPort"));
+}
+
+// The disk fills up while the file is written, after every check before it
+// passed: the save is reported as failed, and the file is as it was.
+void tst_MQTTSettForm::writeCutShortIsReported()
+{
+    writeSettingsFileText(kStored);
+    QWidget opener;
+    QPointer<MQTTSettForm> form = openModal<MQTTSettForm>(&opener);
+    replaceText(edit(form, "leHost"), QString(2048, QLatin1Char('h')));
+    {
+        const FileSizeLimit fullDisk(1024);
+        QVERIFY(fullDisk.isValid());
+        click(form, "SetttSaveButton");
+    }
+    QCOMPARE(answerMessageBox(form), QStringLiteral("Не удалось сохранить настройки в файл Settings.conf.\n"
+                                                    "Проверьте, что файл доступен для записи, и сохраните ещё раз."));
+    QVERIFY(form);
+    QCOMPARE(settingsFileText(), kStored);
 }
 
 // The two buttons shared 150 pixels, too few for "Сохранить" in Debian's

@@ -1,3 +1,4 @@
+#include "common/filesizelimit.h"
 #include "common/scratchdirectory.h"
 #include "common/settingstext.h"
 #include "common/watchdog.h"
@@ -11,9 +12,6 @@
 
 #include <functional>
 #include <memory>
-
-#include <csignal>
-#include <sys/resource.h>
 
 namespace {
 
@@ -505,18 +503,9 @@ void tst_SettingsFile::writeCutShortIsForgotten()
     unsaved.host = QString(4096, QLatin1Char('u'));
     unsaved.port = 1884;
     {
-        // With SIGXFSZ ignored, a write beyond the limit fails with EFBIG
-        // instead of ending the process.
-        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit previous{};
-        QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
-        rlimit small = previous;
-        small.rlim_cur = 1024;
-        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
-        const QSettings::Status status = SettingsFile().writeBroker(unsaved);
-        setrlimit(RLIMIT_FSIZE, &previous);
-        std::signal(SIGXFSZ, previousHandler);
-        QCOMPARE(status, QSettings::AccessError);
+        const FileSizeLimit fullDisk(1024);
+        QVERIFY(fullDisk.isValid());
+        QCOMPARE(SettingsFile().writeBroker(unsaved), QSettings::AccessError);
     }
     QCOMPARE(settingsFileText(), before);
     QCOMPARE(SettingsFile().readBrokerForConnecting().host, QStringLiteral("127.0.0.1"));

@@ -163,6 +163,7 @@ private slots:
     void hostNameIsLookedUp();
     void silentLookupCountsAgainstTimeout();
     void quitDuringSilentLookup();
+    void laterAddressAnswers();
     void silentPeerTimesOut();
     void disconnectAbortsPendingAttempt();
     void connectAgainWhilePending();
@@ -441,6 +442,25 @@ void TestClient::quitDuringSilentLookup()
     QCOMPARE(helper.readAllStandardOutput(), QByteArray("error SocketTimeoutError\n"));
     QCOMPARE(helper.exitStatus(), QProcess::NormalExit);
     QCOMPARE(helper.exitCode(), 0);
+}
+
+// A name's addresses are tried in turn: one that never answers, one where
+// nothing listens, and the broker's.
+void TestClient::laterAddressAnswers()
+{
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress(QStringLiteral("127.0.0.3")), m_broker->port()));
+    Client client;
+    client.setResolver([](const QString &) {
+        return QList<QHostAddress>{QHostAddress(QStringLiteral("127.0.0.3")), QHostAddress(QStringLiteral("127.0.0.2")),
+                                   QHostAddress(QHostAddress::LocalHost)};
+    });
+    client.setConnectTimeout(300);
+    client.setHostName(QStringLiteral("broker.example"));
+    SignalLog log(&client);
+    QVERIFY(connectTo(client, m_broker->port()));
+    QCOMPARE(log.lines, QStringList{"connected"});
+    QVERIFY(silent.hasPendingConnections());
 }
 
 void TestClient::silentPeerTimesOut()
