@@ -5,7 +5,8 @@
 # machine and take a minute or two to gather.
 #
 #   tools/bench.sh [NAME...]   only the benchmarks named (payload, routing,
-#                              window, ingest, responsiveness)
+#                              window, summary, ingest, ingest-summary,
+#                              responsiveness)
 #
 # Assumes the packages of tools/install-deps.sh are installed. BUILD_DIR
 # chooses the build directory (default build-bench).
