@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 
 namespace {
 
@@ -268,6 +269,87 @@ QSettings::Status SettingsFile::writeBroker(const BrokerSettings &broker) const
         document.setText(mqttKey("username"), broker.username);
         document.setText(mqttKey("passwd"), broker.password);
         document.setText(mqttKey("Port"), QString::number(broker.port));
+        return true;
+    });
+}
+
+namespace {
+
+// A boolean as QSettings writes one; also 1 and 0, in any case and spacing.
+std::optional<bool> toBool(const QString &text)
+{
+    const QString value = text.trimmed().toLower();
+    if (value == QLatin1String("true") || value == QLatin1String("1"))
+        return true;
+    if (value == QLatin1String("false") || value == QLatin1String("0"))
+        return false;
+    return std::nullopt;
+}
+
+QString fromBool(bool value)
+{
+    return value ? QStringLiteral("true") : QStringLiteral("false");
+}
+
+} // namespace
+
+ConnectionOptions SettingsFile::readConnectionOptions() const
+{
+    const IniDocument document = load();
+    ConnectionOptions options;
+    const auto readBool = [&](const char *name, bool *target) {
+        const QString text = document.text(mqttKey(name));
+        if (text.isNull())
+            return;
+        if (const std::optional<bool> value = toBool(text))
+            *target = *value;
+        else
+            options.ignoredKeys << mqttKey(name);
+    };
+    readBool("AutoReconnect", &options.autoReconnect);
+    readBool("ConnectOnStart", &options.connectOnStart);
+    readBool("Tls", &options.tls);
+    readBool("TlsVerifyHost", &options.tlsVerifyHost);
+
+    const QString keepAlive = document.text(mqttKey("KeepAlive"));
+    if (!keepAlive.isNull()) {
+        bool ok = false;
+        const int seconds = keepAlive.toInt(&ok);
+        if (ok && seconds >= ConnectionOptions::kMinKeepAlive && seconds <= ConnectionOptions::kMaxKeepAlive)
+            options.keepAlive = seconds;
+        else
+            options.ignoredKeys << mqttKey("KeepAlive");
+    }
+
+    options.caFile = document.text(mqttKey("CaFile"));
+    options.certFile = document.text(mqttKey("CertFile"));
+    options.keyFile = document.text(mqttKey("KeyFile"));
+    // A certificate is of no use without its key, nor a key without its certificate.
+    if (options.certFile.isEmpty() != options.keyFile.isEmpty()) {
+        options.ignoredKeys << mqttKey(options.certFile.isEmpty() ? "KeyFile" : "CertFile");
+        options.certFile.clear();
+        options.keyFile.clear();
+    }
+    // Never null, so that a caller can tell nothing from an empty value.
+    for (QString *path : {&options.caFile, &options.certFile, &options.keyFile}) {
+        if (path->isNull())
+            *path = QLatin1String("");
+    }
+    options.ignoredKeys.sort();
+    return options;
+}
+
+QSettings::Status SettingsFile::writeConnectionOptions(const ConnectionOptions &options) const
+{
+    return modify([&options](IniDocument &document) {
+        document.setText(mqttKey("AutoReconnect"), fromBool(options.autoReconnect));
+        document.setText(mqttKey("ConnectOnStart"), fromBool(options.connectOnStart));
+        document.setText(mqttKey("KeepAlive"), QString::number(options.keepAlive));
+        document.setText(mqttKey("Tls"), fromBool(options.tls));
+        document.setText(mqttKey("CaFile"), options.caFile);
+        document.setText(mqttKey("CertFile"), options.certFile);
+        document.setText(mqttKey("KeyFile"), options.keyFile);
+        document.setText(mqttKey("TlsVerifyHost"), fromBool(options.tlsVerifyHost));
         return true;
     });
 }

@@ -32,6 +32,28 @@ struct BrokerSettings
     int port = 0;
 };
 
+// The optional keys of group MQTT beyond the broker form's: how the session
+// behaves and whether it speaks TLS. Without any of them in the file the
+// program connects as it always has.
+struct ConnectionOptions
+{
+    static constexpr int kDefaultKeepAlive = 300;
+    static constexpr int kMinKeepAlive = 5;
+    static constexpr int kMaxKeepAlive = 65535;
+
+    bool autoReconnect = false;
+    bool connectOnStart = false;
+    int keepAlive = kDefaultKeepAlive; // seconds
+    bool tls = false;
+    QString caFile; // empty: the system's CA store
+    QString certFile;
+    QString keyFile;
+    bool tlsVerifyHost = true;
+    // On reading: the keys (e.g. "MQTT/KeepAlive") whose values were out of
+    // range or malformed, so that their defaults apply instead.
+    QStringList ignoredKeys;
+};
+
 // What a device-list operation leaves behind: the names of the complete
 // entries in file order, as the file holds them afterwards (also when the
 // write failed), and whether the file could be written.
@@ -76,6 +98,10 @@ public:
     // Broker settings with the defaults used at connect time (empty host, port 0).
     BrokerSettings readBrokerForConnecting() const;
     QSettings::Status writeBroker(const BrokerSettings &settings) const;
+
+    ConnectionOptions readConnectionOptions() const;
+    // Writes every key of ConnectionOptions, and nothing else.
+    QSettings::Status writeConnectionOptions(const ConnectionOptions &options) const;
 
     // The complete entries in file order; never writes.
     QVector<DeviceEntry> readDevices() const;

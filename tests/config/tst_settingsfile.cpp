@@ -35,6 +35,20 @@ const QByteArray kWithIncomplete =
 
 const QByteArray kSameNames = SettingsText().device("Pump", "t/1").device("Pump", "t/2").bytes();
 
+// The options as one line, to compare rows with.
+QString describe(const ConnectionOptions &o)
+{
+    return QStringLiteral("reconnect=%1 onStart=%2 keepAlive=%3 tls=%4 ca=%5 cert=%6 key=%7 verifyHost=%8")
+        .arg(o.autoReconnect)
+        .arg(o.connectOnStart)
+        .arg(o.keepAlive)
+        .arg(o.tls)
+        .arg(o.caFile, o.certFile, o.keyFile)
+        .arg(o.tlsVerifyHost);
+}
+
+const QString kDefaultOptions = QStringLiteral("reconnect=0 onStart=0 keepAlive=300 tls=0 ca= cert= key= verifyHost=1");
+
 // An operation that writes the file, and its outcome.
 using Write = std::function<DeviceListResult(const SettingsFile &)>;
 
@@ -74,6 +88,9 @@ private slots:
     void writeCutShortIsForgotten();
     void lockThatCannotBeTaken_data();
     void lockThatCannotBeTaken();
+    void connectionOptions_data();
+    void connectionOptions();
+    void connectionOptionsAndBrokerKeepEachOther();
 
 private:
     std::unique_ptr<ScratchDirectory> m_dir;
@@ -542,6 +559,63 @@ void tst_SettingsFile::lockThatCannotBeTaken()
     QCOMPARE(stored.status, QSettings::AccessError);
     QCOMPARE(stored.names, (QStringList{"Boiler room", "Pump"}));
     QCOMPARE(settingsFileText(), kTwoDevices);
+}
+
+void tst_SettingsFile::connectionOptions_data()
+{
+    QTest::addColumn<QByteArray>("lines"); // of group MQTT
+    QTest::addColumn<QString>("options");
+    QTest::addColumn<QStringList>("ignored");
+
+    QTest::newRow("none of the keys") << QByteArray("Host=h\n") << kDefaultOptions << QStringList();
+    QTest::newRow("every key") << QByteArray("AutoReconnect=true\nConnectOnStart=1\nKeepAlive=30\nTls=TRUE\n"
+                                             "CaFile=/ca.pem\nCertFile=/c.pem\nKeyFile=/k.pem\nTlsVerifyHost=false\n")
+                               << "reconnect=1 onStart=1 keepAlive=30 tls=1 ca=/ca.pem cert=/c.pem key=/k.pem "
+                                  "verifyHost=0"
+                               << QStringList();
+    QTest::newRow("keep-alive below 5") << QByteArray("KeepAlive=4\n") << kDefaultOptions
+                                        << QStringList{"MQTT/KeepAlive"};
+    QTest::newRow("keep-alive above 65535")
+        << QByteArray("KeepAlive=65536\n") << kDefaultOptions << QStringList{"MQTT/KeepAlive"};
+    QTest::newRow("keep-alive that is not a number")
+        << QByteArray("KeepAlive=30s\n") << kDefaultOptions << QStringList{"MQTT/KeepAlive"};
+    QTest::newRow("yes is no boolean") << QByteArray("AutoReconnect=yes\nTls=true\n")
+                                       << "reconnect=0 onStart=0 keepAlive=300 tls=1 ca= cert= key= verifyHost=1"
+                                       << QStringList{"MQTT/AutoReconnect"};
+    QTest::newRow("certificate without its key")
+        << QByteArray("CertFile=/c.pem\n") << kDefaultOptions << QStringList{"MQTT/CertFile"};
+}
+
+void tst_SettingsFile::connectionOptions()
+{
+    QFETCH(QByteArray, lines);
+    QFETCH(QString, options);
+    QFETCH(QStringList, ignored);
+    writeSettingsFileText("[MQTT]\n" + lines);
+    const ConnectionOptions read = SettingsFile().readConnectionOptions();
+    QCOMPARE(describe(read), options);
+    QCOMPARE(read.ignoredKeys, ignored);
+}
+
+// The broker form and the options' dialog share group MQTT; each keeps the
+// other's keys.
+void tst_SettingsFile::connectionOptionsAndBrokerKeepEachOther()
+{
+    writeSettingsFileText(SettingsText().broker("127.0.0.1", 1884).login("operator", "secret").bytes());
+    const SettingsFile file;
+    ConnectionOptions options;
+    options.autoReconnect = true;
+    options.keepAlive = 30;
+    options.tls = true;
+    options.caFile = QStringLiteral("/ca.pem");
+    QCOMPARE(file.writeConnectionOptions(options), QSettings::NoError);
+    QCOMPARE(file.readBrokerForConnecting().password, QStringLiteral("secret"));
+    QCOMPARE(file.readBrokerForConnecting().port, 1884);
+
+    BrokerSettings broker = file.readBrokerForEditing();
+    broker.host = QStringLiteral("::1");
+    QCOMPARE(file.writeBroker(broker), QSettings::NoError);
+    QCOMPARE(describe(file.readConnectionOptions()), describe(options));
 }
 
 QTEST_GUILESS_MAIN(tst_SettingsFile)
