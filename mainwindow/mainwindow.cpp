@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "app/version.h"
+#include "config/advancedsettingsdialog.h"
 #include "config/devicelistdialog.h"
 #include "config/mqttsettform.h"
 #include "config/settingsfile.h"
@@ -141,6 +142,7 @@ MainWindow::MainWindow(QMQTT::Client *client, QWidget *parent)
                    tr("Подписка не принята: %1").arg(keyList(m_refusedTopics)));
     });
 
+    addAdvancedSettingsAction();
     setupOverview();
     RefreshTabs();
     const QStringList ignored = SettingsFile().ignoredKeys();
@@ -375,6 +377,7 @@ void MainWindow::setSession(Session next)
     const bool editable = m_session == Session::Idle || m_session == Session::Ending;
     ui->actionAddNewDevice->setEnabled(editable);
     ui->actionMQTT_Settings->setEnabled(editable);
+    m_advancedSettingsAction->setEnabled(editable);
     const bool live = m_session == Session::Connected || m_session == Session::Ending;
     ui->pushButtonConnect->setText(live ? tr("Отключиться") : tr("Подключиться"));
 }
@@ -403,6 +406,20 @@ QString MainWindow::invalidSettingText(QMQTT::InvalidSetting setting) const
 void MainWindow::showStatus(const QString &text)
 {
     ui->statusBar->showMessage(text);
+}
+
+void MainWindow::addAdvancedSettingsAction()
+{
+    m_advancedSettingsAction = new QAction(tr("Дополнительно…"), this);
+    m_advancedSettingsAction->setObjectName(QStringLiteral("actionAdvancedSettings"));
+    ui->menuSettings->addAction(m_advancedSettingsAction);
+    connect(m_advancedSettingsAction, &QAction::triggered, this, [this] {
+        auto *dialog = new AdvancedSettingsDialog(this);
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        dialog->setWindowFlags(dialog->windowFlags() & ~Qt::WindowContextHelpButtonHint);
+        dialog->setModal(true);
+        dialog->show();
+    });
 }
 
 void MainWindow::setupOverview()

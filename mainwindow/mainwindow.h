@@ -13,6 +13,7 @@ namespace Ui {
 class MainWindow;
 }
 class DeviceListDialog;
+class QAction;
 class MQTTSettForm;
 class MeasDialog;
 class MeterBoard;
@@ -92,6 +93,10 @@ private:
     void showStatus(const QString &text);
     QString invalidSettingText(QMQTT::InvalidSetting setting) const;
 
+    // "Настройки" → "Дополнительно…", after the form's two entries, locked
+    // with them while a session is live.
+    void addAdvancedSettingsAction();
+
     // Beside the window's form: the "Вид" menu, the online count in the
     // status bar, the tab icons and tooltips, and the summary window.
     void setupOverview();
@@ -106,6 +111,7 @@ private:
     QMQTT::Client *client; // borrowed: the client outlives the window
     Ui::MainWindow *ui;
     MQTTSettForm *m_settingsDialog = nullptr;
+    QAction *m_advancedSettingsAction = nullptr;
     DeviceListDialog *m_deviceListDialog = nullptr;
     std::vector<DeviceRecord> devices;
     // The meters' live state, one per record, in the same order; it also

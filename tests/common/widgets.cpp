@@ -96,7 +96,8 @@ QString statusText(const QWidget *window)
 bool settingsMenusEnabled(const QWidget *window)
 {
     return child<QAction>(window, QStringLiteral("actionMQTT_Settings"))->isEnabled() &&
-           child<QAction>(window, QStringLiteral("actionAddNewDevice"))->isEnabled();
+           child<QAction>(window, QStringLiteral("actionAddNewDevice"))->isEnabled() &&
+           child<QAction>(window, QStringLiteral("actionAdvancedSettings"))->isEnabled();
 }
 
 QString answerMessageBox(const QWidget *parent, QMessageBox::StandardButton button)

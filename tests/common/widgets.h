@@ -74,7 +74,7 @@ QWidget *tabPage(const QWidget *window, int index);
 QString labelText(const QWidget *parent, const QString &name);
 // The window's status bar message.
 QString statusText(const QWidget *window);
-// Whether both settings entries of the window's menu are enabled.
+// Whether the settings entries of the window's menu (MQTT, Устройства, Дополнительно…) are enabled.
 bool settingsMenusEnabled(const QWidget *window);
 // The text of the message box open under `parent` after clicking `button` in it;
 // "<no message box>" when none is open.

@@ -1,6 +1,7 @@
 #include "common/scratchdirectory.h"
 #include "common/settingstext.h"
 #include "common/widgets.h"
+#include "config/advancedsettingsdialog.h"
 #include "mainwindow/mainwindow.h"
 #include "measurement/meterboard.h"
 
@@ -9,6 +10,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -31,6 +33,7 @@ private slots:
 
     void startsIdleWithoutConfiguration();
     void menusInOrder();
+    void advancedSettingsOpenModal();
     void slotListIsComplete();
     void inertSlotsChangeNothing_data();
     void inertSlotsChangeNothing();
@@ -115,12 +118,14 @@ void tst_MainWindow::menusInOrder()
     }
     QCOMPARE(titles, (QStringList{"Файл", "Настройки", "Вид", "Справка"}));
     QCOMPARE(actionNames(menus[0]), QStringList{"actionQuit"});
-    QCOMPARE(actionNames(menus[1]), (QStringList{"actionMQTT_Settings", "actionAddNewDevice"}));
+    QCOMPARE(actionNames(menus[1]),
+             (QStringList{"actionMQTT_Settings", "actionAddNewDevice", "actionAdvancedSettings"}));
     QCOMPARE(actionNames(menus[2]), QStringList{"actionSummary"});
     QCOMPARE(actionNames(menus[3]), QStringList{"actionAbout"});
     QCOMPARE(menus[0]->actions().first()->text(), QStringLiteral("Выход"));
     QCOMPARE(menus[1]->actions().at(0)->text(), QStringLiteral("MQTT"));
     QCOMPARE(menus[1]->actions().at(1)->text(), QStringLiteral("Устройства"));
+    QCOMPARE(menus[1]->actions().at(2)->text(), QStringLiteral("Дополнительно…"));
     QCOMPARE(menus[2]->objectName(), QStringLiteral("menuView"));
     QCOMPARE(menus[2]->actions().first()->text(), QStringLiteral("Сводка по счётчикам"));
     QCOMPARE(menus[3]->actions().first()->text(), QStringLiteral("О программе"));
@@ -130,6 +135,19 @@ void tst_MainWindow::menusInOrder()
     QCOMPARE(spare->text(), QStringLiteral("MQTT"));
     for (const QMenu *menu : menus)
         QVERIFY(!menu->actions().contains(spare));
+}
+
+void tst_MainWindow::advancedSettingsOpenModal()
+{
+    QMQTT::Client client;
+    MainWindow window(&client);
+    window.show();
+    QPointer<AdvancedSettingsDialog> dialog = openByAction<AdvancedSettingsDialog>(&window, "actionAdvancedSettings");
+    QVERIFY(dialog);
+    QVERIFY(dialog->isModal());
+    QVERIFY(!(dialog->windowFlags() & Qt::WindowContextHelpButtonHint));
+    dialog->close();
+    QTRY_VERIFY(dialog.isNull());
 }
 
 void tst_MainWindow::slotListIsComplete()

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QDialog>
+
+namespace Ui {
+class AdvancedSettingsDialog;
+}
+class QLineEdit;
+
+// Edits the optional connection settings of Settings.conf (automatic
+// reconnection, connecting at start-up, keep-alive, TLS); they take effect at
+// the next connection. Bad values are refused with a message naming the
+// field, and then nothing is written. The settings stand in group boxes
+// stacked in a vertical layout, so a further group goes in beside them.
+class AdvancedSettingsDialog final : public QDialog
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(AdvancedSettingsDialog)
+
+public:
+    explicit AdvancedSettingsDialog(QWidget *parent = nullptr);
+    ~AdvancedSettingsDialog() override;
+
+private:
+    void save();
+    void choosePath(QLineEdit *edit, const QString &title);
+    // The first field whose value cannot be saved, as the message saying so.
+    QString refusal() const;
+    void warn(const QString &title, const QString &text);
+
+    Ui::AdvancedSettingsDialog *ui;
+};
