@@ -397,6 +397,12 @@ QString MainWindow::invalidSettingText(QMQTT::InvalidSetting setting) const
         return tr("Слишком длинный пароль");
     case QMQTT::InvalidSetting::PasswordWithoutUsername:
         return tr("Пароль задан без имени пользователя");
+    case QMQTT::InvalidSetting::TlsCaFile:
+        return tr("Не удалось загрузить сертификаты CA");
+    case QMQTT::InvalidSetting::TlsCertificate:
+        return tr("Не удалось загрузить сертификат клиента");
+    case QMQTT::InvalidSetting::TlsKey:
+        return tr("Ключ клиента не загружается или не подходит к сертификату");
     case QMQTT::InvalidSetting::None:
         break;
     }

@@ -1,6 +1,7 @@
 #include "mqtt/client.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QHash>
 #include <QPointer>
 #include <QSocketNotifier>
@@ -8,6 +9,9 @@
 #include <QUrl>
 
 #include <mosquitto.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 
 #include <cerrno>
 #include <deque>
@@ -90,6 +94,54 @@ struct PendingLookup
     std::mutex mutex;
     QObject *receiver = nullptr;
 };
+
+struct SslContextFree
+{
+    void operator()(SSL_CTX *context) const { SSL_CTX_free(context); }
+};
+using SslContext = std::unique_ptr<SSL_CTX, SslContextFree>;
+
+// What OpenSSL's verification said about the broker's certificate.
+TlsProblem verifyProblem(long result)
+{
+    switch (result) {
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+        return TlsProblem::WrongHostName;
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+        return TlsProblem::ExpiredCertificate;
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+        return TlsProblem::NotYetValidCertificate;
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_CERT_UNTRUSTED:
+        return TlsProblem::UntrustedCertificate;
+    default:
+        return TlsProblem::OtherCertificateProblem;
+    }
+}
+
+// What a fatal TLS alert from the broker means for us.
+TlsProblem alertProblem(int alert)
+{
+    switch (alert) {
+    case 116: // certificate_required, TLS 1.3
+        return TlsProblem::ClientCertificateRequired;
+    case SSL_AD_BAD_CERTIFICATE:
+    case SSL_AD_UNSUPPORTED_CERTIFICATE:
+    case SSL_AD_CERTIFICATE_REVOKED:
+    case SSL_AD_CERTIFICATE_EXPIRED:
+    case SSL_AD_CERTIFICATE_UNKNOWN:
+    case SSL_AD_UNKNOWN_CA:
+    case SSL_AD_ACCESS_DENIED:
+        return TlsProblem::ClientCertificateRefused;
+    default:
+        return TlsProblem::HandshakeFailed;
+    }
+}
 
 // A text as MQTT carries it, checked by the library's own rules (no control
 // characters, no noncharacters, no zero). A lone surrogate has no UTF-8 form
@@ -212,20 +264,30 @@ public:
     int m_maxPayloadSize = 0;
     int m_connectTimeoutMs = Client::kDefaultConnectTimeoutMs;
     Client::Resolver m_resolver;
+    TlsSettings m_tls;
 
     State m_state = State::Idle;
     InvalidSetting m_invalidSetting = InvalidSetting::None;
+    TlsProblem m_tlsProblem = TlsProblem::None;
+    QString m_tlsDetail;
 
 private:
     static void onConnectCallback(mosquitto *, void *obj, int rc);
     static void onDisconnectCallback(mosquitto *, void *obj, int rc);
     static void onSubscribeCallback(mosquitto *, void *obj, int mid, int count, const int *grantedQos);
     static void onMessageCallback(mosquitto *, void *obj, const mosquitto_message *message);
+    static void onLogCallback(mosquitto *, void *obj, int level, const char *text);
+    static void onTlsInfo(const SSL *ssl, int where, int value);
 
     void record(Event event);
     void endSession();
     InvalidSetting checkSettings(QByteArray *id, QByteArray *user) const;
     bool configureHandle();
+    InvalidSetting configureTls();
+    void resetTlsState();
+    bool tlsFailed(int rc = MOSQ_ERR_SUCCESS, int sysErrno = 0) const;
+    void noticeLostSocket(int rc, int sysErrno);
+    ClientError tlsFailure();
     void startLookup();
     void cancelLookup();
     void onLookedUp(const std::shared_ptr<PendingLookup> &lookup, const QList<QHostAddress> &addresses);
@@ -252,6 +314,12 @@ private:
     quint64 m_session = 0;
     std::deque<Event> m_events;
     bool m_dispatching = false;
+
+    // What the handshake with the current address showed.
+    bool m_tlsAlertSent = false;
+    long m_tlsVerifyResult = X509_V_OK;
+    int m_tlsAlertReceived = -1;
+    QString m_tlsLibraryError;
 
     QList<QHostAddress> m_addresses;
     int m_nextAddress = 0;
@@ -331,6 +399,32 @@ void ClientPrivate::onMessageCallback(mosquitto *, void *obj, const mosquitto_me
     self->record(std::move(event));
 }
 
+void ClientPrivate::onLogCallback(mosquitto *, void *obj, int level, const char *text)
+{
+    // The library says why a handshake failed only here, as OpenSSL's
+    // "error:...:SSL routines::<reason>"; the first one is the cause.
+    auto *self = static_cast<ClientPrivate *>(obj);
+    const QString line = QString::fromUtf8(text);
+    if ((level & MOSQ_LOG_ERR) && self->m_tlsLibraryError.isEmpty() && line.startsWith(QLatin1String("OpenSSL Error")))
+        self->m_tlsLibraryError = line.mid(line.lastIndexOf(QLatin1String("::")) + 2).trimmed();
+}
+
+void ClientPrivate::onTlsInfo(const SSL *ssl, int where, int value)
+{
+    // Only fatal alerts: a close_notify ends every connection.
+    if (!(where & SSL_CB_ALERT) || (value >> 8) != SSL3_AL_FATAL)
+        return;
+    auto *self = static_cast<ClientPrivate *>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+    if (!self)
+        return;
+    if (where & SSL_CB_WRITE) {
+        self->m_tlsAlertSent = true;
+        self->m_tlsVerifyResult = SSL_get_verify_result(ssl);
+    } else {
+        self->m_tlsAlertReceived = value & 0xff;
+    }
+}
+
 void ClientPrivate::record(Event event)
 {
     event.session = m_session;
@@ -391,9 +485,122 @@ bool ClientPrivate::configureHandle()
     mosquitto_disconnect_callback_set(m_mosq, &ClientPrivate::onDisconnectCallback);
     mosquitto_subscribe_callback_set(m_mosq, &ClientPrivate::onSubscribeCallback);
     mosquitto_message_callback_set(m_mosq, &ClientPrivate::onMessageCallback);
+    mosquitto_log_callback_set(m_mosq, &ClientPrivate::onLogCallback);
     mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-    return mosquitto_username_pw_set(m_mosq, user.isEmpty() ? nullptr : user.constData(),
-                                     m_password.isEmpty() ? nullptr : m_password.constData()) == MOSQ_ERR_SUCCESS;
+    if (mosquitto_username_pw_set(m_mosq, user.isEmpty() ? nullptr : user.constData(),
+                                  m_password.isEmpty() ? nullptr : m_password.constData()) != MOSQ_ERR_SUCCESS)
+        return false;
+    if (m_tls.enabled)
+        m_invalidSetting = configureTls();
+    return m_invalidSetting == InvalidSetting::None;
+}
+
+// The TLS is libmosquitto's; only its context is made here, with OpenSSL's
+// own checks, because the library's cannot do what is needed:
+// - It checks the certificate against the host it connects to, and it is
+//   handed an address, since a name it would look up with getaddrinfo() on
+//   this thread (see startLookup()); broker certificates name the host only.
+//   No option of the library names another host. OpenSSL checks the name
+//   written in the settings instead, as part of the chain's verification.
+// - Its own verification callback, which it installs on a context of ours
+//   when asked for its defaults, fails every handshake in 2.0.11 until the
+//   library has made a context of its own once in the process (the index
+//   under which the callback finds its handle is set up only then).
+// So the context gets the CA, the client certificate and the host to check
+// here, and the library uses it as it is (MOSQ_OPT_SSL_CTX without
+// defaults), taking a reference of its own.
+InvalidSetting ClientPrivate::configureTls()
+{
+    const SslContext context(SSL_CTX_new(TLS_client_method()));
+    SSL_CTX *const ctx = context.get();
+    Q_CHECK_PTR(ctx);
+    const auto refuse = [](InvalidSetting setting) {
+        ERR_clear_error();
+        return setting;
+    };
+    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+    // A key that wants a passphrase fails at once instead of asking for it
+    // on the terminal.
+    SSL_CTX_set_default_passwd_cb(ctx, [](char *, int, int, void *) { return 0; });
+
+    const QByteArray caFile = QFile::encodeName(m_tls.caFile);
+    if (caFile.isEmpty() ? SSL_CTX_set_default_verify_paths(ctx) != 1
+                         : SSL_CTX_load_verify_locations(ctx, caFile.constData(), nullptr) != 1)
+        return refuse(InvalidSetting::TlsCaFile);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    if (m_tls.verifyHostName) {
+        X509_VERIFY_PARAM *const param = SSL_CTX_get0_param(ctx);
+        QHostAddress literal(m_hostName);
+        bool named = false;
+        if (literal.isNull()) {
+            const QByteArray name = QUrl::toAce(m_hostName);
+            named = !name.isEmpty() && X509_VERIFY_PARAM_set1_host(param, name.constData(), size_t(name.size())) == 1;
+        } else {
+            literal.setScopeId(QString());
+            named = X509_VERIFY_PARAM_set1_ip_asc(param, literal.toString().toLatin1().constData()) == 1;
+        }
+        // Never a handshake without the check that was asked for.
+        if (!named)
+            return refuse(InvalidSetting::TlsCaFile);
+        X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    }
+    if (!m_tls.certFile.isEmpty() || !m_tls.keyFile.isEmpty()) {
+        if (SSL_CTX_use_certificate_chain_file(ctx, QFile::encodeName(m_tls.certFile).constData()) != 1)
+            return refuse(InvalidSetting::TlsCertificate);
+        if (SSL_CTX_use_PrivateKey_file(ctx, QFile::encodeName(m_tls.keyFile).constData(), SSL_FILETYPE_PEM) != 1 ||
+            SSL_CTX_check_private_key(ctx) != 1)
+            return refuse(InvalidSetting::TlsKey);
+    }
+    SSL_CTX_set_app_data(ctx, this);
+    SSL_CTX_set_info_callback(ctx, &ClientPrivate::onTlsInfo);
+    if (mosquitto_void_option(m_mosq, MOSQ_OPT_SSL_CTX, ctx) != MOSQ_ERR_SUCCESS ||
+        mosquitto_int_option(m_mosq, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0) != MOSQ_ERR_SUCCESS)
+        return refuse(InvalidSetting::TlsCaFile);
+    return InvalidSetting::None;
+}
+
+void ClientPrivate::resetTlsState()
+{
+    m_tlsAlertSent = false;
+    m_tlsVerifyResult = X509_V_OK;
+    m_tlsAlertReceived = -1;
+    m_tlsLibraryError.clear();
+}
+
+// With TLS, the library writes CONNECT right away, inside the connect call.
+// When the broker has already broken the handshake off by then, that write
+// fails with EPROTO before its alert could be read.
+bool ClientPrivate::tlsFailed(int rc, int sysErrno) const
+{
+    return m_tls.enabled && (rc == MOSQ_ERR_TLS || (rc == MOSQ_ERR_ERRNO && sysErrno == EPROTO) || m_tlsAlertSent ||
+                             m_tlsAlertReceived >= 0 || !m_tlsLibraryError.isEmpty());
+}
+
+// A handshake that fails ends the read or write with the socket closed, but
+// the library calls no disconnect callback then; it is made up here.
+void ClientPrivate::noticeLostSocket(int rc, int sysErrno)
+{
+    if (rc == MOSQ_ERR_SUCCESS || mosquitto_socket(m_mosq) >= 0)
+        return;
+    for (const Event &event : m_events) {
+        if (event.kind == Event::Disconnect && event.session == m_session)
+            return;
+    }
+    record(Event(Event::Disconnect, rc, sysErrno));
+}
+
+ClientError ClientPrivate::tlsFailure()
+{
+    m_tlsDetail = m_tlsLibraryError;
+    if (m_tlsAlertSent && m_tlsVerifyResult != X509_V_OK) {
+        m_tlsProblem = verifyProblem(m_tlsVerifyResult);
+        m_tlsDetail = QString::fromUtf8(X509_verify_cert_error_string(m_tlsVerifyResult));
+        return TlsCertificateRejectedError;
+    }
+    m_tlsProblem = m_tlsAlertReceived >= 0 ? alertProblem(m_tlsAlertReceived) : TlsProblem::HandshakeFailed;
+    if (m_tlsAlertReceived >= 0 && m_tlsDetail.isEmpty())
+        m_tlsDetail = QString::fromUtf8(SSL_alert_desc_string_long(m_tlsAlertReceived));
+    return TlsError;
 }
 
 void ClientPrivate::startAttempt()
@@ -402,6 +609,14 @@ void ClientPrivate::startAttempt()
     m_failTimer.stop();
     m_pendingSubscriptions.clear();
     m_invalidSetting = InvalidSetting::None;
+    m_tlsProblem = TlsProblem::None;
+    m_tlsDetail.clear();
+    // A name without an ASCII form could not be looked up, nor checked
+    // against a certificate.
+    if (QHostAddress(m_hostName).isNull() && !m_hostName.isEmpty() && QUrl::toAce(m_hostName).isEmpty()) {
+        failLater(SocketHostNotFoundError);
+        return;
+    }
     if (!configureHandle()) {
         failLater(MqttInvalidSettingsError);
         return;
@@ -477,6 +692,7 @@ bool ClientPrivate::connectNext(ClientError failure, bool deferFailure)
     while (m_nextAddress < m_addresses.size()) {
         const bool first = m_nextAddress == 0;
         const QByteArray address = m_addresses.at(m_nextAddress++).toString().toLatin1();
+        resetTlsState();
         const int rc = mosquitto_connect_async(m_mosq, address.constData(), m_port, m_keepAlive);
         const int sysErrno = errno;
         const int fd = mosquitto_socket(m_mosq);
@@ -490,6 +706,11 @@ bool ClientPrivate::connectNext(ClientError failure, bool deferFailure)
             return true;
         }
         // A refused loopback connection fails right here, without a callback.
+        if (tlsFailed(rc, sysErrno)) {
+            failure = tlsFailure();
+            closeSocket(false);
+            break;
+        }
         failure = socketError(rc, sysErrno);
         closeSocket(false);
     }
@@ -622,15 +843,19 @@ void ClientPrivate::onReadable()
         errno = 0;
         const int rc = mosquitto_loop_read(m_mosq, 1);
         const int readErrno = errno;
-        if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(m_mosq) < 0 || readErrno == EAGAIN || readErrno == EWOULDBLOCK)
+        if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(m_mosq) < 0 || readErrno == EAGAIN || readErrno == EWOULDBLOCK) {
+            noticeLostSocket(rc, readErrno);
             break;
+        }
     }
     dispatch();
 }
 
 void ClientPrivate::onWritable()
 {
-    mosquitto_loop_write(m_mosq, 1);
+    errno = 0;
+    const int rc = mosquitto_loop_write(m_mosq, 1);
+    noticeLostSocket(rc, errno);
     dispatch();
 }
 
@@ -713,8 +938,14 @@ bool ClientPrivate::handle(const Event &event)
         removeNotifiers();
         m_connectTimer.stop();
         endSession();
-        if (m_state == State::Connecting)
+        if (m_state == State::Connecting) {
+            // The broker answered: another address would not help.
+            if (tlsFailed(event.code, event.sysErrno)) {
+                m_nextAddress = m_addresses.size();
+                return connectNext(tlsFailure(), false);
+            }
             return connectNext(socketError(event.code, event.sysErrno), false);
+        }
         if (m_state == State::Connected) {
             m_state = State::Idle;
             if (!emitGuarded([&] { emit q->disconnected(); }))
@@ -771,6 +1002,11 @@ void Client::setPassword(const QByteArray &password)
     d->m_password = password;
 }
 
+void Client::setTls(const TlsSettings &tls)
+{
+    d->m_tls = tls;
+}
+
 void Client::setMaximumPayloadSize(int bytes)
 {
     d->m_maxPayloadSize = qMax(0, bytes);
@@ -789,6 +1025,16 @@ bool Client::isConnectedToHost() const
 InvalidSetting Client::invalidSetting() const
 {
     return d->m_invalidSetting;
+}
+
+TlsProblem Client::tlsProblem() const
+{
+    return d->m_tlsProblem;
+}
+
+QString Client::tlsDetail() const
+{
+    return d->m_tlsDetail;
 }
 
 void Client::setConnectTimeout(int msecs)

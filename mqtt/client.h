@@ -19,6 +19,18 @@ namespace QMQTT {
 
 class ClientPrivate;
 
+// TLS to the broker. The broker's certificate must be vouched for by the CA
+// and, with verifyHostName, name the host as given to setHostName() or
+// setHost(), also when a name was looked up and an address connected to.
+struct TlsSettings
+{
+    bool enabled = false;
+    QString caFile;   // CA certificates (PEM); empty: the system's CA store
+    QString certFile; // client certificate and its key (PEM), both or neither
+    QString keyFile;
+    bool verifyHostName = true;
+};
+
 // An MQTT 3.1.1 client driven by the Qt event loop (subscribe-only use).
 //
 // Settings take effect at the next connectToHost(): every value set before it
@@ -70,6 +82,7 @@ public:
     // A password needs a user name and may not contain zero bytes; otherwise
     // the attempt fails with MqttInvalidSettingsError.
     void setPassword(const QByteArray &password);
+    void setTls(const TlsSettings &tls);
     // Messages with a larger payload are dropped as they arrive, before they
     // are copied or announced. 0, the default, lets every message through.
     void setMaximumPayloadSize(int bytes);
@@ -87,6 +100,12 @@ public:
     // Which setting the last attempt refused, if it failed with
     // MqttInvalidSettingsError; InvalidSetting::None otherwise.
     InvalidSetting invalidSetting() const;
+    // Why the last attempt's TLS handshake failed, if it ended with
+    // TlsCertificateRejectedError or TlsError; TlsProblem::None otherwise.
+    TlsProblem tlsProblem() const;
+    // The TLS library's own words for it (English), for the problems that
+    // have no name of their own.
+    QString tlsDetail() const;
 
     // Takes effect at the next connectToHost(); values below 1 ms restore
     // the default. A host name's lookup and the first of its addresses share

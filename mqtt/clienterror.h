@@ -19,6 +19,8 @@ enum ClientError
     MqttServerUnavailableError,   // broker refused the connection for another reason
     MqttProtocolError,            // broker answered with something the library could not accept
     MqttInvalidSettingsError,     // settings the library rejects (e.g. a password without a user name)
+    TlsCertificateRejectedError,  // the broker's certificate was not accepted (see Client::tlsProblem())
+    TlsError,                     // the TLS handshake failed for another reason (see Client::tlsProblem())
 };
 Q_ENUM_NS(ClientError)
 
@@ -33,10 +35,29 @@ enum class InvalidSetting
     PasswordWithoutUsername, // MQTT 3.1.1 has no password without a user name
     PasswordWithZero,        // the library takes the password as a C string
     PasswordTooLong,         // more than 65535 bytes
+    TlsCaFile,               // no CA certificate could be read from the file
+    TlsCertificate,          // the client certificate could not be read
+    TlsKey,                  // the client key could not be read, or is not the certificate's
 };
 Q_ENUM_NS(InvalidSetting)
+
+// Why a TLS handshake failed.
+enum class TlsProblem
+{
+    None,
+    UntrustedCertificate,      // no CA of ours vouches for the broker's certificate
+    WrongHostName,             // the certificate was issued for another host
+    ExpiredCertificate,        // the broker's certificate is no longer valid
+    NotYetValidCertificate,    // the broker's certificate is not valid yet
+    OtherCertificateProblem,   // see Client::tlsDetail()
+    ClientCertificateRequired, // the broker wants a client certificate and got none
+    ClientCertificateRefused,  // the broker did not accept ours
+    HandshakeFailed,           // anything else; see Client::tlsDetail()
+};
+Q_ENUM_NS(TlsProblem)
 
 } // namespace QMQTT
 
 Q_DECLARE_METATYPE(QMQTT::ClientError)
 Q_DECLARE_METATYPE(QMQTT::InvalidSetting)
+Q_DECLARE_METATYPE(QMQTT::TlsProblem)

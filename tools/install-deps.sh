@@ -7,6 +7,7 @@ packages=(
     build-essential cmake pkg-config
     qtbase5-dev qtbase5-dev-tools
     libmosquitto-dev mosquitto mosquitto-clients
+    libssl-dev openssl
     libbenchmark-dev
     clang libclang-rt-14-dev clang-format
     xvfb xauth x11-utils imagemagick

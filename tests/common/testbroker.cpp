@@ -12,6 +12,9 @@
 #include <QTcpSocket>
 #include <QTextStream>
 
+#include <memory>
+#include <vector>
+
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -33,15 +36,16 @@ protected:
     void setupChildProcess() override { ::prctl(PR_SET_PDEATHSIG, SIGKILL); }
 };
 
-// Two distinct loopback ports nobody listened on a moment ago.
-bool pickFreePorts(quint16 *first, quint16 *second)
+// Distinct loopback ports nobody listened on a moment ago.
+bool pickFreePorts(std::initializer_list<quint16 *> ports)
 {
-    QTcpServer a;
-    QTcpServer b;
-    if (!a.listen(QHostAddress::LocalHost, 0) || !b.listen(QHostAddress::LocalHost, 0))
-        return false;
-    *first = a.serverPort();
-    *second = b.serverPort();
+    std::vector<std::unique_ptr<QTcpServer>> servers;
+    for (quint16 *port : ports) {
+        servers.push_back(std::make_unique<QTcpServer>());
+        if (!servers.back()->listen(QHostAddress::LocalHost, 0))
+            return false;
+        *port = servers.back()->serverPort();
+    }
     return true;
 }
 
@@ -103,7 +107,7 @@ bool TestBroker::start()
     if (isRunning())
         return true;
     for (int i = 0; i < StartTries; ++i) {
-        if (!pickFreePorts(&m_port, &m_authPort))
+        if (!pickFreePorts({&m_port, &m_authPort, &m_tlsPort, &m_mutualTlsPort}))
             return false;
         if (restart())
             return true;
@@ -131,7 +135,8 @@ bool TestBroker::restart()
 bool TestBroker::waitUntilListening()
 {
     for (int waited = 0; waited < StartTimeoutMs; waited += ProbeIntervalMs) {
-        if (accepts(m_port) && accepts(m_authPort))
+        if (accepts(m_port) && accepts(m_authPort) &&
+            (m_tlsFiles.isEmpty() || (accepts(m_tlsPort) && accepts(m_mutualTlsPort))))
             return true;
         // Doubles as the pause between probes, and notices a broker that quit.
         if (m_process->waitForFinished(ProbeIntervalMs))
@@ -187,10 +192,37 @@ bool TestBroker::writeConfig()
         << "allow_anonymous true\n";
     for (const QString &line : qAsConst(m_anonymousListenerLines))
         out << line << '\n';
+    // Anonymous too, one listener content with the server's certificate, one
+    // that wants the client's as well.
+    if (!m_tlsFiles.isEmpty()) {
+        for (const quint16 port : {m_tlsPort, m_mutualTlsPort}) {
+            out << "listener " << port << " 127.0.0.1\n"
+                << "allow_anonymous true\n"
+                << "cafile " << m_tlsFiles.at(0) << '\n'
+                << "certfile " << m_tlsFiles.at(1) << '\n'
+                << "keyfile " << m_tlsFiles.at(2) << '\n';
+        }
+        out << "require_certificate true\n";
+    }
     out << "listener " << m_authPort << " 127.0.0.1\n"
         << "allow_anonymous false\n"
         << "password_file " << passwordFile << '\n';
     return out.status() == QTextStream::Ok;
+}
+
+void TestBroker::enableTls(const QString &caFile, const QString &certFile, const QString &keyFile)
+{
+    m_tlsFiles = QStringList{caFile, certFile, keyFile};
+}
+
+bool TestBroker::pause()
+{
+    return isRunning() && ::kill(pid_t(m_process->processId()), SIGSTOP) == 0;
+}
+
+bool TestBroker::resume()
+{
+    return isRunning() && ::kill(pid_t(m_process->processId()), SIGCONT) == 0;
 }
 
 bool TestBroker::grantSubscriptionsOnly(const QString &pattern)

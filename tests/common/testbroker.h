@@ -35,7 +35,12 @@ public:
     // not installed.
     bool grantSubscriptionsOnly(const QString &pattern);
 
-    // Starts the broker and waits until both ports accept connections.
+    // Adds two TLS listeners with the broker's CA, certificate and key (PEM):
+    // tlsPort() takes anonymous clients, mutualTlsPort() only those with a
+    // certificate the CA signed. Takes effect at the next start() or restart().
+    void enableTls(const QString &caFile, const QString &certFile, const QString &keyFile);
+
+    // Starts the broker and waits until all its ports accept connections.
     bool start();
     // SIGTERM, then waits for the broker to end.
     void stop();
@@ -43,10 +48,15 @@ public:
     void kill();
     // Stops the broker if it runs and starts it again on the same ports.
     bool restart();
+    // SIGSTOP and SIGCONT: a broker that stops answering, its connections up.
+    bool pause();
+    bool resume();
     bool isRunning() const;
 
     quint16 port() const { return m_port; }
     quint16 authPort() const { return m_authPort; }
+    quint16 tlsPort() const { return m_tlsPort; }
+    quint16 mutualTlsPort() const { return m_mutualTlsPort; }
     QString user() const;
     QString password() const;
 
@@ -82,6 +92,9 @@ private:
     QTemporaryDir m_dir;
     quint16 m_port = 0;
     quint16 m_authPort = 0;
+    quint16 m_tlsPort = 0;
+    quint16 m_mutualTlsPort = 0;
+    QStringList m_tlsFiles; // CA, certificate, key
     QStringList m_extraLines;
     QStringList m_anonymousListenerLines;
     std::unique_ptr<QProcess> m_process;

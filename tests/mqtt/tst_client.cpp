@@ -1,4 +1,5 @@
 #include "common/testbroker.h"
+#include "common/testcertificates.h"
 #include "mqtt/client.h"
 
 #include <QPointer>
@@ -148,6 +149,7 @@ class TestClient final : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
 
@@ -176,6 +178,8 @@ private slots:
     void refusedSubscriptionIsReported_data();
     void refusedSubscriptionIsReported();
     void oversizedPayloadIsDropped();
+    void tls_data();
+    void tls();
     void deleteFromSlot_data();
     void deleteFromSlot();
 
@@ -184,7 +188,13 @@ private:
     bool subscribeTo(Client &client, const QString &topic);
 
     std::unique_ptr<TestBroker> m_broker;
+    TestCertificates m_certificates;
 };
+
+void TestClient::initTestCase()
+{
+    QVERIFY(m_certificates.create());
+}
 
 void TestClient::init()
 {
@@ -644,6 +654,111 @@ void TestClient::oversizedPayloadIsDropped()
     QVERIFY(received.wait(BrokerWaitMs));
     QCOMPARE(received.count(), 1);
     QCOMPARE(received.at(0).at(0).value<Message>().payload(), QByteArray(16 * 1024, 'y'));
+}
+
+// A real Mosquitto with TLS listeners and certificates made for the run: the
+// broker's names "localhost" only, so an address never matches it.
+void TestClient::tls_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("listener"); // tls, mutual (wants a client certificate) or plain
+    QTest::addColumn<QString>("ca");       // ours, other, system or broken
+    QTest::addColumn<bool>("verifyHost");
+    QTest::addColumn<QString>("clientCertificate"); // none, ours or wrong key
+    QTest::addColumn<QString>("outcome");
+
+    QTest::newRow("our CA, the name, looked up by us") << "localhost"
+                                                       << "tls"
+                                                       << "ours" << true << "none"
+                                                       << "connected";
+    QTest::newRow("address not in the certificate") << "127.0.0.1"
+                                                    << "tls"
+                                                    << "ours" << true << "none"
+                                                    << "TlsCertificateRejectedError WrongHostName";
+    QTest::newRow("address, host not checked") << "127.0.0.1"
+                                               << "tls"
+                                               << "ours" << false << "none"
+                                               << "connected";
+    QTest::newRow("another CA") << "localhost"
+                                << "tls"
+                                << "other" << true << "none"
+                                << "TlsCertificateRejectedError UntrustedCertificate";
+    QTest::newRow("the system's CAs know no test CA") << "localhost"
+                                                      << "tls"
+                                                      << "system" << true << "none"
+                                                      << "TlsCertificateRejectedError UntrustedCertificate";
+    QTest::newRow("mutual TLS") << "localhost"
+                                << "mutual"
+                                << "ours" << true << "ours"
+                                << "connected";
+    // The library writes CONNECT inside its connect call: if the broker has
+    // broken the handshake off by then, its alert is never read.
+    QTest::newRow("mutual TLS without a certificate") << "localhost"
+                                                      << "mutual"
+                                                      << "ours" << true << "none"
+                                                      << "TlsError ClientCertificateRequired|HandshakeFailed";
+    QTest::newRow("a listener without TLS") << "localhost"
+                                            << "plain"
+                                            << "ours" << true << "none"
+                                            << "TlsError HandshakeFailed";
+    QTest::newRow("a CA file that holds no certificate") << "localhost"
+                                                         << "tls"
+                                                         << "broken" << true << "none"
+                                                         << "MqttInvalidSettingsError TlsCaFile";
+    QTest::newRow("a key that is not the certificate's") << "localhost"
+                                                         << "mutual"
+                                                         << "ours" << true << "wrong key"
+                                                         << "MqttInvalidSettingsError TlsKey";
+}
+
+void TestClient::tls()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, listener);
+    QFETCH(QString, ca);
+    QFETCH(bool, verifyHost);
+    QFETCH(QString, clientCertificate);
+    QFETCH(QString, outcome);
+
+    m_broker->enableTls(m_certificates.caFile(), m_certificates.brokerCertFile(), m_certificates.brokerKeyFile());
+    QVERIFY(m_broker->restart());
+    QMQTT::TlsSettings tls;
+    tls.enabled = true;
+    tls.verifyHostName = verifyHost;
+    if (ca == QLatin1String("ours"))
+        tls.caFile = m_certificates.caFile();
+    else if (ca == QLatin1String("other"))
+        tls.caFile = m_certificates.otherCaFile();
+    else if (ca == QLatin1String("broken"))
+        tls.caFile = m_certificates.clientKeyFile();
+    if (clientCertificate != QLatin1String("none")) {
+        tls.certFile = m_certificates.clientCertFile();
+        tls.keyFile = clientCertificate == QLatin1String("ours") ? m_certificates.clientKeyFile()
+                                                                 : m_certificates.brokerKeyFile();
+    }
+
+    Client client;
+    client.setTls(tls);
+    client.setHostName(host);
+    client.setPort(listener == QLatin1String("tls")      ? m_broker->tlsPort()
+                   : listener == QLatin1String("mutual") ? m_broker->mutualTlsPort()
+                                                         : m_broker->port());
+    SignalLog log(&client);
+    client.connectToHost();
+    QTRY_COMPARE(log.lines.size(), 1);
+    QString seen = log.lines.constFirst();
+    if (seen.startsWith(QLatin1String("error:"))) {
+        seen = seen.mid(6) + QLatin1Char(' ');
+        seen += client.tlsProblem() != QMQTT::TlsProblem::None
+                    ? QString::fromLatin1(QMetaEnum::fromType<QMQTT::TlsProblem>().valueToKey(int(client.tlsProblem())))
+                    : QString::fromLatin1(
+                          QMetaEnum::fromType<QMQTT::InvalidSetting>().valueToKey(int(client.invalidSetting())));
+    }
+    const QStringList expected = outcome.split(QLatin1Char(' '));
+    const QStringList got = seen.split(QLatin1Char(' '));
+    QVERIFY2(got.at(0) == expected.at(0) &&
+                 (expected.size() == 1 || expected.at(1).split(QLatin1Char('|')).contains(got.value(1))),
+             qPrintable(seen));
 }
 
 void TestClient::deleteFromSlot_data()
