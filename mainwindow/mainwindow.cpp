@@ -6,6 +6,7 @@
 #include "config/devicelistdialog.h"
 #include "config/mqttsettform.h"
 #include "config/settingsfile.h"
+#include "mainwindow/sessioncontroller.h"
 #include "measurement/measdialog.h"
 #include "measurement/meterboard.h"
 #include "overview/meterstatus.h"
@@ -85,22 +86,6 @@ private:
 // client as it arrives, before it costs a copy, a conversion or a decoding.
 constexpr int kMaxPayloadSize = 16 * 1024;
 
-// Keys for the status bar: a few of them, each cut short, since a key of a
-// hand-edited file may be of any length.
-QString keyList(const QStringList &keys)
-{
-    constexpr int kShownKeys = 3;
-    constexpr int kShownLength = 40;
-    QStringList shown;
-    for (int i = 0; i < qMin(int(keys.size()), kShownKeys); ++i) {
-        const QString &key = keys.at(i);
-        shown << (key.size() > kShownLength ? key.left(kShownLength - 1) + QChar(0x2026) : key);
-    }
-    if (keys.size() > kShownKeys)
-        shown << QString(QChar(0x2026));
-    return shown.join(QStringLiteral(", "));
-}
-
 void destroyPanels(QTabWidget *tabs, std::vector<DeviceRecord> &devices)
 {
     if (tabs->count() > 0)
@@ -134,20 +119,16 @@ MainWindow::MainWindow(QMQTT::Client *client, QWidget *parent)
     // Without this the user would never learn why a connection failed.
     connect(client, SIGNAL(error(QMQTT::ClientError)), this, SLOT(onMQTT_error(QMQTT::ClientError)));
     client->setMaximumPayloadSize(kMaxPayloadSize);
-    // A device whose subscription was refused would otherwise wait for
-    // readings in silence.
-    connect(client, &QMQTT::Client::subscriptionRefused, this, [this](const QString &topic) {
-        m_refusedTopics.append(topic);
-        showStatus(tr("Подключено к %1:%2").arg(m_brokerHost).arg(m_brokerPort) + QStringLiteral(". ") +
-                   tr("Подписка не принята: %1").arg(keyList(m_refusedTopics)));
-    });
+    m_session = new SessionController(client, this);
+    m_session->setObjectName(QStringLiteral("sessionController"));
+    connect(m_session, &SessionController::statusChanged, this, &MainWindow::showStatus);
+    connect(m_session, &SessionController::stateChanged, this, &MainWindow::applySession);
 
     addAdvancedSettingsAction();
     setupOverview();
     RefreshTabs();
-    const QStringList ignored = SettingsFile().ignoredKeys();
-    if (!ignored.isEmpty())
-        showStatus(tr("В Settings.conf есть значения, которые не учтены: %1").arg(keyList(ignored)));
+    m_session->reportIgnoredValues();
+    m_session->connectWhenShown(this);
 }
 
 MainWindow::~MainWindow()
@@ -161,9 +142,7 @@ MainWindow::~MainWindow()
 
 void MainWindow::onMQTT_Connected()
 {
-    m_refusedTopics.clear();
-    setSession(Session::Connected);
-    showStatus(tr("Подключено к %1:%2").arg(m_brokerHost).arg(m_brokerPort));
+    m_session->connected();
     for (const DeviceRecord &record : devices) {
         if (!record.topic.isEmpty())
             client->subscribe(record.topic, 0);
@@ -173,35 +152,7 @@ void MainWindow::onMQTT_Connected()
 void MainWindow::onMQTT_Connacked(uchar) {}
 void MainWindow::onMQTT_error(QMQTT::ClientError err)
 {
-    const QString target = QStringLiteral("%1:%2").arg(m_brokerHost).arg(m_brokerPort);
-    switch (err) {
-    case QMQTT::MqttNotAuthorizedError:
-        showStatus(tr("Брокер отклонил имя пользователя или пароль"));
-        break;
-    case QMQTT::SocketConnectionRefusedError:
-        showStatus(tr("Соединение отклонено: %1").arg(target));
-        break;
-    case QMQTT::SocketHostNotFoundError:
-        showStatus(tr("Узел не найден: %1").arg(m_brokerHost));
-        break;
-    case QMQTT::SocketTimeoutError:
-        showStatus(tr("Нет ответа от %1").arg(target));
-        break;
-    case QMQTT::SocketRemoteHostClosedError:
-        showStatus(tr("Соединение с %1 потеряно").arg(target));
-        break;
-    case QMQTT::MqttInvalidSettingsError:
-        showStatus(invalidSettingText(client->invalidSetting()));
-        break;
-    case QMQTT::MqttIdentifierRejectedError:
-        showStatus(tr("Брокер отклонил идентификатор клиента"));
-        break;
-    default:
-        showStatus(tr("Ошибка соединения с %1").arg(target));
-        break;
-    }
-    if (m_session == Session::Attempting)
-        setSession(Session::Idle);
+    m_session->failed(err);
 }
 void MainWindow::onMQTT_Published(QMQTT::Message) {}
 void MainWindow::onMQTT_Pubacked(uchar, ushort) {}
@@ -230,9 +181,7 @@ void MainWindow::onMQTT_Pong() {}
 
 void MainWindow::onMQTT_disconnected()
 {
-    showStatus(m_session == Session::Ending ? tr("Отключено")
-                                            : tr("Соединение с %1:%2 потеряно").arg(m_brokerHost).arg(m_brokerPort));
-    setSession(Session::Idle);
+    m_session->disconnected();
 }
 
 void MainWindow::on_actionAbout_triggered()
@@ -319,94 +268,19 @@ void MainWindow::RefreshTabs()
 
 void MainWindow::on_pushButtonConnect_clicked()
 {
-    if (client->isConnectedToHost()) {
-        setSession(Session::Ending);
-        client->disconnectFromHost();
-        return;
-    }
-
-    const SettingsFile file;
-    const BrokerSettings settings = file.readBrokerForConnecting();
-    const QStringList ignored = file.ignoredKeys(QStringLiteral("MQTT"));
-    const QString ignoredNote =
-        ignored.isEmpty() ? QString() : QLatin1Char(' ') + tr("Не учтено в Settings.conf: %1").arg(keyList(ignored));
-    const QString host = settings.host.trimmed();
-    QString refusal;
-    if (host.isEmpty())
-        refusal = tr("Не задан адрес сервера MQTT");
-    else if (settings.port < 1 || settings.port > 65535)
-        refusal = tr("Недопустимый порт MQTT: %1").arg(settings.port);
-    if (!refusal.isEmpty()) {
-        // A press that cannot start an attempt ends the pending one: it
-        // would connect with settings the user has just changed.
-        if (m_session == Session::Attempting)
-            client->disconnectFromHost();
-        setSession(Session::Idle);
-        showStatus(refusal + ignoredNote);
-        return;
-    }
-
-    // The status bar names the host; no real host name is longer than 253
-    // characters, and a hand-edited file must not hang the window on its text.
-    m_brokerHost = host.size() > 253 ? host.left(252) + QChar(0x2026) : host;
-    m_brokerPort = settings.port;
-    const QHostAddress address(host);
-    if (address.isNull())
-        client->setHostName(host);
-    else
-        client->setHost(address);
-    client->setPort(quint16(m_brokerPort));
-    client->setKeepAlive(300);
-    // Empty values are passed on too, so that a value cleared in the
-    // settings is really gone from the next connection.
-    client->setClientId(settings.clientId);
-    client->setUsername(settings.username);
-    client->setPassword(settings.password.toUtf8());
-
-    setSession(Session::Attempting);
-    showStatus(tr("Подключение к %1:%2…").arg(m_brokerHost).arg(m_brokerPort) + ignoredNote);
-    client->connectToHost();
+    m_session->press();
 }
 
-void MainWindow::setSession(Session next)
+void MainWindow::applySession()
 {
-    m_session = next;
     // The device list and broker settings must not change under a live
     // session (the subscriptions were made from them), but must be editable
     // whenever there is none, so that failed settings can be corrected.
-    const bool editable = m_session == Session::Idle || m_session == Session::Ending;
+    const bool editable = !m_session->locksSettings();
     ui->actionAddNewDevice->setEnabled(editable);
     ui->actionMQTT_Settings->setEnabled(editable);
     m_advancedSettingsAction->setEnabled(editable);
-    const bool live = m_session == Session::Connected || m_session == Session::Ending;
-    ui->pushButtonConnect->setText(live ? tr("Отключиться") : tr("Подключиться"));
-}
-
-QString MainWindow::invalidSettingText(QMQTT::InvalidSetting setting) const
-{
-    switch (setting) {
-    case QMQTT::InvalidSetting::Port:
-        return tr("Недопустимый порт MQTT: %1").arg(m_brokerPort);
-    case QMQTT::InvalidSetting::ClientId:
-        return tr("Недопустимый идентификатор клиента");
-    case QMQTT::InvalidSetting::Username:
-        return tr("Недопустимое имя пользователя");
-    case QMQTT::InvalidSetting::PasswordWithZero:
-        return tr("Пароль содержит нулевой символ");
-    case QMQTT::InvalidSetting::PasswordTooLong:
-        return tr("Слишком длинный пароль");
-    case QMQTT::InvalidSetting::PasswordWithoutUsername:
-        return tr("Пароль задан без имени пользователя");
-    case QMQTT::InvalidSetting::TlsCaFile:
-        return tr("Не удалось загрузить сертификаты CA");
-    case QMQTT::InvalidSetting::TlsCertificate:
-        return tr("Не удалось загрузить сертификат клиента");
-    case QMQTT::InvalidSetting::TlsKey:
-        return tr("Ключ клиента не загружается или не подходит к сертификату");
-    case QMQTT::InvalidSetting::None:
-        break;
-    }
-    return tr("Недопустимые настройки MQTT");
+    ui->pushButtonConnect->setText(m_session->offersDisconnect() ? tr("Отключиться") : tr("Подключиться"));
 }
 
 void MainWindow::showStatus(const QString &text)

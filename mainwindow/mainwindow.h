@@ -18,6 +18,7 @@ class MQTTSettForm;
 class MeasDialog;
 class MeterBoard;
 class QLabel;
+class SessionController;
 class SummaryWindow;
 
 // One registered meter shown in a tab.
@@ -78,20 +79,9 @@ private slots:
     void on_pushButtonConnect_clicked();
 
 private:
-    // What the session is doing, as far as the window is concerned. The
-    // client reports failures only through error(), so "attempting" must be
-    // remembered here to know when the configuration menus may come back.
-    enum class Session
-    {
-        Idle,
-        Attempting,
-        Connected,
-        Ending
-    };
-
-    void setSession(Session session);
+    // The connect button's text and the settings menus, after the session.
+    void applySession();
     void showStatus(const QString &text);
-    QString invalidSettingText(QMQTT::InvalidSetting setting) const;
 
     // "Настройки" → "Дополнительно…", after the form's two entries, locked
     // with them while a session is live.
@@ -120,9 +110,6 @@ private:
     MeterBoard *m_board;
     QLabel *m_onlineCount = nullptr;         // in the status bar
     QPointer<SummaryWindow> m_summaryWindow; // deletes itself when closed
-    Session m_session = Session::Idle;
-    QString m_brokerHost;
-    int m_brokerPort = 0;
-    // The topics whose subscriptions this session refused.
-    QStringList m_refusedTopics;
+    // A child: attempts, automatic reconnection and the status bar's texts.
+    SessionController *m_session = nullptr;
 };

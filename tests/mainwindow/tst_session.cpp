@@ -1,9 +1,11 @@
 #include "common/scratchdirectory.h"
 #include "common/settingstext.h"
 #include "common/testbroker.h"
+#include "common/testcertificates.h"
 #include "common/widgets.h"
 #include "config/devicelistdialog.h"
 #include "mainwindow/mainwindow.h"
+#include "mainwindow/sessioncontroller.h"
 
 #include <QPushButton>
 #include <QTabWidget>
@@ -47,6 +49,14 @@ private slots:
     void pressThatCannotStartEndsPendingAttempt();
     void ignoredValuesAreNamed();
     void refusedSubscriptionIsNamed();
+    void reconnectsAfterBrokerLoss();
+    void pressWhileWaitingStopsRetrying();
+    void retriesOnlyForNetworkFailures_data();
+    void retriesOnlyForNetworkFailures();
+    void connectsOnStart();
+    void keepAliveNoticesSilentBroker();
+    void tlsOutcomeIsNamed_data();
+    void tlsOutcomeIsNamed();
 
 private:
     void startWindow();
@@ -54,10 +64,12 @@ private:
     QString label(int tab, const char *name) const { return labelText(tabPage(window.get(), tab), name); }
     QString status() const { return statusText(window.get()); }
     bool menusEnabled() const { return settingsMenusEnabled(window.get()); }
+    SessionController *session() const { return child<SessionController>(window.get(), "sessionController"); }
     QString buttonText() const { return child<QPushButton>(window.get(), "pushButtonConnect")->text(); }
     // Settings.conf for the broker's anonymous listener, with these devices.
     SettingsText settings() const { return SettingsText().broker("127.0.0.1", broker.port()); }
 
+    TestCertificates certificates;
     TestBroker broker;
     std::unique_ptr<ScratchDirectory> workDir;
     std::unique_ptr<QMQTT::Client> client;
@@ -66,6 +78,8 @@ private:
 
 void tst_Session::initTestCase()
 {
+    QVERIFY(certificates.create());
+    broker.enableTls(certificates.caFile(), certificates.brokerCertFile(), certificates.brokerKeyFile());
     QVERIFY(broker.start());
 }
 
@@ -447,6 +461,153 @@ void tst_Session::refusedSubscriptionIsNamed()
                  QStringLiteral("Подключено к 127.0.0.1:%1. Подписка не принята: secret/s").arg(strict.port()));
     QVERIFY(strict.publish(QStringLiteral("plant/a"), R"({"voltage":231})"));
     QTRY_COMPARE(label(0, "label_voltage"), QStringLiteral("231"));
+}
+
+// A broker restart at night: readings flow again without a click, the waits
+// grow to their cap, and every device is subscribed again.
+void tst_Session::reconnectsAfterBrokerLoss()
+{
+    writeSettingsFileText(settings().value("MQTT", "AutoReconnect", "true").device("A", "plant/a").bytes());
+    startWindow();
+    session()->setRetryDelays(50, 200);
+    QSignalSpy connected(client.get(), &QMQTT::Client::connected);
+    QSignalSpy subscribed(client.get(), &QMQTT::Client::subscribed);
+    QList<int> waits;
+    QStringList shown;
+    connect(session(), &SessionController::retryScheduled, this, [&](int delayMs) {
+        waits << delayMs;
+        shown << status() + QLatin1Char('|') + buttonText() + QLatin1Char('|') + QString::number(menusEnabled());
+    });
+    clickConnect();
+    QTRY_COMPARE(subscribed.count(), 1);
+
+    broker.kill();
+    QTRY_VERIFY(waits.size() >= 5);
+    QCOMPARE(waits.mid(0, 5), (QList<int>{50, 100, 200, 200, 200}));
+    QCOMPARE(shown.constFirst(),
+             QStringLiteral("Нет связи с 127.0.0.1:%1, повтор через 1 с|Отключиться|0").arg(broker.port()));
+
+    QVERIFY(broker.restart());
+    QTRY_COMPARE(connected.count(), 2);
+    QTRY_COMPARE(subscribed.count(), 2);
+    QCOMPARE(status(), QStringLiteral("Подключено к 127.0.0.1:%1").arg(broker.port()));
+    QVERIFY(broker.publish(QStringLiteral("plant/a"), R"({"voltage":232})"));
+    QTRY_COMPARE(label(0, "label_voltage"), QStringLiteral("232"));
+}
+
+void tst_Session::pressWhileWaitingStopsRetrying()
+{
+    QTcpServer closed;
+    QVERIFY(closed.listen(QHostAddress::LocalHost));
+    const quint16 port = closed.serverPort();
+    closed.close();
+    writeSettingsFileText(
+        SettingsText().broker("127.0.0.1", port).value("MQTT", "AutoReconnect", "true").device("A", "t").bytes());
+    startWindow();
+    session()->setRetryDelays(50, 50);
+    QSignalSpy retries(session(), &SessionController::retryScheduled);
+    clickConnect();
+    QVERIFY(retries.wait());
+    QCOMPARE(buttonText(), QStringLiteral("Отключиться"));
+
+    clickConnect();
+    QCOMPARE(status(), QStringLiteral("Отключено"));
+    QCOMPARE(buttonText(), QStringLiteral("Подключиться"));
+    QVERIFY(menusEnabled());
+    QSignalSpy failures(client.get(), &QMQTT::Client::error);
+    QVERIFY(!failures.wait(300));
+    QCOMPARE(session()->state(), SessionController::State::Idle);
+}
+
+// Failures that need the user are not tried again; the password never shows.
+void tst_Session::retriesOnlyForNetworkFailures_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<bool>("retried");
+
+    const auto withLogin = [this](quint16 port, const QString &password) {
+        return SettingsText().broker("127.0.0.1", port).login(broker.user(), password);
+    };
+    QTcpServer closed;
+    closed.listen(QHostAddress::LocalHost);
+    const quint16 closedPort = closed.serverPort();
+    closed.close();
+    QTest::newRow("connection refused") << withLogin(closedPort, "secret-1").bytes() << true;
+    QTest::newRow("password refused") << withLogin(broker.authPort(), "secret-2").bytes() << false;
+    QTest::newRow("client id the library refuses") << withLogin(broker.port(), "secret-3").bytes() + "clientId=a\\tb\n"
+                                                   << false;
+    QTest::newRow("certificate of an unknown CA") << withLogin(broker.tlsPort(), "secret-4")
+                                                         .value("MQTT", "Tls", "true")
+                                                         .value("MQTT", "CaFile", certificates.otherCaFile())
+                                                         .bytes()
+                                                  << false;
+}
+
+void tst_Session::retriesOnlyForNetworkFailures()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(bool, retried);
+    writeSettingsFileText(text + "AutoReconnect=true\n");
+    startWindow();
+    session()->setRetryDelays(60000, 60000);
+    QSignalSpy failed(client.get(), &QMQTT::Client::error);
+    clickConnect();
+    QVERIFY(failed.wait());
+    QCOMPARE(session()->state(), retried ? SessionController::State::Waiting : SessionController::State::Idle);
+    QVERIFY2(!status().contains(QLatin1String("secret")), qPrintable(status()));
+}
+
+void tst_Session::connectsOnStart()
+{
+    writeSettingsFileText(settings().value("MQTT", "ConnectOnStart", "true").device("A", "plant/a").bytes());
+    QSignalSpy subscribed(client.get(), &QMQTT::Client::subscribed);
+    startWindow();
+    QTRY_COMPARE(subscribed.count(), 1);
+    QCOMPARE(status(), QStringLiteral("Подключено к 127.0.0.1:%1").arg(broker.port()));
+}
+
+// A broker that stops answering, its connection still up, is noticed after
+// twice the keep-alive at the most, not the ten minutes of the default.
+void tst_Session::keepAliveNoticesSilentBroker()
+{
+    writeSettingsFileText(settings().value("MQTT", "KeepAlive", "5").device("A", "plant/a").bytes());
+    startWindow();
+    QSignalSpy connected(client.get(), &QMQTT::Client::connected);
+    clickConnect();
+    QVERIFY(connected.wait());
+    QVERIFY(broker.pause());
+    const auto resume = qScopeGuard([this] { broker.resume(); });
+    QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral("Соединение с 127.0.0.1:%1 потеряно").arg(broker.port()),
+                              2 * 5000 + 5000);
+    QCOMPARE(buttonText(), QStringLiteral("Подключиться"));
+}
+
+// The broker's certificate names "localhost" only.
+void tst_Session::tlsOutcomeIsNamed_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<bool>("ourCa");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("our CA, the name") << "localhost" << true << "Подключено к localhost:%1";
+    QTest::newRow("another CA") << "localhost" << false
+                                << "Сертификат брокера не принят: его не подтверждает центр сертификации";
+    QTest::newRow("the address, which it does not name")
+        << "127.0.0.1" << true << "Сертификат брокера не принят: он выдан не для 127.0.0.1";
+}
+
+void tst_Session::tlsOutcomeIsNamed()
+{
+    QFETCH(QString, host);
+    QFETCH(bool, ourCa);
+    QFETCH(QString, expected);
+    writeSettingsFileText(SettingsText()
+                              .broker(host, broker.tlsPort())
+                              .value("MQTT", "Tls", "true")
+                              .value("MQTT", "CaFile", ourCa ? certificates.caFile() : certificates.otherCaFile())
+                              .bytes());
+    startWindow();
+    clickConnect();
+    QTRY_COMPARE(status(), expected.contains(QLatin1String("%1")) ? expected.arg(broker.tlsPort()) : expected);
 }
 
 QTEST_MAIN(tst_Session)
