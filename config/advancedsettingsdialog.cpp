@@ -23,11 +23,11 @@ AdvancedSettingsDialog::AdvancedSettingsDialog(QWidget *parent) : QDialog(parent
 
     connect(ui->pushButtonSave, &QPushButton::clicked, this, &AdvancedSettingsDialog::save);
     connect(ui->pushButtonCancel, &QPushButton::clicked, this, &QDialog::close);
-    connect(ui->pushButtonCaFile, &QPushButton::clicked, this,
+    connect(ui->toolButtonCaFile, &QToolButton::clicked, this,
             [this] { choosePath(ui->leCaFile, tr("Сертификаты центра сертификации")); });
-    connect(ui->pushButtonCertFile, &QPushButton::clicked, this,
+    connect(ui->toolButtonCertFile, &QToolButton::clicked, this,
             [this] { choosePath(ui->leCertFile, tr("Сертификат клиента")); });
-    connect(ui->pushButtonKeyFile, &QPushButton::clicked, this,
+    connect(ui->toolButtonKeyFile, &QToolButton::clicked, this,
             [this] { choosePath(ui->leKeyFile, tr("Ключ клиента")); });
 }
 

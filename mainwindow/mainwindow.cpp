@@ -286,6 +286,8 @@ void MainWindow::applySession()
 void MainWindow::showStatus(const QString &text)
 {
     ui->statusBar->showMessage(text);
+    // The narrow window cuts longer texts, a countdown's end among them.
+    ui->statusBar->setToolTip(text);
 }
 
 void MainWindow::addAdvancedSettingsAction()

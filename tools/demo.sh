@@ -2,8 +2,9 @@
 # Shows the client at work: installs what is missing, builds the client and
 # the meter simulator, starts a private Mosquitto on a free loopback port and
 # the simulator with five meters, writes a Settings.conf for four of them into
-# demo-run/ and runs the client there. Press "Подключиться" in its window.
-# Closing the client stops everything this script started.
+# demo-run/ and runs the client there; it connects by itself and reconnects
+# by itself. kill -USR1 of this script stops the broker, and the next one
+# starts it again. Closing the client stops everything this script started.
 #
 # Environment:
 #   DEMO_XVFB=1          run the client on a virtual X display (Xvfb), e.g. on
@@ -11,6 +12,8 @@
 #   DEMO_SECONDS=N       close the client by itself after N seconds
 #   DEMO_SCREENSHOT=FILE with DEMO_SECONDS: save the screen as an image just
 #                        before closing
+#   DEMO_OUTAGE=N        stop the broker N seconds after the client starts,
+#                        and start it again N seconds later
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -23,10 +26,12 @@ if [ "${DEMO_XVFB:-0}" != 1 ] && [ -z "${DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFOR
     say "Run this from a desktop session, or set DEMO_XVFB=1 to use a virtual display (Xvfb)."
     exit 1
 fi
-if [ -n "${DEMO_SECONDS:-}" ] && ! [[ $DEMO_SECONDS =~ ^[0-9]+$ ]]; then
-    say "DEMO_SECONDS must be a whole number of seconds, not '$DEMO_SECONDS'"
-    exit 1
-fi
+for variable in DEMO_SECONDS DEMO_OUTAGE; do
+    if [ -n "${!variable:-}" ] && ! [[ ${!variable} =~ ^[0-9]+$ ]]; then
+        say "$variable must be a whole number of seconds, not '${!variable}'"
+        exit 1
+    fi
+done
 
 tools/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -34,10 +39,10 @@ cmake --build build --parallel "$(nproc)" --target zelmar-mqtt-client zelmar-met
 
 mkdir -p "$run"
 
-xvfb_pid='' broker_pid='' sim_pid='' client_pid=''
+xvfb_pid='' broker_pid='' sim_pid='' client_pid='' outage_pid=''
 stop() {
     local pid
-    for pid in "$client_pid" "$sim_pid" "$broker_pid" "$xvfb_pid"; do
+    for pid in "$outage_pid" "$client_pid" "$sim_pid" "$broker_pid" "$xvfb_pid"; do
         if [ -n "$pid" ]; then
             kill "$pid" 2>/dev/null || true
             wait "$pid" 2>/dev/null || true
@@ -66,15 +71,13 @@ if [ "${DEMO_XVFB:-0}" = 1 ]; then
     say "virtual display $DISPLAY (screenshot: DISPLAY=$DISPLAY import -window root shot.png)"
 fi
 
-# A port picked at random may be taken; the broker then says so and exits.
 mosquitto=$(command -v mosquitto || echo /usr/sbin/mosquitto)
-port=''
-for _ in $(seq 20); do
-    candidate=$((20000 + RANDOM % 40000))
+# Starts the broker on port $1 and waits until it runs; false if it could not.
+start_broker() {
     # Running as the current user keeps root's broker from switching to the
     # mosquitto account, which could not write into demo-run/.
     cat >"$run/mosquitto.conf" <<EOF
-listener $candidate 127.0.0.1
+listener $1 127.0.0.1
 allow_anonymous true
 user $(id -un)
 persistence false
@@ -87,18 +90,46 @@ EOF
         sleep 0.1
     done
     if grep -q ' running' "$run/mosquitto.log"; then
-        port=$candidate
-        break
+        return 0
     fi
     kill "$broker_pid" 2>/dev/null || true
     wait "$broker_pid" 2>/dev/null || true
     broker_pid=''
+    return 1
+}
+
+# A port picked at random may be taken; the broker then says so and exits.
+port=''
+for _ in $(seq 20); do
+    candidate=$((20000 + RANDOM % 40000))
+    if start_broker "$candidate"; then
+        port=$candidate
+        break
+    fi
 done
 if [ -z "$port" ]; then
     say "could not start Mosquitto on a loopback port; see $run/mosquitto.log"
     exit 1
 fi
 say "broker listening on 127.0.0.1:$port (log: demo-run/mosquitto.log)"
+
+# kill -USR1 of this script stops the broker, and the next one starts it again
+# on the same port: the client, which reconnects by itself, counts down to
+# its next try meanwhile and resumes without a click.
+echo $$ >"$run/demo.pid"
+toggle_broker() {
+    if [ -n "$broker_pid" ]; then
+        kill "$broker_pid" 2>/dev/null || true
+        wait "$broker_pid" 2>/dev/null || true
+        broker_pid=''
+        say "broker stopped; watch the client count down (kill -USR1 $$ starts it again)"
+    elif start_broker "$port"; then
+        say "broker running again on 127.0.0.1:$port"
+    else
+        say "could not start the broker again; see $run/mosquitto.log"
+    fi
+}
+trap toggle_broker USR1
 
 # Written afresh every time, since the port changes. Non-ASCII names are in
 # QSettings' own escaping: \x and the UTF-16 code in lower-case hex
@@ -116,8 +147,12 @@ DEV\4\topic=zelmar/meter/4
 DEV\size=4
 
 EOF
+# The client connects by itself once its window is up, and reconnects by
+# itself when the broker goes away.
 cat >>"$run/Settings.conf" <<EOF
 [MQTT]
+AutoReconnect=true
+ConnectOnStart=true
 Host=127.0.0.1
 Port=$port
 clientId=zelmar-demo
@@ -136,10 +171,15 @@ fi
 say "simulator publishing 5 meters on zelmar/meter/1..5 every second; meter 4 falls silent after one reading"
 say "meter 5 is not registered yet: add it in Настройки → Устройства (topic zelmar/meter/5), then connect"
 say "first reading seen: $first"
-say "starting the client in demo-run/; press \"Подключиться\" to connect"
+say "starting the client in demo-run/; it connects by itself"
+say "to watch it reconnect: kill -USR1 $$ stops the broker, and the same starts it again"
 
 (cd "$run" && exec "$root/build/zelmar-mqtt-client") &
 client_pid=$!
+if [ -n "${DEMO_OUTAGE:-}" ]; then
+    (sleep "$DEMO_OUTAGE" && kill -USR1 $$ && sleep "$DEMO_OUTAGE" && kill -USR1 $$) &
+    outage_pid=$!
+fi
 if [ -n "${DEMO_SECONDS:-}" ]; then
     for _ in $(seq "$((DEMO_SECONDS * 10))"); do
         kill -0 "$client_pid" 2>/dev/null || break
@@ -150,8 +190,12 @@ if [ -n "${DEMO_SECONDS:-}" ]; then
     fi
     kill "$client_pid" 2>/dev/null || true
 fi
-status=0
-wait "$client_pid" || status=$?
+while :; do
+    status=0
+    wait "$client_pid" || status=$?
+    # The broker's toggle interrupts the wait; the client may still run.
+    kill -0 "$client_pid" 2>/dev/null || break
+done
 # Closed on our own timer is a normal end, not a failure.
 [ -n "${DEMO_SECONDS:-}" ] && [ "$status" = 143 ] && status=0
 client_pid=''

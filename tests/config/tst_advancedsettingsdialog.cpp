@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QPointer>
 #include <QSpinBox>
+#include <QToolButton>
 #include <QtTest>
 
 #include <memory>
@@ -209,7 +210,7 @@ void tst_AdvancedSettingsDialog::chooserFillsThePath()
     const QString ca = existingFile(QStringLiteral("ca.pem"));
     QWidget opener;
     auto *dialog = openModal<AdvancedSettingsDialog>(&opener);
-    click(dialog, "pushButtonCaFile");
+    child<QToolButton>(dialog, QStringLiteral("toolButtonCaFile"))->click();
     QPointer<QFileDialog> chooser = shown<QFileDialog>(dialog);
     QVERIFY(chooser);
     chooser->selectFile(ca);
