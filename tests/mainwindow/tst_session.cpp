@@ -47,6 +47,7 @@ private slots:
     void invalidSettingIsNamed();
     void pressThatCannotStartEndsPendingAttempt_data();
     void pressThatCannotStartEndsPendingAttempt();
+    void ignoredValuesAreNamed_data();
     void ignoredValuesAreNamed();
     void refusedSubscriptionIsNamed();
     void reconnectsAfterBrokerLoss();
@@ -432,17 +433,32 @@ void tst_Session::pressThatCannotStartEndsPendingAttempt()
     QTRY_COMPARE_WITH_TIMEOUT(pending->state(), QAbstractSocket::UnconnectedState, 2000);
 }
 
-// A value the program cannot read as text is named, at start and on connecting.
+// A value the program cannot read as text is named at start; that one and a
+// value out of range are named on connecting, and their defaults apply.
+void tst_Session::ignoredValuesAreNamed_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("atStart");
+    QTest::addColumn<QString>("key");
+    QTest::newRow("a variant for the client id") << QByteArray("clientId=@Variant(\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)\n")
+                                                 << "В Settings.conf есть значения, которые не учтены: MQTT/clientId"
+                                                 << "MQTT/clientId";
+    QTest::newRow("a keep-alive below 5") << QByteArray("KeepAlive=3\n") << QString() << "MQTT/KeepAlive";
+}
+
 void tst_Session::ignoredValuesAreNamed()
 {
-    writeSettingsFileText(settings().bytes() + "clientId=@Variant(\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)\n");
+    QFETCH(QByteArray, line);
+    QFETCH(QString, atStart);
+    QFETCH(QString, key);
+    writeSettingsFileText(settings().bytes() + line);
     startWindow();
-    QCOMPARE(status(), QStringLiteral("В Settings.conf есть значения, которые не учтены: MQTT/clientId"));
+    QCOMPARE(status(), atStart);
 
     QSignalSpy connected(client.get(), &QMQTT::Client::connected);
     clickConnect();
     QCOMPARE(status(),
-             QStringLiteral("Подключение к 127.0.0.1:%1… Не учтено в Settings.conf: MQTT/clientId").arg(broker.port()));
+             QStringLiteral("Подключение к 127.0.0.1:%1… Не учтено в Settings.conf: %2").arg(broker.port()).arg(key));
     QVERIFY(connected.wait());
 }
 
