@@ -413,30 +413,26 @@ void escapeStored(const QString &stored, QByteArray &result)
 IniDocument IniDocument::fromText(const QByteArray &text)
 {
     IniDocument document;
+    document.m_text = text;
     int dataPos = 0;
-    const bool utf8 = text.startsWith("\xef\xbb\xbf");
-    if (utf8)
+    document.m_utf8 = text.startsWith("\xef\xbb\xbf");
+    if (document.m_utf8)
         dataPos = 3;
 
-    // First the groups, each with all of its lines: a group that appears twice
-    // in the file is one group, its lines joined.
-    QMap<QString, QByteArray> sections;
+    // Where each group's lines are: a group that appears more than once is
+    // one group, its parts read in file order. A part always ends where a
+    // group's line starts, after a complete line, so reading the parts one
+    // after another reads what QSettings reads when it joins them.
     QString current;
     // The byte order mark stays in the first group's lines, as in QSettings.
     int currentStart = 0;
     int lineStart = 0;
     int lineLen = 0;
     int equalsPos = -1;
-    const auto flush = [&](int end) {
-        QByteArray &data = sections[current];
-        if (!data.isEmpty())
-            data += '\n';
-        data += text.mid(currentStart, end - currentStart);
-    };
     while (readLine(text, dataPos, lineStart, lineLen, equalsPos)) {
         if (text.at(lineStart) != '[')
             continue;
-        flush(lineStart);
+        document.m_unparsed[current].append({currentStart, lineStart});
         // Only within the line: searching the rest of the file for every
         // unclosed bracket would take quadratic time.
         const char *const begin = text.constData() + lineStart;
@@ -453,35 +449,60 @@ IniDocument IniDocument::fromText(const QByteArray &text)
         }
         currentStart = dataPos;
     }
-    flush(text.size());
-
-    for (auto section = sections.cbegin(); section != sections.cend(); ++section) {
-        const QByteArray &data = section.value();
-        int pos = 0;
-        while (readLine(data, pos, lineStart, lineLen, equalsPos)) {
-            if (equalsPos == -1)
-                continue;
-            int keyEnd = equalsPos;
-            while (keyEnd > lineStart && (data.at(keyEnd - 1) == ' ' || data.at(keyEnd - 1) == '\t'))
-                --keyEnd;
-            QString key = section.key();
-            unescapeKey(data, lineStart, keyEnd, key);
-
-            const int valueEnd = lineStart + lineLen;
-            QString stored;
-            Value value;
-            if (unescapeValue(data, equalsPos + 1, valueEnd, utf8, stored, value.list))
-                value.kind = Value::List;
-            else if (!plainText(stored, &value.text))
-                value = {Value::Typed, stored, {}};
-            document.m_values.insert(key, value);
-        }
-    }
+    document.m_unparsed[current].append({currentStart, int(text.size())});
     return document;
+}
+
+void IniDocument::parseWhere(const std::function<bool(const QString &)> &wanted) const
+{
+    int lineStart = 0;
+    int lineLen = 0;
+    int equalsPos = -1;
+    auto group = m_unparsed.begin();
+    while (group != m_unparsed.end()) {
+        if (!wanted(group.key())) {
+            ++group;
+            continue;
+        }
+        for (const Part &part : qAsConst(group.value())) {
+            // Read where it stands, not copied.
+            const QByteArray data = QByteArray::fromRawData(m_text.constData() + part.start, part.end - part.start);
+            int pos = 0;
+            while (readLine(data, pos, lineStart, lineLen, equalsPos)) {
+                if (equalsPos == -1)
+                    continue;
+                int keyEnd = equalsPos;
+                while (keyEnd > lineStart && (data.at(keyEnd - 1) == ' ' || data.at(keyEnd - 1) == '\t'))
+                    --keyEnd;
+                QString key = group.key();
+                unescapeKey(data, lineStart, keyEnd, key);
+
+                QString stored;
+                Value value;
+                if (unescapeValue(data, equalsPos + 1, lineStart + lineLen, m_utf8, stored, value.list))
+                    value.kind = Value::List;
+                else if (!plainText(stored, &value.text))
+                    value = {Value::Typed, stored, {}};
+                m_values.insert(key, value);
+            }
+        }
+        group = m_unparsed.erase(group);
+    }
+}
+
+void IniDocument::parseKey(const QString &key) const
+{
+    parseWhere([&key](const QString &group) { return key.startsWith(group); });
+}
+
+void IniDocument::parseUnder(const QString &prefix) const
+{
+    parseWhere([&prefix](const QString &group) { return prefix.startsWith(group) || group.startsWith(prefix); });
 }
 
 QByteArray IniDocument::toText() const
 {
+    parseUnder(QString());
     // Keys come sorted, so each group's keys are sorted too.
     QMap<QString, QVector<QMap<QString, Value>::const_iterator>> groups;
     for (auto it = m_values.cbegin(); it != m_values.cend(); ++it) {
@@ -533,11 +554,13 @@ QByteArray IniDocument::toText() const
 
 bool IniDocument::contains(const QString &key) const
 {
+    parseKey(key);
     return m_values.contains(key);
 }
 
 QString IniDocument::text(const QString &key) const
 {
+    parseKey(key);
     const auto found = m_values.constFind(key);
     if (found == m_values.cend() || found->kind != Value::Text)
         return QString();
@@ -553,6 +576,7 @@ QStringList IniDocument::ignoredKeys() const
 QStringList IniDocument::ignoredKeys(const QString &group) const
 {
     const QString prefix = prefixOf(group);
+    parseUnder(prefix);
     QStringList keys;
     for (auto it = m_values.lowerBound(prefix); it != m_values.cend() && it.key().startsWith(prefix); ++it) {
         if (it->kind != Value::Text)
@@ -563,13 +587,17 @@ QStringList IniDocument::ignoredKeys(const QString &group) const
 
 void IniDocument::setText(const QString &key, const QString &text)
 {
+    // Read first, or reading the group later would undo this.
+    parseKey(key);
     m_values[key] = {Value::Text, text, {}};
 }
 
 void IniDocument::remove(const QString &key)
 {
-    m_values.remove(key);
     const QString prefix = prefixOf(key);
+    parseKey(key);
+    parseUnder(prefix);
+    m_values.remove(key);
     auto it = m_values.lowerBound(prefix);
     while (it != m_values.end() && it.key().startsWith(prefix))
         it = m_values.erase(it);
@@ -578,6 +606,7 @@ void IniDocument::remove(const QString &key)
 QStringList IniDocument::childGroups(const QString &group) const
 {
     const QString prefix = prefixOf(group);
+    parseUnder(prefix);
     QStringList groups;
     for (auto it = m_values.lowerBound(prefix); it != m_values.cend() && it.key().startsWith(prefix); ++it) {
         const int slash = it.key().indexOf(QLatin1Char('/'), prefix.size());

@@ -4,6 +4,9 @@
 #include <QMap>
 #include <QString>
 #include <QStringList>
+#include <QVector>
+
+#include <functional>
 
 // Settings.conf as text, in the INI dialect that QSettings writes and reads:
 // groups in brackets, keys and values escaped its way, keys addressed as
@@ -17,6 +20,9 @@
 // such a value, and any other value that is not plain text (@ByteArray(...),
 // @Rect(...), a comma-separated list, ...), reads as absent and is listed by
 // ignoredKeys(); a rewrite keeps it in the file, spelt as QSettings spells it.
+//
+// Like QSettings, it reads a group's lines only when a key in or under that
+// group is asked for: a large file costs little to those who want one group.
 class IniDocument final
 {
 public:
@@ -54,7 +60,25 @@ private:
         QStringList list;
     };
 
-    static QString prefixOf(const QString &group);
+    // Where one part of a group's lines stands in m_text.
+    struct Part
+    {
+        int start;
+        int end;
+    };
 
-    QMap<QString, Value> m_values;
+    static QString prefixOf(const QString &group);
+    // Reads the lines of the groups (by prefix: "" for the top, "MQTT/")
+    // that wanted accepts, in prefix order, so that an enclosing group is
+    // read before the groups within it and their keys take precedence.
+    void parseWhere(const std::function<bool(const QString &)> &wanted) const;
+    // The groups that may hold key.
+    void parseKey(const QString &key) const;
+    // The groups that may hold keys starting with prefix.
+    void parseUnder(const QString &prefix) const;
+
+    QByteArray m_text;
+    bool m_utf8 = false;
+    mutable QMap<QString, QVector<Part>> m_unparsed;
+    mutable QMap<QString, Value> m_values;
 };

@@ -141,6 +141,33 @@ void writeElement(IniDocument &document, int index, int size, const QString &nam
     document.setText(kSizeKey, QString::number(qMax(index + 1, size)));
 }
 
+// Drops the incomplete elements of the array, and the complete ones that keep
+// refuses (given their row among the complete ones), rewriting the array when
+// anything goes; true if it did. keptNames gets the names that stay, in
+// order; namesBefore, if given, the complete names before.
+bool compactArray(IniDocument &document, const std::function<bool(int)> &keep, QStringList *keptNames,
+                  QStringList *namesBefore = nullptr)
+{
+    const StoredArray stored = readArray(document);
+    if (namesBefore)
+        *namesBefore = completeNames(stored.devices);
+    QVector<DeviceEntry> kept;
+    int row = 0;
+    for (const StoredDevice &device : stored.devices) {
+        if (device.isComplete() && keep(row++))
+            kept.append({device.name, device.topic});
+    }
+    keptNames->clear();
+    for (const DeviceEntry &entry : qAsConst(kept))
+        keptNames->append(entry.name);
+    if (kept.size() == stored.size)
+        return false;
+    writeArray(document, kept);
+    return true;
+}
+
+const std::function<bool(int)> kKeepAll = [](int) { return true; };
+
 // The file holds the broker password in clear text, so it is made private to
 // its owner before anything is written into it. The new text replaces the
 // file through a temporary copy that takes over the old file's permissions,
@@ -189,10 +216,13 @@ IniDocument SettingsFile::load(bool *readable) const
     if (!file.exists())
         return {};
     // Not a FIFO or a device either: reading one could block or never end.
+    // Read by the size the file has (one more byte tells that it grew past
+    // the limit meanwhile): every call reads afresh, so nothing is allocated
+    // that the file does not fill.
     const QFileInfo info(file);
     QByteArray text;
     if (info.isFile() && info.size() <= kMaxFileSize && file.open(QIODevice::ReadOnly))
-        text = file.read(kMaxFileSize + 1);
+        text = file.read(qMin(info.size(), kMaxFileSize) + 1);
     if (!file.isOpen() || file.error() != QFileDevice::NoError || text.size() > kMaxFileSize) {
         if (readable)
             *readable = false;
@@ -201,12 +231,13 @@ IniDocument SettingsFile::load(bool *readable) const
     return IniDocument::fromText(text);
 }
 
-QSettings::Status SettingsFile::modify(const std::function<bool(IniDocument &)> &change) const
+QSettings::Status SettingsFile::modify(const std::function<bool(IniDocument &)> &change, Change kind) const
 {
-    // Nothing is locked, created or written unless there is something to write.
-    IniDocument probe = load();
-    if (!change(probe))
-        return QSettings::NoError;
+    if (kind == Change::Maybe) {
+        IniDocument probe = load();
+        if (!change(probe))
+            return QSettings::NoError;
+    }
 
     // Taken before anything is changed, or a failure would leave something behind.
     QLockFile lock(m_fileName + QStringLiteral(".lock"));
@@ -241,17 +272,30 @@ QStringList SettingsFile::ignoredKeys(const QString &group) const
 
 BrokerSettings SettingsFile::readBrokerForEditing() const
 {
-    return readBroker(QStringLiteral("localhost"), QStringLiteral("1883"));
+    return readBroker(load(), QStringLiteral("localhost"), QStringLiteral("1883"));
 }
 
 BrokerSettings SettingsFile::readBrokerForConnecting() const
 {
-    return readBroker(QString(), QStringLiteral("0"));
+    return readBroker(load(), QString(), QStringLiteral("0"));
 }
 
-BrokerSettings SettingsFile::readBroker(const QString &defaultHost, const QString &defaultPort) const
+SessionSettings SettingsFile::readSessionSettings() const
 {
     const IniDocument document = load();
+    SessionSettings settings;
+    settings.broker = readBroker(document, QString(), QStringLiteral("0"));
+    settings.options = readConnectionOptions(document);
+    settings.ignoredKeys = document.ignoredKeys(kMqttGroup) + settings.options.ignoredKeys;
+    settings.ignoredKeys.sort();
+    // Groups nobody reads are not read here either: a large one costs time.
+    settings.ignoredInFile = document.ignoredKeys(QStringLiteral("Devices")) + settings.ignoredKeys;
+    return settings;
+}
+
+BrokerSettings SettingsFile::readBroker(const IniDocument &document, const QString &defaultHost,
+                                        const QString &defaultPort)
+{
     BrokerSettings broker;
     broker.host = textOr(document, mqttKey("Host"), defaultHost);
     broker.clientId = document.text(mqttKey("clientId"));
@@ -263,14 +307,16 @@ BrokerSettings SettingsFile::readBroker(const QString &defaultHost, const QStrin
 
 QSettings::Status SettingsFile::writeBroker(const BrokerSettings &broker) const
 {
-    return modify([&broker](IniDocument &document) {
-        document.setText(mqttKey("Host"), broker.host);
-        document.setText(mqttKey("clientId"), broker.clientId);
-        document.setText(mqttKey("username"), broker.username);
-        document.setText(mqttKey("passwd"), broker.password);
-        document.setText(mqttKey("Port"), QString::number(broker.port));
-        return true;
-    });
+    return modify(
+        [&broker](IniDocument &document) {
+            document.setText(mqttKey("Host"), broker.host);
+            document.setText(mqttKey("clientId"), broker.clientId);
+            document.setText(mqttKey("username"), broker.username);
+            document.setText(mqttKey("passwd"), broker.password);
+            document.setText(mqttKey("Port"), QString::number(broker.port));
+            return true;
+        },
+        Change::Always);
 }
 
 namespace {
@@ -295,7 +341,11 @@ QString fromBool(bool value)
 
 ConnectionOptions SettingsFile::readConnectionOptions() const
 {
-    const IniDocument document = load();
+    return readConnectionOptions(load());
+}
+
+ConnectionOptions SettingsFile::readConnectionOptions(const IniDocument &document)
+{
     ConnectionOptions options;
     const auto readBool = [&](const char *name, bool *target) {
         const QString text = document.text(mqttKey(name));
@@ -341,17 +391,19 @@ ConnectionOptions SettingsFile::readConnectionOptions() const
 
 QSettings::Status SettingsFile::writeConnectionOptions(const ConnectionOptions &options) const
 {
-    return modify([&options](IniDocument &document) {
-        document.setText(mqttKey("AutoReconnect"), fromBool(options.autoReconnect));
-        document.setText(mqttKey("ConnectOnStart"), fromBool(options.connectOnStart));
-        document.setText(mqttKey("KeepAlive"), QString::number(options.keepAlive));
-        document.setText(mqttKey("Tls"), fromBool(options.tls));
-        document.setText(mqttKey("CaFile"), options.caFile);
-        document.setText(mqttKey("CertFile"), options.certFile);
-        document.setText(mqttKey("KeyFile"), options.keyFile);
-        document.setText(mqttKey("TlsVerifyHost"), fromBool(options.tlsVerifyHost));
-        return true;
-    });
+    return modify(
+        [&options](IniDocument &document) {
+            document.setText(mqttKey("AutoReconnect"), fromBool(options.autoReconnect));
+            document.setText(mqttKey("ConnectOnStart"), fromBool(options.connectOnStart));
+            document.setText(mqttKey("KeepAlive"), QString::number(options.keepAlive));
+            document.setText(mqttKey("Tls"), fromBool(options.tls));
+            document.setText(mqttKey("CaFile"), options.caFile);
+            document.setText(mqttKey("CertFile"), options.certFile);
+            document.setText(mqttKey("KeyFile"), options.keyFile);
+            document.setText(mqttKey("TlsVerifyHost"), fromBool(options.tlsVerifyHost));
+            return true;
+        },
+        Change::Always);
 }
 
 QVector<DeviceEntry> SettingsFile::readDevices() const
@@ -366,26 +418,31 @@ QVector<DeviceEntry> SettingsFile::readDevices() const
 
 DeviceListResult SettingsFile::compactDeviceList() const
 {
-    return keepDevices([](int, const DeviceEntry &) { return true; });
+    return keepDevices(kKeepAll);
 }
 
+// The device goes in and the list is compacted in one write.
 DeviceListResult SettingsFile::storeDevice(const QString &name, const QString &topic) const
 {
-    const QSettings::Status status = modify([&](IniDocument &document) {
-        // Elements past the last one with keys would all be absent, so the
-        // array is taken to end there: a new device goes right after it.
-        const StoredArray stored = readArray(document);
-        int target = stored.end;
-        for (const StoredDevice &device : stored.devices) {
-            if (device.topic == topic || device.name == name) {
-                target = device.index;
-                break;
+    QStringList kept;
+    const QSettings::Status status = modify(
+        [&](IniDocument &document) {
+            // Elements past the last one with keys would all be absent, so the
+            // array is taken to end there: a new device goes right after it.
+            const StoredArray stored = readArray(document);
+            int target = stored.end;
+            for (const StoredDevice &device : stored.devices) {
+                if (device.topic == topic || device.name == name) {
+                    target = device.index;
+                    break;
+                }
             }
-        }
-        writeElement(document, target, stored.end, name, topic);
-        return true;
-    });
-    return afterWrite(status);
+            writeElement(document, target, stored.end, name, topic);
+            compactArray(document, kKeepAll, &kept);
+            return true;
+        },
+        Change::Always);
+    return afterWrite(status, kept);
 }
 
 DeviceEntry SettingsFile::deviceAt(int row) const
@@ -399,31 +456,36 @@ DeviceEntry SettingsFile::deviceAt(int row) const
 DeviceListResult SettingsFile::replaceDeviceAt(int row, const QString &name, const QString &topic) const
 {
     bool rowFound = false;
-    const QSettings::Status status = modify([&](IniDocument &document) {
-        const StoredArray stored = readArray(document);
-        const int target = indexOfRow(stored.devices, row);
-        rowFound = target >= 0;
-        if (rowFound)
+    QStringList kept;
+    const QSettings::Status status = modify(
+        [&](IniDocument &document) {
+            const StoredArray stored = readArray(document);
+            const int target = indexOfRow(stored.devices, row);
+            rowFound = target >= 0;
+            if (!rowFound)
+                return false;
             writeElement(document, target, stored.end, name, topic);
-        return rowFound;
-    });
+            compactArray(document, kKeepAll, &kept);
+            return true;
+        },
+        Change::Always);
     // The row is gone only when something else changed the file meanwhile;
     // the typed device is then kept the way an added one would be.
     if (!rowFound)
         return storeDevice(name, topic);
-    return afterWrite(status);
+    return afterWrite(status, kept);
 }
 
 DeviceListResult SettingsFile::removeDeviceAt(int row) const
 {
-    return keepDevices([row](int completeRow, const DeviceEntry &) { return completeRow != row; });
+    return keepDevices([row](int completeRow) { return completeRow != row; });
 }
 
-DeviceListResult SettingsFile::afterWrite(QSettings::Status status) const
+DeviceListResult SettingsFile::afterWrite(QSettings::Status status, const QStringList &kept) const
 {
     if (status != QSettings::NoError)
         return {completeNamesInFile(), status};
-    return compactDeviceList();
+    return {kept, status};
 }
 
 QStringList SettingsFile::completeNamesInFile() const
@@ -434,33 +496,11 @@ QStringList SettingsFile::completeNamesInFile() const
     return names;
 }
 
-DeviceListResult SettingsFile::keepDevices(const std::function<bool(int, const DeviceEntry &)> &keep) const
+DeviceListResult SettingsFile::keepDevices(const std::function<bool(int)> &keep) const
 {
     QStringList namesInFile;
-    QVector<DeviceEntry> kept;
-    const QSettings::Status status = modify([&](IniDocument &document) {
-        const StoredArray stored = readArray(document);
-        namesInFile = completeNames(stored.devices);
-        kept.clear();
-        int row = 0;
-        for (const StoredDevice &device : stored.devices) {
-            if (!device.isComplete())
-                continue;
-            const DeviceEntry entry{device.name, device.topic};
-            if (keep(row++, entry))
-                kept.append(entry);
-        }
-        if (kept.size() == stored.size)
-            return false;
-        writeArray(document, kept);
-        return true;
-    });
-
-    DeviceListResult result{namesInFile, status};
-    if (status == QSettings::NoError) {
-        result.names.clear();
-        for (const DeviceEntry &entry : qAsConst(kept))
-            result.names.append(entry.name);
-    }
-    return result;
+    QStringList kept;
+    const QSettings::Status status =
+        modify([&](IniDocument &document) { return compactArray(document, keep, &kept, &namesInFile); });
+    return {status == QSettings::NoError ? kept : namesInFile, status};
 }

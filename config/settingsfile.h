@@ -54,6 +54,18 @@ struct ConnectionOptions
     QStringList ignoredKeys;
 };
 
+// All that an attempt to connect reads, from one reading of the file.
+struct SessionSettings
+{
+    BrokerSettings broker; // with the defaults used at connect time
+    ConnectionOptions options;
+    // Keys of group MQTT that were ignored, not plain text or out of range.
+    QStringList ignoredKeys;
+    // Keys of the groups the program reads (MQTT, Devices) whose values
+    // are not plain text or out of range.
+    QStringList ignoredInFile;
+};
+
 // What a device-list operation leaves behind: the names of the complete
 // entries in file order, as the file holds them afterwards (also when the
 // write failed), and whether the file could be written.
@@ -100,6 +112,7 @@ public:
     QSettings::Status writeBroker(const BrokerSettings &settings) const;
 
     ConnectionOptions readConnectionOptions() const;
+    SessionSettings readSessionSettings() const;
     // Writes every key of ConnectionOptions, and nothing else.
     QSettings::Status writeConnectionOptions(const ConnectionOptions &options) const;
 
@@ -124,17 +137,27 @@ private:
     // false when the file exists but cannot be read whole.
     IniDocument load(bool *readable = nullptr) const;
     // Applies change to the file's document and writes the result, under the
-    // lock. change says whether it changed anything; it runs once more on the
-    // file as read under the lock, and only what that run computes counts.
-    QSettings::Status modify(const std::function<bool(IniDocument &)> &change) const;
+    // lock. change says whether it changed anything; unless it always does, it
+    // runs first on the file as it is, so that nothing is locked, created or
+    // written when there is nothing to write. Only the run under the lock
+    // counts.
+    enum class Change
+    {
+        Maybe,
+        Always
+    };
+    QSettings::Status modify(const std::function<bool(IniDocument &)> &change, Change kind = Change::Maybe) const;
 
-    BrokerSettings readBroker(const QString &defaultHost, const QString &defaultPort) const;
-    // What the list shows after a device was written, or after the write failed.
-    DeviceListResult afterWrite(QSettings::Status status) const;
+    static BrokerSettings readBroker(const IniDocument &document, const QString &defaultHost,
+                                     const QString &defaultPort);
+    static ConnectionOptions readConnectionOptions(const IniDocument &document);
+    // What the list shows after a device was written (kept), or after the
+    // write failed.
+    DeviceListResult afterWrite(QSettings::Status status, const QStringList &kept) const;
     QStringList completeNamesInFile() const;
     // Rewrites the array with the complete entries that keep accepts (given
     // their row among the complete entries), when anything is dropped.
-    DeviceListResult keepDevices(const std::function<bool(int, const DeviceEntry &)> &keep) const;
+    DeviceListResult keepDevices(const std::function<bool(int)> &keep) const;
 
     const QString m_fileName;
     int m_lockTimeoutMs = kDefaultLockTimeoutMs;

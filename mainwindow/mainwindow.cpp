@@ -127,8 +127,7 @@ MainWindow::MainWindow(QMQTT::Client *client, QWidget *parent)
     addAdvancedSettingsAction();
     setupOverview();
     RefreshTabs();
-    m_session->reportIgnoredValues();
-    m_session->connectWhenShown(this);
+    m_session->startUp(this);
 }
 
 MainWindow::~MainWindow()

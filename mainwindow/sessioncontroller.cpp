@@ -68,16 +68,14 @@ void SessionController::setRetryDelays(int firstMs, int longestMs)
     m_nextRetryDelayMs = m_firstRetryDelayMs;
 }
 
-void SessionController::reportIgnoredValues()
+void SessionController::startUp(QWidget *window)
 {
-    const QStringList ignored = SettingsFile().ignoredKeys();
-    if (!ignored.isEmpty())
-        emit statusChanged(tr("В Settings.conf есть значения, которые не учтены: %1").arg(shortList(ignored)));
-}
-
-void SessionController::connectWhenShown(QWidget *window)
-{
-    window->installEventFilter(this);
+    const SessionSettings settings = SettingsFile().readSessionSettings();
+    if (!settings.ignoredInFile.isEmpty())
+        emit statusChanged(
+            tr("В Settings.conf есть значения, которые не учтены: %1").arg(shortList(settings.ignoredInFile)));
+    if (settings.options.connectOnStart)
+        window->installEventFilter(this);
 }
 
 bool SessionController::eventFilter(QObject *watched, QEvent *event)
@@ -85,12 +83,10 @@ bool SessionController::eventFilter(QObject *watched, QEvent *event)
     if (event->type() == QEvent::Show) {
         watched->removeEventFilter(this);
         // Once the window is up, as if the user had pressed the button.
-        if (SettingsFile().readConnectionOptions().connectOnStart) {
-            QTimer::singleShot(0, this, [this] {
-                if (m_state == State::Idle)
-                    press();
-            });
-        }
+        QTimer::singleShot(0, this, [this] {
+            if (m_state == State::Idle)
+                press();
+        });
     }
     return false;
 }
@@ -116,11 +112,10 @@ void SessionController::startAttempt(bool automatic)
 {
     m_retryTimer.stop();
     m_countdownTimer.stop();
-    const SettingsFile file;
-    const BrokerSettings settings = file.readBrokerForConnecting();
-    m_options = file.readConnectionOptions();
-    QStringList ignored = file.ignoredKeys(QStringLiteral("MQTT")) + m_options.ignoredKeys;
-    ignored.sort();
+    const SessionSettings read = SettingsFile().readSessionSettings();
+    const BrokerSettings &settings = read.broker;
+    m_options = read.options;
+    const QStringList &ignored = read.ignoredKeys;
     const QString ignoredNote =
         ignored.isEmpty() ? QString() : QLatin1Char(' ') + tr("Не учтено в Settings.conf: %1").arg(shortList(ignored));
 

@@ -51,11 +51,10 @@ public:
     // failed one up to the longest.
     void setRetryDelays(int firstMs, int longestMs);
 
-    // Says in the status bar which values of Settings.conf are ignored.
-    void reportIgnoredValues();
-    // Presses the button once `window` is first shown, if Settings.conf says
+    // Says in the status bar which values of Settings.conf are ignored, and
+    // presses the button once `window` is first shown if Settings.conf says
     // ConnectOnStart.
-    void connectWhenShown(QWidget *window);
+    void startUp(QWidget *window);
 
     void press();
     void connected();

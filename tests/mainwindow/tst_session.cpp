@@ -433,8 +433,8 @@ void tst_Session::pressThatCannotStartEndsPendingAttempt()
     QTRY_COMPARE_WITH_TIMEOUT(pending->state(), QAbstractSocket::UnconnectedState, 2000);
 }
 
-// A value the program cannot read as text is named at start; that one and a
-// value out of range are named on connecting, and their defaults apply.
+// A value the program cannot read as text and one out of range are named at
+// start and on connecting, and their defaults apply.
 void tst_Session::ignoredValuesAreNamed_data()
 {
     QTest::addColumn<QByteArray>("line");
@@ -443,7 +443,9 @@ void tst_Session::ignoredValuesAreNamed_data()
     QTest::newRow("a variant for the client id") << QByteArray("clientId=@Variant(\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)\n")
                                                  << "В Settings.conf есть значения, которые не учтены: MQTT/clientId"
                                                  << "MQTT/clientId";
-    QTest::newRow("a keep-alive below 5") << QByteArray("KeepAlive=3\n") << QString() << "MQTT/KeepAlive";
+    QTest::newRow("a keep-alive below 5")
+        << QByteArray("KeepAlive=3\n") << "В Settings.conf есть значения, которые не учтены: MQTT/KeepAlive"
+        << "MQTT/KeepAlive";
 }
 
 void tst_Session::ignoredValuesAreNamed()
