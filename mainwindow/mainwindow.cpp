@@ -132,7 +132,10 @@ MainWindow::MainWindow(QMQTT::Client *client, QWidget *parent)
 
 MainWindow::~MainWindow()
 {
-    // Panels first: they stand in the tab widget, which ui's widgets own.
+    // The summary reads the board, which as the window's first child would
+    // otherwise go before it.
+    delete m_summaryWindow.data();
+    // Panels next: they stand in the tab widget, which ui's widgets own.
     // Hidden, it does not lay out its bar again for every panel that goes.
     ui->tabWidget->hide();
     destroyPanels(ui->tabWidget, devices);
