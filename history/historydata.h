@@ -1,0 +1,114 @@
+#pragma once
+
+// The values that pass between the recorder on the window's thread and the
+// store on the writer thread. They cross threads inside queued calls, so each
+// is a plain value, copied (or implicitly shared) on the way.
+
+#include "measurement/payload.h"
+
+#include <QMetaType>
+#include <QPointF>
+#include <QString>
+#include <QVector>
+
+// The eight values of a reading, in payload order. Stored columns are named
+// after the payload keys (see historyFieldKey()).
+enum class HistoryField
+{
+    DevType,
+    DevMode,
+    NumStarts,
+    TCommon,
+    TCurrent,
+    TLast,
+    Voltage,
+    Freq
+};
+constexpr int kHistoryFieldCount = 8;
+
+HistoryField historyFieldAt(int index);
+// The payload key of a field, "dev_type" ... "freq".
+QLatin1String historyFieldKey(HistoryField field);
+int historyFieldValue(const Reading &reading, HistoryField field);
+void setHistoryFieldValue(Reading *reading, HistoryField field, int value);
+
+// A meter silent for longer than this has a gap in its chart: as long as a
+// panel waits before it marks its meter offline.
+constexpr qint64 kHistorySilenceSeconds = 10;
+
+// A meter's last reading of one second (UTC seconds since the epoch), as the
+// recorder hands it to the store.
+struct HistoryRow
+{
+    QString topic;
+    qint64 second = 0;
+    Reading reading;
+};
+
+// One stored row as read back: a second at full resolution (span 1, all three
+// readings alike), or a minute folded into the least, greatest and last value
+// of each field (span 60).
+struct StoredRow
+{
+    qint64 second = 0;
+    int span = 1;
+    Reading least;
+    Reading greatest;
+    Reading last;
+};
+
+// What a chart asks for: the stored values of some fields of a meter between
+// two UTC seconds (both included), thinned to `columns` pixel columns.
+struct HistoryChartRequest
+{
+    QString topic;
+    qint64 from = 0;
+    qint64 to = 0;
+    int columns = 1000;
+    QVector<HistoryField> fields;
+};
+
+// One field over time, ready to draw: x in milliseconds since the epoch (as
+// QwtDate counts), y the value. The points of all stretches follow one another
+// in time order; stretchStarts holds the index of each stretch's first point.
+// A stretch ends where the meter fell silent, so no line crosses the silence.
+struct HistorySeries
+{
+    QVector<QPointF> points;
+    QVector<int> stretchStarts;
+};
+
+// The answer to a HistoryChartRequest: one series per requested field, in the
+// order asked. from and to are the range the rows were thinned over: the one
+// asked for, with its start moved up to the meter's oldest stored row.
+struct HistoryChart
+{
+    quint64 id = 0;
+    QString topic;
+    qint64 from = 0;
+    qint64 to = 0;
+    int storedRows = 0;
+    QVector<HistorySeries> series;
+};
+
+// Why recording stopped.
+struct HistoryProblem
+{
+    enum Kind
+    {
+        None,
+        CannotOpen,  // the file could not be opened or created
+        Damaged,     // the file is not a sound database; it was moved aside
+        NewerFormat, // written by a newer version of the program; left alone
+        DiskFull,
+        Failed // any other SQLite error: an I/O error, a lock held too long
+    };
+    Kind kind = None;
+    QString fileName;
+    QString movedTo; // for Damaged: where the file went
+    QString detail;  // SQLite's own words
+};
+
+Q_DECLARE_METATYPE(HistoryChart)
+Q_DECLARE_METATYPE(HistoryProblem)
+Q_DECLARE_METATYPE(QVector<StoredRow>)

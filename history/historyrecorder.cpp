@@ -1,0 +1,121 @@
+#include "history/historyrecorder.h"
+
+#include "history/historywriter.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+QString HistoryRecorder::fileNameIn(const QString &directory)
+{
+    return QDir(directory).filePath(QStringLiteral("history.sqlite"));
+}
+
+HistoryRecorder::HistoryRecorder(const QString &fileName, int days, QObject *parent)
+    : QObject(parent), m_fileName(fileName), m_writer(std::make_unique<HistoryWriter>(fileName, days))
+{
+    qRegisterMetaType<HistoryChart>();
+    qRegisterMetaType<HistoryProblem>();
+    qRegisterMetaType<QVector<StoredRow>>();
+
+    m_thread.setObjectName(QStringLiteral("history writer"));
+    m_writer->moveToThread(&m_thread);
+    connect(m_writer.get(), &HistoryWriter::written, this, &HistoryRecorder::written);
+    connect(m_writer.get(), &HistoryWriter::chartReady, this, &HistoryRecorder::chartReady);
+    connect(m_writer.get(), &HistoryWriter::rowsReady, this, &HistoryRecorder::rowsReady);
+    connect(m_writer.get(), &HistoryWriter::stopped, this, [this](const HistoryProblem &problem) {
+        m_problem = problem;
+        emit stopped(problem);
+    });
+    m_thread.start();
+    HistoryWriter *writer = m_writer.get();
+    QMetaObject::invokeMethod(writer, [writer] { writer->start(); });
+
+    m_flushTimer.setTimerType(Qt::CoarseTimer);
+    connect(&m_flushTimer, &QTimer::timeout, this, &HistoryRecorder::flush);
+    m_flushTimer.start(kFlushIntervalMs);
+}
+
+HistoryRecorder::~HistoryRecorder()
+{
+    m_flushTimer.stop();
+    flush();
+    // Queued after the last batch, so that batch is written before the store closes.
+    HistoryWriter *writer = m_writer.get();
+    QThread *home = thread();
+    QMetaObject::invokeMethod(writer, [writer, home] {
+        writer->finish(home);
+        QThread::currentThread()->quit();
+    });
+    m_thread.wait();
+}
+
+void HistoryRecorder::setFlushInterval(int ms)
+{
+    m_flushTimer.start(ms > 0 ? ms : kFlushIntervalMs);
+}
+
+void HistoryRecorder::record(const QString &topic, const Reading &reading, qint64 second)
+{
+    Waiting &waiting = m_waiting[topic];
+    if (waiting.pending && waiting.second != second)
+        m_batch.append({topic, waiting.second, waiting.reading});
+    waiting.second = second;
+    waiting.reading = reading;
+    waiting.pending = true;
+}
+
+void HistoryRecorder::flush()
+{
+    for (auto it = m_waiting.begin(); it != m_waiting.end(); ++it) {
+        if (it->pending) {
+            m_batch.append({it.key(), it->second, it->reading});
+            it->pending = false;
+        }
+    }
+    if (m_batch.isEmpty())
+        return;
+    // The batch travels by value in the queued call: nothing is shared between the threads.
+    QVector<HistoryRow> batch;
+    batch.swap(m_batch);
+    HistoryWriter *writer = m_writer.get();
+    QMetaObject::invokeMethod(writer, [writer, batch] { writer->write(batch); });
+}
+
+quint64 HistoryRecorder::requestChart(const HistoryChartRequest &request)
+{
+    const quint64 id = ++m_lastRequest;
+    HistoryWriter *writer = m_writer.get();
+    QMetaObject::invokeMethod(writer, [writer, id, request] { writer->chart(id, request); });
+    return id;
+}
+
+quint64 HistoryRecorder::requestRows(const QString &topic, qint64 from, qint64 to)
+{
+    const quint64 id = ++m_lastRequest;
+    HistoryWriter *writer = m_writer.get();
+    QMetaObject::invokeMethod(writer, [writer, id, topic, from, to] { writer->rows(id, topic, from, to); });
+    return id;
+}
+
+QString HistoryRecorder::describe(const HistoryProblem &problem)
+{
+    const QString file = QFileInfo(problem.fileName).fileName();
+    switch (problem.kind) {
+    case HistoryProblem::None:
+        break;
+    case HistoryProblem::CannotOpen:
+        return tr("История не записывается: не удалось открыть %1").arg(file);
+    case HistoryProblem::Damaged:
+        if (problem.movedTo.isEmpty())
+            return tr("История не записывается: файл %1 повреждён").arg(file);
+        return tr("История не записывается: файл %1 повреждён и переименован в %2")
+            .arg(file, QFileInfo(problem.movedTo).fileName());
+    case HistoryProblem::NewerFormat:
+        return tr("История не записывается: файл %1 создан более новой версией программы").arg(file);
+    case HistoryProblem::DiskFull:
+        return tr("История не записывается: диск заполнен");
+    case HistoryProblem::Failed:
+        return tr("История не записывается: ошибка записи в %1").arg(file);
+    }
+    return QString();
+}

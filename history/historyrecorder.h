@@ -1,0 +1,81 @@
+#pragma once
+
+#include "history/historydata.h"
+
+#include <QHash>
+#include <QObject>
+#include <QThread>
+#include <QTimer>
+
+#include <memory>
+
+class HistoryWriter;
+
+// Records every meter's readings and answers the charts' questions about
+// them. It lives on the window's thread and costs a hash lookup per reading:
+// each meter's last reading of a second waits here, and once a second all of
+// them go to the writer thread as one batch, written in one transaction. So
+// the disk sees at most one row per meter per second and one transaction per
+// second, however fast the readings come.
+//
+// With a file name the rows go into that SQLite file; without one (recording
+// switched off) into an in-memory database that keeps the last hour, so that
+// the chart works either way. If the file cannot be used, stopped() says why
+// and the readings go on in memory.
+class HistoryRecorder final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(HistoryRecorder)
+
+public:
+    static constexpr int kFlushIntervalMs = 1000;
+    // The file's name, beside Settings.conf.
+    static QString fileNameIn(const QString &directory);
+
+    explicit HistoryRecorder(const QString &fileName, int days = 30, QObject *parent = nullptr);
+    ~HistoryRecorder() override;
+
+    // The reading a meter (known by its topic) sent during `second` (UTC
+    // seconds since the epoch); a later reading of the same second replaces it.
+    void record(const QString &topic, const Reading &reading, qint64 second);
+    // Hands what waits to the writer now rather than at the next tick.
+    void flush();
+    // How often waiting readings go to the writer, kFlushIntervalMs unless set.
+    void setFlushInterval(int ms);
+
+    // True while readings go into the file.
+    bool recordsToDisk() const { return !m_fileName.isEmpty() && m_problem.kind == HistoryProblem::None; }
+    const HistoryProblem &problem() const { return m_problem; }
+    // The status bar's words for a problem.
+    static QString describe(const HistoryProblem &problem);
+
+    // Asynchronous: the answer comes in chartReady() / rowsReady() with the
+    // id returned here. Readings still waiting for their flush are not in it.
+    quint64 requestChart(const HistoryChartRequest &request);
+    quint64 requestRows(const QString &topic, qint64 from, qint64 to);
+
+signals:
+    void chartReady(const HistoryChart &chart);
+    void rowsReady(quint64 id, const QVector<StoredRow> &rows);
+    // A batch of that many rows reached the store.
+    void written(int rows);
+    void stopped(const HistoryProblem &problem);
+
+private:
+    struct Waiting
+    {
+        qint64 second = 0;
+        Reading reading;
+        bool pending = false;
+    };
+
+    const QString m_fileName;
+    HistoryProblem m_problem;
+    QHash<QString, Waiting> m_waiting;
+    // Rows whose second ended before the flush, in arrival order.
+    QVector<HistoryRow> m_batch;
+    QTimer m_flushTimer;
+    quint64 m_lastRequest = 0;
+    QThread m_thread;
+    std::unique_ptr<HistoryWriter> m_writer; // lives on m_thread until it finishes
+};

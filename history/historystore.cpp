@@ -1,0 +1,631 @@
+#include "history/historystore.h"
+
+#include <QAtomicInt>
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStringList>
+#include <QVariant>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+namespace {
+
+// Raised when the tables change shape; a file from a newer program is left alone.
+constexpr int kSchemaVersion = 1;
+
+// SQLite's primary result codes (sqlite3.h), which the Qt driver gives as the
+// native error code, extended or not.
+constexpr int kSqliteCorrupt = 11;
+constexpr int kSqliteFull = 13;
+constexpr int kSqliteCantOpen = 14;
+constexpr int kSqliteNotADatabase = 26;
+
+// A write-ahead log that grew during a large step is cut back to this after the
+// next checkpoint, so that it does not keep its largest size on disk for good.
+constexpr int kWalSizeLimit = 4 * 1024 * 1024;
+
+// Free pages are given back to the file system in steps of this many, once
+// more than a quarter of the file is free (after a lower Days, say). Fewer
+// are kept: new rows reuse them.
+constexpr int kVacuumPages = 256;
+
+QAtomicInt connectionCounter;
+
+qint64 minuteOf(qint64 second)
+{
+    // Floor, not truncation: seconds before 1970 belong to the minute below.
+    return second - ((second % 60) + 60) % 60;
+}
+
+QString fieldList(const QVector<HistoryField> &fields, const QString &suffix)
+{
+    QStringList columns;
+    for (HistoryField field : fields)
+        columns.append(historyFieldKey(field) + suffix);
+    return columns.join(QLatin1Char(','));
+}
+
+QString minuteColumns(const QVector<HistoryField> &fields)
+{
+    QStringList columns;
+    for (HistoryField field : fields) {
+        const QString key = historyFieldKey(field);
+        columns << key + QLatin1String("_min") << key + QLatin1String("_max") << key + QLatin1String("_last");
+    }
+    return columns.join(QLatin1Char(','));
+}
+
+QString placeholders(int count)
+{
+    QStringList marks;
+    for (int i = 0; i < count; ++i)
+        marks.append(QStringLiteral("?"));
+    return marks.join(QLatin1Char(','));
+}
+
+// The least and greatest value of one field within one pixel column, and when.
+struct ColumnExtremes
+{
+    qint64 leastAt = 0;
+    int least = 0;
+    qint64 greatestAt = 0;
+    int greatest = 0;
+
+    void emitInto(QVector<QPointF> *points) const
+    {
+        const auto point = [](qint64 second, int value) { return QPointF(double(second) * 1000.0, double(value)); };
+        if (leastAt == greatestAt) {
+            points->append(point(leastAt, least));
+            if (greatest != least)
+                points->append(point(greatestAt, greatest));
+        } else if (leastAt < greatestAt) {
+            points->append(point(leastAt, least));
+            points->append(point(greatestAt, greatest));
+        } else {
+            points->append(point(greatestAt, greatest));
+            points->append(point(leastAt, least));
+        }
+    }
+};
+
+// At most two points per pixel column (its least and its greatest value), and
+// a new stretch wherever the meter was silent for longer than
+// kHistorySilenceSeconds: however many rows the range holds, a curve gets a
+// few thousand points, and the silences stay visible.
+HistorySeries thin(const QVector<StoredRow> &rows, HistoryField field, qint64 from, qint64 to, int columns)
+{
+    HistorySeries series;
+    if (rows.isEmpty())
+        return series;
+    const double width = std::max(1e-3, double(to - from + 1) / double(std::max(1, columns)));
+    series.points.reserve(std::min(rows.size(), 2 * columns + 16));
+
+    ColumnExtremes extremes;
+    qint64 column = 0;
+    const StoredRow *previous = nullptr;
+    for (const StoredRow &row : rows) {
+        const int least = historyFieldValue(row.least, field);
+        const int greatest = historyFieldValue(row.greatest, field);
+        const qint64 rowColumn = qint64(std::floor(double(row.second - from) / width));
+        const bool silence = previous && row.second - (previous->second + previous->span - 1) > kHistorySilenceSeconds;
+        if (!previous || silence || rowColumn != column) {
+            if (previous)
+                extremes.emitInto(&series.points);
+            if (!previous || silence)
+                series.stretchStarts.append(series.points.size());
+            column = rowColumn;
+            extremes = {row.second, least, row.second, greatest};
+        } else {
+            if (least < extremes.least) {
+                extremes.least = least;
+                extremes.leastAt = row.second;
+            }
+            if (greatest > extremes.greatest) {
+                extremes.greatest = greatest;
+                extremes.greatestAt = row.second;
+            }
+        }
+        previous = &row;
+    }
+    extremes.emitInto(&series.points);
+    return series;
+}
+
+} // namespace
+
+HistoryRetention HistoryStore::fileRetention(int days)
+{
+    return {kDaySeconds, qint64(std::max(1, days)) * kDaySeconds};
+}
+
+HistoryRetention HistoryStore::memoryRetention()
+{
+    return {60 * 60, 60 * 60};
+}
+
+QVector<HistoryField> HistoryStore::allFields()
+{
+    QVector<HistoryField> fields;
+    for (int i = 0; i < kHistoryFieldCount; ++i)
+        fields.append(historyFieldAt(i));
+    return fields;
+}
+
+HistoryStore::HistoryStore() = default;
+
+HistoryStore::~HistoryStore()
+{
+    close();
+}
+
+QSqlDatabase HistoryStore::database() const
+{
+    return QSqlDatabase::database(m_connection, false);
+}
+
+bool HistoryStore::isOpen() const
+{
+    return !m_connection.isEmpty();
+}
+
+bool HistoryStore::open(const QString &fileName, const HistoryRetention &retention)
+{
+    close();
+    m_problem = {};
+    m_fileName = fileName;
+    m_retention = retention;
+    m_connection = QStringLiteral("zelmar-history-%1").arg(connectionCounter.fetchAndAddRelaxed(1));
+    QSqlError openError;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+        db.setDatabaseName(inMemory() ? QStringLiteral(":memory:") : fileName);
+        // Another copy of the program writing the same file holds its lock for a moment only.
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000"));
+        if (!db.open())
+            openError = db.lastError();
+    }
+    // Failing closes the connection, which no handle may outlive.
+    if (openError.isValid())
+        return fail(openError);
+    if (!inMemory()) {
+        // SQLite reads the file's header only here: a file that is no database fails now.
+        QSqlQuery mode(database());
+        if (!mode.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
+            return fail(mode.lastError());
+        // A commit is on disk once it returns, so a power cut loses at most the batch being written.
+        if (!exec(QStringLiteral("PRAGMA synchronous=FULL")) ||
+            !exec(QStringLiteral("PRAGMA journal_size_limit=%1").arg(kWalSizeLimit)))
+            return false;
+    }
+    if (!createSchema())
+        return false;
+
+    QSqlQuery meters(database());
+    meters.setForwardOnly(true);
+    if (!meters.exec(QStringLiteral("SELECT id, topic FROM meter")))
+        return fail(meters.lastError());
+    while (meters.next())
+        m_meterIds.insert(meters.value(1).toString(), meters.value(0).toInt());
+
+    const QVector<HistoryField> fields = allFields();
+    m_insertReading = std::make_unique<QSqlQuery>(database());
+    if (!m_insertReading->prepare(QStringLiteral("INSERT OR REPLACE INTO reading(meter,t,%1) VALUES(%2)")
+                                      .arg(fieldList(fields, QString()), placeholders(2 + kHistoryFieldCount))))
+        return fail(m_insertReading->lastError());
+
+    // A minute folded in two steps (or given late rows) keeps the extremes of both.
+    QStringList merge;
+    for (HistoryField field : fields) {
+        const QString key = historyFieldKey(field);
+        merge << QStringLiteral("%1_min=min(%1_min,excluded.%1_min)").arg(key)
+              << QStringLiteral("%1_max=max(%1_max,excluded.%1_max)").arg(key)
+              << QStringLiteral("%1_last=excluded.%1_last").arg(key);
+    }
+    m_upsertMinute = std::make_unique<QSqlQuery>(database());
+    if (!m_upsertMinute->prepare(
+            QStringLiteral("INSERT INTO minute(meter,t,%1) VALUES(%2) ON CONFLICT(meter,t) DO UPDATE SET %3")
+                .arg(minuteColumns(fields), placeholders(2 + 3 * kHistoryFieldCount), merge.join(QLatin1Char(',')))))
+        return fail(m_upsertMinute->lastError());
+    return true;
+}
+
+bool HistoryStore::createSchema()
+{
+    QSqlQuery version(database());
+    if (!version.exec(QStringLiteral("PRAGMA user_version")) || !version.next())
+        return fail(version.lastError());
+    const int stored = version.value(0).toInt();
+    if (stored > kSchemaVersion)
+        return fail(HistoryProblem::NewerFormat, QString::number(stored));
+    if (stored == kSchemaVersion)
+        return true;
+
+    const QVector<HistoryField> fields = allFields();
+    QStringList readingColumns;
+    QStringList minuteColumnDefs;
+    for (HistoryField field : fields) {
+        const QString key = historyFieldKey(field);
+        readingColumns.append(key + QLatin1String(" INTEGER NOT NULL"));
+        for (const char *suffix : {"_min", "_max", "_last"})
+            minuteColumnDefs.append(key + QLatin1String(suffix) + QLatin1String(" INTEGER NOT NULL"));
+    }
+    // A meter is known by its MQTT topic, not by its device name: readings
+    // arrive per topic, and a device renamed in the list keeps its history.
+    // Two devices registered on one topic show the same readings anyway, so
+    // they rightly share one history.
+    const QStringList statements = {
+        // Must come before the first table: it decides how the file is laid out.
+        QStringLiteral("PRAGMA auto_vacuum=INCREMENTAL"),
+        QStringLiteral("BEGIN"),
+        QStringLiteral("CREATE TABLE meter(id INTEGER PRIMARY KEY, topic TEXT NOT NULL UNIQUE)"),
+        QStringLiteral("CREATE TABLE reading(meter INTEGER NOT NULL, t INTEGER NOT NULL, %1, "
+                       "PRIMARY KEY(meter, t)) WITHOUT ROWID")
+            .arg(readingColumns.join(QStringLiteral(", "))),
+        QStringLiteral("CREATE TABLE minute(meter INTEGER NOT NULL, t INTEGER NOT NULL, %1, "
+                       "PRIMARY KEY(meter, t)) WITHOUT ROWID")
+            .arg(minuteColumnDefs.join(QStringLiteral(", "))),
+        QStringLiteral("PRAGMA user_version=%1").arg(kSchemaVersion),
+        QStringLiteral("COMMIT"),
+    };
+    for (const QString &statement : statements) {
+        if (!exec(statement))
+            return false;
+    }
+    return true;
+}
+
+void HistoryStore::close()
+{
+    if (!isOpen())
+        return;
+    m_insertReading.reset();
+    m_upsertMinute.reset();
+    {
+        QSqlDatabase db = database();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(m_connection);
+    m_connection.clear();
+    m_meterIds.clear();
+    m_nextMeter = 0;
+}
+
+bool HistoryStore::exec(QSqlQuery &query)
+{
+    return query.exec() || fail(query.lastError());
+}
+
+bool HistoryStore::exec(const QString &statement)
+{
+    QSqlQuery query(database());
+    return query.exec(statement) || fail(query.lastError());
+}
+
+int HistoryStore::meterId(const QString &topic, bool create)
+{
+    const auto known = m_meterIds.constFind(topic);
+    if (known != m_meterIds.constEnd())
+        return *known;
+    if (!create)
+        return -1;
+    QSqlQuery insert(database());
+    insert.prepare(QStringLiteral("INSERT INTO meter(topic) VALUES(?)"));
+    insert.addBindValue(topic);
+    if (!exec(insert))
+        return -1;
+    const int id = insert.lastInsertId().toInt();
+    m_meterIds.insert(topic, id);
+    return id;
+}
+
+bool HistoryStore::write(const QVector<HistoryRow> &rows)
+{
+    if (!isOpen())
+        return false;
+    if (rows.isEmpty())
+        return true;
+    if (!exec(QStringLiteral("BEGIN")))
+        return false;
+    for (const HistoryRow &row : rows) {
+        const int id = meterId(row.topic, true);
+        if (id < 0)
+            return false;
+        m_insertReading->bindValue(0, id);
+        m_insertReading->bindValue(1, row.second);
+        for (int i = 0; i < kHistoryFieldCount; ++i)
+            m_insertReading->bindValue(2 + i, historyFieldValue(row.reading, historyFieldAt(i)));
+        if (!exec(*m_insertReading))
+            return false;
+    }
+    return exec(QStringLiteral("COMMIT"));
+}
+
+bool HistoryStore::maintain(qint64 now, int budget)
+{
+    if (!isOpen() || m_meterIds.isEmpty())
+        return false;
+    // Only whole minutes are folded, so that a minute row never has to be
+    // merged with rows of its own minute that were still to come.
+    const qint64 foldBefore = minuteOf(now - m_retention.fullResolution);
+    const qint64 removeBefore = now - m_retention.keep;
+    const bool folds = m_retention.keep > m_retention.fullResolution;
+
+    QVector<int> ids = m_meterIds.values().toVector();
+    std::sort(ids.begin(), ids.end());
+    if (!exec(QStringLiteral("BEGIN")))
+        return false;
+    bool more = false;
+    int used = 0;
+    for (int visited = 0; visited < ids.size() && used < budget; ++visited) {
+        const int index = (m_nextMeter + visited) % ids.size();
+        const int id = ids.at(index);
+        // Rows past keeping go before anything is folded, so none is folded only to be removed.
+        for (const QString &table : {QStringLiteral("reading"), QStringLiteral("minute")}) {
+            const int removed = removeOld(id, table, removeBefore, budget - used, &more);
+            if (removed < 0)
+                return false;
+            used += removed;
+        }
+        if (folds && used < budget) {
+            const int folded = fold(id, foldBefore, budget - used, &more);
+            if (folded < 0)
+                return false;
+            used += folded;
+        }
+        m_nextMeter = (index + 1) % ids.size();
+    }
+    if (used >= budget)
+        more = true;
+    if (!exec(QStringLiteral("COMMIT")))
+        return false;
+    if (!inMemory())
+        giveBackFreePages();
+    return more && isOpen();
+}
+
+int HistoryStore::removeOld(int meter, const QString &table, qint64 before, int limit, bool *more)
+{
+    if (limit <= 0) {
+        *more = true;
+        return 0;
+    }
+    // The second of the limit-th row due, if there are that many: only rows up
+    // to it go in this step.
+    QSqlQuery bound(database());
+    bound.setForwardOnly(true);
+    bound.prepare(QStringLiteral("SELECT t FROM %1 WHERE meter=? AND t<? ORDER BY t LIMIT 1 OFFSET ?").arg(table));
+    bound.addBindValue(meter);
+    bound.addBindValue(before);
+    bound.addBindValue(limit - 1);
+    if (!exec(bound))
+        return -1;
+    qint64 end = before;
+    if (bound.next()) {
+        end = bound.value(0).toLongLong() + 1;
+        *more = true;
+    }
+    QSqlQuery remove(database());
+    remove.prepare(QStringLiteral("DELETE FROM %1 WHERE meter=? AND t<?").arg(table));
+    remove.addBindValue(meter);
+    remove.addBindValue(end);
+    if (!exec(remove))
+        return -1;
+    return remove.numRowsAffected();
+}
+
+int HistoryStore::fold(int meter, qint64 before, int limit, bool *more)
+{
+    // A meter stores at most 60 rows a minute, so a limit of two minutes'
+    // worth always folds at least one whole minute.
+    constexpr int kLeast = 2 * 60;
+    if (limit < kLeast) {
+        *more = true;
+        return 0;
+    }
+    const QVector<HistoryField> fields = allFields();
+    QSqlQuery select(database());
+    select.setForwardOnly(true);
+    select.prepare(QStringLiteral("SELECT t,%1 FROM reading WHERE meter=? AND t<? ORDER BY t LIMIT ?")
+                       .arg(fieldList(fields, QString())));
+    select.addBindValue(meter);
+    select.addBindValue(before);
+    select.addBindValue(limit);
+    if (!exec(select))
+        return -1;
+
+    // minute -> its folded row; ordered, so the last minute is at hand.
+    std::map<qint64, StoredRow> minutes;
+    int selected = 0;
+    while (select.next()) {
+        ++selected;
+        const qint64 second = select.value(0).toLongLong();
+        Reading reading;
+        for (int i = 0; i < kHistoryFieldCount; ++i)
+            setHistoryFieldValue(&reading, historyFieldAt(i), select.value(1 + i).toInt());
+        auto found = minutes.find(minuteOf(second));
+        if (found == minutes.end()) {
+            minutes.emplace(minuteOf(second),
+                            StoredRow{minuteOf(second), int(kMinuteSeconds), reading, reading, reading});
+            continue;
+        }
+        StoredRow &folded = found->second;
+        for (int i = 0; i < kHistoryFieldCount; ++i) {
+            const HistoryField field = historyFieldAt(i);
+            const int value = historyFieldValue(reading, field);
+            setHistoryFieldValue(&folded.least, field, std::min(historyFieldValue(folded.least, field), value));
+            setHistoryFieldValue(&folded.greatest, field, std::max(historyFieldValue(folded.greatest, field), value));
+        }
+        folded.last = reading; // rows come oldest first
+    }
+    if (minutes.empty())
+        return 0;
+    // With the limit reached, the last minute may go on beyond what was read.
+    if (selected == limit) {
+        minutes.erase(std::prev(minutes.end()));
+        *more = true;
+    }
+
+    for (const auto &entry : minutes) {
+        const StoredRow &folded = entry.second;
+        m_upsertMinute->bindValue(0, meter);
+        m_upsertMinute->bindValue(1, folded.second);
+        for (int i = 0; i < kHistoryFieldCount; ++i) {
+            const HistoryField field = historyFieldAt(i);
+            m_upsertMinute->bindValue(2 + 3 * i, historyFieldValue(folded.least, field));
+            m_upsertMinute->bindValue(3 + 3 * i, historyFieldValue(folded.greatest, field));
+            m_upsertMinute->bindValue(4 + 3 * i, historyFieldValue(folded.last, field));
+        }
+        if (!exec(*m_upsertMinute))
+            return -1;
+    }
+    QSqlQuery remove(database());
+    remove.prepare(QStringLiteral("DELETE FROM reading WHERE meter=? AND t<?"));
+    remove.addBindValue(meter);
+    remove.addBindValue(std::prev(minutes.end())->first + kMinuteSeconds);
+    if (!exec(remove))
+        return -1;
+    return remove.numRowsAffected();
+}
+
+void HistoryStore::giveBackFreePages()
+{
+    QSqlQuery pages(database());
+    if (!pages.exec(
+            QStringLiteral("SELECT freelist_count, page_count FROM pragma_freelist_count, pragma_page_count")) ||
+        !pages.next()) {
+        fail(pages.lastError());
+        return;
+    }
+    const qint64 freePages = pages.value(0).toLongLong();
+    const qint64 allPages = pages.value(1).toLongLong();
+    if (freePages > kVacuumPages && freePages * 4 > allPages) {
+        // incremental_vacuum returns a row per page freed; all must be stepped through.
+        QSqlQuery vacuum(database());
+        vacuum.setForwardOnly(true);
+        if (!vacuum.exec(QStringLiteral("PRAGMA incremental_vacuum(%1)").arg(kVacuumPages))) {
+            fail(vacuum.lastError());
+            return;
+        }
+        while (vacuum.next()) {
+        }
+    }
+}
+
+QVector<StoredRow> HistoryStore::rows(const QString &topic, qint64 from, qint64 to, const QVector<HistoryField> &fields)
+{
+    QVector<StoredRow> result;
+    if (!isOpen())
+        return result;
+    const int id = meterId(topic, false);
+    if (id < 0)
+        return result;
+
+    QSqlQuery minutes(database());
+    minutes.setForwardOnly(true);
+    minutes.prepare(QStringLiteral("SELECT t,%1 FROM minute WHERE meter=? AND t>=? AND t<=? ORDER BY t")
+                        .arg(minuteColumns(fields)));
+    minutes.addBindValue(id);
+    minutes.addBindValue(from);
+    minutes.addBindValue(to);
+    if (!exec(minutes))
+        return {};
+    while (minutes.next()) {
+        StoredRow row;
+        row.second = minutes.value(0).toLongLong();
+        row.span = int(kMinuteSeconds);
+        for (int i = 0; i < fields.size(); ++i) {
+            setHistoryFieldValue(&row.least, fields.at(i), minutes.value(1 + 3 * i).toInt());
+            setHistoryFieldValue(&row.greatest, fields.at(i), minutes.value(2 + 3 * i).toInt());
+            setHistoryFieldValue(&row.last, fields.at(i), minutes.value(3 + 3 * i).toInt());
+        }
+        result.append(row);
+    }
+    const int minuteRows = result.size();
+
+    QSqlQuery seconds(database());
+    seconds.setForwardOnly(true);
+    seconds.prepare(QStringLiteral("SELECT t,%1 FROM reading WHERE meter=? AND t>=? AND t<=? ORDER BY t")
+                        .arg(fieldList(fields, QString())));
+    seconds.addBindValue(id);
+    seconds.addBindValue(from);
+    seconds.addBindValue(to);
+    if (!exec(seconds))
+        return {};
+    while (seconds.next()) {
+        StoredRow row;
+        row.second = seconds.value(0).toLongLong();
+        for (int i = 0; i < fields.size(); ++i)
+            setHistoryFieldValue(&row.last, fields.at(i), seconds.value(1 + i).toInt());
+        row.least = row.greatest = row.last;
+        result.append(row);
+    }
+    // Minutes are folded oldest first, so both runs are mostly one after the
+    // other; while folding lags behind they may interleave.
+    const auto earlier = [](const StoredRow &a, const StoredRow &b) { return a.second < b.second; };
+    std::inplace_merge(result.begin(), result.begin() + minuteRows, result.end(), earlier);
+    return result;
+}
+
+HistoryChart HistoryStore::chart(const HistoryChartRequest &request)
+{
+    HistoryChart chart;
+    chart.topic = request.topic;
+    chart.from = request.from;
+    chart.to = request.to;
+    const QVector<StoredRow> stored = rows(request.topic, request.from, request.to, request.fields);
+    // "Everything" asks from the epoch on; the columns are spread over what there is.
+    if (!stored.isEmpty())
+        chart.from = std::max(request.from, stored.constFirst().second);
+    chart.storedRows = stored.size();
+    for (HistoryField field : request.fields)
+        chart.series.append(thin(stored, field, chart.from, chart.to, request.columns));
+    return chart;
+}
+
+bool HistoryStore::fail(const QSqlError &error)
+{
+    const int code = error.nativeErrorCode().toInt() & 0xff;
+    HistoryProblem::Kind kind = HistoryProblem::Failed;
+    if (code == kSqliteCorrupt || code == kSqliteNotADatabase)
+        kind = HistoryProblem::Damaged;
+    else if (code == kSqliteFull)
+        kind = HistoryProblem::DiskFull;
+    else if (code == kSqliteCantOpen)
+        kind = HistoryProblem::CannotOpen;
+    return fail(kind, error.databaseText().isEmpty() ? error.text() : error.databaseText());
+}
+
+bool HistoryStore::fail(HistoryProblem::Kind kind, const QString &detail)
+{
+    m_problem = {kind, m_fileName, QString(), detail};
+    if (isOpen()) {
+        // A failed statement may leave a transaction open; closing rolls it back.
+        close();
+    }
+    if (kind == HistoryProblem::Damaged && !inMemory())
+        moveAside();
+    return false;
+}
+
+void HistoryStore::moveAside()
+{
+    // The write-ahead log and its index go along under matching names, so that
+    // the moved file can still be opened with everything it held.
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString target = m_fileName + QStringLiteral(".damaged-") + stamp;
+    for (int n = 2; QFileInfo::exists(target) || QFileInfo::exists(target + QLatin1String("-wal")); ++n)
+        target = m_fileName + QStringLiteral(".damaged-%1-%2").arg(stamp).arg(n);
+    if (!QFile::rename(m_fileName, target))
+        return;
+    m_problem.movedTo = target;
+    for (const char *suffix : {"-wal", "-shm"}) {
+        if (QFileInfo::exists(m_fileName + QLatin1String(suffix)))
+            QFile::rename(m_fileName + QLatin1String(suffix), target + QLatin1String(suffix));
+    }
+}

@@ -1,0 +1,103 @@
+#pragma once
+
+#include "history/historydata.h"
+
+#include <QHash>
+#include <QString>
+
+#include <memory>
+
+class QSqlDatabase;
+class QSqlError;
+class QSqlQuery;
+
+// How long rows stay, in seconds: younger than fullResolution, one row per
+// meter per second; then one row per meter per minute (least, greatest and
+// last value of each field) until they are older than keep, when they go.
+// With keep no longer than fullResolution nothing is folded: rows simply go.
+struct HistoryRetention
+{
+    qint64 fullResolution = 0;
+    qint64 keep = 0;
+};
+
+// The readings of every meter in an SQLite database, through QtSql's driver:
+// a file beside Settings.conf, or an in-memory database that lives as long as
+// the store. Used from one thread only (the connection belongs to the thread
+// that opened it).
+//
+// Schema (see createSchema()):
+//   meter(id, topic)                 a meter is known by its MQTT topic
+//   reading(meter, t, <8 fields>)    one row per meter per second
+//   minute(meter, t, <8 × min/max/last>)  one row per meter per minute
+// t is UTC seconds since the epoch (a minute row: the minute's first second).
+// Both tables are keyed by (meter, t) WITHOUT ROWID, so a meter's rows lie in
+// time order in one b-tree and a range is one contiguous scan, with no second
+// index to store.
+//
+// Any failure closes the store and leaves its reason in problem(); a file
+// found damaged is moved aside first, never deleted.
+class HistoryStore final
+{
+public:
+    static constexpr qint64 kDaySeconds = 24 * 60 * 60;
+    static constexpr qint64 kMinuteSeconds = 60;
+    // What the file keeps: a day at full resolution, `days` in all.
+    static HistoryRetention fileRetention(int days);
+    // What the in-memory store keeps: the last hour.
+    static HistoryRetention memoryRetention();
+
+    HistoryStore();
+    ~HistoryStore();
+    HistoryStore(const HistoryStore &) = delete;
+    HistoryStore &operator=(const HistoryStore &) = delete;
+
+    // Opens the file, creating it if need be, or with an empty name a fresh
+    // in-memory database.
+    bool open(const QString &fileName, const HistoryRetention &retention);
+    void close();
+    bool isOpen() const;
+    bool inMemory() const { return m_fileName.isEmpty(); }
+    QString fileName() const { return m_fileName; }
+    const HistoryProblem &problem() const { return m_problem; }
+
+    // Stores the rows in one transaction; a row for a meter and second
+    // already stored replaces it.
+    bool write(const QVector<HistoryRow> &rows);
+
+    // One step of retention as of `now` (UTC seconds): folds full-resolution
+    // rows of whole minutes into minute rows and removes what is past keeping,
+    // touching at most about `budget` rows, in one transaction. Returns true
+    // while work is left, so the caller can come back soon.
+    bool maintain(qint64 now, int budget);
+
+    // The rows of a meter between two seconds (both included), oldest first,
+    // with the requested fields filled in.
+    QVector<StoredRow> rows(const QString &topic, qint64 from, qint64 to,
+                            const QVector<HistoryField> &fields = allFields());
+    HistoryChart chart(const HistoryChartRequest &request);
+
+    static QVector<HistoryField> allFields();
+
+private:
+    QSqlDatabase database() const;
+    bool exec(QSqlQuery &query);
+    bool exec(const QString &statement);
+    bool createSchema();
+    int meterId(const QString &topic, bool create);
+    int removeOld(int meter, const QString &table, qint64 before, int limit, bool *more);
+    int fold(int meter, qint64 before, int limit, bool *more);
+    void giveBackFreePages();
+    bool fail(const QSqlError &error);
+    bool fail(HistoryProblem::Kind kind, const QString &detail);
+    void moveAside();
+
+    QString m_connection;
+    QString m_fileName;
+    HistoryRetention m_retention;
+    HistoryProblem m_problem;
+    QHash<QString, int> m_meterIds;
+    int m_nextMeter = 0; // where the next retention step starts, so every meter gets its turn
+    std::unique_ptr<QSqlQuery> m_insertReading;
+    std::unique_ptr<QSqlQuery> m_upsertMinute;
+};

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "history/historydata.h"
+#include "history/historystore.h"
+
+#include <QObject>
+
+class QTimer;
+
+// The store's side of the recorder. It lives on the writer thread and owns
+// the store there, so that a large batch, a slow disk or a long range asked
+// for by a chart never holds up the window. Every public function runs on the
+// writer thread, called in a queued call from the recorder; the answers go
+// back as queued signals of plain values.
+class HistoryWriter final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(HistoryWriter)
+
+public:
+    // Retention runs in small steps: one every kMaintenanceIntervalMs, and
+    // while a step leaves work over (after days switched off, say) one every
+    // kCatchUpIntervalMs, so that writes and queries come in between.
+    static constexpr int kMaintenanceIntervalMs = 5000;
+    static constexpr int kCatchUpIntervalMs = 50;
+    static constexpr int kMaintenanceBudget = 5000;
+
+    // An empty file name keeps the readings in memory only.
+    HistoryWriter(const QString &fileName, int days);
+    ~HistoryWriter() override;
+
+    void start();
+    void write(const QVector<HistoryRow> &rows);
+    void chart(quint64 id, const HistoryChartRequest &request);
+    void rows(quint64 id, const QString &topic, qint64 from, qint64 to);
+    // Closes the store and hands the object to `home`, whose thread deletes it.
+    void finish(QThread *home);
+
+signals:
+    void written(int rows);
+    void chartReady(const HistoryChart &chart);
+    void rowsReady(quint64 id, const QVector<StoredRow> &rows);
+    // The file is no longer written; the readings go on in memory.
+    void stopped(const HistoryProblem &problem);
+
+private:
+    void maintain();
+    // After a failure of the file: says why and goes on in memory.
+    void fallBack();
+
+    const QString m_fileName;
+    const int m_days;
+    HistoryStore m_store;
+    QTimer *m_maintenance = nullptr; // child
+};

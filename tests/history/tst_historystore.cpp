@@ -1,0 +1,388 @@
+#include "history/historyrecorder.h"
+#include "history/historystore.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstdio>
+#include <memory>
+
+Q_DECLARE_METATYPE(HistoryProblem::Kind)
+
+namespace {
+
+// (offset from kNow, span) of stored rows.
+using Shape = QList<QPair<qint64, int>>;
+
+// A fixed "now" for the store's retention, on a minute boundary.
+constexpr qint64 kNow = 1800000000;
+constexpr qint64 kHour = 3600;
+constexpr qint64 kDay = 24 * kHour;
+
+// The argument that makes the test binary the recording child of sigkillLeavesSoundDatabase().
+const QString kChildArgument = QStringLiteral("--record-until-killed");
+
+Reading readingWith(int voltage, int starts = 7)
+{
+    Reading reading;
+    reading.devType = 10;
+    reading.numStarts = starts;
+    reading.tCommon = 360000 + voltage;
+    reading.voltage = voltage;
+    reading.freq = 50;
+    return reading;
+}
+
+// One row per second for each offset from kNow in [first, first + count).
+QVector<HistoryRow> rowsFrom(const QString &topic, qint64 first, int count)
+{
+    QVector<HistoryRow> rows;
+    for (int i = 0; i < count; ++i)
+        rows.append({topic, kNow + first + i, readingWith(200 + (i * 37) % 61)});
+    return rows;
+}
+
+// (offset from kNow, span) of every row stored for the topic.
+Shape storedShape(HistoryStore &store, const QString &topic)
+{
+    Shape shape;
+    for (const StoredRow &row : store.rows(topic, 0, kNow + kDay))
+        shape.append({row.second - kNow, row.span});
+    return shape;
+}
+
+// What a child records until it is killed: three meters, as fast as the
+// event loop goes, with the wall clock's seconds. It says "written" after
+// every batch that reached the file.
+int recordUntilKilled(const QString &fileName)
+{
+    HistoryRecorder recorder(fileName);
+    QObject::connect(&recorder, &HistoryRecorder::written, &recorder, [] {
+        std::printf("written %lld\n", QDateTime::currentSecsSinceEpoch());
+        std::fflush(stdout);
+    });
+    QTimer load;
+    int n = 0;
+    QObject::connect(&load, &QTimer::timeout, &recorder, [&] {
+        for (const char *topic : {"plant/1", "plant/2", "plant/3"})
+            recorder.record(QLatin1String(topic), readingWith(220 + n++ % 20), QDateTime::currentSecsSinceEpoch());
+    });
+    load.start(2);
+    return QCoreApplication::exec();
+}
+
+} // namespace
+
+class tst_HistoryStore : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void oneRowPerMeterPerSecond();
+    void retention_data();
+    void retention();
+    void chartThinsToPixelColumns();
+    void unusableFileStopsRecording_data();
+    void unusableFileStopsRecording();
+    void sigkillLeavesSoundDatabase();
+
+private:
+    QString filePath() const { return HistoryRecorder::fileNameIn(m_dir->path()); }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void tst_HistoryStore::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+void tst_HistoryStore::cleanup()
+{
+    m_dir.reset();
+}
+
+// A flood keeps one row per meter per second, the last reading of that
+// second, whether or not a flush falls inside the second; and the rows are
+// still there when the file is opened again.
+void tst_HistoryStore::oneRowPerMeterPerSecond()
+{
+    const QStringList topics = {QStringLiteral("plant/1"), QStringLiteral("plant/2"), QStringLiteral("цех/3")};
+    constexpr int kReadings = 30000;
+    constexpr int kSeconds = 6;
+    constexpr int kFlushEvery = 4999;
+    int written = 0;
+    {
+        HistoryRecorder recorder(filePath());
+        connect(&recorder, &HistoryRecorder::written, this, [&written](int rows) { written += rows; });
+        for (int i = 0; i < kReadings; ++i) {
+            recorder.record(topics.at(i % 3), readingWith(i), kNow + qint64(i) * kSeconds / kReadings);
+            if (i % kFlushEvery == 0)
+                recorder.flush();
+        }
+        recorder.flush();
+        // Answered after every batch before it, and so after their written().
+        QSignalSpy answered(&recorder, &HistoryRecorder::rowsReady);
+        recorder.requestRows(topics.at(0), 0, 0);
+        QVERIFY(answered.wait());
+    }
+    // A flush within a second writes that second again (the later reading replaces the row).
+    const int flushes = kReadings / kFlushEvery + 2;
+    QVERIFY2(written <= topics.size() * (kSeconds + flushes), qPrintable(QString::number(written)));
+    HistoryStore store;
+    QVERIFY(store.open(filePath(), HistoryStore::fileRetention(30)));
+    for (int t = 0; t < topics.size(); ++t) {
+        const QVector<StoredRow> rows = store.rows(topics.at(t), 0, kNow + kDay);
+        QCOMPARE(rows.size(), kSeconds);
+        for (int s = 0; s < kSeconds; ++s) {
+            // The last i of this topic whose second is s.
+            int last = -1;
+            for (int i = t; i < kReadings; i += 3) {
+                if (qint64(i) * kSeconds / kReadings == s)
+                    last = i;
+            }
+            QCOMPARE(rows.at(s).second, kNow + s);
+            QCOMPARE(rows.at(s).last.voltage, last);
+        }
+    }
+}
+
+void tst_HistoryStore::retention_data()
+{
+    QTest::addColumn<int>("days"); // 0: the in-memory store
+    QTest::addColumn<qint64>("first");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<Shape>("expected");
+
+    QTest::newRow("the last day stays at full resolution")
+        << 30 << -kDay + 60 << 3 << Shape{{-kDay + 60, 1}, {-kDay + 61, 1}, {-kDay + 62, 1}};
+    QTest::newRow("older rows fold into one row per minute")
+        << 30 << -2 * kDay - 30 << 150 << Shape{{-2 * kDay - 60, 60}, {-2 * kDay, 60}, {-2 * kDay + 60, 60}};
+    QTest::newRow("folding stops at the day's edge")
+        << 30 << -kDay - 90 << 92 << Shape{{-kDay - 120, 60}, {-kDay - 60, 60}, {-kDay + 0, 1}, {-kDay + 1, 1}};
+    QTest::newRow("rows past Days go") << 2 << -2 * kDay - 120 << 180 << Shape{{-2 * kDay, 60}};
+    QTest::newRow("memory keeps the last hour") << 0 << -kHour - 2 << 4 << Shape{{-kHour, 1}, {-kHour + 1, 1}};
+}
+
+// Retention as of kNow, in steps small enough to need several: what stays,
+// at what resolution; a folded minute keeps the extremes and the last value.
+void tst_HistoryStore::retention()
+{
+    QFETCH(int, days);
+    QFETCH(qint64, first);
+    QFETCH(int, count);
+    QFETCH(Shape, expected);
+
+    const QString topic = QStringLiteral("plant/1");
+    HistoryStore store;
+    QVERIFY(store.open(days > 0 ? filePath() : QString(),
+                       days > 0 ? HistoryStore::fileRetention(days) : HistoryStore::memoryRetention()));
+    const QVector<HistoryRow> written = rowsFrom(topic, first, count);
+    QVERIFY(store.write(written));
+
+    int steps = 0;
+    while (store.maintain(kNow, 130))
+        ++steps;
+    QVERIFY(store.problem().kind == HistoryProblem::None);
+    QVERIFY2(count <= 130 || steps > 0, "a step must not take more than its budget");
+    QCOMPARE(storedShape(store, topic), expected);
+
+    for (const StoredRow &row : store.rows(topic, 0, kNow)) {
+        int least = INT_MAX;
+        int greatest = INT_MIN;
+        int last = 0;
+        for (const HistoryRow &w : written) {
+            if (w.second >= row.second && w.second < row.second + row.span) {
+                least = qMin(least, w.reading.voltage);
+                greatest = qMax(greatest, w.reading.voltage);
+                last = w.reading.voltage;
+            }
+        }
+        QCOMPARE(row.least.voltage, least);
+        QCOMPARE(row.greatest.voltage, greatest);
+        QCOMPARE(row.last.voltage, last);
+        QCOMPARE(row.last.tCommon, 360000 + last);
+    }
+}
+
+// However many rows a range holds, a curve gets at most two points per pixel
+// column, among them the range's extremes, and a silence starts a new stretch.
+void tst_HistoryStore::chartThinsToPixelColumns()
+{
+    const QString topic = QStringLiteral("plant/1");
+    HistoryStore store;
+    QVERIFY(store.open(filePath(), HistoryStore::fileRetention(30)));
+    QVector<HistoryRow> rows = rowsFrom(topic, -6 * kHour, 2 * kHour);
+    rows += rowsFrom(topic, -3 * kHour, 3 * kHour);
+    rows[1000].reading.voltage = 1;
+    rows[9000].reading.voltage = 999;
+    QVERIFY(store.write(rows));
+
+    HistoryChartRequest request{topic, 0, kNow, 500, {HistoryField::Voltage}};
+    const HistoryChart chart = store.chart(request);
+    QCOMPARE(chart.storedRows, rows.size());
+    QCOMPARE(chart.from, kNow - 6 * kHour);
+    const HistorySeries &voltage = chart.series.at(0);
+    QVERIFY2(voltage.points.size() <= 2 * 500 + 4, qPrintable(QString::number(voltage.points.size())));
+    QCOMPARE(voltage.stretchStarts.size(), 2);
+    QVERIFY(voltage.points.at(voltage.stretchStarts.at(1) - 1).x() < double(kNow - 4 * kHour) * 1000);
+    QVERIFY(voltage.points.at(voltage.stretchStarts.at(1)).x() >= double(kNow - 3 * kHour) * 1000);
+    double least = 1e9;
+    double greatest = -1e9;
+    for (const QPointF &point : voltage.points) {
+        least = qMin(least, point.y());
+        greatest = qMax(greatest, point.y());
+    }
+    QCOMPARE(least, 1.0);
+    QCOMPARE(greatest, 999.0);
+}
+
+void tst_HistoryStore::unusableFileStopsRecording_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<HistoryProblem::Kind>("kind");
+
+    QTest::newRow("not a database") << QStringLiteral("text") << HistoryProblem::Damaged;
+    QTest::newRow("damaged pages") << QStringLiteral("pages") << HistoryProblem::Damaged;
+    QTest::newRow("a folder in its place") << QStringLiteral("folder") << HistoryProblem::CannotOpen;
+    QTest::newRow("the file cannot grow") << QStringLiteral("limit") << HistoryProblem::Failed;
+}
+
+// A file that cannot be used stops recording with a reason, a damaged one is
+// moved aside whole, and the readings go on in memory for the chart.
+void tst_HistoryStore::unusableFileStopsRecording()
+{
+    QFETCH(QString, damage);
+    QFETCH(HistoryProblem::Kind, kind);
+
+    const QString topic = QStringLiteral("plant/1");
+    QByteArray original;
+    if (damage == QLatin1String("text")) {
+        original = QByteArray("[MQTT]\nHost=localhost\n").repeated(300);
+    } else if (damage == QLatin1String("pages")) {
+        {
+            HistoryStore store;
+            QVERIFY(store.open(filePath(), HistoryStore::fileRetention(30)));
+            QVERIFY(store.write(rowsFrom(topic, -kHour, 3000)));
+        }
+        QFile file(filePath());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        original = file.readAll();
+        QVERIFY(original.size() > 8 * 4096);
+        // Everything but the header page: the tables' roots are in there.
+        original.replace(4096, original.size() - 4096, QByteArray(original.size() - 4096, '\x5a'));
+    } else if (damage == QLatin1String("folder")) {
+        QVERIFY(QDir().mkpath(filePath()));
+    }
+    if (!original.isEmpty()) {
+        QFile file(filePath());
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QCOMPARE(file.write(original), qint64(original.size()));
+    }
+
+    // A limit on file size stands in for a full disk: root passes every permission check.
+    rlimit saved{};
+    const bool limitSize = damage == QLatin1String("limit");
+    if (limitSize) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        rlimit small = saved;
+        small.rlim_cur = 64 * 1024;
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+    }
+
+    HistoryRecorder recorder(filePath());
+    QSignalSpy stopped(&recorder, &HistoryRecorder::stopped);
+    QSignalSpy answered(&recorder, &HistoryRecorder::rowsReady);
+    for (qint64 second = 0; second < 2000; ++second)
+        recorder.record(topic, readingWith(int(second)), kNow + second);
+    recorder.flush();
+    const bool wasStopped = stopped.wait(10000);
+    if (limitSize)
+        setrlimit(RLIMIT_FSIZE, &saved);
+    QVERIFY(wasStopped);
+
+    const auto problem = stopped.at(0).at(0).value<HistoryProblem>();
+    QCOMPARE(problem.kind, kind);
+    QVERIFY(!recorder.recordsToDisk());
+    QVERIFY(HistoryRecorder::describe(problem).startsWith(QStringLiteral("История не записывается: ")));
+    if (kind == HistoryProblem::Damaged) {
+        QVERIFY(problem.movedTo.startsWith(filePath() + QStringLiteral(".damaged-")));
+        QFile moved(problem.movedTo);
+        QVERIFY(moved.open(QIODevice::ReadOnly));
+        QCOMPARE(moved.readAll(), original);
+        QVERIFY(!QFile::exists(filePath()));
+    }
+
+    recorder.record(topic, readingWith(5000), kNow + 5000);
+    recorder.flush();
+    recorder.requestRows(topic, kNow + 5000, kNow + 5000);
+    QVERIFY(answered.wait(10000));
+    const auto rows = answered.at(0).at(1).value<QVector<StoredRow>>();
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows.at(0).last.voltage, 5000);
+}
+
+// A recording process killed outright leaves a file that opens, passes
+// SQLite's integrity check and lacks at most the last second or so.
+void tst_HistoryStore::sigkillLeavesSoundDatabase()
+{
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(), {kChildArgument, filePath()});
+    QVERIFY(child.waitForStarted());
+    int batches = 0;
+    while (batches < 3) {
+        QVERIFY2(child.waitForReadyRead(10000), "the child stopped writing");
+        while (child.canReadLine())
+            batches += child.readLine().startsWith("written") ? 1 : 0;
+    }
+    const qint64 killedAt = QDateTime::currentSecsSinceEpoch();
+    child.kill();
+    QVERIFY(child.waitForFinished());
+    QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
+        db.setDatabaseName(filePath());
+        QVERIFY(db.open());
+        QSqlQuery check(db);
+        QVERIFY(check.exec(QStringLiteral("PRAGMA integrity_check")));
+        QVERIFY(check.next());
+        QCOMPARE(check.value(0).toString(), QStringLiteral("ok"));
+        QVERIFY(check.exec(QStringLiteral("SELECT max(t), count(DISTINCT meter) FROM reading")));
+        QVERIFY(check.next());
+        QCOMPARE(check.value(1).toInt(), 3);
+        QVERIFY2(
+            check.value(0).toLongLong() >= killedAt - 2,
+            qPrintable(QStringLiteral("last row %1, killed at %2").arg(check.value(0).toLongLong()).arg(killedAt)));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("check"));
+}
+
+int main(int argc, char **argv)
+{
+    if (argc == 3 && QLatin1String(argv[1]) == kChildArgument) {
+        QCoreApplication app(argc, argv);
+        return recordUntilKilled(QString::fromLocal8Bit(argv[2]));
+    }
+    QCoreApplication app(argc, argv);
+    tst_HistoryStore test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_historystore.moc"
