@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake pkg-config
-    qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite
+    qtbase5-dev qtbase5-dev-tools libqt5sql5-sqlite libqwt-qt5-dev
     libmosquitto-dev mosquitto mosquitto-clients
     libssl-dev openssl
     libbenchmark-dev

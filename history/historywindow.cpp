@@ -1,0 +1,277 @@
+#include "history/historywindow.h"
+#include "ui_historywindow.h"
+
+#include "config/settingsfile.h"
+#include "history/historyrecorder.h"
+#include "history/segmentedcurve.h"
+
+#include <qwt_date.h>
+#include <qwt_date_scale_draw.h>
+#include <qwt_date_scale_engine.h>
+#include <qwt_legend.h>
+#include <qwt_plot.h>
+#include <qwt_plot_canvas.h>
+#include <qwt_plot_grid.h>
+#include <qwt_plot_magnifier.h>
+#include <qwt_plot_panner.h>
+#include <qwt_plot_zoomer.h>
+#include <qwt_scale_widget.h>
+
+#include <QDateTime>
+#include <QPushButton>
+#include <QScopedValueRollback>
+
+#include <algorithm>
+
+namespace {
+
+constexpr qint64 kHour = 60 * 60;
+constexpr qint64 kDay = 24 * kHour;
+
+// A range whose end is within this of now counts as ending now.
+constexpr double kFollowToleranceMs = 5000;
+// While following, the store is asked again as readings come, but no more
+// than once a second for each hour shown: an answer costs the writer in
+// proportion to the rows in the span, so following costs it about the same
+// for any span. Longer spans are stored by the minute beyond a day, and
+// still move on every ten seconds.
+constexpr qint64 kMinFollowIntervalMs = 1000;
+constexpr qint64 kMaxFollowIntervalMs = 10 * 1000;
+
+double toMs(qint64 second)
+{
+    return double(second) * 1000.0;
+}
+
+qint64 toSecond(double ms)
+{
+    return qint64(ms / 1000.0);
+}
+
+QwtDateScaleDraw *localTimeScale()
+{
+    auto *draw = new QwtDateScaleDraw(Qt::LocalTime);
+    draw->setDateFormat(QwtDate::Millisecond, QStringLiteral("hh:mm:ss.zzz"));
+    draw->setDateFormat(QwtDate::Second, QStringLiteral("hh:mm:ss"));
+    draw->setDateFormat(QwtDate::Minute, QStringLiteral("hh:mm\ndd.MM"));
+    draw->setDateFormat(QwtDate::Hour, QStringLiteral("hh:mm\ndd.MM"));
+    draw->setDateFormat(QwtDate::Day, QStringLiteral("dd.MM"));
+    draw->setDateFormat(QwtDate::Week, QStringLiteral("dd.MM"));
+    draw->setDateFormat(QwtDate::Month, QStringLiteral("MM.yyyy"));
+    draw->setDateFormat(QwtDate::Year, QStringLiteral("yyyy"));
+    return draw;
+}
+
+SegmentedCurve *addCurve(QwtPlot *plot, const QString &title, const QColor &color, QwtPlot::Axis yAxis)
+{
+    auto *curve = new SegmentedCurve(title);
+    curve->setPen(color, 1.5);
+    curve->setYAxis(yAxis);
+    curve->attach(plot);
+    return curve;
+}
+
+} // namespace
+
+HistoryWindow::HistoryWindow(HistoryRecorder *recorder, const QString &topic, const QString &deviceName,
+                             QWidget *parent)
+    : QWidget(parent, Qt::Window), ui(new Ui::HistoryWindow), m_recorder(recorder), m_topic(topic)
+{
+    ui->setupUi(this);
+    setWindowTitle(tr("История — %1").arg(shownDeviceName(deviceName)));
+
+    m_zoomers[0] = setUpPlot(ui->plotSupply, tr("Напряжение, В"), tr("Частота, Гц"));
+    m_zoomers[1] = setUpPlot(ui->plotOperation, tr("Текущая наработка, ч"), tr("Количество пусков"));
+    m_voltage = addCurve(ui->plotSupply, tr("Напряжение, В"), QColor(0x1f, 0x77, 0xb4), QwtPlot::yLeft);
+    m_freq = addCurve(ui->plotSupply, tr("Частота, Гц"), QColor(0xd6, 0x27, 0x28), QwtPlot::yRight);
+    m_current = addCurve(ui->plotOperation, tr("Текущая наработка, ч"), QColor(0x2c, 0xa0, 0x2c), QwtPlot::yLeft);
+    m_starts = addCurve(ui->plotOperation, tr("Количество пусков"), QColor(0xff, 0x7f, 0x0e), QwtPlot::yRight);
+
+    m_reloadDelay.setSingleShot(true);
+    m_reloadDelay.setInterval(kReloadDelayMs);
+    connect(&m_reloadDelay, &QTimer::timeout, this, &HistoryWindow::reload);
+
+    const std::pair<QPushButton *, Range> buttons[] = {{ui->pushButtonRangeHour, Range::Hour},
+                                                       {ui->pushButtonRangeDay, Range::Day},
+                                                       {ui->pushButtonRangeWeek, Range::Week},
+                                                       {ui->pushButtonRangeAll, Range::All}};
+    for (const auto &button : buttons) {
+        const Range range = button.second;
+        connect(button.first, &QPushButton::clicked, this, [this, range] { showRange(range); });
+    }
+    m_followDelay.setSingleShot(true);
+    connect(&m_followDelay, &QTimer::timeout, this, &HistoryWindow::followReadings);
+    connect(m_recorder, &HistoryRecorder::chartReady, this, &HistoryWindow::showChart);
+    connect(m_recorder, &HistoryRecorder::written, this, &HistoryWindow::followReadings);
+
+    // What an engineer looks at first: how the meter ran since yesterday.
+    ui->pushButtonRangeDay->setChecked(true);
+    showRange(Range::Day);
+}
+
+HistoryWindow::~HistoryWindow()
+{
+    delete ui;
+}
+
+QwtPlotZoomer *HistoryWindow::setUpPlot(QwtPlot *plot, const QString &leftTitle, const QString &rightTitle)
+{
+    plot->setCanvasBackground(Qt::white);
+    plot->setAxisScaleDraw(QwtPlot::xBottom, localTimeScale());
+    plot->setAxisScaleEngine(QwtPlot::xBottom, new QwtDateScaleEngine(Qt::LocalTime));
+    plot->setAxisTitle(QwtPlot::yLeft, leftTitle);
+    plot->setAxisTitle(QwtPlot::yRight, rightTitle);
+    plot->enableAxis(QwtPlot::yRight);
+    plot->insertLegend(new QwtLegend(), QwtPlot::BottomLegend);
+
+    auto *grid = new QwtPlotGrid();
+    grid->setMajorPen(QColor(0xdd, 0xdd, 0xdd), 0, Qt::DotLine);
+    grid->attach(plot);
+
+    // Only the time axis zooms and pans: each plot has two value axes in
+    // different units, and they fit whatever the shown span holds.
+    auto *zoomer = new QwtPlotZoomer(QwtPlot::xBottom, QwtPlot::yLeft, plot->canvas());
+    zoomer->setTrackerMode(QwtPicker::AlwaysOff);
+    connect(zoomer, &QwtPlotZoomer::zoomed, this, [plot] {
+        plot->setAxisAutoScale(QwtPlot::yLeft);
+        plot->setAxisAutoScale(QwtPlot::yRight);
+        plot->replot();
+    });
+    auto *panner = new QwtPlotPanner(plot->canvas());
+    panner->setOrientations(Qt::Horizontal);
+    panner->setMouseButton(Qt::LeftButton, Qt::ControlModifier);
+    auto *magnifier = new QwtPlotMagnifier(plot->canvas());
+    magnifier->setAxisEnabled(QwtPlot::yLeft, false);
+    magnifier->setAxisEnabled(QwtPlot::yRight, false);
+
+    connect(plot->axisWidget(QwtPlot::xBottom), &QwtScaleWidget::scaleDivChanged, this,
+            [this, plot] { timeSpanChangedOn(plot); });
+    return zoomer;
+}
+
+void HistoryWindow::showRange(Range range)
+{
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    qint64 from = 0;
+    switch (range) {
+    case Range::Hour:
+        from = now - kHour;
+        break;
+    case Range::Day:
+        from = now - kDay;
+        break;
+    case Range::Week:
+        from = now - 7 * kDay;
+        break;
+    case Range::All:
+        from = now - kHour; // until the answer tells how far back the readings go
+        break;
+    }
+    m_follow = true;
+    m_fitAnswer = range == Range::All;
+    for (QwtPlot *plot : {ui->plotSupply, ui->plotOperation}) {
+        plot->setAxisAutoScale(QwtPlot::yLeft);
+        plot->setAxisAutoScale(QwtPlot::yRight);
+    }
+    setTimeSpan(toMs(from), toMs(now));
+    request(range == Range::All ? 0 : from, now);
+}
+
+void HistoryWindow::request(qint64 from, qint64 to)
+{
+    HistoryChartRequest chart;
+    chart.topic = m_topic;
+    chart.from = from;
+    chart.to = to;
+    chart.columns = std::max(100, ui->plotSupply->canvas()->width());
+    chart.fields = {HistoryField::Voltage, HistoryField::Freq, HistoryField::TCurrent, HistoryField::NumStarts};
+    m_request = m_recorder->requestChart(chart);
+    m_waiting = true;
+    m_sinceRequest.start();
+}
+
+void HistoryWindow::showChart(const HistoryChart &chart)
+{
+    if (chart.id != m_request || chart.series.size() != 4)
+        return;
+    m_waiting = false;
+    m_voltage->setSeries(chart.series.at(0));
+    m_freq->setSeries(chart.series.at(1));
+    m_current->setSeries(chart.series.at(2), 1.0 / 3600.0);
+    m_starts->setSeries(chart.series.at(3));
+    if (m_fitAnswer) {
+        m_fitAnswer = false;
+        if (chart.storedRows > 0)
+            setTimeSpan(toMs(chart.from), toMs(chart.to));
+    }
+    ui->plotSupply->replot();
+    ui->plotOperation->replot();
+    emit chartShown();
+}
+
+void HistoryWindow::setTimeSpan(double fromMs, double toMs)
+{
+    const QScopedValueRollback<bool> guard(m_settingSpan, true);
+    for (QwtPlot *plot : {ui->plotSupply, ui->plotOperation}) {
+        plot->setAxisScale(QwtPlot::xBottom, fromMs, toMs);
+        plot->replot();
+    }
+    // Right click goes back to the range chosen, not to a span long gone.
+    for (QwtPlotZoomer *zoomer : m_zoomers) {
+        if (zoomer->zoomRectIndex() == 0)
+            zoomer->setZoomBase(false);
+    }
+}
+
+void HistoryWindow::timeSpanChangedOn(QwtPlot *plot)
+{
+    if (m_settingSpan)
+        return;
+    const QwtInterval span = plot->axisInterval(QwtPlot::xBottom);
+    {
+        const QScopedValueRollback<bool> guard(m_settingSpan, true);
+        QwtPlot *other = plot == ui->plotSupply ? ui->plotOperation : ui->plotSupply;
+        other->setAxisScale(QwtPlot::xBottom, span.minValue(), span.maxValue());
+        other->replot();
+    }
+    m_fitAnswer = false;
+    m_follow = span.maxValue() >= toMs(QDateTime::currentSecsSinceEpoch()) - kFollowToleranceMs;
+    m_reloadDelay.start();
+}
+
+void HistoryWindow::followReadings()
+{
+    if (!m_follow || m_reloadDelay.isActive())
+        return;
+    const QwtInterval span = ui->plotSupply->axisInterval(QwtPlot::xBottom);
+    const qint64 interval = std::clamp(qint64(span.width()) / kHour, kMinFollowIntervalMs, kMaxFollowIntervalMs);
+    // Too soon, or the last answer still to come: once the interval is over.
+    const qint64 elapsed = m_sinceRequest.isValid() ? m_sinceRequest.elapsed() : interval;
+    if (m_waiting || elapsed < interval) {
+        if (!m_followDelay.isActive())
+            m_followDelay.start(int(m_waiting ? interval : interval - elapsed));
+        return;
+    }
+    reload();
+}
+
+void HistoryWindow::reload()
+{
+    const QwtInterval span = ui->plotSupply->axisInterval(QwtPlot::xBottom);
+    if (!m_follow) {
+        request(toSecond(span.minValue()), toSecond(span.maxValue()));
+        return;
+    }
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const qint64 from = now - toSecond(span.width());
+    setTimeSpan(toMs(from), toMs(now));
+    request(from, now);
+}
+
+void HistoryWindow::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    // More or fewer pixel columns: the rows are thinned again to the new width.
+    if (m_request != 0)
+        m_reloadDelay.start();
+}

@@ -1,0 +1,84 @@
+#pragma once
+
+#include "history/historydata.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QWidget>
+
+namespace Ui {
+class HistoryWindow;
+}
+class HistoryRecorder;
+class QwtPlot;
+class QwtPlotZoomer;
+class SegmentedCurve;
+
+// "История — <device>": a meter's recorded readings on two plots over local
+// time, voltage and frequency above, the current run's operating time and
+// the number of starts below. The ranges "1 ч", "24 ч", "7 дн" and "Всё" end
+// now and follow the readings as they come; the mouse zooms and pans the time
+// axis, and every change of the shown range asks the store again, thinned to
+// the plot's width.
+class HistoryWindow final : public QWidget
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(HistoryWindow)
+
+public:
+    // A change of the shown range is asked for once the mouse has rested this long.
+    static constexpr int kReloadDelayMs = 150;
+
+    HistoryWindow(HistoryRecorder *recorder, const QString &topic, const QString &deviceName,
+                  QWidget *parent = nullptr);
+    ~HistoryWindow() override;
+
+    const QString &topic() const { return m_topic; }
+
+signals:
+    // An answer of the store is drawn.
+    void chartShown();
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    enum class Range
+    {
+        Hour,
+        Day,
+        Week,
+        All
+    };
+
+    // Returns the plot's zoomer.
+    QwtPlotZoomer *setUpPlot(QwtPlot *plot, const QString &leftTitle, const QString &rightTitle);
+    void showRange(Range range);
+    void request(qint64 from, qint64 to);
+    void showChart(const HistoryChart &chart);
+    // The same time span on both plots, without asking the store.
+    void setTimeSpan(double fromMs, double toMs);
+    void timeSpanChangedOn(QwtPlot *plot);
+    void followReadings();
+    // Asks for the shown span again, moved on to now while following.
+    void reload();
+
+    Ui::HistoryWindow *ui;
+    HistoryRecorder *const m_recorder; // borrowed: the recorder outlives its windows
+    const QString m_topic;
+    // Owned by their plots.
+    SegmentedCurve *m_voltage = nullptr;
+    SegmentedCurve *m_freq = nullptr;
+    SegmentedCurve *m_current = nullptr;
+    SegmentedCurve *m_starts = nullptr;
+    QwtPlotZoomer *m_zoomers[2] = {};
+
+    QTimer m_reloadDelay;
+    QTimer m_followDelay;
+    QElapsedTimer m_sinceRequest;
+    quint64 m_request = 0;    // the answer waited for; older ones are dropped
+    bool m_waiting = false;   // for m_request
+    bool m_fitAnswer = false; // "Всё": the time axis takes the span of the answer
+    bool m_follow = true;     // the range ends now and moves on with the readings
+    bool m_settingSpan = false;
+};

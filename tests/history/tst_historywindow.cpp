@@ -1,0 +1,232 @@
+#include "common/widgets.h"
+#include "history/historyrecorder.h"
+#include "history/historywindow.h"
+
+#include <qwt_plot.h>
+#include <qwt_plot_canvas.h>
+#include <qwt_plot_curve.h>
+
+#include <QDateTime>
+#include <QTemporaryDir>
+#include <QWheelEvent>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const QString kTopic = QStringLiteral("plant/boiler");
+
+// Runs of readings, one a second: (start, seconds), the start in seconds from now.
+using Runs = QVector<QPair<qint64, qint64>>;
+
+QwtPlot *plot(QWidget *window, const char *name)
+{
+    return child<QwtPlot>(window, QLatin1String(name));
+}
+
+const QwtPlotCurve *curve(QwtPlot *plot, const QString &title)
+{
+    for (const QwtPlotItem *item : plot->itemList(QwtPlotItem::Rtti_PlotCurve)) {
+        if (item->title().text() == title)
+            return static_cast<const QwtPlotCurve *>(item);
+    }
+    return nullptr;
+}
+
+QPair<qint64, qint64> timeSpan(QwtPlot *plot)
+{
+    const QwtInterval span = plot->axisInterval(QwtPlot::xBottom);
+    return {qint64(span.minValue() / 1000), qint64(span.maxValue() / 1000)};
+}
+
+// The number of separate runs of canvas columns in which the voltage curve
+// (blue) has drawn anything.
+int drawnStretches(QwtPlot *plot)
+{
+    const QImage image = plot->canvas()->grab().toImage();
+    int stretches = 0;
+    bool inStretch = false;
+    for (int x = 0; x < image.width(); ++x) {
+        bool drawn = false;
+        for (int y = 0; y < image.height() && !drawn; ++y) {
+            const QRgb pixel = image.pixel(x, y);
+            drawn = qBlue(pixel) > qRed(pixel) + 60;
+        }
+        stretches += drawn && !inStretch ? 1 : 0;
+        inStretch = drawn;
+    }
+    return stretches;
+}
+
+} // namespace
+
+class tst_HistoryWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void drawsOneLinePerStretch_data();
+    void drawsOneLinePerStretch();
+    void rangesEndNow_data();
+    void rangesEndNow();
+    void wheelZoomsBothPlotsAndAsksAgain();
+    void followsNewReadings();
+
+private:
+    void record(const Runs &runs);
+    // Opens the window and waits until its first answer is drawn.
+    void openWindow();
+    // Clicks a button and waits until the answer it asked for is drawn.
+    void clickAndWait(const char *button);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<HistoryRecorder> m_recorder;
+    std::unique_ptr<HistoryWindow> m_window;
+    std::unique_ptr<QSignalSpy> m_shown;
+};
+
+void tst_HistoryWindow::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_recorder = std::make_unique<HistoryRecorder>(HistoryRecorder::fileNameIn(m_dir->path()));
+}
+
+void tst_HistoryWindow::cleanup()
+{
+    m_shown.reset();
+    m_window.reset();
+    m_recorder.reset();
+    m_dir.reset();
+}
+
+void tst_HistoryWindow::record(const Runs &runs)
+{
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    QSignalSpy written(m_recorder.get(), &HistoryRecorder::written);
+    for (const auto &run : runs) {
+        for (qint64 second = run.first; second < run.first + run.second; ++second) {
+            Reading reading;
+            reading.voltage = 220 + int(second % 10);
+            reading.freq = 50;
+            m_recorder->record(kTopic, reading, now + second);
+        }
+    }
+    m_recorder->flush();
+    QVERIFY(written.wait());
+}
+
+void tst_HistoryWindow::openWindow()
+{
+    m_window = std::make_unique<HistoryWindow>(m_recorder.get(), kTopic, QStringLiteral("Котёл №2"));
+    m_shown = std::make_unique<QSignalSpy>(m_window.get(), &HistoryWindow::chartShown);
+    m_window->resize(900, 640);
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    QVERIFY(m_shown->wait());
+    QCOMPARE(m_window->windowTitle(), QStringLiteral("История — Котёл №2"));
+}
+
+void tst_HistoryWindow::clickAndWait(const char *button)
+{
+    m_shown->clear();
+    click(m_window.get(), QLatin1String(button));
+    QVERIFY(m_shown->wait());
+}
+
+void tst_HistoryWindow::drawsOneLinePerStretch_data()
+{
+    QTest::addColumn<Runs>("runs");
+    QTest::addColumn<int>("stretches");
+
+    QTest::newRow("a meter that never fell silent") << Runs{{-50 * 60, 40 * 60}} << 1;
+    QTest::newRow("two silences") << Runs{{-55 * 60, 10 * 60}, {-40 * 60, 10 * 60}, {-20 * 60, 15 * 60}} << 3;
+    QTest::newRow("a lone reading between silences") << Runs{{-55 * 60, 10 * 60}, {-30 * 60, 1}, {-15 * 60, 600}} << 3;
+    QTest::newRow("a short pause is no silence") << Runs{{-50 * 60, 10 * 60}, {-40 * 60 + 8, 10 * 60}} << 1;
+}
+
+void tst_HistoryWindow::drawsOneLinePerStretch()
+{
+    QFETCH(Runs, runs);
+    QFETCH(int, stretches);
+
+    record(runs);
+    openWindow();
+    clickAndWait("pushButtonRangeHour");
+    QCOMPARE(drawnStretches(plot(m_window.get(), "plotSupply")), stretches);
+}
+
+void tst_HistoryWindow::rangesEndNow_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<qint64>("span");
+
+    QTest::newRow("1 ч") << QStringLiteral("pushButtonRangeHour") << qint64(3600);
+    QTest::newRow("24 ч") << QStringLiteral("pushButtonRangeDay") << qint64(24 * 3600);
+    QTest::newRow("7 дн") << QStringLiteral("pushButtonRangeWeek") << qint64(7 * 24 * 3600);
+    // The oldest reading is three days old; the file keeps it as a minute row.
+    QTest::newRow("Всё") << QStringLiteral("pushButtonRangeAll") << qint64(3 * 24 * 3600 + 60);
+}
+
+// Each range ends now on both plots; "Всё" begins with the oldest reading.
+void tst_HistoryWindow::rangesEndNow()
+{
+    QFETCH(QString, button);
+    QFETCH(qint64, span);
+
+    record({{-3 * 24 * 3600, 60}, {-60, 30}});
+    openWindow();
+    clickAndWait(qPrintable(button));
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    for (const char *name : {"plotSupply", "plotOperation"}) {
+        const QPair<qint64, qint64> shown = timeSpan(plot(m_window.get(), name));
+        QVERIFY2(qAbs(shown.second - now) <= 5, name);
+        QVERIFY2(qAbs(shown.second - shown.first - span) <= 65, name);
+    }
+}
+
+// The wheel changes the time span of both plots together, and the rows are
+// asked for again for the new span.
+void tst_HistoryWindow::wheelZoomsBothPlotsAndAsksAgain()
+{
+    record({{-600, 600}});
+    openWindow();
+    QwtPlot *supply = plot(m_window.get(), "plotSupply");
+    QwtPlot *operation = plot(m_window.get(), "plotOperation");
+    const QPair<qint64, qint64> before = timeSpan(supply);
+
+    QWidget *canvas = supply->canvas();
+    const QPoint centre = canvas->rect().center();
+    QWheelEvent wheel(centre, canvas->mapToGlobal(centre), QPoint(), QPoint(0, 120), Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    m_shown->clear();
+    QApplication::sendEvent(canvas, &wheel);
+    QVERIFY(m_shown->wait());
+
+    const QPair<qint64, qint64> after = timeSpan(supply);
+    QVERIFY(after.second - after.first != before.second - before.first);
+    QCOMPARE(timeSpan(operation), after);
+}
+
+// While the range ends now, readings that come are drawn without a click.
+void tst_HistoryWindow::followsNewReadings()
+{
+    record({{-600, 600}});
+    openWindow();
+    clickAndWait("pushButtonRangeHour");
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    Reading high;
+    high.voltage = 300;
+    m_recorder->record(kTopic, high, now);
+    m_recorder->flush();
+
+    QwtPlot *supply = plot(m_window.get(), "plotSupply");
+    QTRY_COMPARE_WITH_TIMEOUT(curve(supply, QStringLiteral("Напряжение, В"))->maxYValue(), 300.0, 5000);
+}
+
+QTEST_MAIN(tst_HistoryWindow)
+#include "tst_historywindow.moc"
