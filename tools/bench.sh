@@ -6,7 +6,7 @@
 #
 #   tools/bench.sh [NAME...]   only the benchmarks named (payload, routing,
 #                              window, summary, ingest, ingest-summary,
-#                              responsiveness)
+#                              responsiveness, history)
 #
 # Assumes the packages of tools/install-deps.sh are installed. BUILD_DIR
 # chooses the build directory (default build-bench).
@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build-bench}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELMAR_BUILD_TESTS=OFF -DZELMAR_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" --parallel "$(nproc)" --target \
-    bench_payload bench_routing bench_window bench_summary bench_ingest bench_responsiveness >/dev/null
+    bench_payload bench_routing bench_window bench_summary bench_ingest bench_responsiveness bench_history >/dev/null
 
 export QT_QPA_PLATFORM=offscreen
 log=$(mktemp -d)
@@ -62,6 +62,7 @@ run summary "$build/bench/bench_summary" || true
 run ingest "$build/bench/bench_ingest" || true
 run ingest-summary "$build/bench/bench_ingest" --mode summary --meters 1000 --repeat 5 || true
 run responsiveness "$build/bench/bench_responsiveness" || true
+run history "$build/bench/bench_history" || true
 
 echo
 {
