@@ -16,6 +16,8 @@ namespace {
 const QString kMqttGroup = QStringLiteral("MQTT");
 const QString kDeviceArray = QStringLiteral("Devices/DEV");
 const QString kSizeKey = QStringLiteral("Devices/DEV/size");
+const QString kHistoryEnabledKey = QStringLiteral("History/Enabled");
+const QString kHistoryDaysKey = QStringLiteral("History/Days");
 
 QString elementKey(int index, const char *name)
 {
@@ -401,6 +403,29 @@ QSettings::Status SettingsFile::writeConnectionOptions(const ConnectionOptions &
             document.setText(mqttKey("CertFile"), options.certFile);
             document.setText(mqttKey("KeyFile"), options.keyFile);
             document.setText(mqttKey("TlsVerifyHost"), fromBool(options.tlsVerifyHost));
+            return true;
+        },
+        Change::Always);
+}
+
+HistorySettings SettingsFile::readHistory() const
+{
+    const IniDocument document = load();
+    HistorySettings history;
+    history.enabled = toBool(document.text(kHistoryEnabledKey)).value_or(false);
+    bool whole = false;
+    const qlonglong days = document.text(kHistoryDaysKey).trimmed().toLongLong(&whole);
+    if (whole)
+        history.days = int(qBound<qlonglong>(HistorySettings::kMinDays, days, HistorySettings::kMaxDays));
+    return history;
+}
+
+QSettings::Status SettingsFile::writeHistory(const HistorySettings &history) const
+{
+    return modify(
+        [&history](IniDocument &document) {
+            document.setText(kHistoryEnabledKey, fromBool(history.enabled));
+            document.setText(kHistoryDaysKey, QString::number(history.days));
             return true;
         },
         Change::Always);

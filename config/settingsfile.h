@@ -66,6 +66,18 @@ struct SessionSettings
     QStringList ignoredInFile;
 };
 
+// Recording of every meter's readings, group History. Both keys are optional:
+// without them nothing is recorded to disk.
+struct HistorySettings
+{
+    static constexpr int kDefaultDays = 30;
+    static constexpr int kMinDays = 1;
+    static constexpr int kMaxDays = 3650;
+
+    bool enabled = false;    // Enabled
+    int days = kDefaultDays; // Days: how long readings are kept
+};
+
 // What a device-list operation leaves behind: the names of the complete
 // entries in file order, as the file holds them afterwards (also when the
 // write failed), and whether the file could be written.
@@ -115,6 +127,9 @@ public:
     SessionSettings readSessionSettings() const;
     // Writes every key of ConnectionOptions, and nothing else.
     QSettings::Status writeConnectionOptions(const ConnectionOptions &options) const;
+    // Days that is no whole number reads as the default; out of range, as the nearest bound.
+    HistorySettings readHistory() const;
+    QSettings::Status writeHistory(const HistorySettings &settings) const;
 
     // The complete entries in file order; never writes.
     QVector<DeviceEntry> readDevices() const;

@@ -78,6 +78,9 @@ private slots:
     void brokerDefaults_data();
     void brokerDefaults();
     void writeBrokerText();
+    void readHistory_data();
+    void readHistory();
+    void writeHistoryText();
     void ownerOnlyPermissions_data();
     void ownerOnlyPermissions();
     void writeIntoDirectoryFails();
@@ -356,6 +359,46 @@ void tst_SettingsFile::writeBrokerText()
                                             "passwd=\\x43f\\x430\\x440\\x43e\\x43b\\x44c\n"
                                             "username=\" operator \"\n"));
     QCOMPARE(SettingsFile().readBrokerForConnecting().password, broker.password);
+}
+
+void tst_SettingsFile::readHistory_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<bool>("enabled");
+    QTest::addColumn<int>("days");
+
+    QTest::newRow("no file: nothing recorded") << QByteArray() << false << 30;
+    QTest::newRow("no group: nothing recorded") << kTwoDevices << false << 30;
+    QTest::newRow("both keys") << QByteArray("[History]\nEnabled=true\nDays=7\n") << true << 7;
+    QTest::newRow("Days not a number") << QByteArray("[History]\nEnabled=1\nDays=week\n") << true << 30;
+    QTest::newRow("Days below 1") << QByteArray("[History]\nEnabled=false\nDays=0\n") << false << 1;
+    QTest::newRow("Days past ten years") << QByteArray("[History]\nDays=99999999999\n") << false << 3650;
+}
+
+void tst_SettingsFile::readHistory()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(bool, enabled);
+    QFETCH(int, days);
+
+    if (!before.isEmpty())
+        writeSettingsFileText(before);
+    const HistorySettings history = SettingsFile().readHistory();
+    QCOMPARE(history.enabled, enabled);
+    QCOMPARE(history.days, days);
+}
+
+void tst_SettingsFile::writeHistoryText()
+{
+    writeSettingsFileText(kTwoDevices);
+    QCOMPARE(SettingsFile().writeHistory({true, 90}), QSettings::NoError);
+    QCOMPARE(settingsFileText(),
+             SettingsText()
+                 .device(QStringLiteral("Boiler room"), QStringLiteral("plant/meter1"))
+                 .device(QStringLiteral("Pump"), QStringLiteral("plant/meter2"))
+                 .value(QStringLiteral("History"), QStringLiteral("Enabled"), QStringLiteral("true"))
+                 .value(QStringLiteral("History"), QStringLiteral("Days"), QStringLiteral("90"))
+                 .bytes());
 }
 
 void tst_SettingsFile::ownerOnlyPermissions_data()
