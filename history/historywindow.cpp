@@ -106,7 +106,6 @@ HistoryWindow::HistoryWindow(HistoryRecorder *recorder, const QString &topic, co
 
     // What an engineer looks at first: how the meter ran since yesterday.
     ui->pushButtonRangeDay->setChecked(true);
-    showRange(Range::Day);
 }
 
 HistoryWindow::~HistoryWindow()
@@ -266,6 +265,14 @@ void HistoryWindow::reload()
     const qint64 from = now - toSecond(span.width());
     setTimeSpan(toMs(from), toMs(now));
     request(from, now);
+}
+
+void HistoryWindow::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // Only now do the plots have their width, which the rows are thinned to.
+    if (m_request == 0)
+        showRange(Range::Day);
 }
 
 void HistoryWindow::resizeEvent(QResizeEvent *event)

@@ -40,6 +40,7 @@ signals:
     void chartShown();
 
 protected:
+    void showEvent(QShowEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
 
 private:
