@@ -117,6 +117,35 @@ qint64 filesBytes(const QString &fileName)
     return bytes;
 }
 
+// Fills the store with `meters` synthetic meters from `start` to `end`,
+// `batch` seconds per transaction, running retention after each batch as of
+// its end.
+bool fill(HistoryStore *store, int meters, qint64 start, qint64 end, qint64 batchSeconds)
+{
+    std::vector<SyntheticMeter> synthetic;
+    for (int m = 0; m < meters; ++m)
+        synthetic.emplace_back(unsigned(m + 1));
+    QVector<HistoryRow> batch;
+    for (qint64 batchStart = start; batchStart < end; batchStart += batchSeconds) {
+        batch.clear();
+        for (qint64 second = batchStart; second < std::min(end, batchStart + batchSeconds); ++second) {
+            for (int m = 0; m < meters; ++m) {
+                Reading reading;
+                if (synthetic[std::size_t(m)].next(second, &reading))
+                    batch.append({bench::meterTopic(QStringLiteral("plant/meter"), m + 1), second, reading});
+            }
+        }
+        if (!store->write(batch))
+            break;
+        while (store->maintain(batchStart + batchSeconds, 5000)) {
+        }
+    }
+    if (store->problem().kind == HistoryProblem::None)
+        return true;
+    std::fprintf(stderr, "bench_history: %s\n", qPrintable(store->problem().detail));
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -135,36 +164,25 @@ int main(int argc, char **argv)
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     const qint64 start = now - days * kDay;
 
+    // Recording off: the last hour of every meter in memory.
+    constexpr int kMemoryMeters = 100;
+    {
+        const long residentBefore = bench::residentKb();
+        HistoryStore store;
+        if (!store.open(QString(), HistoryStore::memoryRetention()) ||
+            !fill(&store, kMemoryMeters, now - 2 * kHour, now, 60))
+            return 1;
+        bench::printRow(QStringLiteral("history"),
+                        QStringLiteral("resident KB per meter for the hour kept in memory (recording off)"),
+                        QString::number((bench::residentKb() - residentBefore) / kMemoryMeters));
+    }
+
     std::fprintf(stderr, "bench_history: filling %d days of %d meters\n", days, meters);
     const qint64 fillStartNs = bench::monotonicNs();
     {
         HistoryStore store;
-        if (!store.open(fileName, HistoryStore::fileRetention(30))) {
-            std::fprintf(stderr, "bench_history: cannot open %s\n", qPrintable(fileName));
+        if (!store.open(fileName, HistoryStore::fileRetention(30)) || !fill(&store, meters, start, now, kHour))
             return 1;
-        }
-        std::vector<SyntheticMeter> synthetic;
-        for (int m = 0; m < meters; ++m)
-            synthetic.emplace_back(unsigned(m + 1));
-        QVector<HistoryRow> batch;
-        for (qint64 hourStart = start; hourStart < now; hourStart += kHour) {
-            batch.clear();
-            for (qint64 second = hourStart; second < std::min(now, hourStart + kHour); ++second) {
-                for (int m = 0; m < meters; ++m) {
-                    Reading reading;
-                    if (synthetic[std::size_t(m)].next(second, &reading))
-                        batch.append({bench::meterTopic(QStringLiteral("plant/meter"), m + 1), second, reading});
-                }
-            }
-            if (!store.write(batch))
-                return 1;
-            while (store.maintain(hourStart + kHour, 5000)) {
-            }
-            if (store.problem().kind != HistoryProblem::None) {
-                std::fprintf(stderr, "bench_history: %s\n", qPrintable(store.problem().detail));
-                return 1;
-            }
-        }
     }
     const double fillSeconds = double(bench::monotonicNs() - fillStartNs) / 1e9;
     const qint64 bytes = filesBytes(fileName);

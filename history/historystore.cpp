@@ -384,8 +384,7 @@ bool HistoryStore::maintain(qint64 now, int budget)
         more = true;
     if (!exec(QStringLiteral("COMMIT")))
         return false;
-    if (!inMemory())
-        giveBackFreePages();
+    giveBackFreePages();
     return more && isOpen();
 }
 
