@@ -4,6 +4,8 @@
 #include "config/settingsfile.h"
 #include "history/historyrecorder.h"
 #include "history/segmentedcurve.h"
+#include "measurement/payload.h"
+#include "overview/csvwriter.h"
 
 #include <qwt_date.h>
 #include <qwt_date_scale_draw.h>
@@ -18,6 +20,9 @@
 #include <qwt_scale_widget.h>
 
 #include <QDateTime>
+#include <QDir>
+#include <QFileDialog>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScopedValueRollback>
 
@@ -75,7 +80,8 @@ SegmentedCurve *addCurve(QwtPlot *plot, const QString &title, const QColor &colo
 
 HistoryWindow::HistoryWindow(HistoryRecorder *recorder, const QString &topic, const QString &deviceName,
                              QWidget *parent)
-    : QWidget(parent, Qt::Window), ui(new Ui::HistoryWindow), m_recorder(recorder), m_topic(topic)
+    : QWidget(parent, Qt::Window), ui(new Ui::HistoryWindow), m_recorder(recorder), m_topic(topic),
+      m_deviceName(deviceName)
 {
     ui->setupUi(this);
     setWindowTitle(tr("История — %1").arg(shownDeviceName(deviceName)));
@@ -103,6 +109,8 @@ HistoryWindow::HistoryWindow(HistoryRecorder *recorder, const QString &topic, co
     connect(&m_followDelay, &QTimer::timeout, this, &HistoryWindow::followReadings);
     connect(m_recorder, &HistoryRecorder::chartReady, this, &HistoryWindow::showChart);
     connect(m_recorder, &HistoryRecorder::written, this, &HistoryWindow::followReadings);
+    connect(m_recorder, &HistoryRecorder::rowsReady, this, &HistoryWindow::writeExport);
+    connect(ui->pushButtonExportCsv, &QPushButton::clicked, this, &HistoryWindow::askExportFile);
 
     // What an engineer looks at first: how the meter ran since yesterday.
     ui->pushButtonRangeDay->setChecked(true);
@@ -167,6 +175,7 @@ void HistoryWindow::showRange(Range range)
         break;
     }
     m_follow = true;
+    m_catchUp = true;
     m_fitAnswer = range == Range::All;
     for (QwtPlot *plot : {ui->plotSupply, ui->plotOperation}) {
         plot->setAxisAutoScale(QwtPlot::yLeft);
@@ -242,6 +251,12 @@ void HistoryWindow::followReadings()
 {
     if (!m_follow || m_reloadDelay.isActive())
         return;
+    // The readings that waited for their batch when the range was chosen are in this one.
+    if (m_catchUp && !m_waiting) {
+        m_catchUp = false;
+        reload();
+        return;
+    }
     const QwtInterval span = ui->plotSupply->axisInterval(QwtPlot::xBottom);
     const qint64 interval = std::clamp(qint64(span.width()) / kHour, kMinFollowIntervalMs, kMaxFollowIntervalMs);
     // Too soon, or the last answer still to come: once the interval is over.
@@ -281,4 +296,61 @@ void HistoryWindow::resizeEvent(QResizeEvent *event)
     // More or fewer pixel columns: the rows are thinned again to the new width.
     if (m_request != 0)
         m_reloadDelay.start();
+}
+
+void HistoryWindow::askExportFile()
+{
+    // A slash in the device's name would make the suggested name a path.
+    const QString name = shownDeviceName(m_deviceName).replace(QLatin1Char('/'), QLatin1Char('_'));
+    const QString fileName = QFileDialog::getSaveFileName(
+        this, tr("Экспорт в CSV"), QDir::current().filePath(tr("История — %1.csv").arg(name)), tr("Файлы CSV (*.csv)"));
+    if (!fileName.isEmpty())
+        exportCsv(fileName);
+}
+
+void HistoryWindow::exportCsv(const QString &fileName)
+{
+    const QwtInterval span = ui->plotSupply->axisInterval(QwtPlot::xBottom);
+    m_exportFile = fileName;
+    m_exportRequest = m_recorder->requestRows(m_topic, toSecond(span.minValue()), toSecond(span.maxValue()));
+}
+
+void HistoryWindow::writeExport(quint64 id, const QVector<StoredRow> &rows)
+{
+    if (id != m_exportRequest)
+        return;
+    m_exportRequest = 0;
+    // The panel's words and the summary's columns, and a row's span and
+    // extremes: older rows stand for a whole minute.
+    const QStringList header = {tr("Время"),
+                                tr("Интервал, с"),
+                                tr("Тип устройства"),
+                                tr("Режим работы"),
+                                tr("Количество пусков"),
+                                tr("Наработка посл. пуска"),
+                                tr("Текущая наработка"),
+                                tr("Общая наработка"),
+                                tr("Напряжение"),
+                                tr("Напряжение, мин."),
+                                tr("Напряжение, макс."),
+                                tr("Частота"),
+                                tr("Частота, мин."),
+                                tr("Частота, макс.")};
+    QVector<QStringList> lines;
+    lines.reserve(rows.size());
+    for (const StoredRow &row : rows) {
+        const Reading &last = row.last;
+        lines.append({CsvWriter::isoTime(row.second * 1000), QString::number(row.span), ModelName(last.devType),
+                      ModeName(last.devMode), QString::number(last.numStarts), FormatDuration(last.tLast),
+                      FormatDuration(last.tCurrent), FormatDuration(last.tCommon), QString::number(last.voltage),
+                      QString::number(row.least.voltage), QString::number(row.greatest.voltage),
+                      QString::number(last.freq), QString::number(row.least.freq), QString::number(row.greatest.freq)});
+    }
+    QString error;
+    const bool written = CsvWriter::write(m_exportFile, header, lines, &error);
+    if (!written) {
+        QMessageBox::warning(this, tr("Экспорт в CSV"),
+                             tr("Не удалось записать файл %1:\n%2").arg(QDir::toNativeSeparators(m_exportFile), error));
+    }
+    emit exported(m_exportFile, written);
 }

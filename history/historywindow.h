@@ -35,9 +35,15 @@ public:
 
     const QString &topic() const { return m_topic; }
 
+    // Writes the stored rows of the shown span into a CSV file, as the
+    // summary's export does, once the store has answered; exported() tells
+    // how it went, and a message box says why it failed.
+    void exportCsv(const QString &fileName);
+
 signals:
     // An answer of the store is drawn.
     void chartShown();
+    void exported(const QString &fileName, bool written);
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -61,6 +67,8 @@ private:
     void setTimeSpan(double fromMs, double toMs);
     void timeSpanChangedOn(QwtPlot *plot);
     void followReadings();
+    void askExportFile();
+    void writeExport(quint64 id, const QVector<StoredRow> &rows);
     // Asks for the shown span again, moved on to now while following.
     void reload();
 
@@ -81,5 +89,10 @@ private:
     bool m_waiting = false;   // for m_request
     bool m_fitAnswer = false; // "Всё": the time axis takes the span of the answer
     bool m_follow = true;     // the range ends now and moves on with the readings
+    bool m_catchUp = false;   // a range was chosen: the next batch is shown at once
     bool m_settingSpan = false;
+    // The export waiting for its rows, and where it goes.
+    quint64 m_exportRequest = 0;
+    QString m_exportFile;
+    const QString m_deviceName;
 };

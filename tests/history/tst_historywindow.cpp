@@ -1,6 +1,7 @@
 #include "common/widgets.h"
 #include "history/historyrecorder.h"
 #include "history/historywindow.h"
+#include "overview/csvwriter.h"
 
 #include <qwt_plot.h>
 #include <qwt_plot_canvas.h>
@@ -75,6 +76,7 @@ private slots:
     void rangesEndNow();
     void wheelZoomsBothPlotsAndAsksAgain();
     void followsNewReadings();
+    void exportWritesShownSpan();
 
 private:
     void record(const Runs &runs);
@@ -87,6 +89,7 @@ private:
     std::unique_ptr<HistoryRecorder> m_recorder;
     std::unique_ptr<HistoryWindow> m_window;
     std::unique_ptr<QSignalSpy> m_shown;
+    qint64 m_recordedAt = 0; // "now" of the last record()
 };
 
 void tst_HistoryWindow::init()
@@ -107,6 +110,7 @@ void tst_HistoryWindow::cleanup()
 void tst_HistoryWindow::record(const Runs &runs)
 {
     const qint64 now = QDateTime::currentSecsSinceEpoch();
+    m_recordedAt = now;
     QSignalSpy written(m_recorder.get(), &HistoryRecorder::written);
     for (const auto &run : runs) {
         for (qint64 second = run.first; second < run.first + run.second; ++second) {
@@ -225,6 +229,37 @@ void tst_HistoryWindow::followsNewReadings()
 
     QwtPlot *supply = plot(m_window.get(), "plotSupply");
     QTRY_COMPARE_WITH_TIMEOUT(curve(supply, QStringLiteral("Напряжение, В"))->maxYValue(), 300.0, 5000);
+}
+
+// The export holds the stored rows of the span on show, in the summary's CSV
+// conventions: BOM, ';', local ISO times, the panel's words for the values.
+void tst_HistoryWindow::exportWritesShownSpan()
+{
+    record({{-3 * 3600, 5}, {-30, 3}});
+    openWindow();
+    clickAndWait("pushButtonRangeHour");
+    const QString fileName = m_dir->filePath(QStringLiteral("история.csv"));
+    QSignalSpy exported(m_window.get(), &HistoryWindow::exported);
+    answerFileDialog(fileName);
+    click(m_window.get(), QStringLiteral("pushButtonExportCsv"));
+    QVERIFY(exported.wait());
+    QCOMPARE(exported.at(0).at(1).toBool(), true);
+
+    QFile file(fileName);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    QCOMPARE(lines.size(), 1 + 3 + 1);
+    QCOMPARE(lines.at(0), QByteArray("\xEF\xBB\xBF"
+                                     "Время;Интервал, с;Тип устройства;Режим работы;Количество пусков;"
+                                     "Наработка посл. пуска;Текущая наработка;Общая наработка;Напряжение;"
+                                     "Напряжение, мин.;Напряжение, макс.;Частота;Частота, мин.;Частота, макс.\r"));
+    for (int i = 0; i < 3; ++i) {
+        const QStringList fields = QString::fromUtf8(lines.at(1 + i)).trimmed().split(QLatin1Char(';'));
+        const QString voltage = QString::number(220 + (-30 + i) % 10);
+        QCOMPARE(fields.value(0), CsvWriter::isoTime((m_recordedAt - 30 + i) * 1000));
+        QCOMPARE(fields.mid(1), (QStringList{"1", ModelName(0), ModeName(0), "0", "00:00:00", "00:00:00", "00:00:00",
+                                             voltage, voltage, voltage, "50", "50", "50"}));
+    }
 }
 
 QTEST_MAIN(tst_HistoryWindow)
