@@ -6,6 +6,8 @@
 #include "config/devicelistdialog.h"
 #include "config/mqttsettform.h"
 #include "config/settingsfile.h"
+#include "history/historyrecorder.h"
+#include "history/historywindow.h"
 #include "mainwindow/sessioncontroller.h"
 #include "measurement/measdialog.h"
 #include "measurement/meterboard.h"
@@ -14,6 +16,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QHelpEvent>
 #include <QLabel>
 #include <QMenu>
@@ -126,6 +129,7 @@ MainWindow::MainWindow(QMQTT::Client *client, QWidget *parent)
 
     addAdvancedSettingsAction();
     setupOverview();
+    setupHistory();
     RefreshTabs();
     m_session->startUp(this);
 }
@@ -139,6 +143,8 @@ MainWindow::~MainWindow()
     // Hidden, it does not lay out its bar again for every panel that goes.
     ui->tabWidget->hide();
     destroyPanels(ui->tabWidget, devices);
+    // The history windows borrow the recorder, which goes with the members.
+    qDeleteAll(findChildren<HistoryWindow *>(QString(), Qt::FindDirectChildrenOnly));
     delete ui;
 }
 
@@ -329,6 +335,11 @@ void MainWindow::showSummary()
         m_summaryWindow = new SummaryWindow(m_board, this);
         m_summaryWindow->setAttribute(Qt::WA_DeleteOnClose);
         connect(m_summaryWindow, &SummaryWindow::deviceActivated, this, &MainWindow::showDeviceTab);
+        auto *history = new QAction(tr("История…"), m_summaryWindow);
+        history->setObjectName(QStringLiteral("actionHistory"));
+        m_summaryWindow->addRowAction(history);
+        connect(history, &QAction::triggered, this,
+                [this] { showHistory(m_summaryWindow ? m_summaryWindow->currentDeviceIndex() : -1); });
     }
     m_summaryWindow->show();
     m_summaryWindow->raise();
@@ -363,4 +374,55 @@ void MainWindow::updateTabToolTip(int index)
 void MainWindow::updateOnlineCount()
 {
     m_onlineCount->setText(tr("В сети: %1 из %2").arg(m_board->onlineCount()).arg(ui->tabWidget->count()));
+}
+
+void MainWindow::setupHistory()
+{
+    const HistorySettings settings = SettingsFile().readHistory();
+    // Beside Settings.conf; without recording, nothing but Settings.conf is written.
+    const QString fileName = settings.enabled ? HistoryRecorder::fileNameIn(QDir::currentPath()) : QString();
+    m_history = std::make_unique<HistoryRecorder>(fileName, settings.days);
+    connect(m_history.get(), &HistoryRecorder::stopped, this,
+            [this](const HistoryProblem &problem) { showStatus(HistoryRecorder::describe(problem)); });
+    // Each record of a topic reports its reading; the recorder keeps one per topic and second.
+    connect(m_board, &MeterBoard::readingRecorded, this, [this](int index, qint64 receivedMs) {
+        const MeterState &meter = m_board->meter(index);
+        m_history->record(meter.topic, *meter.reading, receivedMs / 1000);
+    });
+
+    m_tabMenu = new QMenu(this);
+    QAction *history = m_tabMenu->addAction(tr("История…"));
+    history->setObjectName(QStringLiteral("actionHistory"));
+    connect(history, &QAction::triggered, this, [this] { showHistory(m_tabMenuIndex); });
+    QTabBar *tabs = ui->tabWidget->tabBar();
+    tabs->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(tabs, &QWidget::customContextMenuRequested, this, &MainWindow::showTabMenu);
+}
+
+void MainWindow::showTabMenu(const QPoint &position)
+{
+    QTabBar *tabs = ui->tabWidget->tabBar();
+    m_tabMenuIndex = tabs->tabAt(position);
+    if (m_tabMenuIndex >= 0)
+        m_tabMenu->popup(tabs->mapToGlobal(position));
+}
+
+void MainWindow::showHistory(int index)
+{
+    if (index < 0 || index >= int(devices.size()))
+        return;
+    const DeviceRecord &record = devices[std::size_t(index)];
+    // One window per meter: asked again, the open one comes forward.
+    HistoryWindow *window = nullptr;
+    for (HistoryWindow *open : findChildren<HistoryWindow *>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (open->topic() == record.topic)
+            window = open;
+    }
+    if (!window) {
+        window = new HistoryWindow(m_history.get(), record.topic, record.name, this);
+        window->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    window->show();
+    window->raise();
+    window->activateWindow();
 }

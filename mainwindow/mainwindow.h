@@ -13,11 +13,13 @@ namespace Ui {
 class MainWindow;
 }
 class DeviceListDialog;
+class HistoryRecorder;
 class QAction;
 class MQTTSettForm;
 class MeasDialog;
 class MeterBoard;
 class QLabel;
+class QMenu;
 class SessionController;
 class SummaryWindow;
 
@@ -96,6 +98,12 @@ private:
     void updateTabToolTip(int index);
     void updateOnlineCount();
 
+    // The history: the recorder fed from the board, "История…" in the tab
+    // bar's context menu and on the summary's rows, and the history windows.
+    void setupHistory();
+    void showTabMenu(const QPoint &position);
+    void showHistory(int index);
+
     // ui, client and devices keep the names under which the design page
     // describes the window; every other member carries the m_ prefix.
     QMQTT::Client *client; // borrowed: the client outlives the window
@@ -112,4 +120,9 @@ private:
     QPointer<SummaryWindow> m_summaryWindow; // deletes itself when closed
     // A child: attempts, automatic reconnection and the status bar's texts.
     SessionController *m_session = nullptr;
+    // Every meter's readings, in history.sqlite with [History] Enabled, else
+    // the last hour in memory. Outlives the history windows, which borrow it.
+    std::unique_ptr<HistoryRecorder> m_history;
+    QMenu *m_tabMenu = nullptr; // child
+    int m_tabMenuIndex = -1;    // the tab the menu was opened on
 };

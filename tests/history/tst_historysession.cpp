@@ -1,0 +1,192 @@
+#include "common/scratchdirectory.h"
+#include "common/settingstext.h"
+#include "common/testbroker.h"
+#include "common/widgets.h"
+#include "history/historywindow.h"
+#include "mainwindow/mainwindow.h"
+#include "overview/summarywindow.h"
+
+#include <qwt_plot.h>
+#include <qwt_plot_curve.h>
+
+#include <QContextMenuEvent>
+#include <QDir>
+#include <QMenu>
+#include <QTabBar>
+#include <QTableView>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const QString kTopic = QStringLiteral("plant/boiler");
+
+QByteArray reading(int voltage)
+{
+    return R"({"dev_type":10,"dev_mode":0,"num_starts":7,"t_common":3661,"t_current":61,"t_last":1,"voltage":)" +
+           QByteArray::number(voltage) + R"(,"freq":50})";
+}
+
+// The largest voltage the history window draws, or -1 when it draws none.
+double drawnVoltage(HistoryWindow *window)
+{
+    const auto *plot = child<QwtPlot>(window, QStringLiteral("plotSupply"));
+    for (const QwtPlotItem *item : plot->itemList(QwtPlotItem::Rtti_PlotCurve)) {
+        const auto *curve = static_cast<const QwtPlotCurve *>(item);
+        if (curve->title().text() == QStringLiteral("Напряжение, В"))
+            return curve->dataSize() > 0 ? curve->maxYValue() : -1;
+    }
+    return -1;
+}
+
+} // namespace
+
+// The history in the program: the window records what the broker brings,
+// into history.sqlite only with [History] Enabled, and "История…" on a tab
+// or on a summary row shows it, also after the window was made anew.
+class tst_HistorySession : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void readingsOutliveTheWindow_data();
+    void readingsOutliveTheWindow();
+    void damagedFileIsReported();
+
+private:
+    void startWindow();
+    // Opens "История…" of the first meter from its tab or its summary row.
+    HistoryWindow *openHistory(bool fromSummary);
+
+    TestBroker m_broker;
+    std::unique_ptr<ScratchDirectory> m_dir;
+    std::unique_ptr<QMQTT::Client> m_client;
+    std::unique_ptr<MainWindow> m_window;
+};
+
+void tst_HistorySession::initTestCase()
+{
+    QVERIFY(m_broker.start());
+}
+
+void tst_HistorySession::init()
+{
+    m_dir = std::make_unique<ScratchDirectory>();
+    QVERIFY(m_dir->isValid());
+    m_client = std::make_unique<QMQTT::Client>();
+}
+
+void tst_HistorySession::cleanup()
+{
+    m_window.reset();
+    m_client.reset();
+    m_dir.reset();
+}
+
+void tst_HistorySession::startWindow()
+{
+    m_window = std::make_unique<MainWindow>(m_client.get());
+    m_window->show();
+}
+
+HistoryWindow *tst_HistorySession::openHistory(bool fromSummary)
+{
+    if (fromSummary) {
+        triggerAction(m_window.get(), QStringLiteral("actionSummary"));
+        auto *summary = shown<SummaryWindow>(m_window.get());
+        auto *table = child<QTableView>(summary, QStringLiteral("tableSummary"));
+        table->setCurrentIndex(table->model()->index(0, 0));
+        child<QAction>(summary, QStringLiteral("actionHistory"))->trigger();
+    } else {
+        QTabBar *tabs = child<QTabWidget>(m_window.get(), QStringLiteral("tabWidget"))->tabBar();
+        const QPoint at = tabs->tabRect(0).center();
+        QContextMenuEvent event(QContextMenuEvent::Mouse, at, tabs->mapToGlobal(at));
+        QApplication::sendEvent(tabs, &event);
+        auto *menu = shown<QMenu>(m_window.get());
+        if (!menu)
+            return nullptr;
+        child<QAction>(menu, QStringLiteral("actionHistory"))->trigger();
+        menu->close();
+    }
+    return shown<HistoryWindow>(m_window.get());
+}
+
+void tst_HistorySession::readingsOutliveTheWindow_data()
+{
+    QTest::addColumn<bool>("enabled");
+    QTest::addColumn<bool>("fromSummary");
+    QTest::addColumn<double>("drawnAfterwards");
+    QTest::addColumn<QStringList>("files");
+
+    QTest::newRow("recorded, opened from the tab")
+        << true << false << 240.0 << QStringList{"history.sqlite", "Settings.conf"};
+    // In memory, the readings are gone with the window; no file but Settings.conf is written.
+    QTest::newRow("not recorded, opened from the summary") << false << true << -1.0 << QStringList{"Settings.conf"};
+}
+
+void tst_HistorySession::readingsOutliveTheWindow()
+{
+    QFETCH(bool, enabled);
+    QFETCH(bool, fromSummary);
+    QFETCH(double, drawnAfterwards);
+    QFETCH(QStringList, files);
+
+    SettingsText settings = SettingsText().broker("127.0.0.1", m_broker.port()).device("Котёл", kTopic);
+    if (enabled)
+        settings.value(QStringLiteral("History"), QStringLiteral("Enabled"), QStringLiteral("true"));
+    writeSettingsFileText(settings.bytes());
+    startWindow();
+    QSignalSpy subscribed(m_client.get(), &QMQTT::Client::subscribed);
+    click(m_window.get(), QStringLiteral("pushButtonConnect"));
+    QVERIFY(subscribed.wait());
+    for (int voltage : {230, 235, 240})
+        QVERIFY(m_broker.publish(kTopic, reading(voltage)));
+    QTRY_COMPARE(labelText(tabPage(m_window.get(), 0), QStringLiteral("label_voltage")), QStringLiteral("240"));
+
+    // While the window lives, the chart shows the session either way.
+    HistoryWindow *history = openHistory(fromSummary);
+    QVERIFY(history);
+    QCOMPARE(history->windowTitle(), QStringLiteral("История — Котёл"));
+    QTRY_COMPARE(drawnVoltage(history), 240.0);
+
+    m_window.reset();
+    startWindow();
+    history = openHistory(fromSummary);
+    QVERIFY(history);
+    QSignalSpy shown(history, &HistoryWindow::chartShown);
+    QVERIFY(shown.wait());
+    QCOMPARE(drawnVoltage(history), drawnAfterwards);
+
+    m_window.reset();
+    QStringList left = QDir::current().entryList(QDir::Files);
+    left.removeAll(QStringLiteral("history.sqlite-wal"));
+    left.removeAll(QStringLiteral("history.sqlite-shm"));
+    QCOMPARE(left, files);
+}
+
+void tst_HistorySession::damagedFileIsReported()
+{
+    writeSettingsFileText(SettingsText()
+                              .device("Котёл", kTopic)
+                              .value(QStringLiteral("History"), QStringLiteral("Enabled"), QStringLiteral("true"))
+                              .bytes());
+    QFile damaged(QStringLiteral("history.sqlite"));
+    QVERIFY(damaged.open(QIODevice::WriteOnly));
+    damaged.write(QByteArray(8192, 'x'));
+    damaged.close();
+
+    startWindow();
+    QTRY_VERIFY(
+        statusText(m_window.get())
+            .startsWith(QStringLiteral(
+                "История не записывается: файл history.sqlite повреждён и переименован в history.sqlite.damaged-")));
+    QCOMPARE(QDir::current().entryList({QStringLiteral("history.sqlite.damaged-*")}, QDir::Files).size(), 1);
+}
+
+QTEST_MAIN(tst_HistorySession)
+#include "tst_historysession.moc"
