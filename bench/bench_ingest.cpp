@@ -15,6 +15,10 @@
 //          --meters meters (1,000 in tools/bench.sh), one with the summary
 //          window open: it must not cost more than 1.10 times the CPU per
 //          message of the one without.
+// history: the same pair over --meters meters (100 in tools/bench.sh), one
+//          recording every reading into history.sqlite ([History] Enabled):
+//          recording must not cost more than 1.10 times the CPU per message
+//          either. Its writer thread counts with the rest of the process.
 //
 // The backlog is measured --repeat times (default 3) and the round with the
 // median ratio is reported, with its own figures.
@@ -34,7 +38,8 @@
 namespace {
 
 constexpr double kMaxCpuRatio = 1.25;
-constexpr double kMaxSummaryRatio = 1.10;
+// What an open summary window, or recording the history, may cost the receiving end.
+constexpr double kMaxPairRatio = 1.10;
 constexpr int kRunTimeoutMs = 180000;
 
 struct Options
@@ -121,17 +126,18 @@ bool runBacklog(const Options &options, TestBroker *broker, Measured *ours, Meas
     return true;
 }
 
-// Both of our receiving ends take the same backlog, each resumed alone; which
-// goes first alternates from round to round, so that neither always meets the
-// machine in the same state.
-bool runSummaryBacklog(const Options &options, TestBroker *broker, bool openFirst, Measured *closed, Measured *open)
+// Two of our receiving ends, the second given `option`, take the same backlog,
+// each resumed alone; which goes first alternates from round to round, so that
+// neither always meets the machine in the same state.
+bool runPairBacklog(const Options &options, TestBroker *broker, const QString &option, bool optionFirst,
+                    Measured *without, Measured *with)
 {
-    const QString prefix = QStringLiteral("summary/meter");
+    const QString prefix = QStringLiteral("pair/meter");
     bench::Child clients[2];
-    Measured *measured[2] = {closed, open};
+    Measured *measured[2] = {without, with};
     qint64 cpuBefore[2] = {0, 0};
     for (int i = 0; i < 2; ++i) {
-        const QStringList extra = i == 1 ? QStringList{QStringLiteral("--summary")} : QStringList{};
+        const QStringList extra = i == 1 ? QStringList{option} : QStringList{};
         if (!bench::startClientProcess(&clients[i], options.subscriber, broker->port(), options.meters, prefix,
                                        options.count, extra) ||
             !clients[i].stop())
@@ -145,7 +151,7 @@ bool runSummaryBacklog(const Options &options, TestBroker *broker, bool openFirs
     load.finish();
     if (load.exitStatus() != 0 || !bench::waitUntilIdle(*broker, kRunTimeoutMs))
         return false;
-    for (int i : {openFirst ? 1 : 0, openFirst ? 0 : 1}) {
+    for (int i : {optionFirst ? 1 : 0, optionFirst ? 0 : 1}) {
         const qint64 start = bench::monotonicNs();
         clients[i].resume();
         bench::ClientDone done;
@@ -213,6 +219,55 @@ void report(const QString &name, const Options &options, const Measured &ours, c
                     QStringLiteral("%1 each").arg(options.count), bench::verdictOf(complete));
 }
 
+// The rows of a pair: what the option is about, and the words for without and with.
+struct Pair
+{
+    QString name;
+    QString option;
+    QString subject;
+    QString without;
+    QString with;
+};
+
+// --repeat rounds of runPairBacklog(); the round with the median ratio stands for all.
+int comparePair(const Options &options, TestBroker *broker, int repeat, const Pair &pair)
+{
+    std::vector<std::pair<Measured, Measured>> rounds;
+    for (int round = 0; round < repeat; ++round) {
+        Measured without;
+        Measured with;
+        if (!runPairBacklog(options, broker, pair.option, round % 2 == 1, &without, &with))
+            break;
+        std::fprintf(stderr, "bench_ingest: %s round %d: %.2f / %.2f us per message\n", qPrintable(pair.subject),
+                     round + 1, without.cpuUsPerMessage(), with.cpuUsPerMessage());
+        rounds.emplace_back(without, with);
+    }
+    if (int(rounds.size()) != repeat) {
+        bench::printRow(pair.name, QStringLiteral("run"), QStringLiteral("failed"), QStringLiteral("completes"),
+                        bench::Verdict::Miss);
+        return 1;
+    }
+    const auto ratio = [](const std::pair<Measured, Measured> &r) {
+        return r.first.cpuNs > 0 ? double(r.second.cpuNs) / double(r.first.cpuNs) : 0.0;
+    };
+    std::sort(rounds.begin(), rounds.end(), [&](const auto &a, const auto &b) { return ratio(a) < ratio(b); });
+    const auto &[without, with] = rounds[rounds.size() / 2];
+    const double median = with.cpuUsPerMessage() / without.cpuUsPerMessage();
+    bench::printRow(pair.name,
+                    QStringLiteral("CPU µs/msg over %1 meters, %2 %3 / %4")
+                        .arg(QString::number(options.meters), pair.subject, pair.without, pair.with),
+                    QStringLiteral("%1 / %2").arg(bench::number(without.cpuUsPerMessage(), 2),
+                                                  bench::number(with.cpuUsPerMessage(), 2)));
+    bench::printRow(pair.name, QStringLiteral("CPU per message, %1 ÷ %2").arg(pair.with, pair.without),
+                    bench::number(median, 2), QStringLiteral("≤ %1").arg(kMaxPairRatio, 0, 'f', 2),
+                    bench::verdictOf(median > 0 && median <= kMaxPairRatio));
+    const bool complete = without.count == options.count && with.count == options.count;
+    bench::printRow(pair.name, QStringLiteral("messages shown, %1 / %2").arg(pair.without, pair.with),
+                    QStringLiteral("%1 / %2").arg(without.count).arg(with.count),
+                    QStringLiteral("%1 each").arg(options.count), bench::verdictOf(complete));
+    return complete ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -260,40 +315,14 @@ int main(int argc, char **argv)
         }
     }
     if (mode == QLatin1String("summary")) {
-        std::vector<std::pair<Measured, Measured>> rounds;
-        for (int round = 0; round < repeat; ++round) {
-            Measured closed;
-            Measured open;
-            if (!runSummaryBacklog(options, &broker, round % 2 == 1, &closed, &open))
-                break;
-            std::fprintf(stderr, "bench_ingest: summary round %d: %.2f / %.2f us per message\n", round + 1,
-                         closed.cpuUsPerMessage(), open.cpuUsPerMessage());
-            rounds.emplace_back(closed, open);
-        }
-        const QString name = QStringLiteral("ingest, summary open");
-        if (int(rounds.size()) == repeat) {
-            const auto ratio = [](const std::pair<Measured, Measured> &r) {
-                return r.first.cpuNs > 0 ? double(r.second.cpuNs) / double(r.first.cpuNs) : 0.0;
-            };
-            std::sort(rounds.begin(), rounds.end(), [&](const auto &a, const auto &b) { return ratio(a) < ratio(b); });
-            const auto &[closed, open] = rounds[rounds.size() / 2];
-            const double median = open.cpuUsPerMessage() / closed.cpuUsPerMessage();
-            bench::printRow(name,
-                            QStringLiteral("CPU µs/msg over %1 meters, summary closed / open").arg(options.meters),
-                            QStringLiteral("%1 / %2").arg(bench::number(closed.cpuUsPerMessage(), 2),
-                                                          bench::number(open.cpuUsPerMessage(), 2)));
-            bench::printRow(name, QStringLiteral("CPU per message, open ÷ closed"), bench::number(median, 2),
-                            QStringLiteral("≤ %1").arg(kMaxSummaryRatio, 0, 'f', 2),
-                            bench::verdictOf(median > 0 && median <= kMaxSummaryRatio));
-            const bool complete = closed.count == options.count && open.count == options.count;
-            bench::printRow(name, QStringLiteral("messages shown, closed / open"),
-                            QStringLiteral("%1 / %2").arg(closed.count).arg(open.count),
-                            QStringLiteral("%1 each").arg(options.count), bench::verdictOf(complete));
-        } else {
-            bench::printRow(name, QStringLiteral("run"), QStringLiteral("failed"), QStringLiteral("completes"),
-                            bench::Verdict::Miss);
-            status = 1;
-        }
+        const Pair summary{QStringLiteral("ingest, summary open"), QStringLiteral("--summary"),
+                           QStringLiteral("summary"), QStringLiteral("closed"), QStringLiteral("open")};
+        status = comparePair(options, &broker, repeat, summary);
+    }
+    if (mode == QLatin1String("history")) {
+        const Pair history{QStringLiteral("ingest, history recorded"), QStringLiteral("--history"),
+                           QStringLiteral("recording"), QStringLiteral("off"), QStringLiteral("on")};
+        status = comparePair(options, &broker, repeat, history);
     }
     if (mode == QLatin1String("both") || mode == QLatin1String("live")) {
         Measured ours;

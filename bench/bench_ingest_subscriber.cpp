@@ -14,6 +14,8 @@
 //   error TEXT
 // and then waits to be terminated, so that its CPU time can be read. With
 // --summary the summary window is open over the main window throughout.
+//
+// --history records the readings into history.sqlite, as [History] Enabled does.
 
 #include "benchsupport.h"
 
@@ -68,9 +70,11 @@ int main(int argc, char **argv)
     const long expected = bench::longOption(args, QStringLiteral("--count"), 200000);
     const int probeMs = int(bench::longOption(args, QStringLiteral("--probe-ms"), 0));
     const int quietMs = int(bench::longOption(args, QStringLiteral("--quiet-ms"), 10000));
+    const bool recordHistory = args.contains(QStringLiteral("--history"));
 
     QTemporaryDir dir;
-    if (!dir.isValid() || !bench::writeSettings(dir.path(), port, meters, prefix) || !QDir::setCurrent(dir.path())) {
+    if (!dir.isValid() || !bench::writeSettings(dir.path(), port, meters, prefix, recordHistory) ||
+        !QDir::setCurrent(dir.path())) {
         say(QStringLiteral("error cannot write Settings.conf"));
         return 2;
     }

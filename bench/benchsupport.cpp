@@ -56,7 +56,23 @@ qint64 ownCpuNs()
 
 qint64 processCpuNs(pid_t pid)
 {
-    // schedstat counts in nanoseconds; stat only in clock ticks of 10 ms.
+    // schedstat counts in nanoseconds, but per thread: the threads are added
+    // up (the history's writer is one). stat counts the whole process, but
+    // only in clock ticks of 10 ms.
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    qint64 threadsNs = 0;
+    int threads = 0;
+    for (const QString &task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool ok = false;
+        const QByteArray schedstat = readProcFile(tasks.filePath(task + QStringLiteral("/schedstat")));
+        const qint64 ns = schedstat.split(' ').value(0).toLongLong(&ok);
+        if (ok) {
+            threadsNs += ns;
+            ++threads;
+        }
+    }
+    if (threads > 0)
+        return threadsNs;
     const QByteArray schedstat = readProcFile(QStringLiteral("/proc/%1/schedstat").arg(pid));
     if (!schedstat.isEmpty()) {
         bool ok = false;
@@ -124,13 +140,17 @@ QString meterTopic(const QString &prefix, int number)
     return prefix + QLatin1Char('/') + QString::number(number);
 }
 
-bool writeSettings(const QString &directory, quint16 port, int meters, const QString &prefix)
+bool writeSettings(const QString &directory, quint16 port, int meters, const QString &prefix, bool recordHistory)
 {
     const QString fileName = QDir(directory).filePath(QStringLiteral("Settings.conf"));
     BrokerSettings broker;
     broker.host = QStringLiteral("127.0.0.1");
     broker.port = port;
     if (SettingsFile(fileName).writeBroker(broker) != QSettings::NoError)
+        return false;
+    HistorySettings history;
+    history.enabled = true;
+    if (recordHistory && SettingsFile(fileName).writeHistory(history) != QSettings::NoError)
         return false;
     // One array write: adding meters one by one through the device list
     // would rewrite the file for each of them.

@@ -19,8 +19,9 @@ namespace bench {
 qint64 monotonicNs();
 // CPU time (user + system) of this process so far.
 qint64 ownCpuNs();
-// CPU time (user + system) of another process so far, also of one that has
-// exited but not yet been reaped; -1 if it cannot be read.
+// CPU time (user + system) of another process so far, all its threads
+// together, also of one that has exited but not yet been reaped (then of its
+// main thread); -1 if it cannot be read.
 qint64 processCpuNs(pid_t pid);
 // Resident set of this process.
 long residentKb();
@@ -46,7 +47,9 @@ QString number(double value, int decimals);
 QString meterTopic(const QString &prefix, int number);
 // Writes the Settings.conf the program would have after registering meters
 // 1..meters of the simulator and setting the broker 127.0.0.1:port.
-bool writeSettings(const QString &directory, quint16 port, int meters, const QString &prefix);
+// With recordHistory, [History] Enabled=true too.
+bool writeSettings(const QString &directory, quint16 port, int meters, const QString &prefix,
+                   bool recordHistory = false);
 
 // Readings of a row of running meters, shaped like the simulator's: each call
 // of next() for a meter gives its next reading, in which the running time and

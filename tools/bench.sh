@@ -6,7 +6,7 @@
 #
 #   tools/bench.sh [NAME...]   only the benchmarks named (payload, routing,
 #                              window, summary, ingest, ingest-summary,
-#                              responsiveness, history)
+#                              ingest-history, responsiveness, history)
 #
 # Assumes the packages of tools/install-deps.sh are installed. BUILD_DIR
 # chooses the build directory (default build-bench).
@@ -61,6 +61,7 @@ run window "$build/bench/bench_window" || true
 run summary "$build/bench/bench_summary" || true
 run ingest "$build/bench/bench_ingest" || true
 run ingest-summary "$build/bench/bench_ingest" --mode summary --meters 1000 --repeat 5 || true
+run ingest-history "$build/bench/bench_ingest" --mode history --meters 100 --repeat 5 || true
 run responsiveness "$build/bench/bench_responsiveness" || true
 run history "$build/bench/bench_history" || true
 
