@@ -27,8 +27,13 @@ HistoryRecorder::HistoryRecorder(const QString &fileName, int days, QObject *par
         emit stopped(problem);
     });
     m_thread.start();
+    // Waited for: the store is open (a file is a few header reads) and the
+    // thread has its event loop before the window goes on, so the program's
+    // files, threads and descriptors are all there once it stands, and none
+    // appears later at some random moment.
     HistoryWriter *writer = m_writer.get();
-    QMetaObject::invokeMethod(writer, [writer] { writer->start(); });
+    QMetaObject::invokeMethod(
+        writer, [writer] { writer->start(); }, Qt::BlockingQueuedConnection);
 
     m_flushTimer.setTimerType(Qt::CoarseTimer);
     connect(&m_flushTimer, &QTimer::timeout, this, &HistoryRecorder::flush);
