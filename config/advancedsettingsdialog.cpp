@@ -20,6 +20,9 @@ AdvancedSettingsDialog::AdvancedSettingsDialog(QWidget *parent) : QDialog(parent
     ui->leCertFile->setText(options.certFile);
     ui->leKeyFile->setText(options.keyFile);
     ui->cbTlsVerifyHost->setChecked(options.tlsVerifyHost);
+    const HistorySettings history = SettingsFile().readHistory();
+    ui->cbHistoryEnabled->setChecked(history.enabled);
+    ui->sbHistoryDays->setValue(history.days);
 
     connect(ui->pushButtonSave, &QPushButton::clicked, this, &AdvancedSettingsDialog::save);
     connect(ui->pushButtonCancel, &QPushButton::clicked, this, &QDialog::close);
@@ -93,7 +96,11 @@ void AdvancedSettingsDialog::save()
     options.certFile = ui->leCertFile->text();
     options.keyFile = ui->leKeyFile->text();
     options.tlsVerifyHost = ui->cbTlsVerifyHost->isChecked();
-    if (SettingsFile().writeConnectionOptions(options) == QSettings::NoError) {
+    HistorySettings history;
+    history.enabled = ui->cbHistoryEnabled->isChecked();
+    history.days = ui->sbHistoryDays->value();
+    if (SettingsFile().writeConnectionOptions(options) == QSettings::NoError &&
+        SettingsFile().writeHistory(history) == QSettings::NoError) {
         close();
         return;
     }

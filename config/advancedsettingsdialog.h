@@ -8,10 +8,12 @@ class AdvancedSettingsDialog;
 class QLineEdit;
 
 // Edits the optional connection settings of Settings.conf (automatic
-// reconnection, connecting at start-up, keep-alive, TLS); they take effect at
-// the next connection. Bad values are refused with a message naming the
-// field, and then nothing is written. The settings stand in group boxes
-// stacked in a vertical layout, so a further group goes in beside them.
+// reconnection, connecting at start-up, keep-alive, TLS), which take effect at
+// the next connection, and the history's ([History] Enabled and Days), which
+// the main window applies when the dialog closes. Bad values are refused
+// with a message naming the field, and then nothing is written. The settings
+// stand in group boxes stacked in a vertical layout, so a further group goes
+// in beside them.
 class AdvancedSettingsDialog final : public QDialog
 {
     Q_OBJECT

@@ -54,9 +54,10 @@ HistoryRecorder::~HistoryRecorder()
     m_thread.wait();
 }
 
-void HistoryRecorder::setFlushInterval(int ms)
+void HistoryRecorder::setDays(int days)
 {
-    m_flushTimer.start(ms > 0 ? ms : kFlushIntervalMs);
+    HistoryWriter *writer = m_writer.get();
+    QMetaObject::invokeMethod(writer, [writer, days] { writer->setDays(days); });
 }
 
 void HistoryRecorder::record(const QString &topic, const Reading &reading, qint64 second)

@@ -40,8 +40,8 @@ public:
     void record(const QString &topic, const Reading &reading, qint64 second);
     // Hands what waits to the writer now rather than at the next tick.
     void flush();
-    // How often waiting readings go to the writer, kFlushIntervalMs unless set.
-    void setFlushInterval(int ms);
+    // How many days the file keeps, from now on.
+    void setDays(int days);
 
     // True while readings go into the file.
     bool recordsToDisk() const { return !m_fileName.isEmpty() && m_problem.kind == HistoryProblem::None; }

@@ -55,6 +55,8 @@ public:
     // Opens the file, creating it if need be, or with an empty name a fresh
     // in-memory database.
     bool open(const QString &fileName, const HistoryRetention &retention);
+    // From the next retention step on.
+    void setRetention(const HistoryRetention &retention) { m_retention = retention; }
     void close();
     bool isOpen() const;
     bool inMemory() const { return m_fileName.isEmpty(); }

@@ -53,6 +53,15 @@ void HistoryWriter::rows(quint64 id, const QString &topic, qint64 from, qint64 t
     emit rowsReady(id, rows);
 }
 
+void HistoryWriter::setDays(int days)
+{
+    m_days = days;
+    if (m_store.isOpen() && !m_store.inMemory()) {
+        m_store.setRetention(HistoryStore::fileRetention(days));
+        m_maintenance->start(0);
+    }
+}
+
 void HistoryWriter::maintain()
 {
     const bool more = m_store.maintain(QDateTime::currentSecsSinceEpoch(), kMaintenanceBudget);

@@ -33,6 +33,8 @@ public:
     void write(const QVector<HistoryRow> &rows);
     void chart(quint64 id, const HistoryChartRequest &request);
     void rows(quint64 id, const QString &topic, qint64 from, qint64 to);
+    // Keeps a file's readings that many days from now on; the memory keeps its hour.
+    void setDays(int days);
     // Closes the store and hands the object to `home`, whose thread deletes it.
     void finish(QThread *home);
 
@@ -49,7 +51,7 @@ private:
     void fallBack();
 
     const QString m_fileName;
-    const int m_days;
+    int m_days;
     HistoryStore m_store;
     QTimer *m_maintenance = nullptr; // child
 };

@@ -308,6 +308,8 @@ void MainWindow::addAdvancedSettingsAction()
         dialog->setAttribute(Qt::WA_DeleteOnClose);
         dialog->setWindowFlags(dialog->windowFlags() & ~Qt::WindowContextHelpButtonHint);
         dialog->setModal(true);
+        // Saved or not: the history is what the file now says.
+        connect(dialog, &QDialog::finished, this, &MainWindow::applyHistorySettings);
         dialog->show();
     });
 }
@@ -378,12 +380,7 @@ void MainWindow::updateOnlineCount()
 
 void MainWindow::setupHistory()
 {
-    const HistorySettings settings = SettingsFile().readHistory();
-    // Beside Settings.conf; without recording, nothing but Settings.conf is written.
-    const QString fileName = settings.enabled ? HistoryRecorder::fileNameIn(QDir::currentPath()) : QString();
-    m_history = std::make_unique<HistoryRecorder>(fileName, settings.days);
-    connect(m_history.get(), &HistoryRecorder::stopped, this,
-            [this](const HistoryProblem &problem) { showStatus(HistoryRecorder::describe(problem)); });
+    startRecorder(SettingsFile().readHistory());
     // Each record of a topic reports its reading; the recorder keeps one per topic and second.
     connect(m_board, &MeterBoard::readingRecorded, this, [this](int index, qint64 receivedMs) {
         const MeterState &meter = m_board->meter(index);
@@ -397,6 +394,31 @@ void MainWindow::setupHistory()
     QTabBar *tabs = ui->tabWidget->tabBar();
     tabs->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(tabs, &QWidget::customContextMenuRequested, this, &MainWindow::showTabMenu);
+}
+
+void MainWindow::startRecorder(const HistorySettings &settings)
+{
+    m_historySettings = settings;
+    // Beside Settings.conf; without recording, nothing but Settings.conf is written.
+    const QString fileName = settings.enabled ? HistoryRecorder::fileNameIn(QDir::currentPath()) : QString();
+    m_history = std::make_unique<HistoryRecorder>(fileName, settings.days);
+    connect(m_history.get(), &HistoryRecorder::stopped, this,
+            [this](const HistoryProblem &problem) { showStatus(HistoryRecorder::describe(problem)); });
+}
+
+void MainWindow::applyHistorySettings()
+{
+    const HistorySettings settings = SettingsFile().readHistory();
+    if (settings.enabled != m_historySettings.enabled) {
+        // Recording on or off is another store: the history windows, which
+        // borrow the recorder, close with it, and the new one starts afresh.
+        qDeleteAll(findChildren<HistoryWindow *>(QString(), Qt::FindDirectChildrenOnly));
+        m_history.reset();
+        startRecorder(settings);
+    } else if (settings.days != m_historySettings.days) {
+        m_history->setDays(settings.days);
+        m_historySettings = settings;
+    }
 }
 
 void MainWindow::showTabMenu(const QPoint &position)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config/settingsfile.h"
 #include "mqtt/client.h"
 
 #include <QMainWindow>
@@ -101,6 +102,10 @@ private:
     // The history: the recorder fed from the board, "История…" in the tab
     // bar's context menu and on the summary's rows, and the history windows.
     void setupHistory();
+    void startRecorder(const HistorySettings &settings);
+    // After the connection options dialog: starts or stops recording, or
+    // keeps the readings for another number of days, as the file now says.
+    void applyHistorySettings();
     void showTabMenu(const QPoint &position);
     void showHistory(int index);
 
@@ -123,6 +128,7 @@ private:
     // Every meter's readings, in history.sqlite with [History] Enabled, else
     // the last hour in memory. Outlives the history windows, which borrow it.
     std::unique_ptr<HistoryRecorder> m_history;
-    QMenu *m_tabMenu = nullptr; // child
-    int m_tabMenuIndex = -1;    // the tab the menu was opened on
+    HistorySettings m_historySettings; // what m_history was made for
+    QMenu *m_tabMenu = nullptr;        // child
+    int m_tabMenuIndex = -1;           // the tab the menu was opened on
 };

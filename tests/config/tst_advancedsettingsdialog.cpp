@@ -74,6 +74,8 @@ private slots:
     void dismissWritesNothing_data();
     void dismissWritesNothing();
     void chooserFillsThePath();
+    void historyIsShownAndSaved_data();
+    void historyIsShownAndSaved();
 
 private:
     std::unique_ptr<ScratchDirectory> m_dir;
@@ -217,6 +219,40 @@ void tst_AdvancedSettingsDialog::chooserFillsThePath()
     QVERIFY(QMetaObject::invokeMethod(chooser, "accept"));
     QCOMPARE(edit(dialog, "leCaFile")->text(), ca);
     QTRY_VERIFY(chooser.isNull());
+}
+
+void tst_AdvancedSettingsDialog::historyIsShownAndSaved_data()
+{
+    QTest::addColumn<QByteArray>("stored");
+    QTest::addColumn<bool>("shownEnabled");
+    QTest::addColumn<int>("shownDays");
+
+    QTest::newRow("no file: not recorded, 30 days") << QByteArray() << false << 30;
+    QTest::newRow("stored values") << QByteArray("[History]\nEnabled=true\nDays=7\n") << true << 7;
+}
+
+// The history's two keys are shown, and saved with the rest, turned around.
+void tst_AdvancedSettingsDialog::historyIsShownAndSaved()
+{
+    QFETCH(QByteArray, stored);
+    QFETCH(bool, shownEnabled);
+    QFETCH(int, shownDays);
+    if (!stored.isEmpty())
+        writeSettingsFileText(stored);
+    QWidget opener;
+    QPointer<AdvancedSettingsDialog> dialog = openModal<AdvancedSettingsDialog>(&opener);
+    QCOMPARE(box(dialog, "cbHistoryEnabled")->isChecked(), shownEnabled);
+    auto *days = child<QSpinBox>(dialog, QStringLiteral("sbHistoryDays"));
+    QCOMPARE(days->value(), shownDays);
+    QCOMPARE(days->maximum(), 3650);
+
+    box(dialog, "cbHistoryEnabled")->click();
+    days->setValue(shownDays + 1);
+    click(dialog, "pushButtonSave");
+    QTRY_VERIFY(dialog.isNull());
+    const HistorySettings saved = SettingsFile().readHistory();
+    QCOMPARE(saved.enabled, !shownEnabled);
+    QCOMPARE(saved.days, shownDays + 1);
 }
 
 QTEST_MAIN(tst_AdvancedSettingsDialog)

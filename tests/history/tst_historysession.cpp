@@ -2,6 +2,7 @@
 #include "common/settingstext.h"
 #include "common/testbroker.h"
 #include "common/widgets.h"
+#include "config/advancedsettingsdialog.h"
 #include "history/historywindow.h"
 #include "mainwindow/mainwindow.h"
 #include "overview/summarywindow.h"
@@ -9,9 +10,11 @@
 #include <qwt_plot.h>
 #include <qwt_plot_curve.h>
 
+#include <QCheckBox>
 #include <QContextMenuEvent>
 #include <QDir>
 #include <QMenu>
+#include <QPointer>
 #include <QTabBar>
 #include <QTableView>
 #include <QtTest>
@@ -57,6 +60,7 @@ private slots:
     void readingsOutliveTheWindow_data();
     void readingsOutliveTheWindow();
     void damagedFileIsReported();
+    void dialogTurnsRecordingOn();
 
 private:
     void startWindow();
@@ -186,6 +190,25 @@ void tst_HistorySession::damagedFileIsReported()
             .startsWith(QStringLiteral(
                 "История не записывается: файл history.sqlite повреждён и переименован в history.sqlite.damaged-")));
     QCOMPARE(QDir::current().entryList({QStringLiteral("history.sqlite.damaged-*")}, QDir::Files).size(), 1);
+}
+
+// "Вести историю" takes effect when the dialog closes: the file is made at
+// once, and the open history windows, which showed the memory, close.
+void tst_HistorySession::dialogTurnsRecordingOn()
+{
+    writeSettingsFileText(SettingsText().device("Котёл", kTopic).bytes());
+    startWindow();
+    QPointer<HistoryWindow> history = openHistory(false);
+    QVERIFY(history);
+
+    triggerAction(m_window.get(), QStringLiteral("actionAdvancedSettings"));
+    auto *dialog = shown<AdvancedSettingsDialog>(m_window.get());
+    QVERIFY(dialog);
+    child<QCheckBox>(dialog, QStringLiteral("cbHistoryEnabled"))->click();
+    click(dialog, QStringLiteral("pushButtonSave"));
+    QTRY_VERIFY(QFile::exists(QStringLiteral("history.sqlite")));
+    QVERIFY(history.isNull());
+    QVERIFY(openHistory(true));
 }
 
 QTEST_MAIN(tst_HistorySession)
