@@ -1,5 +1,7 @@
 #include "history/historystore.h"
 
+#include "measurement/meterboard.h"
+
 #include <QAtomicInt>
 #include <QDateTime>
 #include <QFile>
@@ -15,6 +17,10 @@
 #include <map>
 
 namespace {
+
+// A line breaks where the tab's disc would have turned grey.
+static_assert(kHistorySilenceSeconds * 1000 == MeterBoard::kOfflineIntervalMs,
+              "a silence in the chart is as long as the board waits before it marks a meter offline");
 
 // Raised when the tables change shape; a file from a newer program is left alone.
 constexpr int kSchemaVersion = 1;
