@@ -3,25 +3,22 @@
 // Besides the sanitizers, it checks that the panel shows exactly what the decoder read and that the
 // texts of durations, models and modes keep their form for any value.
 
+#include "common/jsonreading.h"
 #include "measurement/measdialog.h"
 #include "measurement/payload.h"
 
 #include <QApplication>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QJsonValue>
 #include <QLabel>
 #include <QRegularExpression>
 #include <QStringList>
 
 #include <array>
-#include <climits>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <optional>
 
 namespace {
@@ -31,10 +28,7 @@ namespace {
 QApplication *app = nullptr;
 MeasDialog *panel = nullptr;
 
-// The value labels in the order of Reading's members that the panel shows in them.
-constexpr std::array<const char *, 8> kValueLabels{"label_dev_type", "label_dev_mode",  "label_num_starts",
-                                                   "label_t_common", "label_t_current", "label_t_last",
-                                                   "label_voltage",  "label_freq"};
+// The panel's value labels, in the order of kValueLabels.
 std::array<QLabel *, 8> valueLabels{};
 
 [[noreturn]] void fail(const char *condition, const QString &detail)
@@ -61,40 +55,6 @@ QStringList labelTexts()
     for (const QLabel *label : valueLabels)
         texts << label->text();
     return texts;
-}
-
-QStringList readingTexts(const Reading &r)
-{
-    return {ModelName(r.devType),           ModeName(r.devMode),        QString::number(r.numStarts, 10),
-            FormatDuration(r.tCommon),      FormatDuration(r.tCurrent), FormatDuration(r.tLast),
-            QString::number(r.voltage, 10), QString::number(r.freq, 10)};
-}
-
-// The payload read the plain way, through a JSON document: the decoder reads a meter's own compact
-// text by a shortcut, and must come to the same reading as this on every input.
-std::optional<Reading> documentReading(const QString &text)
-{
-    const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8());
-    if (document.isEmpty())
-        return std::nullopt;
-    const QJsonObject object = document.object();
-    const auto member = [&object](const char *key) {
-        const QJsonValue value = object.value(QLatin1String(key));
-        const double number = value.isDouble() ? value.toDouble() : 0.0;
-        if (number < double(INT_MIN) || number > double(INT_MAX) || std::trunc(number) != number)
-            return 0;
-        return int(number);
-    };
-    Reading reading;
-    reading.devType = member("dev_type");
-    reading.devMode = member("dev_mode");
-    reading.numStarts = member("num_starts");
-    reading.tCommon = member("t_common");
-    reading.tCurrent = member("t_current");
-    reading.tLast = member("t_last");
-    reading.voltage = member("voltage");
-    reading.freq = member("freq");
-    return reading;
 }
 
 // "[-]HH:MM:SS": one sign in front, at least two digits of hours and no wrap into days, and the
@@ -151,7 +111,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     qputenv("QT_QPA_PLATFORM", "offscreen");
     app = new QApplication(argc, argv);
     panel = new MeasDialog(nullptr);
-    for (std::size_t i = 0; i < kValueLabels.size(); ++i) {
+    for (std::size_t i = 0; i < std::size(kValueLabels); ++i) {
         valueLabels[i] = panel->findChild<QLabel *>(QLatin1String(kValueLabels[i]));
         FUZZ_CHECK(valueLabels[i] != nullptr, QLatin1String(kValueLabels[i]));
     }
@@ -168,7 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     const std::optional<Reading> reading = ParsePayload(text);
     FUZZ_CHECK(ParsePayload(text) == reading, quoted(text));
-    FUZZ_CHECK(documentReading(text) == reading, quoted(text));
+    FUZZ_CHECK(jsonDocumentReading(text) == reading, quoted(text));
 
     const QStringList before = labelTexts();
     panel->ShowPayload(text);

@@ -101,24 +101,24 @@ private:
     void openAndCloseSettingsForm(MainWindow &window);
     void openAndCloseDeviceList(MainWindow &window);
 
-    TestBroker broker;
-    std::unique_ptr<ScratchDirectory> workDir;
+    TestBroker m_broker;
+    std::unique_ptr<ScratchDirectory> m_dir;
 };
 
 void tst_GarbageConfig::initTestCase()
 {
-    QVERIFY(broker.start());
+    QVERIFY(m_broker.start());
 }
 
 void tst_GarbageConfig::init()
 {
-    workDir = std::make_unique<ScratchDirectory>();
-    QVERIFY(workDir->isValid());
+    m_dir = std::make_unique<ScratchDirectory>();
+    QVERIFY(m_dir->isValid());
 }
 
 void tst_GarbageConfig::cleanup()
 {
-    workDir.reset();
+    m_dir.reset();
 }
 
 void tst_GarbageConfig::windowAndDialogsSurvive_data()
@@ -403,7 +403,7 @@ void tst_GarbageConfig::garbageTopicsSubscribeNothingElse()
     QFETCH(QByteArray, topic);
     QFETCH(QString, neighbour);
     writeSettingsFileText(SettingsText()
-                              .broker("127.0.0.1", broker.port())
+                              .broker("127.0.0.1", m_broker.port())
                               .rawDevice("Garbage", topic)
                               .device("Good", "plant/good")
                               .bytes());
@@ -412,16 +412,16 @@ void tst_GarbageConfig::garbageTopicsSubscribeNothingElse()
     QCOMPARE(tabTitles(&window), (QStringList{"Garbage", "Good"}));
     QSignalSpy connected(&client, &QMQTT::Client::connected);
     QSignalSpy subscribed(&client, &QMQTT::Client::subscribed);
-    const int earlier = broker.loggedSubscriptions().size();
+    const int earlier = m_broker.loggedSubscriptions().size();
 
     click(&window, "pushButtonConnect");
     QVERIFY(connected.wait());
     QTRY_VERIFY(subscribed.contains({QStringLiteral("plant/good")}));
-    QVERIFY(broker.publish(QStringLiteral("plant/good"), R"({"voltage":229})"));
+    QVERIFY(m_broker.publish(QStringLiteral("plant/good"), R"({"voltage":229})"));
     QTRY_COMPARE(labelText(tabPage(&window, 1), "label_voltage"), QStringLiteral("229"));
     QVERIFY(client.isConnectedToHost());
 
-    const QStringList seen = broker.loggedSubscriptions().mid(earlier);
+    const QStringList seen = m_broker.loggedSubscriptions().mid(earlier);
     QVERIFY2(!seen.contains(neighbour), qPrintable(seen.join(QLatin1Char('|'))));
     // Whatever the client reports as subscribed, the broker has granted.
     for (const QList<QVariant> &arguments : qAsConst(subscribed))

@@ -50,24 +50,24 @@ private slots:
     void restartsDuringSession();
 
 private:
-    void clickConnect() { click(window.get(), "pushButtonConnect"); }
-    QString status() const { return statusText(window.get()); }
-    QString buttonText() const { return child<QPushButton>(window.get(), "pushButtonConnect")->text(); }
-    bool menusEnabled() const { return settingsMenusEnabled(window.get()); }
+    void clickConnect() { click(m_window.get(), "pushButtonConnect"); }
+    QString status() const { return statusText(m_window.get()); }
+    QString buttonText() const { return child<QPushButton>(m_window.get(), "pushButtonConnect")->text(); }
+    bool menusEnabled() const { return settingsMenusEnabled(m_window.get()); }
     // What a session leaves behind in the client and the window, once objects
     // whose deletion was deferred are gone.
     QString leftovers() const;
-    int notifiers() const { return client->findChildren<QSocketNotifier *>().size(); }
+    int notifiers() const { return m_client->findChildren<QSocketNotifier *>().size(); }
 
-    TestBroker broker;
-    std::unique_ptr<ScratchDirectory> workDir;
-    std::unique_ptr<QMQTT::Client> client;
-    std::unique_ptr<MainWindow> window;
+    TestBroker m_broker;
+    std::unique_ptr<ScratchDirectory> m_dir;
+    std::unique_ptr<QMQTT::Client> m_client;
+    std::unique_ptr<MainWindow> m_window;
 };
 
 void tst_BrokerRestart::initTestCase()
 {
-    QVERIFY(broker.start());
+    QVERIFY(m_broker.start());
     previousHandler = qInstallMessageHandler(catchNotifierWarnings);
 }
 
@@ -79,22 +79,22 @@ void tst_BrokerRestart::cleanupTestCase()
 void tst_BrokerRestart::init()
 {
     notifierWarnings.clear();
-    workDir = std::make_unique<ScratchDirectory>();
-    QVERIFY(workDir->isValid());
-    writeSettingsFileText(SettingsText().broker("127.0.0.1", broker.port()).device("Котёл", "plant/boiler").bytes());
+    m_dir = std::make_unique<ScratchDirectory>();
+    QVERIFY(m_dir->isValid());
+    writeSettingsFileText(SettingsText().broker("127.0.0.1", m_broker.port()).device("Котёл", "plant/boiler").bytes());
 
-    client = std::make_unique<QMQTT::Client>();
-    window = std::make_unique<MainWindow>(client.get());
-    window->show();
+    m_client = std::make_unique<QMQTT::Client>();
+    m_window = std::make_unique<MainWindow>(m_client.get());
+    m_window->show();
 }
 
 void tst_BrokerRestart::cleanup()
 {
-    window.reset();
-    client.reset();
-    workDir.reset();
+    m_window.reset();
+    m_client.reset();
+    m_dir.reset();
     // A failed test may have left the broker down.
-    QVERIFY(broker.isRunning() || broker.restart());
+    QVERIFY(m_broker.isRunning() || m_broker.restart());
 }
 
 QString tst_BrokerRestart::leftovers() const
@@ -102,9 +102,9 @@ QString tst_BrokerRestart::leftovers() const
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     return QStringLiteral("notifiers %1, client timers %2, client children %3, window timers %4, fds %5")
         .arg(notifiers())
-        .arg(client->findChildren<QTimer *>().size())
-        .arg(client->children().size())
-        .arg(window->findChildren<QTimer *>().size())
+        .arg(m_client->findChildren<QTimer *>().size())
+        .arg(m_client->children().size())
+        .arg(m_window->findChildren<QTimer *>().size())
         .arg(openDescriptors());
 }
 
@@ -118,11 +118,11 @@ void tst_BrokerRestart::restartsDuringSession_data()
 void tst_BrokerRestart::restartsDuringSession()
 {
     QFETCH(bool, kill);
-    const QString target = QStringLiteral("127.0.0.1:%1").arg(broker.port());
-    QSignalSpy connected(client.get(), &QMQTT::Client::connected);
-    QSignalSpy subscribed(client.get(), &QMQTT::Client::subscribed);
-    QSignalSpy failed(client.get(), &QMQTT::Client::error);
-    const QWidget *panel = tabPage(window.get(), 0);
+    const QString target = QStringLiteral("127.0.0.1:%1").arg(m_broker.port());
+    QSignalSpy connected(m_client.get(), &QMQTT::Client::connected);
+    QSignalSpy subscribed(m_client.get(), &QMQTT::Client::subscribed);
+    QSignalSpy failed(m_client.get(), &QMQTT::Client::error);
+    const QWidget *panel = tabPage(m_window.get(), 0);
 
     clickConnect();
     QVERIFY(connected.wait());
@@ -132,13 +132,13 @@ void tst_BrokerRestart::restartsDuringSession()
 
     for (int restart = 1; restart <= kRestarts; ++restart) {
         if (kill)
-            broker.kill();
+            m_broker.kill();
         else
-            broker.stop();
+            m_broker.stop();
         QTRY_COMPARE(buttonText(), QStringLiteral("Подключиться"));
         QTRY_COMPARE(status(), QStringLiteral("Соединение с %1 потеряно").arg(target));
         QVERIFY(menusEnabled());
-        QVERIFY(!client->isConnectedToHost());
+        QVERIFY(!m_client->isConnectedToHost());
         const QString idleLeftovers = leftovers();
         QCOMPARE(notifiers(), 0);
 
@@ -153,7 +153,7 @@ void tst_BrokerRestart::restartsDuringSession()
             QCOMPARE(leftovers(), idleLeftovers);
         }
 
-        QVERIFY(broker.restart());
+        QVERIFY(m_broker.restart());
         subscribed.clear();
         clickConnect();
         QVERIFY(!menusEnabled());
@@ -163,8 +163,8 @@ void tst_BrokerRestart::restartsDuringSession()
         QVERIFY(!menusEnabled());
         QTRY_COMPARE(subscribed.count(), 1);
         // The new connection carries data, not just a CONNACK.
-        QVERIFY(broker.publish(QStringLiteral("plant/boiler"),
-                               R"({"dev_type":1,"voltage":231,"num_starts":)" + QByteArray::number(restart) + "}"));
+        QVERIFY(m_broker.publish(QStringLiteral("plant/boiler"),
+                                 R"({"dev_type":1,"voltage":231,"num_starts":)" + QByteArray::number(restart) + "}"));
         QTRY_COMPARE(labelText(panel, "label_num_starts"), QString::number(restart));
         QCOMPARE(labelText(panel, "label_voltage"), QStringLiteral("231"));
         QCOMPARE(labelText(panel, "label_dev_type"), QStringLiteral("Zelmar-A"));

@@ -76,45 +76,45 @@ private:
     void connectWindow();
     // Publishes a reading on the probe topic and waits until the first tab shows it.
     void settle(int starts);
-    QString label(int tab, const char *name) const { return labelText(tabPage(window.get(), tab), name); }
+    QString label(int tab, const char *name) const { return labelText(tabPage(m_window.get(), tab), name); }
     QStringList labels(int tab) const;
 
-    TestBroker broker;
-    std::unique_ptr<ScratchDirectory> workDir;
-    std::unique_ptr<QMQTT::Client> client;
-    std::unique_ptr<MainWindow> window;
+    TestBroker m_broker;
+    std::unique_ptr<ScratchDirectory> m_dir;
+    std::unique_ptr<QMQTT::Client> m_client;
+    std::unique_ptr<MainWindow> m_window;
     // Per topic, counted without keeping the messages, so counting costs no memory.
-    QHash<QString, int> arrivals;
-    QHash<QString, qint64> largestPayload;
+    QHash<QString, int> m_arrivals;
+    QHash<QString, qint64> m_largestPayload;
 };
 
 void tst_Flood::initTestCase()
 {
     // The default of 1000 would let the broker drop most of the flood before
     // it reached the client, which is the very thing under test.
-    broker.addConfigLine(QStringLiteral("max_queued_messages 0"));
-    QVERIFY(broker.start());
+    m_broker.addConfigLine(QStringLiteral("max_queued_messages 0"));
+    QVERIFY(m_broker.start());
 }
 
 void tst_Flood::init()
 {
-    workDir = std::make_unique<ScratchDirectory>();
-    QVERIFY(workDir->isValid());
-    client = std::make_unique<QMQTT::Client>();
-    arrivals.clear();
-    largestPayload.clear();
-    connect(client.get(), &QMQTT::Client::received, this, [this](const QMQTT::Message &message) {
-        ++arrivals[message.topic()];
-        qint64 &largest = largestPayload[message.topic()];
+    m_dir = std::make_unique<ScratchDirectory>();
+    QVERIFY(m_dir->isValid());
+    m_client = std::make_unique<QMQTT::Client>();
+    m_arrivals.clear();
+    m_largestPayload.clear();
+    connect(m_client.get(), &QMQTT::Client::received, this, [this](const QMQTT::Message &message) {
+        ++m_arrivals[message.topic()];
+        qint64 &largest = m_largestPayload[message.topic()];
         largest = qMax<qint64>(largest, message.payload().size());
     });
 }
 
 void tst_Flood::cleanup()
 {
-    window.reset();
-    client.reset();
-    workDir.reset();
+    m_window.reset();
+    m_client.reset();
+    m_dir.reset();
 }
 
 // Tab 0 on the probe topic, tab 1 on the topic that gets the payload under
@@ -122,24 +122,24 @@ void tst_Flood::cleanup()
 void tst_Flood::connectWindow()
 {
     writeSettingsFileText(SettingsText()
-                              .broker("127.0.0.1", broker.port())
+                              .broker("127.0.0.1", m_broker.port())
                               .device("Проба", kProbeTopic)
                               .device("Котёл", "zelmar/b")
                               .device("Все", "zelmar/#")
                               .bytes());
-    window = std::make_unique<MainWindow>(client.get());
+    m_window = std::make_unique<MainWindow>(m_client.get());
     // The offline mark must not change a label while a test compares them.
-    for (MeasDialog *panel : window->findChildren<MeasDialog *>())
+    for (MeasDialog *panel : m_window->findChildren<MeasDialog *>())
         panel->setOfflineInterval(10 * 60 * 1000);
-    window->show();
-    QSignalSpy subscribed(client.get(), &QMQTT::Client::subscribed);
-    click(window.get(), "pushButtonConnect");
+    m_window->show();
+    QSignalSpy subscribed(m_client.get(), &QMQTT::Client::subscribed);
+    click(m_window.get(), "pushButtonConnect");
     QTRY_COMPARE(subscribed.count(), 3);
 }
 
 void tst_Flood::settle(int starts)
 {
-    QVERIFY(broker.publish(kProbeTopic, reading(starts)));
+    QVERIFY(m_broker.publish(kProbeTopic, reading(starts)));
     QTRY_COMPARE(label(0, "label_num_starts"), QString::number(starts));
 }
 
@@ -163,22 +163,22 @@ void tst_Flood::strayMessagesLeaveNothingBehind()
     }
     // Once through everything the test does, so that what stays allocated for
     // good (fonts, caches, the broker's first answers) is in the baseline.
-    QVERIFY(broker.publish(kStrayTopic, QByteArray(kMegabyte, 'w')));
-    QVERIFY(broker.publishLines(kStrayTopic, warmUpLines));
-    QTRY_COMPARE(arrivals.value(kStrayTopic), warmUpLines.count('\n'));
+    QVERIFY(m_broker.publish(kStrayTopic, QByteArray(kMegabyte, 'w')));
+    QVERIFY(m_broker.publishLines(kStrayTopic, warmUpLines));
+    QTRY_COMPARE(m_arrivals.value(kStrayTopic), warmUpLines.count('\n'));
     settle(1);
     const qint64 baseline = residentMemory();
 
     // The broker may still be reading a publisher's messages after it has
     // gone, so arrivals are counted rather than overtaken by a probe.
-    QVERIFY(broker.publish(kStrayTopic, QByteArray(kBigPayload, 's')));
-    const int before = arrivals.value(kStrayTopic);
-    QVERIFY(broker.publishLines(kStrayTopic, lines));
-    QTRY_COMPARE(arrivals.value(kStrayTopic) - before, kFloodCount);
+    QVERIFY(m_broker.publish(kStrayTopic, QByteArray(kBigPayload, 's')));
+    const int before = m_arrivals.value(kStrayTopic);
+    QVERIFY(m_broker.publishLines(kStrayTopic, lines));
+    QTRY_COMPARE(m_arrivals.value(kStrayTopic) - before, kFloodCount);
     settle(2);
 
-    QVERIFY(client->isConnectedToHost());
-    QCOMPARE(child<QPushButton>(window.get(), "pushButtonConnect")->text(), QStringLiteral("Отключиться"));
+    QVERIFY(m_client->isConnectedToHost());
+    QCOMPARE(child<QPushButton>(m_window.get(), "pushButtonConnect")->text(), QStringLiteral("Отключиться"));
     // Nothing reached a tab but the probe's readings.
     QCOMPARE(label(1, "label_dev_type"), QString());
     QCOMPARE(label(2, "label_dev_type"), QString());
@@ -213,14 +213,14 @@ void tst_Flood::hugePayloadThatIsNoReadingChangesNothing()
 {
     QFETCH(QByteArray, payload);
     connectWindow();
-    QVERIFY(broker.publish(QStringLiteral("zelmar/b"), reading(5)));
+    QVERIFY(m_broker.publish(QStringLiteral("zelmar/b"), reading(5)));
     QTRY_COMPARE(label(1, "label_num_starts"), QStringLiteral("5"));
     const QStringList shown = labels(1);
 
-    QVERIFY(broker.publish(QStringLiteral("zelmar/b"), payload));
+    QVERIFY(m_broker.publish(QStringLiteral("zelmar/b"), payload));
     // Messages reach the client in the order they were published.
     settle(6);
-    QCOMPARE(largestPayload.value(QStringLiteral("zelmar/b")), qint64(reading(5).size()));
+    QCOMPARE(m_largestPayload.value(QStringLiteral("zelmar/b")), qint64(reading(5).size()));
     QCOMPARE(labels(1), shown);
 }
 

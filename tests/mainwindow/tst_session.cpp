@@ -61,47 +61,47 @@ private slots:
 
 private:
     void startWindow();
-    void clickConnect() { click(window.get(), "pushButtonConnect"); }
-    QString label(int tab, const char *name) const { return labelText(tabPage(window.get(), tab), name); }
-    QString status() const { return statusText(window.get()); }
-    bool menusEnabled() const { return settingsMenusEnabled(window.get()); }
-    SessionController *session() const { return child<SessionController>(window.get(), "sessionController"); }
-    QString buttonText() const { return child<QPushButton>(window.get(), "pushButtonConnect")->text(); }
+    void clickConnect() { click(m_window.get(), "pushButtonConnect"); }
+    QString label(int tab, const char *name) const { return labelText(tabPage(m_window.get(), tab), name); }
+    QString status() const { return statusText(m_window.get()); }
+    bool menusEnabled() const { return settingsMenusEnabled(m_window.get()); }
+    SessionController *session() const { return child<SessionController>(m_window.get(), "sessionController"); }
+    QString buttonText() const { return child<QPushButton>(m_window.get(), "pushButtonConnect")->text(); }
     // Settings.conf for the broker's anonymous listener, with these devices.
-    SettingsText settings() const { return SettingsText().broker("127.0.0.1", broker.port()); }
+    SettingsText settings() const { return SettingsText().broker("127.0.0.1", m_broker.port()); }
 
-    TestCertificates certificates;
-    TestBroker broker;
-    std::unique_ptr<ScratchDirectory> workDir;
-    std::unique_ptr<QMQTT::Client> client;
-    std::unique_ptr<MainWindow> window;
+    TestCertificates m_certificates;
+    TestBroker m_broker;
+    std::unique_ptr<ScratchDirectory> m_dir;
+    std::unique_ptr<QMQTT::Client> m_client;
+    std::unique_ptr<MainWindow> m_window;
 };
 
 void tst_Session::initTestCase()
 {
-    QVERIFY(certificates.create());
-    broker.enableTls(certificates.caFile(), certificates.brokerCertFile(), certificates.brokerKeyFile());
-    QVERIFY(broker.start());
+    QVERIFY(m_certificates.create());
+    m_broker.enableTls(m_certificates.caFile(), m_certificates.brokerCertFile(), m_certificates.brokerKeyFile());
+    QVERIFY(m_broker.start());
 }
 
 void tst_Session::init()
 {
-    workDir = std::make_unique<ScratchDirectory>();
-    QVERIFY(workDir->isValid());
-    client = std::make_unique<QMQTT::Client>();
+    m_dir = std::make_unique<ScratchDirectory>();
+    QVERIFY(m_dir->isValid());
+    m_client = std::make_unique<QMQTT::Client>();
 }
 
 void tst_Session::cleanup()
 {
-    window.reset();
-    client.reset();
-    workDir.reset();
+    m_window.reset();
+    m_client.reset();
+    m_dir.reset();
 }
 
 void tst_Session::startWindow()
 {
-    window = std::make_unique<MainWindow>(client.get());
-    window->show();
+    m_window = std::make_unique<MainWindow>(m_client.get());
+    m_window->show();
 }
 
 void tst_Session::tabsFollowCompleteEntries()
@@ -113,7 +113,7 @@ void tst_Session::tabsFollowCompleteEntries()
                               .device("", "plant/c")
                               .bytes());
     startWindow();
-    QCOMPARE(tabTitles(window.get()), (QStringList{"Котёл 1", "Насос", ""}));
+    QCOMPARE(tabTitles(m_window.get()), (QStringList{"Котёл 1", "Насос", ""}));
     QCOMPARE(label(0, "label_dev_mode"), QStringLiteral("не в сети"));
 }
 
@@ -127,24 +127,24 @@ void tst_Session::connectSubscribesOncePerRecord()
                               .device("Empty", "")
                               .bytes());
     startWindow();
-    QCOMPARE(tabTitles(window.get()).size(), 4);
-    QSignalSpy connected(client.get(), &QMQTT::Client::connected);
-    QSignalSpy subscribed(client.get(), &QMQTT::Client::subscribed);
-    const int earlier = broker.loggedSubscriptions().count();
+    QCOMPARE(tabTitles(m_window.get()).size(), 4);
+    QSignalSpy connected(m_client.get(), &QMQTT::Client::connected);
+    QSignalSpy subscribed(m_client.get(), &QMQTT::Client::subscribed);
+    const int earlier = m_broker.loggedSubscriptions().count();
 
     clickConnect();
     QVERIFY(!menusEnabled());
-    QVERIFY(status().contains(QStringLiteral("Подключение к 127.0.0.1:%1").arg(broker.port())));
+    QVERIFY(status().contains(QStringLiteral("Подключение к 127.0.0.1:%1").arg(m_broker.port())));
     QVERIFY(connected.wait());
     QCOMPARE(buttonText(), QStringLiteral("Отключиться"));
-    QCOMPARE(status(), QStringLiteral("Подключено к 127.0.0.1:%1").arg(broker.port()));
+    QCOMPARE(status(), QStringLiteral("Подключено к 127.0.0.1:%1").arg(m_broker.port()));
     QVERIFY(!menusEnabled());
     QTRY_COMPARE(subscribed.count(), 3);
     QCOMPARE(subscribed.at(0).at(0).toString(), QStringLiteral("plant/a"));
     QCOMPARE(subscribed.at(1).at(0).toString(), QStringLiteral("plant/b"));
     QCOMPARE(subscribed.at(2).at(0).toString(), QStringLiteral("plant/a"));
-    QTRY_COMPARE(broker.loggedSubscriptions().count(), earlier + 3);
-    QCOMPARE(broker.loggedSubscriptions().mid(earlier), (QStringList{"plant/a", "plant/b", "plant/a"}));
+    QTRY_COMPARE(m_broker.loggedSubscriptions().count(), earlier + 3);
+    QCOMPARE(m_broker.loggedSubscriptions().mid(earlier), (QStringList{"plant/a", "plant/b", "plant/a"}));
 }
 
 void tst_Session::readingsReachExactlyMatchingTabs_data()
@@ -177,14 +177,14 @@ void tst_Session::readingsReachExactlyMatchingTabs()
                               .device("Probe", "plant/probe")
                               .bytes());
     startWindow();
-    QSignalSpy subscribed(client.get(), &QMQTT::Client::subscribed);
+    QSignalSpy subscribed(m_client.get(), &QMQTT::Client::subscribed);
     clickConnect();
     QTRY_COMPARE(subscribed.count(), 5);
 
-    QVERIFY(broker.publish(topic, payload));
+    QVERIFY(m_broker.publish(topic, payload));
     // Messages from one publisher arrive in order: once the probe shows, the
     // message before it has been routed wherever it was going to go.
-    QVERIFY(broker.publish(QStringLiteral("plant/probe"), R"({"dev_type":20})"));
+    QVERIFY(m_broker.publish(QStringLiteral("plant/probe"), R"({"dev_type":20})"));
     QTRY_COMPARE(label(4, "label_dev_type"), QStringLiteral("Zelmar-C"));
 
     QStringList seen;
@@ -198,8 +198,8 @@ void tst_Session::disconnectByButtonReenablesMenus()
 {
     writeSettingsFileText(settings().device("A", "plant/a").bytes());
     startWindow();
-    QSignalSpy connected(client.get(), &QMQTT::Client::connected);
-    QSignalSpy disconnected(client.get(), &QMQTT::Client::disconnected);
+    QSignalSpy connected(m_client.get(), &QMQTT::Client::connected);
+    QSignalSpy disconnected(m_client.get(), &QMQTT::Client::disconnected);
     clickConnect();
     QVERIFY(connected.wait());
 
@@ -209,17 +209,17 @@ void tst_Session::disconnectByButtonReenablesMenus()
     QCOMPARE(buttonText(), QStringLiteral("Подключиться"));
     QCOMPARE(status(), QStringLiteral("Отключено"));
     QVERIFY(menusEnabled());
-    QVERIFY(!client->isConnectedToHost());
+    QVERIFY(!m_client->isConnectedToHost());
 }
 
 void tst_Session::hostNameConnects()
 {
-    writeSettingsFileText(SettingsText().broker("localhost", broker.port()).device("A", "plant/a").bytes());
+    writeSettingsFileText(SettingsText().broker("localhost", m_broker.port()).device("A", "plant/a").bytes());
     startWindow();
-    QSignalSpy connected(client.get(), &QMQTT::Client::connected);
+    QSignalSpy connected(m_client.get(), &QMQTT::Client::connected);
     clickConnect();
     QVERIFY(connected.wait());
-    QCOMPARE(status(), QStringLiteral("Подключено к localhost:%1").arg(broker.port()));
+    QCOMPARE(status(), QStringLiteral("Подключено к localhost:%1").arg(m_broker.port()));
 }
 
 void tst_Session::refusedCredentialsAreReported_data()
@@ -227,7 +227,7 @@ void tst_Session::refusedCredentialsAreReported_data()
     QTest::addColumn<QString>("user");
     QTest::addColumn<QString>("password");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("wrong password") << broker.user() << "wrong"
+    QTest::newRow("wrong password") << m_broker.user() << "wrong"
                                     << "Брокер отклонил имя пользователя или пароль";
     QTest::newRow("unknown user") << "nobody"
                                   << "secret"
@@ -243,10 +243,10 @@ void tst_Session::refusedCredentialsAreReported()
     QFETCH(QString, password);
     QFETCH(QString, expected);
     writeSettingsFileText(
-        SettingsText().broker("127.0.0.1", broker.authPort()).login(user, password).device("A", "plant/a").bytes());
+        SettingsText().broker("127.0.0.1", m_broker.authPort()).login(user, password).device("A", "plant/a").bytes());
     startWindow();
-    QSignalSpy connected(client.get(), &QMQTT::Client::connected);
-    QSignalSpy failed(client.get(), &QMQTT::Client::error);
+    QSignalSpy connected(m_client.get(), &QMQTT::Client::connected);
+    QSignalSpy failed(m_client.get(), &QMQTT::Client::error);
 
     clickConnect();
     QVERIFY(failed.count() > 0 || failed.wait());
@@ -258,19 +258,19 @@ void tst_Session::refusedCredentialsAreReported()
 
 void tst_Session::clearedCredentialsAreNotReused()
 {
-    const SettingsText anonymous = SettingsText().broker("127.0.0.1", broker.authPort()).login("", "");
+    const SettingsText anonymous = SettingsText().broker("127.0.0.1", m_broker.authPort()).login("", "");
     writeSettingsFileText(SettingsText()
-                              .broker("127.0.0.1", broker.authPort())
-                              .login(broker.user(), broker.password())
+                              .broker("127.0.0.1", m_broker.authPort())
+                              .login(m_broker.user(), m_broker.password())
                               .device("A", "plant/a")
                               .bytes());
     startWindow();
-    QSignalSpy connected(client.get(), &QMQTT::Client::connected);
-    QSignalSpy failed(client.get(), &QMQTT::Client::error);
+    QSignalSpy connected(m_client.get(), &QMQTT::Client::connected);
+    QSignalSpy failed(m_client.get(), &QMQTT::Client::error);
     clickConnect();
     QVERIFY(connected.wait());
     clickConnect();
-    QTRY_VERIFY(menusEnabled() && !client->isConnectedToHost());
+    QTRY_VERIFY(menusEnabled() && !m_client->isConnectedToHost());
 
     writeSettingsFileText(SettingsText(anonymous).device("A", "plant/a").bytes());
     clickConnect();
@@ -299,20 +299,20 @@ void tst_Session::clearedValueIsNotSentAgain()
 
     writeSettingsFileText(settings().value("MQTT", key, "panel-7").device("A", "plant/a").bytes());
     startWindow();
-    QSignalSpy connected(client.get(), &QMQTT::Client::connected);
-    const int earlier = logged(broker).size();
+    QSignalSpy connected(m_client.get(), &QMQTT::Client::connected);
+    const int earlier = logged(m_broker).size();
     clickConnect();
     QVERIFY(connected.wait());
     clickConnect();
-    QTRY_VERIFY(menusEnabled() && !client->isConnectedToHost());
+    QTRY_VERIFY(menusEnabled() && !m_client->isConnectedToHost());
 
     writeSettingsFileText(settings().value("MQTT", key, "").device("A", "plant/a").bytes());
     clickConnect();
     QVERIFY(connected.wait());
-    QTRY_COMPARE(logged(broker).size(), earlier + 2);
-    const QStringList seen = logged(broker).mid(earlier);
+    QTRY_COMPARE(logged(m_broker).size(), earlier + 2);
+    const QStringList seen = logged(m_broker).mid(earlier);
     QCOMPARE(seen.at(0), QStringLiteral("panel-7"));
-    QVERIFY2(QRegularExpression(clearedPattern).match(seen.at(1)).hasMatch(), qPrintable(broker.log()));
+    QVERIFY2(QRegularExpression(clearedPattern).match(seen.at(1)).hasMatch(), qPrintable(m_broker.log()));
 }
 
 // After the device list changes, each meter's readings reach its own panel,
@@ -343,26 +343,26 @@ void tst_Session::rebuiltListRoutesByTopic()
 
     writeSettingsFileText(settings().device("X", "plant/x").device("A", "plant/a").device("B", "plant/b").bytes());
     startWindow();
-    QSignalSpy subscribed(client.get(), &QMQTT::Client::subscribed);
+    QSignalSpy subscribed(m_client.get(), &QMQTT::Client::subscribed);
     // A session before the change, so that whatever it leaves behind is there to be carried over.
     clickConnect();
     QTRY_COMPARE(subscribed.count(), 3);
-    QVERIFY(broker.publish(QStringLiteral("plant/a"), R"({"num_starts":1})"));
+    QVERIFY(m_broker.publish(QStringLiteral("plant/a"), R"({"num_starts":1})"));
     QTRY_COMPARE(label(1, "label_num_starts"), QStringLiteral("1"));
     clickConnect();
-    QTRY_VERIFY(menusEnabled() && !client->isConnectedToHost());
+    QTRY_VERIFY(menusEnabled() && !m_client->isConnectedToHost());
 
-    QPointer<DeviceListDialog> dialog = openByAction<DeviceListDialog>(window.get(), "actionAddNewDevice");
+    QPointer<DeviceListDialog> dialog = openByAction<DeviceListDialog>(m_window.get(), "actionAddNewDevice");
     QVERIFY(dialog);
     change(dialog);
     click(dialog, "pushButtonCancel");
     QTRY_VERIFY(dialog.isNull());
-    QCOMPARE(tabTitles(window.get()), tabsAfter);
+    QCOMPARE(tabTitles(m_window.get()), tabsAfter);
 
     subscribed.clear();
     clickConnect();
     QTRY_COMPARE(subscribed.count(), tabsAfter.size());
-    QVERIFY(broker.publish(QStringLiteral("plant/a"), R"({"num_starts":7})"));
+    QVERIFY(m_broker.publish(QStringLiteral("plant/a"), R"({"num_starts":7})"));
     const int a = tabsAfter.indexOf(QStringLiteral("A"));
     QTRY_COMPARE(label(a, "label_num_starts"), QStringLiteral("7"));
     // One message reaches all its panels in one go: the others have had theirs by now.
@@ -395,7 +395,7 @@ void tst_Session::invalidSettingIsNamed()
     QFETCH(QString, expected);
     writeSettingsFileText(settings().bytes() + lines);
     startWindow();
-    QSignalSpy failed(client.get(), &QMQTT::Client::error);
+    QSignalSpy failed(m_client.get(), &QMQTT::Client::error);
     clickConnect();
     QVERIFY(failed.wait());
     QCOMPARE(status(), expected);
@@ -457,10 +457,10 @@ void tst_Session::ignoredValuesAreNamed()
     startWindow();
     QCOMPARE(status(), atStart);
 
-    QSignalSpy connected(client.get(), &QMQTT::Client::connected);
+    QSignalSpy connected(m_client.get(), &QMQTT::Client::connected);
     clickConnect();
     QCOMPARE(status(),
-             QStringLiteral("Подключение к 127.0.0.1:%1… Не учтено в Settings.conf: %2").arg(broker.port()).arg(key));
+             QStringLiteral("Подключение к 127.0.0.1:%1… Не учтено в Settings.conf: %2").arg(m_broker.port()).arg(key));
     QVERIFY(connected.wait());
 }
 
@@ -488,8 +488,8 @@ void tst_Session::reconnectsAfterBrokerLoss()
     writeSettingsFileText(settings().value("MQTT", "AutoReconnect", "true").device("A", "plant/a").bytes());
     startWindow();
     session()->setRetryDelays(50, 200);
-    QSignalSpy connected(client.get(), &QMQTT::Client::connected);
-    QSignalSpy subscribed(client.get(), &QMQTT::Client::subscribed);
+    QSignalSpy connected(m_client.get(), &QMQTT::Client::connected);
+    QSignalSpy subscribed(m_client.get(), &QMQTT::Client::subscribed);
     QList<int> waits;
     QStringList shown;
     connect(session(), &SessionController::retryScheduled, this, [&](int delayMs) {
@@ -499,17 +499,17 @@ void tst_Session::reconnectsAfterBrokerLoss()
     clickConnect();
     QTRY_COMPARE(subscribed.count(), 1);
 
-    broker.kill();
+    m_broker.kill();
     QTRY_VERIFY(waits.size() >= 5);
     QCOMPARE(waits.mid(0, 5), (QList<int>{50, 100, 200, 200, 200}));
     QCOMPARE(shown.constFirst(),
-             QStringLiteral("Нет связи с 127.0.0.1:%1, повтор через 1 с|Отключиться|0").arg(broker.port()));
+             QStringLiteral("Нет связи с 127.0.0.1:%1, повтор через 1 с|Отключиться|0").arg(m_broker.port()));
 
-    QVERIFY(broker.restart());
+    QVERIFY(m_broker.restart());
     QTRY_COMPARE(connected.count(), 2);
     QTRY_COMPARE(subscribed.count(), 2);
-    QCOMPARE(status(), QStringLiteral("Подключено к 127.0.0.1:%1").arg(broker.port()));
-    QVERIFY(broker.publish(QStringLiteral("plant/a"), R"({"voltage":232})"));
+    QCOMPARE(status(), QStringLiteral("Подключено к 127.0.0.1:%1").arg(m_broker.port()));
+    QVERIFY(m_broker.publish(QStringLiteral("plant/a"), R"({"voltage":232})"));
     QTRY_COMPARE(label(0, "label_voltage"), QStringLiteral("232"));
 }
 
@@ -532,7 +532,7 @@ void tst_Session::pressWhileWaitingStopsRetrying()
     QCOMPARE(status(), QStringLiteral("Отключено"));
     QCOMPARE(buttonText(), QStringLiteral("Подключиться"));
     QVERIFY(menusEnabled());
-    QSignalSpy failures(client.get(), &QMQTT::Client::error);
+    QSignalSpy failures(m_client.get(), &QMQTT::Client::error);
     QVERIFY(!failures.wait(300));
     QCOMPARE(session()->state(), SessionController::State::Idle);
 }
@@ -544,19 +544,20 @@ void tst_Session::retriesOnlyForNetworkFailures_data()
     QTest::addColumn<bool>("retried");
 
     const auto withLogin = [this](quint16 port, const QString &password) {
-        return SettingsText().broker("127.0.0.1", port).login(broker.user(), password);
+        return SettingsText().broker("127.0.0.1", port).login(m_broker.user(), password);
     };
     QTcpServer closed;
     closed.listen(QHostAddress::LocalHost);
     const quint16 closedPort = closed.serverPort();
     closed.close();
     QTest::newRow("connection refused") << withLogin(closedPort, "secret-1").bytes() << true;
-    QTest::newRow("password refused") << withLogin(broker.authPort(), "secret-2").bytes() << false;
-    QTest::newRow("client id the library refuses") << withLogin(broker.port(), "secret-3").bytes() + "clientId=a\\tb\n"
-                                                   << false;
-    QTest::newRow("certificate of an unknown CA") << withLogin(broker.tlsPort(), "secret-4")
+    QTest::newRow("password refused") << withLogin(m_broker.authPort(), "secret-2").bytes() << false;
+    QTest::newRow("client id the library refuses")
+        << withLogin(m_broker.port(), "secret-3").bytes() + "clientId=a\\tb\n"
+        << false;
+    QTest::newRow("certificate of an unknown CA") << withLogin(m_broker.tlsPort(), "secret-4")
                                                          .value("MQTT", "Tls", "true")
-                                                         .value("MQTT", "CaFile", certificates.otherCaFile())
+                                                         .value("MQTT", "CaFile", m_certificates.otherCaFile())
                                                          .bytes()
                                                   << false;
 }
@@ -568,7 +569,7 @@ void tst_Session::retriesOnlyForNetworkFailures()
     writeSettingsFileText(text + "AutoReconnect=true\n");
     startWindow();
     session()->setRetryDelays(60000, 60000);
-    QSignalSpy failed(client.get(), &QMQTT::Client::error);
+    QSignalSpy failed(m_client.get(), &QMQTT::Client::error);
     clickConnect();
     QVERIFY(failed.wait());
     QCOMPARE(session()->state(), retried ? SessionController::State::Waiting : SessionController::State::Idle);
@@ -578,10 +579,10 @@ void tst_Session::retriesOnlyForNetworkFailures()
 void tst_Session::connectsOnStart()
 {
     writeSettingsFileText(settings().value("MQTT", "ConnectOnStart", "true").device("A", "plant/a").bytes());
-    QSignalSpy subscribed(client.get(), &QMQTT::Client::subscribed);
+    QSignalSpy subscribed(m_client.get(), &QMQTT::Client::subscribed);
     startWindow();
     QTRY_COMPARE(subscribed.count(), 1);
-    QCOMPARE(status(), QStringLiteral("Подключено к 127.0.0.1:%1").arg(broker.port()));
+    QCOMPARE(status(), QStringLiteral("Подключено к 127.0.0.1:%1").arg(m_broker.port()));
 }
 
 // A broker that stops answering, its connection still up, is noticed after
@@ -590,12 +591,12 @@ void tst_Session::keepAliveNoticesSilentBroker()
 {
     writeSettingsFileText(settings().value("MQTT", "KeepAlive", "5").device("A", "plant/a").bytes());
     startWindow();
-    QSignalSpy connected(client.get(), &QMQTT::Client::connected);
+    QSignalSpy connected(m_client.get(), &QMQTT::Client::connected);
     clickConnect();
     QVERIFY(connected.wait());
-    QVERIFY(broker.pause());
-    const auto resume = qScopeGuard([this] { broker.resume(); });
-    QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral("Соединение с 127.0.0.1:%1 потеряно").arg(broker.port()),
+    QVERIFY(m_broker.pause());
+    const auto resume = qScopeGuard([this] { m_broker.resume(); });
+    QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral("Соединение с 127.0.0.1:%1 потеряно").arg(m_broker.port()),
                               2 * 5000 + 5000);
     QCOMPARE(buttonText(), QStringLiteral("Подключиться"));
 }
@@ -619,13 +620,13 @@ void tst_Session::tlsOutcomeIsNamed()
     QFETCH(bool, ourCa);
     QFETCH(QString, expected);
     writeSettingsFileText(SettingsText()
-                              .broker(host, broker.tlsPort())
+                              .broker(host, m_broker.tlsPort())
                               .value("MQTT", "Tls", "true")
-                              .value("MQTT", "CaFile", ourCa ? certificates.caFile() : certificates.otherCaFile())
+                              .value("MQTT", "CaFile", ourCa ? m_certificates.caFile() : m_certificates.otherCaFile())
                               .bytes());
     startWindow();
     clickConnect();
-    QTRY_COMPARE(status(), expected.contains(QLatin1String("%1")) ? expected.arg(broker.tlsPort()) : expected);
+    QTRY_COMPARE(status(), expected.contains(QLatin1String("%1")) ? expected.arg(m_broker.tlsPort()) : expected);
 }
 
 QTEST_MAIN(tst_Session)

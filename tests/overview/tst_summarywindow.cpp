@@ -48,10 +48,10 @@ private:
     QStringList column(int column) const;
     void clickHeader(int column);
 
-    std::unique_ptr<ScratchDirectory> workDir;
-    std::unique_ptr<QMQTT::Client> client;
-    std::unique_ptr<MainWindow> window;
-    QPointer<SummaryWindow> summary;
+    std::unique_ptr<ScratchDirectory> m_dir;
+    std::unique_ptr<QMQTT::Client> m_client;
+    std::unique_ptr<MainWindow> m_window;
+    QPointer<SummaryWindow> m_summary;
 };
 
 namespace {
@@ -100,16 +100,16 @@ void tst_SummaryWindow::initTestCase()
 
 void tst_SummaryWindow::init()
 {
-    workDir = std::make_unique<ScratchDirectory>();
-    QVERIFY(workDir->isValid());
-    client = std::make_unique<QMQTT::Client>();
+    m_dir = std::make_unique<ScratchDirectory>();
+    QVERIFY(m_dir->isValid());
+    m_client = std::make_unique<QMQTT::Client>();
 }
 
 void tst_SummaryWindow::cleanup()
 {
-    window.reset();
-    client.reset();
-    workDir.reset();
+    m_window.reset();
+    m_client.reset();
+    m_dir.reset();
 }
 
 void tst_SummaryWindow::start(const QStringList &devices)
@@ -118,32 +118,32 @@ void tst_SummaryWindow::start(const QStringList &devices)
     for (const QString &device : devices)
         settings.device(device.section('|', 0, 0), device.section('|', 1));
     writeSettingsFileText(settings.bytes());
-    if (window) {
-        QVERIFY(QMetaObject::invokeMethod(window.get(), "RefreshTabs"));
+    if (m_window) {
+        QVERIFY(QMetaObject::invokeMethod(m_window.get(), "RefreshTabs"));
         return;
     }
-    window = std::make_unique<MainWindow>(client.get());
-    window->show();
+    m_window = std::make_unique<MainWindow>(m_client.get());
+    m_window->show();
 }
 
 void tst_SummaryWindow::feed(const QString &topic, const QByteArray &payload)
 {
-    emit client->received(QMQTT::Message(topic, payload));
+    emit m_client->received(QMQTT::Message(topic, payload));
 }
 
 SummaryWindow *tst_SummaryWindow::openSummary()
 {
-    triggerAction(window.get(), QStringLiteral("actionSummary"));
-    summary = window->findChild<SummaryWindow *>();
+    triggerAction(m_window.get(), QStringLiteral("actionSummary"));
+    m_summary = m_window->findChild<SummaryWindow *>();
     // Wide enough that every header section can be clicked.
-    if (summary)
-        summary->resize(2400, 600);
-    return summary && QTest::qWaitForWindowExposed(summary) ? summary.data() : nullptr;
+    if (m_summary)
+        m_summary->resize(2400, 600);
+    return m_summary && QTest::qWaitForWindowExposed(m_summary) ? m_summary.data() : nullptr;
 }
 
 QTableView *tst_SummaryWindow::table() const
 {
-    return child<QTableView>(summary, QStringLiteral("tableSummary"));
+    return child<QTableView>(m_summary, QStringLiteral("tableSummary"));
 }
 
 QStringList tst_SummaryWindow::column(int column) const
@@ -166,15 +166,15 @@ void tst_SummaryWindow::rowsShowWhatThePanelsShow()
 {
     start({"Котёл №1|plant/1", "Насос|plant/2", "Вентилятор|plant/3"});
     feed("plant/1", reading(1284, -3661, 20));
-    qobject_cast<MeasDialog *>(tabPage(window.get(), 2))->setOfflineInterval(50);
+    qobject_cast<MeasDialog *>(tabPage(m_window.get(), 2))->setOfflineInterval(50);
     feed("plant/3", reading(7, 60));
-    QTRY_COMPARE(labelText(tabPage(window.get(), 2), QStringLiteral("label_dev_mode")), QStringLiteral("не в сети"));
+    QTRY_COMPARE(labelText(tabPage(m_window.get(), 2), QStringLiteral("label_dev_mode")), QStringLiteral("не в сети"));
 
     QVERIFY(openSummary());
-    QCOMPARE(summary->windowTitle(), QStringLiteral("Сводка по счётчикам"));
+    QCOMPARE(m_summary->windowTitle(), QStringLiteral("Сводка по счётчикам"));
     // The action raises the open window rather than making another.
-    triggerAction(window.get(), QStringLiteral("actionSummary"));
-    QCOMPARE(window->findChildren<SummaryWindow *>().size(), 1);
+    triggerAction(m_window.get(), QStringLiteral("actionSummary"));
+    QCOMPARE(m_window->findChildren<SummaryWindow *>().size(), 1);
     QCOMPARE(column(Name), (QStringList{"Котёл №1", "Насос", "Вентилятор"}));
     QCOMPARE(column(Topic), (QStringList{"plant/1", "plant/2", "plant/3"}));
     QCOMPARE(column(State), (QStringList{"в сети", "нет данных", "не в сети"}));
@@ -185,7 +185,7 @@ void tst_SummaryWindow::rowsShowWhatThePanelsShow()
     for (const auto &[columnIndex, label] : kPanelColumns) {
         const QStringList cells = column(columnIndex);
         for (int row : {0, 2})
-            QCOMPARE(cells[row], labelText(tabPage(window.get(), row), QLatin1String(label)));
+            QCOMPARE(cells[row], labelText(tabPage(m_window.get(), row), QLatin1String(label)));
         QCOMPARE(cells[1], QString());
     }
 
@@ -244,7 +244,7 @@ void tst_SummaryWindow::filterMatchesNameOrTopic()
 
     start({"Котёл|plant/1", "Насос|plant/2"});
     QVERIFY(openSummary());
-    typeText(child<QLineEdit>(summary, QStringLiteral("leFilter")), filter);
+    typeText(child<QLineEdit>(m_summary, QStringLiteral("leFilter")), filter);
     QCOMPARE(column(Name), names);
 }
 
@@ -274,8 +274,8 @@ void tst_SummaryWindow::activatingRowShowsItsTab()
         QTest::mouseClick(table()->viewport(), Qt::LeftButton, {}, centre);
         QTest::mouseDClick(table()->viewport(), Qt::LeftButton, {}, centre);
     }
-    QCOMPARE(child<QTabWidget>(window.get(), QStringLiteral("tabWidget"))->currentIndex(), 2);
-    QVERIFY(summary->isVisible());
+    QCOMPARE(child<QTabWidget>(m_window.get(), QStringLiteral("tabWidget"))->currentIndex(), 2);
+    QVERIFY(m_summary->isVisible());
 }
 
 void tst_SummaryWindow::rowsFollowTheDeviceList()
@@ -299,11 +299,11 @@ void tst_SummaryWindow::exportWritesRowsAsShown()
     feed("plant/2", R"({"dev_type":1,"dev_mode":1,"num_starts":1500,"t_common":2147483647,)"
                     R"("t_current":-59,"t_last":1800,"voltage":231,"freq":50})");
     QVERIFY(openSummary());
-    typeText(child<QLineEdit>(summary, QStringLiteral("leFilter")), QStringLiteral("plant"));
+    typeText(child<QLineEdit>(m_summary, QStringLiteral("leFilter")), QStringLiteral("plant"));
     clickHeader(NumStarts);
     clickHeader(NumStarts);
 
-    const auto *board = window->findChild<MeterBoard *>();
+    const auto *board = m_window->findChild<MeterBoard *>();
     const auto iso = [board](int index) {
         return QDateTime::fromMSecsSinceEpoch(board->meter(index).receivedMs, Qt::OffsetFromUTC, 3 * 3600)
             .toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss'+03:00'"))
@@ -321,9 +321,9 @@ void tst_SummaryWindow::exportWritesRowsAsShown()
         ";Zelmar-B;счёт;12;01:02:05;00:01:01;100:00:00;229;50\r\n"
         "Резерв;plant/4;нет данных;;;;;;;;;\r\n";
 
-    const QString fileName = QDir(workDir->path()).filePath(QStringLiteral("сводка.csv"));
+    const QString fileName = QDir(m_dir->path()).filePath(QStringLiteral("сводка.csv"));
     answerFileDialog(fileName);
-    click(summary, QStringLiteral("pushButtonExport"));
+    click(m_summary, QStringLiteral("pushButtonExport"));
     QFile file(fileName);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), expected);
@@ -343,7 +343,7 @@ void tst_SummaryWindow::failedExportKeepsWhatWasThere()
     start({"A|t/a"});
     feed("t/a", reading(1, 1));
     QVERIFY(openSummary());
-    QDir dir(workDir->path());
+    QDir dir(m_dir->path());
     QVERIFY(dir.mkdir(QStringLiteral("out")));
     QVERIFY(dir.cd(QStringLiteral("out")));
     const QString fileName = dir.filePath(QStringLiteral("summary.csv"));
@@ -366,8 +366,8 @@ void tst_SummaryWindow::failedExportKeepsWhatWasThere()
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
     }
     QString message;
-    QTimer::singleShot(0, summary, [this, &message] { message = answerMessageBox(summary); });
-    const bool written = summary->exportCsv(fileName);
+    QTimer::singleShot(0, m_summary, [this, &message] { message = answerMessageBox(m_summary); });
+    const bool written = m_summary->exportCsv(fileName);
     setrlimit(RLIMIT_FSIZE, &previous);
     std::signal(SIGXFSZ, previousHandler);
 
