@@ -404,8 +404,10 @@ void ClientPrivate::onLogCallback(mosquitto *, void *obj, int level, const char 
     // The library says why a handshake failed only here, as OpenSSL's
     // "error:...:SSL routines::<reason>"; the first one is the cause.
     auto *self = static_cast<ClientPrivate *>(obj);
+    if (!(level & MOSQ_LOG_ERR) || !self->m_tlsLibraryError.isEmpty())
+        return;
     const QString line = QString::fromUtf8(text);
-    if ((level & MOSQ_LOG_ERR) && self->m_tlsLibraryError.isEmpty() && line.startsWith(QLatin1String("OpenSSL Error")))
+    if (line.startsWith(QLatin1String("OpenSSL Error")))
         self->m_tlsLibraryError = line.mid(line.lastIndexOf(QLatin1String("::")) + 2).trimmed();
 }
 
@@ -485,7 +487,10 @@ bool ClientPrivate::configureHandle()
     mosquitto_disconnect_callback_set(m_mosq, &ClientPrivate::onDisconnectCallback);
     mosquitto_subscribe_callback_set(m_mosq, &ClientPrivate::onSubscribeCallback);
     mosquitto_message_callback_set(m_mosq, &ClientPrivate::onMessageCallback);
-    mosquitto_log_callback_set(m_mosq, &ClientPrivate::onLogCallback);
+    // With a log callback set, the library formats a line for every packet,
+    // which costs more than showing the reading; only a handshake needs it.
+    if (m_tls.enabled)
+        mosquitto_log_callback_set(m_mosq, &ClientPrivate::onLogCallback);
     mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     if (mosquitto_username_pw_set(m_mosq, user.isEmpty() ? nullptr : user.constData(),
                                   m_password.isEmpty() ? nullptr : m_password.constData()) != MOSQ_ERR_SUCCESS)
@@ -929,6 +934,7 @@ bool ClientPrivate::handle(const Event &event)
         if (event.code == 0) {
             m_connectTimer.stop();
             m_state = State::Connected;
+            mosquitto_log_callback_set(m_mosq, nullptr);
             return emitGuarded([&] { emit q->connected(); });
         }
         // The broker answered, so trying other addresses would not help.
