@@ -68,6 +68,8 @@ bool readMeterText(const QString &payload, Reading *reading)
     if (!next(u'{'))
         return false;
     unsigned seen = 0;
+    // Meters send the keys in one order: the search for the next starts after the last found.
+    unsigned last = 0;
     while (true) {
         if (!next(u'"'))
             return false;
@@ -93,9 +95,11 @@ bool readMeterText(const QString &payload, Reading *reading)
         if (negative)
             value = -value;
 
-        for (unsigned i = 0; i < std::size(kMembers); ++i) {
-            if (name != kMembers[i].key)
+        for (unsigned tried = 0; tried < std::size(kMembers); ++tried) {
+            const unsigned i = (last + tried) % std::size(kMembers);
+            if (name.size() != kMembers[i].key.size() || name != kMembers[i].key)
                 continue;
+            last = i + 1;
             if (seen & (1u << i))
                 return false;
             seen |= 1u << i;
