@@ -3,6 +3,7 @@
 #include <QDateTime>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -21,6 +22,8 @@ MeterBoard::MeterBoard(QObject *parent) : QObject(parent)
     connect(&m_deadlineTimer, &QTimer::timeout, this, &MeterBoard::expireDeadlines);
     m_refreshTimer.setSingleShot(true);
     connect(&m_refreshTimer, &QTimer::timeout, this, &MeterBoard::refreshStaleViews);
+    m_shownRefreshTimer.setSingleShot(true);
+    connect(&m_shownRefreshTimer, &QTimer::timeout, this, &MeterBoard::refreshShownViews);
 }
 
 MeterBoard::~MeterBoard() = default;
@@ -44,6 +47,8 @@ void MeterBoard::setDevices(const QVector<DeviceEntry> &entries)
     m_stale.clear();
     m_staleNext = 0;
     m_refreshTimer.stop();
+    m_shownStale.clear();
+    m_shownRefreshTimer.stop();
     emit devicesChanged();
 }
 
@@ -104,14 +109,22 @@ void MeterBoard::recordOne(int index, const Reading &reading, qint64 nowMs, qint
         armDeadlineTimer(clockMs);
 
     if (meter.view) {
-        if (meter.viewShown || !wasOnline) {
+        const qint64 frameLeftMs = meter.shownAtMs + kShownRefreshMs - clockMs;
+        if (!wasOnline || (meter.viewShown && frameLeftMs <= 0)) {
             meter.viewStale = false;
+            if (meter.viewShown)
+                meter.shownAtMs = clockMs;
             meter.view->showMeter(meter.state);
         } else if (!meter.viewStale) {
             meter.viewStale = true;
             m_stale.push_back(index);
             if (!m_refreshTimer.isActive())
                 m_refreshTimer.start(kViewRefreshMs);
+            if (meter.viewShown) {
+                m_shownStale.push_back(index);
+                if (!m_shownRefreshTimer.isActive())
+                    m_shownRefreshTimer.start(int(frameLeftMs));
+            }
         }
     }
 
@@ -272,5 +285,22 @@ void MeterBoard::refreshStaleViews()
     } else {
         m_stale.clear();
         m_staleNext = 0;
+    }
+}
+
+void MeterBoard::refreshShownViews()
+{
+    const std::vector<int> due = std::exchange(m_shownStale, {});
+    const quint64 epoch = m_epoch;
+    const qint64 clockMs = m_clock.elapsed();
+    for (int index : due) {
+        Meter &meter = m_meters[std::size_t(index)];
+        if (meter.viewStale && meter.viewShown && meter.view) {
+            meter.viewStale = false;
+            meter.shownAtMs = clockMs;
+            meter.view->showMeter(meter.state);
+            if (m_epoch != epoch)
+                return;
+        }
     }
 }

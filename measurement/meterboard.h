@@ -51,10 +51,13 @@ protected:
 // costs O(1) per reading where one restarted QTimer per meter cost a sorted insertion among
 // all of Qt's timers.
 //
-// Views: a meter's view is told at once of a reading while it is shown, and of every online or
-// offline change; a hidden view is told of plain readings by one refresh a little later
-// (kViewRefreshMs), and at once when it is shown. So a flood of readings for ten thousand
-// hidden panels relabels each of them a few times a second, not once per message.
+// Views: a meter's view is told at once of every online or offline change, and of a reading while
+// it is shown, unless it was told of one less than a frame ago (kShownRefreshMs): then the latest
+// reading follows at the end of that frame. A hidden view is told of plain readings by one
+// refresh a little later (kViewRefreshMs), and at once when it is shown. So a flood of readings
+// relabels the panel on screen as often as a screen can show it, not once per message (each
+// relabelling lays out and paints the panel again), and ten thousand hidden panels a few times
+// a second.
 class MeterBoard final : public QObject
 {
     Q_OBJECT
@@ -63,6 +66,7 @@ class MeterBoard final : public QObject
 public:
     static constexpr int kOfflineIntervalMs = 10000;
     static constexpr int kViewRefreshMs = 250;
+    static constexpr int kShownRefreshMs = 16;
 
     explicit MeterBoard(QObject *parent = nullptr);
     ~MeterBoard() override;
@@ -120,6 +124,8 @@ private:
         MeterView *view = nullptr;
         bool viewShown = false;
         bool viewStale = false;
+        // When a reading was last shown at once, on m_clock.
+        qint64 shownAtMs = -kShownRefreshMs;
     };
     struct Deadline
     {
@@ -141,6 +147,7 @@ private:
     void expireDeadlines();
     void armDeadlineTimer(qint64 clockMs);
     void refreshStaleViews();
+    void refreshShownViews();
 
     std::vector<Meter> m_meters;
     QHash<QString, QVector<int>> m_byTopic;
@@ -157,4 +164,8 @@ private:
     std::vector<int> m_stale;
     std::size_t m_staleNext = 0;
     QTimer m_refreshTimer;
+    // Shown views holding back a reading until their frame ends; they are in m_stale, too, in
+    // case they are hidden before that.
+    std::vector<int> m_shownStale;
+    QTimer m_shownRefreshTimer;
 };

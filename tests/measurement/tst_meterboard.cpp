@@ -10,6 +10,7 @@ class tst_MeterBoard : public QObject
 private slots:
     void metersGoOfflineOneIntervalAfterTheirLastReading();
     void hiddenViewCatchesUp();
+    void shownViewIsToldAtMostOncePerFrame();
 };
 
 namespace {
@@ -96,6 +97,27 @@ void tst_MeterBoard::hiddenViewCatchesUp()
     QCOMPARE(view.shownStarts, (QVector<int>{1, 3, 4}));
     board.record(0, withStarts(5));
     QCOMPARE(view.shownStarts, (QVector<int>{1, 3, 4, 5}));
+    board.detachView(0, &view);
+}
+
+void tst_MeterBoard::shownViewIsToldAtMostOncePerFrame()
+{
+    MeterBoard board;
+    board.setDevices(meters(1));
+    CountingView view;
+    board.setView(0, &view);
+    board.setViewShown(0, true);
+
+    QElapsedTimer burst;
+    burst.start();
+    for (int starts = 1; starts <= 1000; ++starts)
+        board.record(0, withStarts(starts));
+    const qint64 burstMs = burst.elapsed();
+    QCOMPARE(view.shownStarts.first(), 1);
+    QVERIFY2(view.shownStarts.size() <= 2 + burstMs / MeterBoard::kShownRefreshMs,
+             qPrintable(QStringLiteral("%1 shows in %2 ms").arg(view.shownStarts.size()).arg(burstMs)));
+    // The last reading of the burst follows when its frame ends.
+    QTRY_COMPARE(view.shownStarts.last(), 1000);
     board.detachView(0, &view);
 }
 
