@@ -320,6 +320,8 @@ private:
     long m_tlsVerifyResult = X509_V_OK;
     int m_tlsAlertReceived = -1;
     QString m_tlsLibraryError;
+    // The host as written, for the server name extension; empty for an address.
+    QByteArray m_tlsServerName;
 
     QList<QHostAddress> m_addresses;
     int m_nextAddress = 0;
@@ -413,11 +415,19 @@ void ClientPrivate::onLogCallback(mosquitto *, void *obj, int level, const char 
 
 void ClientPrivate::onTlsInfo(const SSL *ssl, int where, int value)
 {
-    // Only fatal alerts: a close_notify ends every connection.
-    if (!(where & SSL_CB_ALERT) || (value >> 8) != SSL3_AL_FATAL)
-        return;
     auto *self = static_cast<ClientPrivate *>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
     if (!self)
+        return;
+    // The library names the address it connects to in the server name
+    // extension; a broker behind a proxy that routes by name needs the host
+    // as written. This comes before the hello is put together.
+    if (where & SSL_CB_HANDSHAKE_START) {
+        const char *const name = self->m_tlsServerName.isEmpty() ? nullptr : self->m_tlsServerName.constData();
+        SSL_set_tlsext_host_name(const_cast<SSL *>(ssl), name);
+        return;
+    }
+    // Only fatal alerts: a close_notify ends every connection.
+    if (!(where & SSL_CB_ALERT) || (value >> 8) != SSL3_AL_FATAL)
         return;
     if (where & SSL_CB_WRITE) {
         self->m_tlsAlertSent = true;
@@ -506,7 +516,8 @@ bool ClientPrivate::configureHandle()
 //   handed an address, since a name it would look up with getaddrinfo() on
 //   this thread (see startLookup()); broker certificates name the host only.
 //   No option of the library names another host. OpenSSL checks the name
-//   written in the settings instead, as part of the chain's verification.
+//   written in the settings instead, as part of the chain's verification,
+//   and onTlsInfo() puts that name, not the address, in the hello.
 // - Its own verification callback, which it installs on a context of ours
 //   when asked for its defaults, fails every handshake in 2.0.11 until the
 //   library has made a context of its own once in the process (the index
@@ -533,12 +544,14 @@ InvalidSetting ClientPrivate::configureTls()
                          : SSL_CTX_load_verify_locations(ctx, caFile.constData(), nullptr) != 1)
         return refuse(InvalidSetting::TlsCaFile);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    QHostAddress literal(m_hostName);
+    // A server name is a host name; an address is never sent as one.
+    m_tlsServerName = literal.isNull() ? QUrl::toAce(m_hostName) : QByteArray();
     if (m_tls.verifyHostName) {
         X509_VERIFY_PARAM *const param = SSL_CTX_get0_param(ctx);
-        QHostAddress literal(m_hostName);
         bool named = false;
         if (literal.isNull()) {
-            const QByteArray name = QUrl::toAce(m_hostName);
+            const QByteArray &name = m_tlsServerName;
             named = !name.isEmpty() && X509_VERIFY_PARAM_set1_host(param, name.constData(), size_t(name.size())) == 1;
         } else {
             literal.setScopeId(QString());

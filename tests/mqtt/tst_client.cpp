@@ -180,6 +180,8 @@ private slots:
     void oversizedPayloadIsDropped();
     void tls_data();
     void tls();
+    void tlsServerNameIsTheHost_data();
+    void tlsServerNameIsTheHost();
     void deleteFromSlot_data();
     void deleteFromSlot();
 
@@ -759,6 +761,61 @@ void TestClient::tls()
     QVERIFY2(got.at(0) == expected.at(0) &&
                  (expected.size() == 1 || expected.at(1).split(QLatin1Char('|')).contains(got.value(1))),
              qPrintable(seen));
+}
+
+// A proxy in front of a broker may route by the server name in the hello: it
+// must be the host as written, also when the client connects to an address it
+// looked up, and no name at all for an address. The peer is openssl's test
+// server, which says which name it got.
+void TestClient::tlsServerNameIsTheHost_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("serverName"); // empty: none sent
+
+    QTest::newRow("a name") << "localhost"
+                            << "localhost";
+    QTest::newRow("an address") << "127.0.0.1" << QString();
+}
+
+void TestClient::tlsServerNameIsTheHost()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, serverName);
+
+    quint16 port = 0;
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        port = probe.serverPort();
+    }
+    const QString cert = m_certificates.brokerCertFile();
+    const QString key = m_certificates.brokerKeyFile();
+    QProcess server;
+    server.setProcessChannelMode(QProcess::MergedChannels);
+    QByteArray said;
+    connect(&server, &QProcess::readyRead, this, [&] { said += server.readAll(); });
+    server.start(QStringLiteral("openssl"),
+                 {"s_server", "-accept", QStringLiteral("127.0.0.1:%1").arg(port), "-naccept", "1", "-cert", cert,
+                  "-key", key, "-cert2", cert, "-key2", key, "-servername", "localhost"});
+    QVERIFY(server.waitForStarted());
+    QTRY_VERIFY(said.contains("ACCEPT"));
+
+    QMQTT::TlsSettings tls;
+    tls.enabled = true;
+    tls.caFile = m_certificates.caFile();
+    tls.verifyHostName = false;
+    Client client;
+    client.setTls(tls);
+    client.setHostName(host);
+    client.setPort(port);
+    client.connectToHost();
+    // Past the handshake, the server prints what it reads: the client's CONNECT.
+    QTRY_VERIFY(said.contains("MQTT"));
+    const QRegularExpression named(QStringLiteral("Hostname in TLS extension: \"([^\"]*)\""));
+    QCOMPARE(named.match(QString::fromLatin1(said)).captured(1), serverName);
+    client.disconnectFromHost();
+    server.kill();
+    server.waitForFinished();
 }
 
 void TestClient::deleteFromSlot_data()
