@@ -453,51 +453,65 @@ IniDocument IniDocument::fromText(const QByteArray &text)
     return document;
 }
 
-void IniDocument::parseWhere(const std::function<bool(const QString &)> &wanted) const
+QMap<QString, QVector<IniDocument::Part>>::iterator
+IniDocument::parseGroup(QMap<QString, QVector<Part>>::iterator group) const
 {
     int lineStart = 0;
     int lineLen = 0;
     int equalsPos = -1;
-    auto group = m_unparsed.begin();
-    while (group != m_unparsed.end()) {
-        if (!wanted(group.key())) {
-            ++group;
-            continue;
-        }
-        for (const Part &part : qAsConst(group.value())) {
-            // Read where it stands, not copied.
-            const QByteArray data = QByteArray::fromRawData(m_text.constData() + part.start, part.end - part.start);
-            int pos = 0;
-            while (readLine(data, pos, lineStart, lineLen, equalsPos)) {
-                if (equalsPos == -1)
-                    continue;
-                int keyEnd = equalsPos;
-                while (keyEnd > lineStart && (data.at(keyEnd - 1) == ' ' || data.at(keyEnd - 1) == '\t'))
-                    --keyEnd;
-                QString key = group.key();
-                unescapeKey(data, lineStart, keyEnd, key);
+    for (const Part &part : qAsConst(group.value())) {
+        // Read where it stands, not copied.
+        const QByteArray data = QByteArray::fromRawData(m_text.constData() + part.start, part.end - part.start);
+        int pos = 0;
+        while (readLine(data, pos, lineStart, lineLen, equalsPos)) {
+            if (equalsPos == -1)
+                continue;
+            int keyEnd = equalsPos;
+            while (keyEnd > lineStart && (data.at(keyEnd - 1) == ' ' || data.at(keyEnd - 1) == '\t'))
+                --keyEnd;
+            QString key = group.key();
+            unescapeKey(data, lineStart, keyEnd, key);
 
-                QString stored;
-                Value value;
-                if (unescapeValue(data, equalsPos + 1, lineStart + lineLen, m_utf8, stored, value.list))
-                    value.kind = Value::List;
-                else if (!plainText(stored, &value.text))
-                    value = {Value::Typed, stored, {}};
-                m_values.insert(key, value);
-            }
+            QString stored;
+            Value value;
+            if (unescapeValue(data, equalsPos + 1, lineStart + lineLen, m_utf8, stored, value.list))
+                value.kind = Value::List;
+            else if (!plainText(stored, &value.text))
+                value = {Value::Typed, stored, {}};
+            m_values.insert(key, value);
         }
-        group = m_unparsed.erase(group);
+    }
+    return m_unparsed.erase(group);
+}
+
+void IniDocument::parseEnclosing(const QString &key) const
+{
+    // Only the groups named by a prefix of key ending in '/' can hold it: each
+    // is looked up, not searched for among the groups nobody asked for yet,
+    // which a file of many groups would make quadratic. Shorter first, so
+    // that an enclosing group is read before the groups within it.
+    for (int slash = -1;;) {
+        const auto group = m_unparsed.find(key.left(slash + 1));
+        if (group != m_unparsed.end())
+            parseGroup(group);
+        slash = key.indexOf(QLatin1Char('/'), slash + 1);
+        if (slash < 0)
+            return;
     }
 }
 
 void IniDocument::parseKey(const QString &key) const
 {
-    parseWhere([&key](const QString &group) { return key.startsWith(group); });
+    parseEnclosing(key);
 }
 
 void IniDocument::parseUnder(const QString &prefix) const
 {
-    parseWhere([&prefix](const QString &group) { return prefix.startsWith(group) || group.startsWith(prefix); });
+    // The groups that hold prefix, then those within it, which sort together.
+    parseEnclosing(prefix);
+    auto group = m_unparsed.lowerBound(prefix);
+    while (group != m_unparsed.end() && group.key().startsWith(prefix))
+        group = parseGroup(group);
 }
 
 QByteArray IniDocument::toText() const

@@ -6,8 +6,6 @@
 #include <QStringList>
 #include <QVector>
 
-#include <functional>
-
 // Settings.conf as text, in the INI dialect that QSettings writes and reads:
 // groups in brackets, keys and values escaped its way, keys addressed as
 // "Group/sub/key". Files written by earlier versions of the program read the
@@ -68,10 +66,12 @@ private:
     };
 
     static QString prefixOf(const QString &group);
-    // Reads the lines of the groups (by prefix: "" for the top, "MQTT/")
-    // that wanted accepts, in prefix order, so that an enclosing group is
-    // read before the groups within it and their keys take precedence.
-    void parseWhere(const std::function<bool(const QString &)> &wanted) const;
+    // Reads the lines of one group (by prefix: "" for the top, "MQTT/");
+    // returns the next group not read yet.
+    QMap<QString, QVector<Part>>::iterator parseGroup(QMap<QString, QVector<Part>>::iterator group) const;
+    // The groups that may hold key, enclosing ones first: their keys are
+    // overridden by those of the groups within them.
+    void parseEnclosing(const QString &key) const;
     // The groups that may hold key.
     void parseKey(const QString &key) const;
     // The groups that may hold keys starting with prefix.
