@@ -3,6 +3,7 @@
 #include <QDateTime>
 
 #include <algorithm>
+#include <limits>
 #include <utility>
 
 namespace {
@@ -72,7 +73,9 @@ void MeterBoard::record(const QVector<int> &indices, const Reading &reading)
     const qint64 nowMs = QDateTime::currentMSecsSinceEpoch();
     const qint64 clockMs = m_clock.elapsed();
     const quint64 epoch = m_epoch;
-    for (int index : indices) {
+    // The list may be the board's own, which replacing the meters frees; a copy shares it.
+    const QVector<int> meters = indices;
+    for (int index : meters) {
         // A listener may have replaced the meters; the rest of the list means nothing then.
         if (m_epoch != epoch)
             return;
@@ -264,7 +267,7 @@ void MeterBoard::armDeadlineTimer(qint64 clockMs)
     if (earliest < 0)
         m_deadlineTimer.stop();
     else
-        m_deadlineTimer.start(int(std::max<qint64>(0, earliest - clockMs)));
+        m_deadlineTimer.start(int(std::clamp<qint64>(earliest - clockMs, 0, std::numeric_limits<int>::max())));
 }
 
 void MeterBoard::refreshStaleViews()
