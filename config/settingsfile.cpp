@@ -19,9 +19,14 @@ const QString kSizeKey = QStringLiteral("Devices/DEV/size");
 const QString kHistoryEnabledKey = QStringLiteral("History/Enabled");
 const QString kHistoryDaysKey = QStringLiteral("History/Days");
 
+QString elementGroup(int index)
+{
+    return kDeviceArray % QLatin1Char('/') % QString::number(index + 1);
+}
+
 QString elementKey(int index, const char *name)
 {
-    return kDeviceArray % QLatin1Char('/') % QString::number(index + 1) % QLatin1Char('/') % QLatin1String(name);
+    return elementGroup(index) % QLatin1Char('/') % QLatin1String(name);
 }
 
 QString mqttKey(const char *name)
@@ -124,10 +129,10 @@ int indexOfRow(const QVector<StoredDevice> &stored, int row)
     return -1;
 }
 
-// Replaces the whole of group Devices by the kept elements.
+// Replaces the array by the kept elements; other keys of group Devices stay.
 void writeArray(IniDocument &document, const QVector<DeviceEntry> &kept)
 {
-    document.remove(QStringLiteral("Devices"));
+    document.remove(kDeviceArray);
     for (int j = 0; j < kept.size(); ++j) {
         document.setText(elementKey(j, "dev_name"), kept.at(j).name);
         document.setText(elementKey(j, "topic"), kept.at(j).topic);
@@ -147,6 +152,13 @@ void writeElement(IniDocument &document, int index, int size, const QString &nam
 // refuses (given their row among the complete ones), rewriting the array when
 // anything goes; true if it did. keptNames gets the names that stay, in
 // order; namesBefore, if given, the complete names before.
+//
+// A value that is not plain text cannot be moved to another element (the
+// document only reads and writes text), and it must not be lost. So while any
+// value of the array is one, the array is not packed: the refused elements are
+// removed where they stand, and every other element, incomplete or not, keeps
+// its index. Readers skip the gaps; the first compaction after the last such
+// value has gone packs the array.
 bool compactArray(IniDocument &document, const std::function<bool(int)> &keep, QStringList *keptNames,
                   QStringList *namesBefore = nullptr)
 {
@@ -154,14 +166,24 @@ bool compactArray(IniDocument &document, const std::function<bool(int)> &keep, Q
     if (namesBefore)
         *namesBefore = completeNames(stored.devices);
     QVector<DeviceEntry> kept;
+    QVector<int> refused;
     int row = 0;
     for (const StoredDevice &device : stored.devices) {
-        if (device.isComplete() && keep(row++))
+        if (!device.isComplete())
+            continue;
+        if (keep(row++))
             kept.append({device.name, device.topic});
+        else
+            refused.append(device.index);
     }
     keptNames->clear();
     for (const DeviceEntry &entry : qAsConst(kept))
         keptNames->append(entry.name);
+    if (!document.ignoredKeys(kDeviceArray).isEmpty()) {
+        for (const int index : qAsConst(refused))
+            document.remove(elementGroup(index));
+        return !refused.isEmpty();
+    }
     if (kept.size() == stored.size)
         return false;
     writeArray(document, kept);

@@ -136,6 +136,8 @@ public:
 
     // Drops the incomplete entries from the file, rewriting it when it holds
     // any, and returns the names of the rest. Unlike readDevices() this writes.
+    // While an entry holds a value that is not plain text, nothing is dropped
+    // or moved: that value could not go with its entry.
     DeviceListResult compactDeviceList() const;
     // Replaces the lowest-index entry whose topic equals `topic` or whose name
     // equals `name`, or appends one; then compacts like compactDeviceList().

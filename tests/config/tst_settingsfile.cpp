@@ -33,6 +33,11 @@ const QByteArray kTwoDevices = "[Devices]\n"
 const QByteArray kWithIncomplete =
     SettingsText().device("A", "t/a").deviceWithoutTopic("Broken").device("C", "t/c").bytes();
 
+// An element whose name is no text: it cannot be moved, so it stays where it is.
+const QByteArray kNoTextDevice = "[Devices]\n"
+                                 "DEV\\1\\dev_name=@ByteArray(Pump)\n"
+                                 "DEV\\1\\topic=t/1\n";
+
 const QByteArray kSameNames = SettingsText().device("Pump", "t/1").device("Pump", "t/2").bytes();
 
 // The options as one line, to compare rows with.
@@ -179,6 +184,9 @@ void tst_SettingsFile::removeDeviceAt_data()
     QTest::newRow("rows count complete elements only")
         << kWithIncomplete << 1 << SettingsText().device("A", "t/a").bytes();
     QTest::newRow("row past the end writes nothing") << kTwoDevices << 2 << kTwoDevices;
+    QTest::newRow("value that is no text keeps every element in place")
+        << kNoTextDevice + "DEV\\2\\dev_name=A\nDEV\\2\\topic=t/a\nDEV\\3\\dev_name=B\nDEV\\3\\topic=t/b\nDEV\\size=3\n"
+        << 0 << kNoTextDevice + "DEV\\3\\dev_name=B\nDEV\\3\\topic=t/b\nDEV\\size=3\n";
 }
 
 void tst_SettingsFile::removeDeviceAt()
@@ -247,6 +255,13 @@ void tst_SettingsFile::loadDeviceList_data()
     QTest::newRow("other group survives compaction")
         << SettingsText().deviceWithoutTopic("A").value("MQTT", "Host", "127.0.0.1").bytes()
         << SettingsText().size("0").value("MQTT", "Host", "127.0.0.1").bytes() << QStringList();
+    QTest::newRow("key beside the array survives compaction")
+        << SettingsText().deviceWithoutTopic("A").value("Devices", "Note", "keep me").bytes()
+        << SettingsText().size("0").value("Devices", "Note", "keep me").bytes() << QStringList();
+    const QByteArray noText = kNoTextDevice + "DEV\\2\\dev_name=Fan\nDEV\\2\\topic=t/2\n"
+                                              "DEV\\3\\dev_name=Heater\nDEV\\3\\topic=plant/a,b\n"
+                                              "DEV\\size=3\nNote=keep me\n";
+    QTest::newRow("value that is no text stops compaction") << noText << noText << QStringList{"Fan"};
 }
 
 void tst_SettingsFile::loadDeviceList()
@@ -545,12 +560,13 @@ void tst_SettingsFile::valueThatIsNoTextReadsAsAbsent()
     QCOMPARE(storedNames(), names);
     QCOMPARE(file.ignoredKeys(), ignored);
 
-    // Written through the other group, they stay as they were.
+    // Written through the other group, they stay as they were; so do the
+    // device's own when another device is added beside it.
     QCOMPARE(file.writeBroker(file.readBrokerForEditing()), QSettings::NoError);
     QCOMPARE(file.ignoredKeys(), ignored.filter(QStringLiteral("Devices/")));
     writeSettingsFileText(before);
     QCOMPARE(file.storeDevice(QStringLiteral("Fan"), QStringLiteral("t/fan")).status, QSettings::NoError);
-    QCOMPARE(file.ignoredKeys(), ignored.filter(QStringLiteral("MQTT/")));
+    QCOMPARE(file.ignoredKeys(), ignored);
 }
 
 // A disk that fills up while the file is written: the old file stays, and
