@@ -468,24 +468,35 @@ DeviceListResult SettingsFile::compactDeviceList() const
     return keepDevices(kKeepAll);
 }
 
+namespace {
+
+// Replaces the first element with the topic or the name, or appends one, and
+// compacts the array.
+void storeElement(IniDocument &document, const QString &name, const QString &topic, QStringList *kept)
+{
+    // Elements past the last one with keys would all be absent, so the
+    // array is taken to end there: a new device goes right after it.
+    const StoredArray stored = readArray(document);
+    int target = stored.end;
+    for (const StoredDevice &device : stored.devices) {
+        if (device.topic == topic || device.name == name) {
+            target = device.index;
+            break;
+        }
+    }
+    writeElement(document, target, stored.end, name, topic);
+    compactArray(document, kKeepAll, kept);
+}
+
+} // namespace
+
 // The device goes in and the list is compacted in one write.
 DeviceListResult SettingsFile::storeDevice(const QString &name, const QString &topic) const
 {
     QStringList kept;
     const QSettings::Status status = modify(
         [&](IniDocument &document) {
-            // Elements past the last one with keys would all be absent, so the
-            // array is taken to end there: a new device goes right after it.
-            const StoredArray stored = readArray(document);
-            int target = stored.end;
-            for (const StoredDevice &device : stored.devices) {
-                if (device.topic == topic || device.name == name) {
-                    target = device.index;
-                    break;
-                }
-            }
-            writeElement(document, target, stored.end, name, topic);
-            compactArray(document, kKeepAll, &kept);
+            storeElement(document, name, topic, &kept);
             return true;
         },
         Change::Always);
@@ -502,24 +513,24 @@ DeviceEntry SettingsFile::deviceAt(int row) const
 
 DeviceListResult SettingsFile::replaceDeviceAt(int row, const QString &name, const QString &topic) const
 {
-    bool rowFound = false;
     QStringList kept;
     const QSettings::Status status = modify(
         [&](IniDocument &document) {
             const StoredArray stored = readArray(document);
             const int target = indexOfRow(stored.devices, row);
-            rowFound = target >= 0;
-            if (!rowFound)
-                return false;
+            // The row is gone only when something else changed the file
+            // meanwhile; the typed device is then kept the way an added one
+            // would be. Decided on the file read under the lock, and written
+            // with it: a failure before that is a failed edit, nothing else.
+            if (target < 0) {
+                storeElement(document, name, topic, &kept);
+                return true;
+            }
             writeElement(document, target, stored.end, name, topic);
             compactArray(document, kKeepAll, &kept);
             return true;
         },
         Change::Always);
-    // The row is gone only when something else changed the file meanwhile;
-    // the typed device is then kept the way an added one would be.
-    if (!rowFound)
-        return storeDevice(name, topic);
     return afterWrite(status, kept);
 }
 

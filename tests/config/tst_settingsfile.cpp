@@ -10,8 +10,11 @@
 #include <QLockFile>
 #include <QtTest>
 
+#include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -96,6 +99,7 @@ private slots:
     void writeCutShortIsForgotten();
     void lockThatCannotBeTaken_data();
     void lockThatCannotBeTaken();
+    void editThatCannotTakeTheLockAddsNothing();
     void connectionOptions_data();
     void connectionOptions();
     void connectionOptionsAndBrokerKeepEachOther();
@@ -618,6 +622,32 @@ void tst_SettingsFile::lockThatCannotBeTaken()
     QCOMPARE(stored.status, QSettings::AccessError);
     QCOMPARE(stored.names, (QStringList{"Boiler room", "Pump"}));
     QCOMPARE(settingsFileText(), kTwoDevices);
+}
+
+// An edit that gave up on the lock was stored again as an added device, with
+// the lock taken a second time: whoever held it for one timeout had let go by
+// then, and the file got the old device and the edited one.
+void tst_SettingsFile::editThatCannotTakeTheLockAddsNothing()
+{
+    const QByteArray before = SettingsText().device("Pump", "t/1").device("Fan", "t/2").bytes();
+    writeSettingsFileText(before);
+    QLockFile held(kFile + QStringLiteral(".lock"));
+    QVERIFY(held.tryLock(0));
+    std::promise<void> edited;
+    // Held past the edit's timeout of 400 ms, not to the end of a second one.
+    std::thread holder([&held, edit = edited.get_future()] {
+        edit.wait_for(std::chrono::milliseconds(600));
+        held.unlock();
+    });
+
+    SettingsFile file;
+    file.setLockTimeout(400);
+    const DeviceListResult result = file.replaceDeviceAt(1, QStringLiteral("Fan (hall)"), QStringLiteral("t/9"));
+    edited.set_value();
+    holder.join();
+    QCOMPARE(result.status, QSettings::AccessError);
+    QCOMPARE(result.names, (QStringList{"Pump", "Fan"}));
+    QCOMPARE(settingsFileText(), before);
 }
 
 void tst_SettingsFile::connectionOptions_data()
