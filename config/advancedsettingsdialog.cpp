@@ -11,7 +11,8 @@ AdvancedSettingsDialog::AdvancedSettingsDialog(QWidget *parent) : QDialog(parent
 {
     ui->setupUi(this);
 
-    const ConnectionOptions options = SettingsFile().readConnectionOptions();
+    const AdvancedSettings stored = SettingsFile().readAdvancedSettings();
+    const ConnectionOptions &options = stored.options;
     ui->cbAutoReconnect->setChecked(options.autoReconnect);
     ui->cbConnectOnStart->setChecked(options.connectOnStart);
     ui->sbKeepAlive->setValue(options.keepAlive);
@@ -20,9 +21,8 @@ AdvancedSettingsDialog::AdvancedSettingsDialog(QWidget *parent) : QDialog(parent
     ui->leCertFile->setText(options.certFile);
     ui->leKeyFile->setText(options.keyFile);
     ui->cbTlsVerifyHost->setChecked(options.tlsVerifyHost);
-    const HistorySettings history = SettingsFile().readHistory();
-    ui->cbHistoryEnabled->setChecked(history.enabled);
-    ui->sbHistoryDays->setValue(history.days);
+    ui->cbHistoryEnabled->setChecked(stored.history.enabled);
+    ui->sbHistoryDays->setValue(stored.history.days);
 
     connect(ui->pushButtonSave, &QPushButton::clicked, this, &AdvancedSettingsDialog::save);
     connect(ui->pushButtonCancel, &QPushButton::clicked, this, &QDialog::close);
@@ -87,7 +87,8 @@ void AdvancedSettingsDialog::save()
         return;
     }
 
-    ConnectionOptions options;
+    AdvancedSettings settings;
+    ConnectionOptions &options = settings.options;
     options.autoReconnect = ui->cbAutoReconnect->isChecked();
     options.connectOnStart = ui->cbConnectOnStart->isChecked();
     options.keepAlive = ui->sbKeepAlive->value();
@@ -96,11 +97,9 @@ void AdvancedSettingsDialog::save()
     options.certFile = ui->leCertFile->text();
     options.keyFile = ui->leKeyFile->text();
     options.tlsVerifyHost = ui->cbTlsVerifyHost->isChecked();
-    HistorySettings history;
-    history.enabled = ui->cbHistoryEnabled->isChecked();
-    history.days = ui->sbHistoryDays->value();
-    if (SettingsFile().writeConnectionOptions(options) == QSettings::NoError &&
-        SettingsFile().writeHistory(history) == QSettings::NoError) {
+    settings.history.enabled = ui->cbHistoryEnabled->isChecked();
+    settings.history.days = ui->sbHistoryDays->value();
+    if (SettingsFile().writeAdvancedSettings(settings) == QSettings::NoError) {
         close();
         return;
     }

@@ -413,18 +413,33 @@ ConnectionOptions SettingsFile::readConnectionOptions(const IniDocument &documen
     return options;
 }
 
+namespace {
+
+void setConnectionOptions(IniDocument &document, const ConnectionOptions &options)
+{
+    document.setText(mqttKey("AutoReconnect"), fromBool(options.autoReconnect));
+    document.setText(mqttKey("ConnectOnStart"), fromBool(options.connectOnStart));
+    document.setText(mqttKey("KeepAlive"), QString::number(options.keepAlive));
+    document.setText(mqttKey("Tls"), fromBool(options.tls));
+    document.setText(mqttKey("CaFile"), options.caFile);
+    document.setText(mqttKey("CertFile"), options.certFile);
+    document.setText(mqttKey("KeyFile"), options.keyFile);
+    document.setText(mqttKey("TlsVerifyHost"), fromBool(options.tlsVerifyHost));
+}
+
+void setHistory(IniDocument &document, const HistorySettings &history)
+{
+    document.setText(kHistoryEnabledKey, fromBool(history.enabled));
+    document.setText(kHistoryDaysKey, QString::number(history.days));
+}
+
+} // namespace
+
 QSettings::Status SettingsFile::writeConnectionOptions(const ConnectionOptions &options) const
 {
     return modify(
         [&options](IniDocument &document) {
-            document.setText(mqttKey("AutoReconnect"), fromBool(options.autoReconnect));
-            document.setText(mqttKey("ConnectOnStart"), fromBool(options.connectOnStart));
-            document.setText(mqttKey("KeepAlive"), QString::number(options.keepAlive));
-            document.setText(mqttKey("Tls"), fromBool(options.tls));
-            document.setText(mqttKey("CaFile"), options.caFile);
-            document.setText(mqttKey("CertFile"), options.certFile);
-            document.setText(mqttKey("KeyFile"), options.keyFile);
-            document.setText(mqttKey("TlsVerifyHost"), fromBool(options.tlsVerifyHost));
+            setConnectionOptions(document, options);
             return true;
         },
         Change::Always);
@@ -432,7 +447,11 @@ QSettings::Status SettingsFile::writeConnectionOptions(const ConnectionOptions &
 
 HistorySettings SettingsFile::readHistory() const
 {
-    const IniDocument document = load();
+    return readHistory(load());
+}
+
+HistorySettings SettingsFile::readHistory(const IniDocument &document)
+{
     HistorySettings history;
     history.enabled = toBool(document.text(kHistoryEnabledKey)).value_or(false);
     bool whole = false;
@@ -446,8 +465,24 @@ QSettings::Status SettingsFile::writeHistory(const HistorySettings &history) con
 {
     return modify(
         [&history](IniDocument &document) {
-            document.setText(kHistoryEnabledKey, fromBool(history.enabled));
-            document.setText(kHistoryDaysKey, QString::number(history.days));
+            setHistory(document, history);
+            return true;
+        },
+        Change::Always);
+}
+
+AdvancedSettings SettingsFile::readAdvancedSettings() const
+{
+    const IniDocument document = load();
+    return {readConnectionOptions(document), readHistory(document)};
+}
+
+QSettings::Status SettingsFile::writeAdvancedSettings(const AdvancedSettings &settings) const
+{
+    return modify(
+        [&settings](IniDocument &document) {
+            setConnectionOptions(document, settings.options);
+            setHistory(document, settings.history);
             return true;
         },
         Change::Always);

@@ -87,6 +87,15 @@ struct DeviceListResult
     QSettings::Status status = QSettings::NoError;
 };
 
+// What the advanced settings dialog shows and saves. Read from one reading of
+// the file and written in one write, so that a save either keeps all of it or
+// none: half of it would be used by the next connection all the same.
+struct AdvancedSettings
+{
+    ConnectionOptions options;
+    HistorySettings history;
+};
+
 class IniDocument;
 
 // Every access to the configuration file. Each call reads the file afresh,
@@ -130,6 +139,9 @@ public:
     // Days that is no whole number reads as the default; out of range, as the nearest bound.
     HistorySettings readHistory() const;
     QSettings::Status writeHistory(const HistorySettings &settings) const;
+    AdvancedSettings readAdvancedSettings() const;
+    // Writes every key of both, and nothing else.
+    QSettings::Status writeAdvancedSettings(const AdvancedSettings &settings) const;
 
     // The complete entries in file order; never writes.
     QVector<DeviceEntry> readDevices() const;
@@ -168,6 +180,7 @@ private:
     static BrokerSettings readBroker(const IniDocument &document, const QString &defaultHost,
                                      const QString &defaultPort);
     static ConnectionOptions readConnectionOptions(const IniDocument &document);
+    static HistorySettings readHistory(const IniDocument &document);
     // What the list shows after a device was written (kept), or after the
     // write failed.
     DeviceListResult afterWrite(QSettings::Status status, const QStringList &kept) const;

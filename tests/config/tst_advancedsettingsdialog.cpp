@@ -1,3 +1,4 @@
+#include "common/filesizelimit.h"
 #include "common/scratchdirectory.h"
 #include "common/settingstext.h"
 #include "common/widgets.h"
@@ -76,6 +77,7 @@ private slots:
     void chooserFillsThePath();
     void historyIsShownAndSaved_data();
     void historyIsShownAndSaved();
+    void failedSaveWritesNothing();
 
 private:
     std::unique_ptr<ScratchDirectory> m_dir;
@@ -253,6 +255,32 @@ void tst_AdvancedSettingsDialog::historyIsShownAndSaved()
     const HistorySettings saved = SettingsFile().readHistory();
     QCOMPARE(saved.enabled, !shownEnabled);
     QCOMPARE(saved.days, shownDays + 1);
+}
+
+// The connection options used to be written before the history, each on its
+// own: a disk that took the first but not the second kept options that the
+// next connection used, although the dialog said nothing was saved.
+void tst_AdvancedSettingsDialog::failedSaveWritesNothing()
+{
+    writeSettingsFileText(kBroker);
+    QWidget opener;
+    QPointer<AdvancedSettingsDialog> dialog = openModal<AdvancedSettingsDialog>(&opener);
+    click(dialog, "pushButtonSave");
+    QTRY_VERIFY(dialog.isNull());
+    const qint64 saved = settingsFileText().size();
+
+    writeSettingsFileText(kBroker);
+    dialog = openModal<AdvancedSettingsDialog>(&opener);
+    {
+        // Room for the options, not for the history beside them.
+        const FileSizeLimit fullDisk(saved - 1);
+        QVERIFY(fullDisk.isValid());
+        click(dialog, "pushButtonSave");
+    }
+    QCOMPARE(answerMessageBox(dialog), QStringLiteral("Не удалось сохранить настройки в файл Settings.conf.\n"
+                                                      "Проверьте, что файл доступен для записи, и сохраните ещё раз."));
+    QVERIFY(dialog);
+    QCOMPARE(settingsFileText(), kBroker);
 }
 
 QTEST_MAIN(tst_AdvancedSettingsDialog)
