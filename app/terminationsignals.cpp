@@ -41,8 +41,16 @@ TerminationSignals::TerminationSignals(QObject *parent) : QObject(parent)
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART | SA_RESETHAND;
-    ::sigaction(SIGTERM, &action, &m_previousTerm);
-    ::sigaction(SIGINT, &action, &m_previousInt);
+    // A signal ignored by whoever started the program stays ignored: a shell
+    // ignores SIGINT for a job it starts in the background, which the
+    // terminal's Ctrl-C is not meant for.
+    const auto watch = [&action](int number, struct sigaction *previous) {
+        ::sigaction(number, nullptr, previous);
+        if (previous->sa_handler != SIG_IGN)
+            ::sigaction(number, &action, nullptr);
+    };
+    watch(SIGTERM, &m_previousTerm);
+    watch(SIGINT, &m_previousInt);
 }
 
 TerminationSignals::~TerminationSignals()

@@ -11,8 +11,9 @@ class QSocketNotifier;
 // status 0. A handler may only do async-signal-safe things, so it writes the
 // signal's number into a pipe whose other end the event loop watches. After
 // the first signal the default action is back: a second one ends a program
-// that no longer responds. One object at a time; it restores the previous
-// handlers when it goes.
+// that no longer responds. A signal ignored when the object is made stays
+// ignored. One object at a time; it restores the previous handlers when it
+// goes.
 class TerminationSignals final : public QObject
 {
     Q_OBJECT

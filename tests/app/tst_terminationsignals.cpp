@@ -11,6 +11,8 @@ class tst_TerminationSignals : public QObject
 private slots:
     void reportsSignalOnce_data();
     void reportsSignalOnce();
+    void ignoredSignalStaysIgnored_data();
+    void ignoredSignalStaysIgnored();
 };
 
 namespace {
@@ -46,6 +48,28 @@ void tst_TerminationSignals::reportsSignalOnce()
         QVERIFY(handlerOf(number) == SIG_DFL);
     }
     QVERIFY(handlerOf(number) == before);
+}
+
+void tst_TerminationSignals::ignoredSignalStaysIgnored_data()
+{
+    reportsSignalOnce_data();
+}
+
+// A shell starts a background job with SIGINT ignored: the terminal's Ctrl-C
+// is not meant for it.
+void tst_TerminationSignals::ignoredSignalStaysIgnored()
+{
+    QFETCH(int, number);
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction before = {};
+    QCOMPARE(::sigaction(number, &ignore, &before), 0);
+    {
+        const TerminationSignals watcher;
+        QVERIFY(handlerOf(number) == SIG_IGN);
+    }
+    QVERIFY(handlerOf(number) == SIG_IGN);
+    ::sigaction(number, &before, nullptr);
 }
 
 QTEST_GUILESS_MAIN(tst_TerminationSignals)
