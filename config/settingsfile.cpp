@@ -289,19 +289,9 @@ QSettings::Status SettingsFile::modify(const std::function<bool(IniDocument &)> 
     return file.commit() ? QSettings::NoError : QSettings::AccessError;
 }
 
-QStringList SettingsFile::ignoredKeys(const QString &group) const
-{
-    return load().ignoredKeys(group);
-}
-
 BrokerSettings SettingsFile::readBrokerForEditing() const
 {
     return readBroker(load(), QStringLiteral("localhost"), QStringLiteral("1883"));
-}
-
-BrokerSettings SettingsFile::readBrokerForConnecting() const
-{
-    return readBroker(load(), QString(), QStringLiteral("0"));
 }
 
 SessionSettings SettingsFile::readSessionSettings() const
@@ -362,11 +352,6 @@ QString fromBool(bool value)
 }
 
 } // namespace
-
-ConnectionOptions SettingsFile::readConnectionOptions() const
-{
-    return readConnectionOptions(load());
-}
 
 ConnectionOptions SettingsFile::readConnectionOptions(const IniDocument &document)
 {
@@ -434,16 +419,6 @@ void setHistory(IniDocument &document, const HistorySettings &history)
 }
 
 } // namespace
-
-QSettings::Status SettingsFile::writeConnectionOptions(const ConnectionOptions &options) const
-{
-    return modify(
-        [&options](IniDocument &document) {
-            setConnectionOptions(document, options);
-            return true;
-        },
-        Change::Always);
-}
 
 HistorySettings SettingsFile::readHistory() const
 {

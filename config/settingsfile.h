@@ -122,20 +122,11 @@ public:
     // other failed write. Values below 0 restore the default.
     void setLockTimeout(int msecs);
 
-    // The keys of group ("" for the whole file) whose values were ignored
-    // because they are not plain text, e.g. "MQTT/Host".
-    QStringList ignoredKeys(const QString &group = QString()) const;
-
     // Broker settings with the defaults of the settings form ("localhost", 1883).
     BrokerSettings readBrokerForEditing() const;
-    // Broker settings with the defaults used at connect time (empty host, port 0).
-    BrokerSettings readBrokerForConnecting() const;
     QSettings::Status writeBroker(const BrokerSettings &settings) const;
 
-    ConnectionOptions readConnectionOptions() const;
     SessionSettings readSessionSettings() const;
-    // Writes every key of ConnectionOptions, and nothing else.
-    QSettings::Status writeConnectionOptions(const ConnectionOptions &options) const;
     // Days that is no whole number reads as the default; out of range, as the nearest bound.
     HistorySettings readHistory() const;
     QSettings::Status writeHistory(const HistorySettings &settings) const;

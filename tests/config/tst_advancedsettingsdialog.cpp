@@ -141,7 +141,7 @@ void tst_AdvancedSettingsDialog::saveWritesEveryKey()
     click(dialog, "pushButtonSave");
     QTRY_VERIFY(dialog.isNull());
 
-    const ConnectionOptions saved = SettingsFile().readConnectionOptions();
+    const ConnectionOptions saved = SettingsFile().readSessionSettings().options;
     QVERIFY(saved.autoReconnect && !saved.connectOnStart && saved.tls && !saved.tlsVerifyHost);
     QCOMPARE(saved.keepAlive, 45);
     QCOMPARE(saved.caFile, ca);
@@ -149,7 +149,7 @@ void tst_AdvancedSettingsDialog::saveWritesEveryKey()
     QCOMPARE(saved.keyFile, key);
     QVERIFY(saved.ignoredKeys.isEmpty());
     // The broker form's keys are still there.
-    QCOMPARE(SettingsFile().readBrokerForConnecting().password, QStringLiteral("secret"));
+    QCOMPARE(SettingsFile().readSessionSettings().broker.password, QStringLiteral("secret"));
     QCOMPARE(QFile::permissions(QStringLiteral("Settings.conf")) & QFileDevice::ReadOther, QFileDevice::Permissions());
 }
 

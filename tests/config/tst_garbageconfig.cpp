@@ -332,7 +332,7 @@ void tst_GarbageConfig::writesReplaceMalformedFile()
         settings.host = QStringLiteral("127.0.0.1");
         settings.port = 1884;
         QCOMPARE(file.writeBroker(settings), QSettings::NoError);
-        QCOMPARE(file.readBrokerForConnecting().port, 1884);
+        QCOMPARE(file.readSessionSettings().broker.port, 1884);
     } else {
         const DeviceListResult result = file.storeDevice(QStringLiteral("Fan"), QStringLiteral("plant/fan"));
         QCOMPARE(result.status, QSettings::NoError);

@@ -313,7 +313,7 @@ void tst_SettingsFile::readingNeverCreatesFile()
 {
     const SettingsFile file;
     QCOMPARE(file.readBrokerForEditing().host, QStringLiteral("localhost"));
-    file.readBrokerForConnecting();
+    file.readSessionSettings();
     QVERIFY(file.readDevices().isEmpty());
     QCOMPARE(file.compactDeviceList().status, QSettings::NoError);
     file.deviceAt(0);
@@ -349,7 +349,7 @@ void tst_SettingsFile::brokerDefaults()
     const BrokerSettings editing = SettingsFile().readBrokerForEditing();
     QCOMPARE(editing.host, editHost);
     QCOMPARE(editing.port, editPort);
-    const BrokerSettings connecting = SettingsFile().readBrokerForConnecting();
+    const BrokerSettings connecting = SettingsFile().readSessionSettings().broker;
     QCOMPARE(connecting.host, connectHost);
     QCOMPARE(connecting.port, connectPort);
 }
@@ -377,7 +377,7 @@ void tst_SettingsFile::writeBrokerText()
                                             "clientId=panel1\n"
                                             "passwd=\\x43f\\x430\\x440\\x43e\\x43b\\x44c\n"
                                             "username=\" operator \"\n"));
-    QCOMPARE(SettingsFile().readBrokerForConnecting().password, broker.password);
+    QCOMPARE(SettingsFile().readSessionSettings().broker.password, broker.password);
 }
 
 void tst_SettingsFile::readHistory_data()
@@ -562,15 +562,15 @@ void tst_SettingsFile::valueThatIsNoTextReadsAsAbsent()
     QCOMPARE(file.readBrokerForEditing().host, host);
     QCOMPARE(file.readBrokerForEditing().port, port);
     QCOMPARE(storedNames(), names);
-    QCOMPARE(file.ignoredKeys(), ignored);
+    QCOMPARE(file.readSessionSettings().ignoredInFile, ignored);
 
     // Written through the other group, they stay as they were; so do the
     // device's own when another device is added beside it.
     QCOMPARE(file.writeBroker(file.readBrokerForEditing()), QSettings::NoError);
-    QCOMPARE(file.ignoredKeys(), ignored.filter(QStringLiteral("Devices/")));
+    QCOMPARE(file.readSessionSettings().ignoredInFile, ignored.filter(QStringLiteral("Devices/")));
     writeSettingsFileText(before);
     QCOMPARE(file.storeDevice(QStringLiteral("Fan"), QStringLiteral("t/fan")).status, QSettings::NoError);
-    QCOMPARE(file.ignoredKeys(), ignored);
+    QCOMPARE(file.readSessionSettings().ignoredInFile, ignored);
 }
 
 // A disk that fills up while the file is written: the old file stays, and
@@ -588,11 +588,11 @@ void tst_SettingsFile::writeCutShortIsForgotten()
         QCOMPARE(SettingsFile().writeBroker(unsaved), QSettings::AccessError);
     }
     QCOMPARE(settingsFileText(), before);
-    QCOMPARE(SettingsFile().readBrokerForConnecting().host, QStringLiteral("127.0.0.1"));
+    QCOMPARE(SettingsFile().readSessionSettings().broker.host, QStringLiteral("127.0.0.1"));
 
     QCOMPARE(SettingsFile().storeDevice(QStringLiteral("Fan"), QStringLiteral("t/fan")).status, QSettings::NoError);
     QVERIFY(!settingsFileText().contains("uuuu"));
-    QCOMPARE(SettingsFile().readBrokerForConnecting().port, 1883);
+    QCOMPARE(SettingsFile().readSessionSettings().broker.port, 1883);
 }
 
 // QSettings waited for its lock without end: the window hung on a save.
@@ -681,7 +681,7 @@ void tst_SettingsFile::connectionOptions()
     QFETCH(QString, options);
     QFETCH(QStringList, ignored);
     writeSettingsFileText("[MQTT]\n" + lines);
-    const ConnectionOptions read = SettingsFile().readConnectionOptions();
+    const ConnectionOptions read = SettingsFile().readSessionSettings().options;
     QCOMPARE(describe(read), options);
     QCOMPARE(read.ignoredKeys, ignored);
 }
@@ -697,14 +697,14 @@ void tst_SettingsFile::connectionOptionsAndBrokerKeepEachOther()
     options.keepAlive = 30;
     options.tls = true;
     options.caFile = QStringLiteral("/ca.pem");
-    QCOMPARE(file.writeConnectionOptions(options), QSettings::NoError);
-    QCOMPARE(file.readBrokerForConnecting().password, QStringLiteral("secret"));
-    QCOMPARE(file.readBrokerForConnecting().port, 1884);
+    QCOMPARE(file.writeAdvancedSettings({options, {}}), QSettings::NoError);
+    QCOMPARE(file.readSessionSettings().broker.password, QStringLiteral("secret"));
+    QCOMPARE(file.readSessionSettings().broker.port, 1884);
 
     BrokerSettings broker = file.readBrokerForEditing();
     broker.host = QStringLiteral("::1");
     QCOMPARE(file.writeBroker(broker), QSettings::NoError);
-    QCOMPARE(describe(file.readConnectionOptions()), describe(options));
+    QCOMPARE(describe(file.readAdvancedSettings().options), describe(options));
 }
 
 QTEST_GUILESS_MAIN(tst_SettingsFile)
