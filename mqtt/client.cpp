@@ -967,8 +967,13 @@ bool ClientPrivate::handle(const Event &event)
         }
         if (m_state == State::Connected) {
             m_state = State::Idle;
+            // A slot may start a new attempt, whose state the old
+            // connection's error must leave alone.
+            const quint64 session = m_session;
             if (!emitGuarded([&] { emit q->disconnected(); }))
                 return false;
+            if (m_session != session)
+                return true;
             if (event.code != MOSQ_ERR_SUCCESS)
                 return fail(socketError(event.code, event.sysErrno));
         }

@@ -52,7 +52,8 @@ struct TlsSettings
 //   loop, like subscribed().
 // - received() for every application message, in arrival order.
 // An attempt aborted by disconnectFromHost() or replaced by connectToHost()
-// emits nothing more. Any slot may delete the client.
+// emits nothing more; nor does a broken connection once a slot on its
+// disconnected() has called either. Any slot may delete the client.
 class Client final : public QObject
 {
     Q_OBJECT

@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -170,6 +171,7 @@ private slots:
     void disconnectAbortsPendingAttempt();
     void connectAgainWhilePending();
     void connectAgainWhileConnected();
+    void connectAgainFromDisconnectedSlot();
     void brokerLoss_data();
     void brokerLoss();
     void clearedCredentialsAreNotSent();
@@ -543,6 +545,30 @@ void TestClient::connectAgainWhileConnected()
     QSignalSpy received(&client, &Client::received);
     QVERIFY(m_broker->publish("again", "1"));
     QVERIFY(received.wait(BrokerWaitMs));
+}
+
+// A slot that answers a broken connection with a new attempt: the error of
+// the old connection ended the new one's state, so its CONNACK and its
+// timeout were ignored and the client hung without a word.
+void TestClient::connectAgainFromDisconnectedSlot()
+{
+    Client client;
+    client.setClientId(QStringLiteral("panel"));
+    QVERIFY(connectTo(client, m_broker->port()));
+    SignalLog log(&client);
+    bool again = false;
+    connect(&client, &Client::disconnected, this, [&] {
+        if (!std::exchange(again, true))
+            client.connectToHost();
+    });
+
+    // A second client with the same id takes the connection over.
+    Client intruder;
+    intruder.setClientId(QStringLiteral("panel"));
+    intruder.setPort(m_broker->port());
+    intruder.connectToHost();
+    QTRY_COMPARE(log.lines, (QStringList{"disconnected", "connected"}));
+    QVERIFY(client.isConnectedToHost());
 }
 
 void TestClient::brokerLoss_data()
