@@ -352,10 +352,7 @@ ClientPrivate::ClientPrivate(Client *client, const QHostAddress &host, quint16 p
     QObject::connect(&m_connectTimer, &QTimer::timeout, q, [this] { onConnectTimeout(); });
     m_failTimer.setSingleShot(true);
     m_failTimer.setInterval(0);
-    QObject::connect(&m_failTimer, &QTimer::timeout, q, [this] {
-        m_state = State::Idle;
-        emit q->error(m_pendingFailure);
-    });
+    QObject::connect(&m_failTimer, &QTimer::timeout, q, [this] { fail(m_pendingFailure); });
 }
 
 ClientPrivate::~ClientPrivate()
