@@ -192,7 +192,7 @@ void SessionController::failed(QMQTT::ClientError error)
     m_lost = false;
     const bool attempting = m_state == State::Attempting;
     emit statusChanged(lost ? tr("Соединение с %1 потеряно").arg(target()) : failureText(error));
-    if ((attempting || lost) && m_options.autoReconnect && isNetworkFailure(error)) {
+    if ((attempting || lost) && m_options.autoReconnect && mayMendItself(error, lost)) {
         scheduleRetry();
         return;
     }
@@ -200,6 +200,19 @@ void SessionController::failed(QMQTT::ClientError error)
         m_automatic = false;
         setState(State::Idle);
     }
+}
+
+bool SessionController::mayMendItself(QMQTT::ClientError error, bool lost) const
+{
+    if (isNetworkFailure(error))
+        return true;
+    // A peer that takes the connection and drops it in the handshake is a
+    // port without TLS, or a TCP proxy (docker-proxy, ssh -L, a balancer)
+    // whose broker is restarting: the two look alike. Once the broker has
+    // been reached, or while the attempts are already our own, it is the
+    // proxy; a first press that fails so is the user's to look into.
+    return error == QMQTT::TlsError && m_client->tlsProblem() == QMQTT::TlsProblem::HandshakeFailed &&
+           (m_automatic || lost);
 }
 
 void SessionController::scheduleRetry()

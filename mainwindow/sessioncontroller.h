@@ -17,7 +17,9 @@
 // connection or an attempt that failed for a network reason is tried again
 // after 1 s, then 2, 4, 8 ... up to 60 s between tries, until one connects or
 // the user presses the button; failures that need the user (credentials, an
-// identifier, settings, certificates) are not tried again.
+// identifier, settings, certificates) are not tried again. A TLS handshake
+// broken off without a word counts as a network failure once the broker has
+// been reached or the tries are automatic.
 class SessionController final : public QObject
 {
     Q_OBJECT
@@ -75,6 +77,8 @@ private:
     // Nothing under way or to come any more.
     void stop(const QString &status);
     void setState(State state);
+    // Whether another try may mend the failure by itself.
+    bool mayMendItself(QMQTT::ClientError error, bool lost) const;
     void scheduleRetry();
     void showCountdown();
     void subscriptionRefused(const QString &topic);

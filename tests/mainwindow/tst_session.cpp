@@ -51,6 +51,7 @@ private slots:
     void ignoredValuesAreNamed();
     void refusedSubscriptionIsNamed();
     void reconnectsAfterBrokerLoss();
+    void reconnectsThroughDroppedHandshakes();
     void pressWhileWaitingStopsRetrying();
     void retriesOnlyForNetworkFailures_data();
     void retriesOnlyForNetworkFailures();
@@ -513,6 +514,42 @@ void tst_Session::reconnectsAfterBrokerLoss()
     QTRY_COMPARE(label(0, "label_voltage"), QStringLiteral("232"));
 }
 
+// A TLS broker behind a TCP proxy (docker-proxy, ssh -L) restarts: while it is
+// away, the proxy takes each connection and drops it in the handshake, which
+// reads as a TLS error, not a network one, and ended the reconnecting.
+void tst_Session::reconnectsThroughDroppedHandshakes()
+{
+    writeSettingsFileText(SettingsText()
+                              .broker("localhost", m_broker.tlsPort())
+                              .value("MQTT", "Tls", "true")
+                              .value("MQTT", "CaFile", m_certificates.caFile())
+                              .value("MQTT", "AutoReconnect", "true")
+                              .device("A", "plant/a")
+                              .bytes());
+    startWindow();
+    session()->setRetryDelays(50, 50);
+    QSignalSpy connected(m_client.get(), &QMQTT::Client::connected);
+    clickConnect();
+    QVERIFY(connected.wait());
+
+    const auto restart = qScopeGuard([this] { QVERIFY(m_broker.isRunning() || m_broker.restart()); });
+    m_broker.stop();
+    {
+        QTcpServer proxy;
+        QVERIFY(proxy.listen(QHostAddress::LocalHost, m_broker.tlsPort()));
+        int dropped = 0;
+        connect(&proxy, &QTcpServer::newConnection, &proxy, [&] {
+            while (QTcpSocket *socket = proxy.nextPendingConnection()) {
+                socket->close();
+                ++dropped;
+            }
+        });
+        QTRY_VERIFY(dropped >= 2);
+    }
+    QVERIFY(m_broker.restart());
+    QTRY_COMPARE(status(), QStringLiteral("Подключено к localhost:%1").arg(m_broker.tlsPort()));
+}
+
 void tst_Session::pressWhileWaitingStopsRetrying()
 {
     QTcpServer closed;
@@ -560,6 +597,9 @@ void tst_Session::retriesOnlyForNetworkFailures_data()
                                                          .value("MQTT", "CaFile", m_certificates.otherCaFile())
                                                          .bytes()
                                                   << false;
+    // Reached through the retries, it may be a proxy whose broker restarts.
+    QTest::newRow("first handshake with a port without TLS")
+        << withLogin(m_broker.port(), "secret-5").value("MQTT", "Tls", "true").bytes() << false;
 }
 
 void tst_Session::retriesOnlyForNetworkFailures()
