@@ -169,7 +169,7 @@ void SessionController::connected()
 {
     m_refusedTopics.clear();
     m_automatic = false;
-    m_nextRetryDelayMs = m_firstRetryDelayMs;
+    m_connectedFor.start();
     setState(State::Connected);
     emit statusChanged(tr("Подключено к %1").arg(target()));
 }
@@ -181,6 +181,13 @@ void SessionController::disconnected()
         return;
     }
     m_lost = true;
+    // A connection knocked off soon after it was made (by another client
+    // with the same id, or a broker that drops us) goes on with the waits it
+    // had: starting again at the first made two such clients take the id from
+    // each other every second. Twice the longest wait, since a twin at that
+    // wait holds the id for the longest wait each time.
+    if (m_connectedFor.elapsed() >= 2 * qint64(m_longestRetryDelayMs))
+        m_nextRetryDelayMs = m_firstRetryDelayMs;
     setState(State::Idle);
     emit statusChanged(tr("Соединение с %1 потеряно").arg(target()));
 }

@@ -4,6 +4,7 @@
 #include "mqtt/client.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QStringList>
 #include <QTimer>
@@ -19,7 +20,9 @@
 // the user presses the button; failures that need the user (credentials, an
 // identifier, settings, certificates) are not tried again. A TLS handshake
 // broken off without a word counts as a network failure once the broker has
-// been reached or the tries are automatic.
+// been reached or the tries are automatic. The waits start again at 1 s after
+// a connection that lasted twice the longest wait; one lost sooner goes on
+// with the wait it had.
 class SessionController final : public QObject
 {
     Q_OBJECT
@@ -102,6 +105,7 @@ private:
     int m_firstRetryDelayMs = kFirstRetryDelayMs;
     int m_longestRetryDelayMs = kLongestRetryDelayMs;
     int m_nextRetryDelayMs = kFirstRetryDelayMs;
+    QElapsedTimer m_connectedFor;
     QTimer m_retryTimer;
     QTimer m_countdownTimer;
     QDeadlineTimer m_retryDeadline;

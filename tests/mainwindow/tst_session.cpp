@@ -52,6 +52,7 @@ private slots:
     void refusedSubscriptionIsNamed();
     void reconnectsAfterBrokerLoss();
     void reconnectsThroughDroppedHandshakes();
+    void flappingConnectionBacksOff();
     void pressWhileWaitingStopsRetrying();
     void retriesOnlyForNetworkFailures_data();
     void retriesOnlyForNetworkFailures();
@@ -548,6 +549,29 @@ void tst_Session::reconnectsThroughDroppedHandshakes()
     }
     QVERIFY(m_broker.restart());
     QTRY_COMPARE(status(), QStringLiteral("Подключено к localhost:%1").arg(m_broker.tlsPort()));
+}
+
+// Two panels with one client id take it from each other: every takeover is a
+// lost connection, and the waits before taking it back must grow as they do
+// while a broker is away, not start again at the first.
+void tst_Session::flappingConnectionBacksOff()
+{
+    writeSettingsFileText(settings()
+                              .value("MQTT", "clientId", "panel-7")
+                              .value("MQTT", "AutoReconnect", "true")
+                              .device("A", "plant/a")
+                              .bytes());
+    startWindow();
+    session()->setRetryDelays(50, 1000);
+    QMQTT::Client twin;
+    twin.setPort(m_broker.port());
+    twin.setClientId(QStringLiteral("panel-7"));
+    connect(m_client.get(), &QMQTT::Client::connected, &twin, [&twin] { twin.connectToHost(); });
+    QList<int> waits;
+    connect(session(), &SessionController::retryScheduled, &twin, [&waits](int delayMs) { waits << delayMs; });
+    clickConnect();
+    QTRY_VERIFY(waits.size() >= 4);
+    QCOMPARE(waits.mid(0, 4), (QList<int>{50, 100, 200, 400}));
 }
 
 void tst_Session::pressWhileWaitingStopsRetrying()
