@@ -1,7 +1,6 @@
 #include "mainwindow/sessioncontroller.h"
 
 #include <QEvent>
-#include <QHostAddress>
 #include <QWidget>
 
 namespace {
@@ -138,11 +137,7 @@ void SessionController::startAttempt(bool automatic)
     // characters, and a hand-edited file must not hang the window on its text.
     m_host = host.size() > 253 ? host.left(252) + QChar(0x2026) : host;
     m_port = settings.port;
-    const QHostAddress address(host);
-    if (address.isNull())
-        m_client->setHostName(host);
-    else
-        m_client->setHost(address);
+    m_client->setHostName(host);
     m_client->setPort(quint16(m_port));
     m_client->setKeepAlive(quint16(m_options.keepAlive));
     // Empty values are passed on too, so that a value cleared in the
