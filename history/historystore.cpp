@@ -368,9 +368,10 @@ bool HistoryStore::maintain(qint64 now, int budget)
         return false;
     bool more = false;
     int used = 0;
-    for (int visited = 0; visited < ids.size() && used < budget; ++visited) {
-        const int index = (m_nextMeter + visited) % ids.size();
-        const int id = ids.at(index);
+    const int first = m_nextMeter % ids.size();
+    int visited = 0;
+    for (; visited < ids.size() && used < budget; ++visited) {
+        const int id = ids.at((first + visited) % ids.size());
         // Rows past keeping go before anything is folded, so none is folded only to be removed.
         for (const QString &table : {QStringLiteral("reading"), QStringLiteral("minute")}) {
             const int removed = removeOld(id, table, removeBefore, budget - used, &more);
@@ -384,8 +385,9 @@ bool HistoryStore::maintain(qint64 now, int budget)
                 return false;
             used += folded;
         }
-        m_nextMeter = (index + 1) % ids.size();
     }
+    // A meter left unfinished waits for the others' turn before its own comes again.
+    m_nextMeter = (first + visited) % ids.size();
     if (used >= budget)
         more = true;
     if (!exec(QStringLiteral("COMMIT")))

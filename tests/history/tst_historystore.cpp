@@ -163,43 +163,58 @@ void tst_HistoryStore::oneRowPerMeterPerSecond()
 void tst_HistoryStore::retention_data()
 {
     QTest::addColumn<int>("days"); // 0: the in-memory store
+    QTest::addColumn<int>("meters");
     QTest::addColumn<qint64>("first");
     QTest::addColumn<int>("count");
     QTest::addColumn<Shape>("expected");
 
     QTest::newRow("the last day stays at full resolution")
-        << 30 << -kDay + 60 << 3 << Shape{{-kDay + 60, 1}, {-kDay + 61, 1}, {-kDay + 62, 1}};
+        << 30 << 1 << -kDay + 60 << 3 << Shape{{-kDay + 60, 1}, {-kDay + 61, 1}, {-kDay + 62, 1}};
     QTest::newRow("older rows fold into one row per minute")
-        << 30 << -2 * kDay - 30 << 150 << Shape{{-2 * kDay - 60, 60}, {-2 * kDay, 60}, {-2 * kDay + 60, 60}};
+        << 30 << 1 << -2 * kDay - 30 << 150 << Shape{{-2 * kDay - 60, 60}, {-2 * kDay, 60}, {-2 * kDay + 60, 60}};
     QTest::newRow("folding stops at the day's edge")
-        << 30 << -kDay - 90 << 92 << Shape{{-kDay - 120, 60}, {-kDay - 60, 60}, {-kDay + 0, 1}, {-kDay + 1, 1}};
-    QTest::newRow("rows past Days go") << 2 << -2 * kDay - 120 << 180 << Shape{{-2 * kDay, 60}};
-    QTest::newRow("memory keeps the last hour") << 0 << -kHour - 2 << 4 << Shape{{-kHour, 1}, {-kHour + 1, 1}};
+        << 30 << 1 << -kDay - 90 << 92 << Shape{{-kDay - 120, 60}, {-kDay - 60, 60}, {-kDay + 0, 1}, {-kDay + 1, 1}};
+    QTest::newRow("rows past Days go") << 2 << 1 << -2 * kDay - 120 << 180 << Shape{{-2 * kDay, 60}};
+    QTest::newRow("memory keeps the last hour") << 0 << 1 << -kHour - 2 << 4 << Shape{{-kHour, 1}, {-kHour + 1, 1}};
+    // Steps that end within one meter's rows, and steps that end under budget: every meter gets its turn.
+    QTest::newRow("every meter gets its turn")
+        << 30 << 5 << -2 * kDay - 30 << 150 << Shape{{-2 * kDay - 60, 60}, {-2 * kDay, 60}, {-2 * kDay + 60, 60}};
 }
 
-// Retention as of kNow, in steps small enough to need several: what stays,
-// at what resolution; a folded minute keeps the extremes and the last value.
+// Retention as of kNow, in steps small enough to need several: what stays
+// of each meter, at what resolution; a folded minute keeps the extremes and
+// the last value.
 void tst_HistoryStore::retention()
 {
     QFETCH(int, days);
+    QFETCH(int, meters);
     QFETCH(qint64, first);
     QFETCH(int, count);
     QFETCH(Shape, expected);
 
-    const QString topic = QStringLiteral("plant/1");
     HistoryStore store;
     QVERIFY(store.open(days > 0 ? filePath() : QString(),
                        days > 0 ? HistoryStore::fileRetention(days) : HistoryStore::memoryRetention()));
-    const QVector<HistoryRow> written = rowsFrom(topic, first, count);
-    QVERIFY(store.write(written));
+    QStringList topics;
+    for (int m = 1; m <= meters; ++m)
+        topics.append(QStringLiteral("plant/%1").arg(m));
+    const QVector<HistoryRow> written = rowsFrom(topics.at(0), first, count);
+    for (const QString &topic : topics) {
+        QVector<HistoryRow> rows = written;
+        for (HistoryRow &row : rows)
+            row.topic = topic;
+        QVERIFY(store.write(rows));
+    }
 
     int steps = 0;
     while (store.maintain(kNow, 130))
         ++steps;
     QVERIFY(store.problem().kind == HistoryProblem::None);
-    QVERIFY2(count <= 130 || steps > 0, "a step must not take more than its budget");
-    QCOMPARE(storedShape(store, topic), expected);
+    QVERIFY2(count * meters <= 130 || steps > 0, "a step must not take more than its budget");
+    for (const QString &topic : topics)
+        QCOMPARE(storedShape(store, topic), expected);
 
+    const QString topic = topics.constLast();
     for (const StoredRow &row : store.rows(topic, 0, kNow)) {
         int least = INT_MAX;
         int greatest = INT_MIN;
