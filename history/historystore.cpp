@@ -41,6 +41,11 @@ constexpr int kWalSizeLimit = 4 * 1024 * 1024;
 // are kept: new rows reuse them.
 constexpr int kVacuumPages = 256;
 
+// A file laid out without incremental vacuum (as files were made at first)
+// is rewritten once if it is no larger than this: a larger one would hold
+// the writer for long and need as much again on disk while it is rewritten.
+constexpr qint64 kRelayOutBytes = 8 * 1024 * 1024;
+
 QAtomicInt connectionCounter;
 
 qint64 minuteOf(qint64 second)
@@ -199,8 +204,22 @@ bool HistoryStore::open(const QString &fileName, const HistoryRetention &retenti
     // Failing closes the connection, which no handle may outlive.
     if (openError.isValid())
         return fail(openError);
-    if (!inMemory()) {
+    {
         // SQLite reads the file's header only here: a file that is no database fails now.
+        QSqlQuery pages(database());
+        if (!pages.exec(QStringLiteral("PRAGMA page_count")) || !pages.next())
+            return fail(pages.lastError());
+        // A new file is laid out for incremental vacuum (without it, no freed
+        // page is ever given back), and before the write-ahead log: switching
+        // to it writes the header, which fixes the layout. Set on a file that
+        // has one, the pragma would write its header again at every start.
+        const bool empty = pages.value(0).toLongLong() == 0;
+        // Its read lock goes first: two copies starting at once would each wait for the other's.
+        pages.finish();
+        if (empty && !exec(QStringLiteral("PRAGMA auto_vacuum=INCREMENTAL")))
+            return false;
+    }
+    if (!inMemory()) {
         QSqlQuery mode(database());
         if (!mode.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
             return fail(mode.lastError());
@@ -266,8 +285,6 @@ bool HistoryStore::createSchema()
     // Two devices registered on one topic show the same readings anyway, so
     // they rightly share one history.
     const QStringList statements = {
-        // Must come before the first table: it decides how the file is laid out.
-        QStringLiteral("PRAGMA auto_vacuum=INCREMENTAL"),
         QStringLiteral("BEGIN"),
         QStringLiteral("CREATE TABLE meter(id INTEGER PRIMARY KEY, topic TEXT NOT NULL UNIQUE)"),
         QStringLiteral("CREATE TABLE reading(meter INTEGER NOT NULL, t INTEGER NOT NULL, %1, "
@@ -300,6 +317,7 @@ void HistoryStore::close()
     m_connection.clear();
     m_meterIds.clear();
     m_nextMeter = 0;
+    m_layoutChecked = false;
 }
 
 bool HistoryStore::exec(QSqlQuery &query)
@@ -361,6 +379,11 @@ bool HistoryStore::maintain(qint64 now, int budget)
     const qint64 foldBefore = minuteOf(now - m_retention.fullResolution);
     const qint64 removeBefore = now - m_retention.keep;
     const bool folds = m_retention.keep > m_retention.fullResolution;
+
+    if (!m_layoutChecked) {
+        m_layoutChecked = true;
+        relayOutForVacuum();
+    }
 
     QVector<int> ids = m_meterIds.values().toVector();
     std::sort(ids.begin(), ids.end());
@@ -498,6 +521,28 @@ int HistoryStore::fold(int meter, qint64 before, int limit, bool *more)
     if (!exec(remove))
         return -1;
     return remove.numRowsAffected();
+}
+
+void HistoryStore::relayOutForVacuum()
+{
+    if (inMemory())
+        return;
+    QSqlQuery layout(database());
+    layout.setForwardOnly(true);
+    if (!layout.exec(QStringLiteral("SELECT auto_vacuum, page_count * page_size "
+                                    "FROM pragma_auto_vacuum, pragma_page_count, pragma_page_size")) ||
+        !layout.next())
+        return;
+    const bool laidOut = layout.value(0).toInt() != 0;
+    const qint64 bytes = layout.value(1).toLongLong();
+    layout.finish();
+    if (laidOut || bytes > kRelayOutBytes)
+        return;
+    // A failure (a full disk, another copy of the program reading) leaves the
+    // file as it was, which still works: it is only larger than need be.
+    QSqlQuery vacuum(database());
+    if (vacuum.exec(QStringLiteral("PRAGMA auto_vacuum=INCREMENTAL")))
+        vacuum.exec(QStringLiteral("VACUUM"));
 }
 
 void HistoryStore::giveBackFreePages()

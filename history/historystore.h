@@ -89,6 +89,7 @@ private:
     int meterId(const QString &topic, bool create);
     int removeOld(int meter, const QString &table, qint64 before, int limit, bool *more);
     int fold(int meter, qint64 before, int limit, bool *more);
+    void relayOutForVacuum();
     void giveBackFreePages();
     bool fail(const QSqlError &error);
     bool fail(HistoryProblem::Kind kind, const QString &detail);
@@ -100,6 +101,7 @@ private:
     HistoryProblem m_problem;
     QHash<QString, int> m_meterIds;
     int m_nextMeter = 0; // where the next retention step starts, so every meter gets its turn
+    bool m_layoutChecked = false;
     std::unique_ptr<QSqlQuery> m_insertReading;
     std::unique_ptr<QSqlQuery> m_upsertMinute;
 };

@@ -60,6 +60,21 @@ Shape storedShape(HistoryStore &store, const QString &topic)
     return shape;
 }
 
+// A pragma's value as another connection to the file reads it.
+QString filePragma(const QString &fileName, const QString &pragma)
+{
+    QString value;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("pragma"));
+        db.setDatabaseName(fileName);
+        QSqlQuery query(db);
+        if (db.open() && query.exec(QStringLiteral("PRAGMA ") + pragma) && query.next())
+            value = query.value(0).toString();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("pragma"));
+    return value;
+}
+
 // What a child records until it is killed: three meters, as fast as the
 // event loop goes, with the wall clock's seconds. It says "written" after
 // every batch that reached the file.
@@ -94,6 +109,8 @@ private slots:
     void retention_data();
     void retention();
     void chartThinsToPixelColumns();
+    void fileGivesBackFreePages_data();
+    void fileGivesBackFreePages();
     void unusableFileStopsRecording_data();
     void unusableFileStopsRecording();
     void sigkillLeavesSoundDatabase();
@@ -263,6 +280,30 @@ void tst_HistoryStore::chartThinsToPixelColumns()
     }
     QCOMPARE(least, 1.0);
     QCOMPARE(greatest, 999.0);
+}
+
+void tst_HistoryStore::fileGivesBackFreePages_data()
+{
+    QTest::addColumn<bool>("walHeaderFirst");
+
+    QTest::newRow("a new file") << false;
+    // As files were made before auto_vacuum was set ahead of the write-ahead log.
+    QTest::newRow("a file whose header came without it") << true;
+}
+
+// Pages freed by retention can go back to the file system only in a file
+// laid out for incremental vacuum.
+void tst_HistoryStore::fileGivesBackFreePages()
+{
+    QFETCH(bool, walHeaderFirst);
+
+    if (walHeaderFirst)
+        QCOMPARE(filePragma(filePath(), QStringLiteral("journal_mode=WAL")), QStringLiteral("wal"));
+    HistoryStore store;
+    QVERIFY(store.open(filePath(), HistoryStore::fileRetention(30)));
+    QVERIFY(store.write(rowsFrom(QStringLiteral("plant/1"), -kHour, 60)));
+    store.maintain(kNow, 5000);
+    QCOMPARE(filePragma(filePath(), QStringLiteral("auto_vacuum")), QStringLiteral("2"));
 }
 
 void tst_HistoryStore::unusableFileStopsRecording_data()
