@@ -6,10 +6,12 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
+#include <QThread>
 #include <QVariant>
 
 #include <algorithm>
@@ -27,6 +29,7 @@ constexpr int kSchemaVersion = 1;
 
 // SQLite's primary result codes (sqlite3.h), which the Qt driver gives as the
 // native error code, extended or not.
+constexpr int kSqliteBusy = 5;
 constexpr int kSqliteCorrupt = 11;
 constexpr int kSqliteFull = 13;
 constexpr int kSqliteCantOpen = 14;
@@ -45,6 +48,10 @@ constexpr int kVacuumPages = 256;
 // is rewritten once if it is no larger than this: a larger one would hold
 // the writer for long and need as much again on disk while it is rewritten.
 constexpr qint64 kRelayOutBytes = 8 * 1024 * 1024;
+
+// How often a new file's switch to the write-ahead log is tried while another
+// copy of the program switches it.
+constexpr int kWalSwitchAttempts = 20;
 
 QAtomicInt connectionCounter;
 
@@ -220,9 +227,18 @@ bool HistoryStore::open(const QString &fileName, const HistoryRetention &retenti
             return false;
     }
     if (!inMemory()) {
+        // Switching a new file to the log, SQLite reads its header and then
+        // wants to write it. Two copies starting at once may both have read
+        // it, and SQLite tells them BUSY at once rather than let each wait
+        // for the other for ever. They try again after a while of their own
+        // choosing, so that one of them goes first.
         QSqlQuery mode(database());
-        if (!mode.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
-            return fail(mode.lastError());
+        for (int attempt = 1; !mode.exec(QStringLiteral("PRAGMA journal_mode=WAL")); ++attempt) {
+            const bool busy = (mode.lastError().nativeErrorCode().toInt() & 0xff) == kSqliteBusy;
+            if (!busy || attempt == kWalSwitchAttempts)
+                return fail(mode.lastError());
+            QThread::msleep(QRandomGenerator::global()->bounded(1u, 20u));
+        }
         // A commit is on disk once it returns, so a power cut loses at most the batch being written.
         if (!exec(QStringLiteral("PRAGMA synchronous=FULL")) ||
             !exec(QStringLiteral("PRAGMA journal_size_limit=%1").arg(kWalSizeLimit)))
@@ -260,16 +276,31 @@ bool HistoryStore::open(const QString &fileName, const HistoryRetention &retenti
     return true;
 }
 
+bool HistoryStore::storedVersion(int *version)
+{
+    QSqlQuery query(database());
+    if (!query.exec(QStringLiteral("PRAGMA user_version")) || !query.next())
+        return fail(query.lastError());
+    *version = query.value(0).toInt();
+    if (*version > kSchemaVersion)
+        return fail(HistoryProblem::NewerFormat, QString::number(*version));
+    return true;
+}
+
 bool HistoryStore::createSchema()
 {
-    QSqlQuery version(database());
-    if (!version.exec(QStringLiteral("PRAGMA user_version")) || !version.next())
-        return fail(version.lastError());
-    const int stored = version.value(0).toInt();
-    if (stored > kSchemaVersion)
-        return fail(HistoryProblem::NewerFormat, QString::number(stored));
+    int stored = 0;
+    if (!storedVersion(&stored))
+        return false;
     if (stored == kSchemaVersion)
         return true;
+    // Another copy of the program may be creating the same new file at this
+    // moment: the write lock is taken before anything is read again, so the
+    // one that comes second finds the tables made and leaves them be.
+    if (!exec(QStringLiteral("BEGIN IMMEDIATE")) || !storedVersion(&stored))
+        return false;
+    if (stored == kSchemaVersion)
+        return exec(QStringLiteral("COMMIT"));
 
     const QVector<HistoryField> fields = allFields();
     QStringList readingColumns;
@@ -285,7 +316,6 @@ bool HistoryStore::createSchema()
     // Two devices registered on one topic show the same readings anyway, so
     // they rightly share one history.
     const QStringList statements = {
-        QStringLiteral("BEGIN"),
         QStringLiteral("CREATE TABLE meter(id INTEGER PRIMARY KEY, topic TEXT NOT NULL UNIQUE)"),
         QStringLiteral("CREATE TABLE reading(meter INTEGER NOT NULL, t INTEGER NOT NULL, %1, "
                        "PRIMARY KEY(meter, t)) WITHOUT ROWID")
@@ -387,7 +417,10 @@ bool HistoryStore::maintain(qint64 now, int budget)
 
     QVector<int> ids = m_meterIds.values().toVector();
     std::sort(ids.begin(), ids.end());
-    if (!exec(QStringLiteral("BEGIN")))
+    // The step reads before it writes: without the write lock taken first,
+    // another copy of the program writing the same file would make it fail
+    // at its first write rather than wait.
+    if (!exec(QStringLiteral("BEGIN IMMEDIATE")))
         return false;
     bool more = false;
     int used = 0;

@@ -85,6 +85,8 @@ private:
     QSqlDatabase database() const;
     bool exec(QSqlQuery &query);
     bool exec(const QString &statement);
+    // The file's schema version; one newer than this program's is a failure.
+    bool storedVersion(int *version);
     bool createSchema();
     int meterId(const QString &topic, bool create);
     int removeOld(int meter, const QString &table, qint64 before, int limit, bool *more);

@@ -5,9 +5,11 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QSemaphore>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 #include <sys/resource.h>
@@ -111,6 +113,7 @@ private slots:
     void chartThinsToPixelColumns();
     void fileGivesBackFreePages_data();
     void fileGivesBackFreePages();
+    void twoProgramsCreateOneFile();
     void unusableFileStopsRecording_data();
     void unusableFileStopsRecording();
     void sigkillLeavesSoundDatabase();
@@ -304,6 +307,35 @@ void tst_HistoryStore::fileGivesBackFreePages()
     QVERIFY(store.write(rowsFrom(QStringLiteral("plant/1"), -kHour, 60)));
     store.maintain(kNow, 5000);
     QCOMPARE(filePragma(filePath(), QStringLiteral("auto_vacuum")), QStringLiteral("2"));
+}
+
+// Two copies of the program started at once both find no file: whichever
+// creates the tables second finds them there and uses them.
+void tst_HistoryStore::twoProgramsCreateOneFile()
+{
+    for (int round = 0; round < 20; ++round) {
+        const QString fileName = m_dir->filePath(QStringLiteral("history-%1.sqlite").arg(round));
+        QSemaphore ready;
+        QSemaphore go;
+        HistoryProblem problems[2];
+        const auto open = [&](HistoryProblem *problem) {
+            HistoryStore store;
+            ready.release();
+            go.acquire();
+            store.open(fileName, HistoryStore::fileRetention(30));
+            *problem = store.problem();
+        };
+        std::unique_ptr<QThread> threads[2] = {std::unique_ptr<QThread>(QThread::create(open, &problems[0])),
+                                               std::unique_ptr<QThread>(QThread::create(open, &problems[1]))};
+        for (auto &thread : threads)
+            thread->start();
+        ready.acquire(2);
+        go.release(2);
+        for (auto &thread : threads)
+            QVERIFY(thread->wait());
+        for (const HistoryProblem &problem : problems)
+            QVERIFY2(problem.kind == HistoryProblem::None, qPrintable(problem.detail));
+    }
 }
 
 void tst_HistoryStore::unusableFileStopsRecording_data()
