@@ -251,8 +251,11 @@ bool HistoryStore::open(const QString &fileName, const HistoryRetention &retenti
     meters.setForwardOnly(true);
     if (!meters.exec(QStringLiteral("SELECT id, topic FROM meter")))
         return fail(meters.lastError());
-    while (meters.next())
+    while (meters.next()) {
         m_meterIds.insert(meters.value(1).toString(), meters.value(0).toInt());
+        m_meterOrder.append(meters.value(0).toInt());
+    }
+    std::sort(m_meterOrder.begin(), m_meterOrder.end());
 
     const QVector<HistoryField> fields = allFields();
     m_insertReading = std::make_unique<QSqlQuery>(database());
@@ -273,7 +276,24 @@ bool HistoryStore::open(const QString &fileName, const HistoryRetention &retenti
             QStringLiteral("INSERT INTO minute(meter,t,%1) VALUES(%2) ON CONFLICT(meter,t) DO UPDATE SET %3")
                 .arg(minuteColumns(fields), placeholders(2 + 3 * kHistoryFieldCount), merge.join(QLatin1Char(',')))))
         return fail(m_upsertMinute->lastError());
-    return true;
+
+    // Retention asks the same few questions of every meter at every step.
+    const auto prepare = [this](std::unique_ptr<QSqlQuery> &query, const QString &statement) {
+        query = std::make_unique<QSqlQuery>(database());
+        query->setForwardOnly(true);
+        return query->prepare(statement) || fail(query->lastError());
+    };
+    for (int table = 0; table < kTableCount; ++table) {
+        const QLatin1String name(table == ReadingTable ? "reading" : "minute");
+        TableStatements &statements = m_tables[table];
+        if (!prepare(statements.oldest, QStringLiteral("SELECT min(t) FROM %1 WHERE meter=?").arg(name)) ||
+            !prepare(statements.bound,
+                     QStringLiteral("SELECT t FROM %1 WHERE meter=? AND t<? ORDER BY t LIMIT 1 OFFSET ?").arg(name)) ||
+            !prepare(statements.remove, QStringLiteral("DELETE FROM %1 WHERE meter=? AND t<?").arg(name)))
+            return false;
+    }
+    return prepare(m_foldRows, QStringLiteral("SELECT t,%1 FROM reading WHERE meter=? AND t<? ORDER BY t LIMIT ?")
+                                   .arg(fieldList(fields, QString())));
 }
 
 bool HistoryStore::storedVersion(int *version)
@@ -339,6 +359,9 @@ void HistoryStore::close()
         return;
     m_insertReading.reset();
     m_upsertMinute.reset();
+    for (TableStatements &statements : m_tables)
+        statements = {};
+    m_foldRows.reset();
     {
         QSqlDatabase db = database();
         db.close();
@@ -346,6 +369,8 @@ void HistoryStore::close()
     QSqlDatabase::removeDatabase(m_connection);
     m_connection.clear();
     m_meterIds.clear();
+    m_meterOrder.clear();
+    m_oldest.clear();
     m_nextMeter = 0;
     m_layoutChecked = false;
 }
@@ -375,6 +400,8 @@ int HistoryStore::meterId(const QString &topic, bool create)
         return -1;
     const int id = insert.lastInsertId().toInt();
     m_meterIds.insert(topic, id);
+    m_meterOrder.insert(std::upper_bound(m_meterOrder.begin(), m_meterOrder.end(), id), id);
+    m_oldest.insert(id, {{kNoRows, kNoRows}});
     return id;
 }
 
@@ -396,13 +423,16 @@ bool HistoryStore::write(const QVector<HistoryRow> &rows)
             m_insertReading->bindValue(2 + i, historyFieldValue(row.reading, historyFieldAt(i)));
         if (!exec(*m_insertReading))
             return false;
+        const auto oldest = m_oldest.find(id);
+        if (oldest != m_oldest.end())
+            oldest->second[ReadingTable] = std::min(oldest->second[ReadingTable], row.second);
     }
     return exec(QStringLiteral("COMMIT"));
 }
 
 bool HistoryStore::maintain(qint64 now, int budget)
 {
-    if (!isOpen() || m_meterIds.isEmpty())
+    if (!isOpen() || m_meterOrder.isEmpty())
         return false;
     // Only whole minutes are folded, so that a minute row never has to be
     // merged with rows of its own minute that were still to come.
@@ -415,21 +445,27 @@ bool HistoryStore::maintain(qint64 now, int budget)
         relayOutForVacuum();
     }
 
-    QVector<int> ids = m_meterIds.values().toVector();
-    std::sort(ids.begin(), ids.end());
-    // The step reads before it writes: without the write lock taken first,
-    // another copy of the program writing the same file would make it fail
-    // at its first write rather than wait.
-    if (!exec(QStringLiteral("BEGIN IMMEDIATE")))
-        return false;
+    const int meters = m_meterOrder.size();
+    bool began = false;
     bool more = false;
     int used = 0;
-    const int first = m_nextMeter % ids.size();
+    const int first = m_nextMeter % meters;
     int visited = 0;
-    for (; visited < ids.size() && used < budget; ++visited) {
-        const int id = ids.at((first + visited) % ids.size());
+    for (; visited < meters && used < budget; ++visited) {
+        const int id = m_meterOrder.at((first + visited) % meters);
+        bool due = false;
+        if (!isDue(id, folds ? foldBefore : removeBefore, removeBefore, &due))
+            return false;
+        if (!due)
+            continue;
+        // The step reads before it writes: without the write lock taken
+        // first, another copy of the program writing the same file would
+        // make it fail at its first write rather than wait.
+        if (!began && !exec(QStringLiteral("BEGIN IMMEDIATE")))
+            return false;
+        began = true;
         // Rows past keeping go before anything is folded, so none is folded only to be removed.
-        for (const QString &table : {QStringLiteral("reading"), QStringLiteral("minute")}) {
+        for (const Table table : {ReadingTable, MinuteTable}) {
             const int removed = removeOld(id, table, removeBefore, budget - used, &more);
             if (removed < 0)
                 return false;
@@ -441,18 +477,40 @@ bool HistoryStore::maintain(qint64 now, int budget)
                 return false;
             used += folded;
         }
+        // Asked again at the meter's next turn, unless rows come first.
+        m_oldest.remove(id);
     }
     // A meter left unfinished waits for the others' turn before its own comes again.
-    m_nextMeter = (first + visited) % ids.size();
+    m_nextMeter = (first + visited) % meters;
     if (used >= budget)
         more = true;
-    if (!exec(QStringLiteral("COMMIT")))
+    if (began && !exec(QStringLiteral("COMMIT")))
         return false;
     giveBackFreePages();
     return more && isOpen();
 }
 
-int HistoryStore::removeOld(int meter, const QString &table, qint64 before, int limit, bool *more)
+bool HistoryStore::isDue(int meter, qint64 readingsBefore, qint64 minutesBefore, bool *due)
+{
+    auto oldest = m_oldest.find(meter);
+    if (oldest == m_oldest.end()) {
+        OldestRows known;
+        for (int table = 0; table < kTableCount; ++table) {
+            QSqlQuery &query = *m_tables[table].oldest;
+            query.bindValue(0, meter);
+            if (!exec(query))
+                return false;
+            // min() of no rows is NULL.
+            known.second[table] = query.next() && !query.isNull(0) ? query.value(0).toLongLong() : kNoRows;
+            query.finish();
+        }
+        oldest = m_oldest.insert(meter, known);
+    }
+    *due = oldest->second[ReadingTable] < readingsBefore || oldest->second[MinuteTable] < minutesBefore;
+    return true;
+}
+
+int HistoryStore::removeOld(int meter, Table table, qint64 before, int limit, bool *more)
 {
     if (limit <= 0) {
         *more = true;
@@ -460,12 +518,10 @@ int HistoryStore::removeOld(int meter, const QString &table, qint64 before, int 
     }
     // The second of the limit-th row due, if there are that many: only rows up
     // to it go in this step.
-    QSqlQuery bound(database());
-    bound.setForwardOnly(true);
-    bound.prepare(QStringLiteral("SELECT t FROM %1 WHERE meter=? AND t<? ORDER BY t LIMIT 1 OFFSET ?").arg(table));
-    bound.addBindValue(meter);
-    bound.addBindValue(before);
-    bound.addBindValue(limit - 1);
+    QSqlQuery &bound = *m_tables[table].bound;
+    bound.bindValue(0, meter);
+    bound.bindValue(1, before);
+    bound.bindValue(2, limit - 1);
     if (!exec(bound))
         return -1;
     qint64 end = before;
@@ -473,10 +529,15 @@ int HistoryStore::removeOld(int meter, const QString &table, qint64 before, int 
         end = bound.value(0).toLongLong() + 1;
         *more = true;
     }
-    QSqlQuery remove(database());
-    remove.prepare(QStringLiteral("DELETE FROM %1 WHERE meter=? AND t<?").arg(table));
-    remove.addBindValue(meter);
-    remove.addBindValue(end);
+    bound.finish();
+    return removeBefore(meter, table, end);
+}
+
+int HistoryStore::removeBefore(int meter, Table table, qint64 end)
+{
+    QSqlQuery &remove = *m_tables[table].remove;
+    remove.bindValue(0, meter);
+    remove.bindValue(1, end);
     if (!exec(remove))
         return -1;
     return remove.numRowsAffected();
@@ -491,14 +552,10 @@ int HistoryStore::fold(int meter, qint64 before, int limit, bool *more)
         *more = true;
         return 0;
     }
-    const QVector<HistoryField> fields = allFields();
-    QSqlQuery select(database());
-    select.setForwardOnly(true);
-    select.prepare(QStringLiteral("SELECT t,%1 FROM reading WHERE meter=? AND t<? ORDER BY t LIMIT ?")
-                       .arg(fieldList(fields, QString())));
-    select.addBindValue(meter);
-    select.addBindValue(before);
-    select.addBindValue(limit);
+    QSqlQuery &select = *m_foldRows;
+    select.bindValue(0, meter);
+    select.bindValue(1, before);
+    select.bindValue(2, limit);
     if (!exec(select))
         return -1;
 
@@ -526,6 +583,7 @@ int HistoryStore::fold(int meter, qint64 before, int limit, bool *more)
         }
         folded.last = reading; // rows come oldest first
     }
+    select.finish();
     if (minutes.empty())
         return 0;
     // With the limit reached, the last minute may go on beyond what was read.
@@ -547,13 +605,7 @@ int HistoryStore::fold(int meter, qint64 before, int limit, bool *more)
         if (!exec(*m_upsertMinute))
             return -1;
     }
-    QSqlQuery remove(database());
-    remove.prepare(QStringLiteral("DELETE FROM reading WHERE meter=? AND t<?"));
-    remove.addBindValue(meter);
-    remove.addBindValue(std::prev(minutes.end())->first + kMinuteSeconds);
-    if (!exec(remove))
-        return -1;
-    return remove.numRowsAffected();
+    return removeBefore(meter, ReadingTable, std::prev(minutes.end())->first + kMinuteSeconds);
 }
 
 void HistoryStore::relayOutForVacuum()

@@ -5,6 +5,7 @@
 #include <QHash>
 #include <QString>
 
+#include <limits>
 #include <memory>
 
 class QSqlDatabase;
@@ -89,7 +90,17 @@ private:
     bool storedVersion(int *version);
     bool createSchema();
     int meterId(const QString &topic, bool create);
-    int removeOld(int meter, const QString &table, qint64 before, int limit, bool *more);
+    enum Table
+    {
+        ReadingTable,
+        MinuteTable,
+        kTableCount
+    };
+    // Whether the meter has readings older than the one second or minute rows
+    // older than the other.
+    bool isDue(int meter, qint64 readingsBefore, qint64 minutesBefore, bool *due);
+    int removeOld(int meter, Table table, qint64 before, int limit, bool *more);
+    int removeBefore(int meter, Table table, qint64 end);
     int fold(int meter, qint64 before, int limit, bool *more);
     void relayOutForVacuum();
     void giveBackFreePages();
@@ -101,9 +112,29 @@ private:
     QString m_fileName;
     HistoryRetention m_retention;
     HistoryProblem m_problem;
+    // The retention statements of one table, prepared once.
+    struct TableStatements
+    {
+        std::unique_ptr<QSqlQuery> oldest;
+        std::unique_ptr<QSqlQuery> bound;
+        std::unique_ptr<QSqlQuery> remove;
+    };
+    // A meter's oldest second in each table; kNoRows for none.
+    struct OldestRows
+    {
+        qint64 second[kTableCount];
+    };
+    static constexpr qint64 kNoRows = std::numeric_limits<qint64>::max();
+
     QHash<QString, int> m_meterIds;
-    int m_nextMeter = 0; // where the next retention step starts, so every meter gets its turn
+    QVector<int> m_meterOrder; // the ids, ascending: the order of retention's turns
+    int m_nextMeter = 0;       // where the next retention step starts, so every meter gets its turn
+    // What retention knows of each meter without asking: a meter with
+    // nothing due costs a step one lookup. A meter missing is asked again.
+    QHash<int, OldestRows> m_oldest;
     bool m_layoutChecked = false;
     std::unique_ptr<QSqlQuery> m_insertReading;
     std::unique_ptr<QSqlQuery> m_upsertMinute;
+    TableStatements m_tables[kTableCount];
+    std::unique_ptr<QSqlQuery> m_foldRows;
 };
