@@ -17,7 +17,6 @@ public:
 
     // The series, its y values multiplied by `scale` (seconds shown in hours, say).
     void setSeries(const HistorySeries &series, double scale = 1.0);
-    int stretchCount() const { return m_stretchStarts.size(); }
 
     void drawSeries(QPainter *painter, const QwtScaleMap &xMap, const QwtScaleMap &yMap, const QRectF &canvasRect,
                     int from, int to) const override;
