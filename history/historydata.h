@@ -6,10 +6,13 @@
 
 #include "measurement/payload.h"
 
+#include <QByteArray>
 #include <QMetaType>
 #include <QPointF>
 #include <QString>
 #include <QVector>
+
+#include <functional>
 
 // The eight values of a reading, in payload order. Stored columns are named
 // after the payload keys (see historyFieldKey()).
@@ -56,6 +59,11 @@ struct StoredRow
     Reading greatest;
     Reading last;
 };
+
+// Turns stored rows into bytes (a file's text, say) on the writer thread, so
+// that a long range costs the window nothing. As it runs there, it may touch
+// nothing but its argument.
+using HistoryRowsEncoder = std::function<QByteArray(const QVector<StoredRow> &rows)>;
 
 // What a chart asks for: the stored values of some fields of a meter between
 // two UTC seconds (both included), thinned to `columns` pixel columns.

@@ -22,6 +22,7 @@ HistoryRecorder::HistoryRecorder(const QString &fileName, int days, QObject *par
     connect(m_writer.get(), &HistoryWriter::written, this, &HistoryRecorder::written);
     connect(m_writer.get(), &HistoryWriter::chartReady, this, &HistoryRecorder::chartReady);
     connect(m_writer.get(), &HistoryWriter::rowsReady, this, &HistoryRecorder::rowsReady);
+    connect(m_writer.get(), &HistoryWriter::encodedRowsReady, this, &HistoryRecorder::encodedRowsReady);
     connect(m_writer.get(), &HistoryWriter::stopped, this, [this](const HistoryProblem &problem) {
         m_problem = problem;
         emit stopped(problem);
@@ -100,6 +101,16 @@ quint64 HistoryRecorder::requestRows(const QString &topic, qint64 from, qint64 t
     const quint64 id = ++m_lastRequest;
     HistoryWriter *writer = m_writer.get();
     QMetaObject::invokeMethod(writer, [writer, id, topic, from, to] { writer->rows(id, topic, from, to); });
+    return id;
+}
+
+quint64 HistoryRecorder::requestEncodedRows(const QString &topic, qint64 from, qint64 to,
+                                            const HistoryRowsEncoder &encoder)
+{
+    const quint64 id = ++m_lastRequest;
+    HistoryWriter *writer = m_writer.get();
+    QMetaObject::invokeMethod(
+        writer, [writer, id, topic, from, to, encoder] { writer->encodedRows(id, topic, from, to, encoder); });
     return id;
 }
 

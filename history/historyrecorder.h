@@ -53,10 +53,13 @@ public:
     // id returned here. Readings still waiting for their flush are not in it.
     quint64 requestChart(const HistoryChartRequest &request);
     quint64 requestRows(const QString &topic, qint64 from, qint64 to);
+    // The same rows, answered in encodedRowsReady() as `encoder` made them on the writer thread.
+    quint64 requestEncodedRows(const QString &topic, qint64 from, qint64 to, const HistoryRowsEncoder &encoder);
 
 signals:
     void chartReady(const HistoryChart &chart);
     void rowsReady(quint64 id, const QVector<StoredRow> &rows);
+    void encodedRowsReady(quint64 id, const QByteArray &bytes);
     // A batch of that many rows reached the store.
     void written(int rows);
     void stopped(const HistoryProblem &problem);

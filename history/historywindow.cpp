@@ -109,7 +109,7 @@ HistoryWindow::HistoryWindow(HistoryRecorder *recorder, const QString &topic, co
     connect(&m_followDelay, &QTimer::timeout, this, &HistoryWindow::followReadings);
     connect(m_recorder, &HistoryRecorder::chartReady, this, &HistoryWindow::showChart);
     connect(m_recorder, &HistoryRecorder::written, this, &HistoryWindow::followReadings);
-    connect(m_recorder, &HistoryRecorder::rowsReady, this, &HistoryWindow::writeExport);
+    connect(m_recorder, &HistoryRecorder::encodedRowsReady, this, &HistoryWindow::writeExport);
     connect(ui->pushButtonExportCsv, &QPushButton::clicked, this, &HistoryWindow::askExportFile);
 
     // What an engineer looks at first: how the meter ran since yesterday.
@@ -312,14 +312,12 @@ void HistoryWindow::exportCsv(const QString &fileName)
 {
     const QwtInterval span = ui->plotSupply->axisInterval(QwtPlot::xBottom);
     m_exportFile = fileName;
-    m_exportRequest = m_recorder->requestRows(m_topic, toSecond(span.minValue()), toSecond(span.maxValue()));
+    m_exportRequest = m_recorder->requestEncodedRows(m_topic, toSecond(span.minValue()), toSecond(span.maxValue()),
+                                                     &HistoryWindow::encodeCsv);
 }
 
-void HistoryWindow::writeExport(quint64 id, const QVector<StoredRow> &rows)
+QByteArray HistoryWindow::encodeCsv(const QVector<StoredRow> &rows)
 {
-    if (id != m_exportRequest)
-        return;
-    m_exportRequest = 0;
     // The panel's words and the summary's columns, and a row's span and
     // extremes: older rows stand for a whole minute.
     const QStringList header = {tr("Время"),
@@ -346,8 +344,16 @@ void HistoryWindow::writeExport(quint64 id, const QVector<StoredRow> &rows)
                       QString::number(row.least.voltage), QString::number(row.greatest.voltage),
                       QString::number(last.freq), QString::number(row.least.freq), QString::number(row.greatest.freq)});
     }
+    return CsvWriter::encode(header, lines);
+}
+
+void HistoryWindow::writeExport(quint64 id, const QByteArray &text)
+{
+    if (id != m_exportRequest)
+        return;
+    m_exportRequest = 0;
     QString error;
-    const bool written = CsvWriter::write(m_exportFile, header, lines, &error);
+    const bool written = CsvWriter::write(m_exportFile, text, &error);
     if (!written) {
         QMessageBox::warning(this, tr("Экспорт в CSV"),
                              tr("Не удалось записать файл %1:\n%2").arg(QDir::toNativeSeparators(m_exportFile), error));

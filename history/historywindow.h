@@ -68,7 +68,9 @@ private:
     void timeSpanChangedOn(QwtPlot *plot);
     void followReadings();
     void askExportFile();
-    void writeExport(quint64 id, const QVector<StoredRow> &rows);
+    // Runs on the writer thread: it touches nothing but its argument.
+    static QByteArray encodeCsv(const QVector<StoredRow> &rows);
+    void writeExport(quint64 id, const QByteArray &text);
     // Asks for the shown span again, moved on to now while following.
     void reload();
 

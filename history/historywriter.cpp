@@ -45,12 +45,23 @@ void HistoryWriter::chart(quint64 id, const HistoryChartRequest &request)
 
 void HistoryWriter::rows(quint64 id, const QString &topic, qint64 from, qint64 to)
 {
+    emit rowsReady(id, storedRows(topic, from, to));
+}
+
+void HistoryWriter::encodedRows(quint64 id, const QString &topic, qint64 from, qint64 to,
+                                const HistoryRowsEncoder &encoder)
+{
+    emit encodedRowsReady(id, encoder(storedRows(topic, from, to)));
+}
+
+QVector<StoredRow> HistoryWriter::storedRows(const QString &topic, qint64 from, qint64 to)
+{
     QVector<StoredRow> rows = m_store.rows(topic, from, to);
     if (!m_store.isOpen() && !m_store.inMemory()) {
         fallBack();
         rows = m_store.rows(topic, from, to);
     }
-    emit rowsReady(id, rows);
+    return rows;
 }
 
 void HistoryWriter::setDays(int days)

@@ -33,6 +33,7 @@ public:
     void write(const QVector<HistoryRow> &rows);
     void chart(quint64 id, const HistoryChartRequest &request);
     void rows(quint64 id, const QString &topic, qint64 from, qint64 to);
+    void encodedRows(quint64 id, const QString &topic, qint64 from, qint64 to, const HistoryRowsEncoder &encoder);
     // Keeps a file's readings that many days from now on; the memory keeps its hour.
     void setDays(int days);
     // Closes the store and hands the object to `home`, whose thread deletes it.
@@ -42,10 +43,12 @@ signals:
     void written(int rows);
     void chartReady(const HistoryChart &chart);
     void rowsReady(quint64 id, const QVector<StoredRow> &rows);
+    void encodedRowsReady(quint64 id, const QByteArray &bytes);
     // The file is no longer written; the readings go on in memory.
     void stopped(const HistoryProblem &problem);
 
 private:
+    QVector<StoredRow> storedRows(const QString &topic, qint64 from, qint64 to);
     void maintain();
     // After a failure of the file: says why and goes on in memory.
     void fallBack();

@@ -48,7 +48,11 @@ QByteArray CsvWriter::encode(const QStringList &header, const QVector<QStringLis
 bool CsvWriter::write(const QString &fileName, const QStringList &header, const QVector<QStringList> &rows,
                       QString *error)
 {
-    const QByteArray text = encode(header, rows);
+    return write(fileName, encode(header, rows), error);
+}
+
+bool CsvWriter::write(const QString &fileName, const QByteArray &text, QString *error)
+{
     QSaveFile file(fileName);
     // Unbuffered: through its buffer, a write the disk cut short (full, or over the size limit)
     // goes unnoticed and commit() puts the truncated file in place of the old one.

@@ -16,6 +16,8 @@ public:
     // was, and error (if given) says why.
     static bool write(const QString &fileName, const QStringList &header, const QVector<QStringList> &rows,
                       QString *error = nullptr);
+    // The same with the text encoded already.
+    static bool write(const QString &fileName, const QByteArray &text, QString *error = nullptr);
     // A time as ISO 8601 in local time with its offset from UTC, e.g. 2026-03-01T12:03:14+03:00
     // (and +00:00 rather than Z).
     static QString isoTime(qint64 msecsSinceEpoch);
