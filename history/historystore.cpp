@@ -393,15 +393,32 @@ int HistoryStore::meterId(const QString &topic, bool create)
         return *known;
     if (!create)
         return -1;
+    // Another copy of the program recording the same file may have met the
+    // meter first: then its row is taken as it is.
     QSqlQuery insert(database());
-    insert.prepare(QStringLiteral("INSERT INTO meter(topic) VALUES(?)"));
+    insert.prepare(QStringLiteral("INSERT INTO meter(topic) VALUES(?) ON CONFLICT(topic) DO NOTHING"));
     insert.addBindValue(topic);
     if (!exec(insert))
         return -1;
-    const int id = insert.lastInsertId().toInt();
+    const bool created = insert.numRowsAffected() == 1;
+    int id = insert.lastInsertId().toInt();
+    if (!created) {
+        QSqlQuery select(database());
+        select.prepare(QStringLiteral("SELECT id FROM meter WHERE topic=?"));
+        select.addBindValue(topic);
+        if (!exec(select))
+            return -1;
+        if (!select.next()) {
+            // Cannot be: the row that stood in the way is in this transaction's view.
+            fail(HistoryProblem::Failed, QStringLiteral("no meter row for %1").arg(topic));
+            return -1;
+        }
+        id = select.value(0).toInt();
+    }
     m_meterIds.insert(topic, id);
     m_meterOrder.insert(std::upper_bound(m_meterOrder.begin(), m_meterOrder.end(), id), id);
-    m_oldest.insert(id, {{kNoRows, kNoRows}});
+    if (created)
+        m_oldest.insert(id, {{kNoRows, kNoRows}});
     return id;
 }
 

@@ -113,7 +113,7 @@ private slots:
     void chartThinsToPixelColumns();
     void fileGivesBackFreePages_data();
     void fileGivesBackFreePages();
-    void twoProgramsCreateOneFile();
+    void twoProgramsShareOneFile();
     void unusableFileStopsRecording_data();
     void unusableFileStopsRecording();
     void sigkillLeavesSoundDatabase();
@@ -315,8 +315,9 @@ void tst_HistoryStore::fileGivesBackFreePages()
 }
 
 // Two copies of the program started at once both find no file: whichever
-// creates the tables second finds them there and uses them.
-void tst_HistoryStore::twoProgramsCreateOneFile()
+// creates the tables second finds them there and uses them. Both then see
+// the same meters, new to either, and record them side by side.
+void tst_HistoryStore::twoProgramsShareOneFile()
 {
     for (int round = 0; round < 20; ++round) {
         const QString fileName = m_dir->filePath(QStringLiteral("history-%1.sqlite").arg(round));
@@ -341,6 +342,14 @@ void tst_HistoryStore::twoProgramsCreateOneFile()
         for (const HistoryProblem &problem : problems)
             QVERIFY2(problem.kind == HistoryProblem::None, qPrintable(problem.detail));
     }
+
+    const QString topic = QStringLiteral("plant/1");
+    HistoryStore stores[2];
+    for (HistoryStore &store : stores)
+        QVERIFY(store.open(filePath(), HistoryStore::fileRetention(30)));
+    QVERIFY(stores[0].write(rowsFrom(topic, 0, 1)));
+    QVERIFY2(stores[1].write(rowsFrom(topic, 1, 1)), qPrintable(stores[1].problem().detail));
+    QCOMPARE(storedShape(stores[0], topic), (Shape{{0, 1}, {1, 1}}));
 }
 
 void tst_HistoryStore::unusableFileStopsRecording_data()
