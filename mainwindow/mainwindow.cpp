@@ -9,6 +9,7 @@
 #include "history/historyrecorder.h"
 #include "history/historywindow.h"
 #include "mainwindow/sessioncontroller.h"
+#include "mainwindow/statusmessageelision.h"
 #include "measurement/measdialog.h"
 #include "measurement/meterboard.h"
 #include "overview/meterstatus.h"
@@ -21,6 +22,8 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
+#include <QStatusBar>
+#include <QStatusTipEvent>
 #include <QTabBar>
 
 #include <functional>
@@ -291,8 +294,21 @@ void MainWindow::applySession()
     ui->pushButtonConnect->setText(m_session->offersDisconnect() ? tr("Отключиться") : tr("Подключиться"));
 }
 
+bool MainWindow::event(QEvent *event)
+{
+    // A menu sends an empty status tip whenever the pointer moves over an
+    // entry without one (all of ours), which would clear the connection's
+    // text until the next change of state; it is shown again instead.
+    if (event->type() == QEvent::StatusTip && static_cast<QStatusTipEvent *>(event)->tip().isEmpty()) {
+        ui->statusBar->showMessage(m_statusText);
+        return true;
+    }
+    return QMainWindow::event(event);
+}
+
 void MainWindow::showStatus(const QString &text)
 {
+    m_statusText = text;
     ui->statusBar->showMessage(text);
     // The narrow window cuts longer texts, a countdown's end among them.
     ui->statusBar->setToolTip(text);
@@ -326,6 +342,7 @@ void MainWindow::setupOverview()
     m_onlineCount = new QLabel(ui->statusBar);
     m_onlineCount->setObjectName(QStringLiteral("labelOnlineCount"));
     ui->statusBar->addPermanentWidget(m_onlineCount);
+    new StatusMessageElision(ui->statusBar, m_onlineCount);
 
     new ToolTipRefresh(ui->tabWidget->tabBar(), [this](int index) { updateTabToolTip(index); });
     connect(m_board, &MeterBoard::onlineChanged, this, &MainWindow::showMeterChange);

@@ -81,6 +81,9 @@ private slots:
     void RefreshTabs();
     void on_pushButtonConnect_clicked();
 
+protected:
+    bool event(QEvent *event) override;
+
 private:
     // The connect button's text and the settings menus, after the session.
     void applySession();
@@ -122,6 +125,7 @@ private:
     // number. A child: it outlives the panels, which the destructor ends first.
     MeterBoard *m_board;
     QLabel *m_onlineCount = nullptr;         // in the status bar
+    QString m_statusText;                    // the session's, kept through menus' status tips
     QPointer<SummaryWindow> m_summaryWindow; // deletes itself when closed
     // A child: attempts, automatic reconnection and the status bar's texts.
     SessionController *m_session = nullptr;

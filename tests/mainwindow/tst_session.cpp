@@ -7,6 +7,7 @@
 #include "mainwindow/mainwindow.h"
 #include "mainwindow/sessioncontroller.h"
 
+#include <QAction>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTcpServer>
@@ -212,6 +213,9 @@ void tst_Session::disconnectByButtonReenablesMenus()
     QCOMPARE(status(), QStringLiteral("Отключено"));
     QVERIFY(menusEnabled());
     QVERIFY(!m_client->isConnectedToHost());
+    // A menu entry the pointer passes over sends its (empty) status tip.
+    m_window->findChild<QAction *>(QStringLiteral("actionAbout"))->showStatusText(m_window.get());
+    QCOMPARE(status(), QStringLiteral("Отключено"));
 }
 
 void tst_Session::hostNameConnects()
