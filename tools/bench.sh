@@ -8,12 +8,13 @@
 #                              window, summary, ingest, ingest-summary,
 #                              ingest-history, responsiveness, history)
 #
-# Assumes the packages of tools/install-deps.sh are installed. BUILD_DIR
+# Assumes the packages of tools/install-deps.sh are installed. BENCH_BUILD_DIR
 # chooses the build directory (default build-bench).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build=${BUILD_DIR:-build-bench}
+# Not BUILD_DIR: that is the test build's, which this would configure without tests.
+build=${BENCH_BUILD_DIR:-build-bench}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELMAR_BUILD_TESTS=OFF -DZELMAR_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" --parallel "$(nproc)" --target \
     bench_payload bench_routing bench_window bench_summary bench_ingest bench_responsiveness bench_history >/dev/null

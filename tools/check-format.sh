@@ -3,4 +3,6 @@
 # the root .clang-format makes of it. Run by CTest as the test "format".
 set -euo pipefail
 cd "$(dirname "$0")/.."
-git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
+# safe.directory: a checkout owned by another user (a mounted CI workspace)
+# is listed all the same.
+git -c safe.directory="$PWD" ls-files -z '*.cpp' '*.h' | xargs -0 -r clang-format --dry-run --Werror

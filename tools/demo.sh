@@ -48,6 +48,8 @@ stop() {
             wait "$pid" 2>/dev/null || true
         fi
     done
+    # Once the demo is over, the number may name some other process.
+    rm -f "$run/demo.pid"
 }
 trap stop EXIT
 trap 'exit 130' INT
@@ -116,7 +118,6 @@ say "broker listening on 127.0.0.1:$port (log: demo-run/mosquitto.log)"
 # kill -USR1 of this script stops the broker, and the next one starts it again
 # on the same port: the client, which reconnects by itself, counts down to
 # its next try meanwhile and resumes without a click.
-echo $$ >"$run/demo.pid"
 toggle_broker() {
     if [ -n "$broker_pid" ]; then
         kill "$broker_pid" 2>/dev/null || true
@@ -130,6 +131,8 @@ toggle_broker() {
     fi
 }
 trap toggle_broker USR1
+# Only now: a USR1 before the trap would end the demo.
+echo $$ >"$run/demo.pid"
 
 # Written afresh every time, since the port changes. Non-ASCII names are in
 # QSettings' own escaping: \x and the UTF-16 code in lower-case hex
