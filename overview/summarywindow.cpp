@@ -9,6 +9,7 @@
 #include <QHeaderView>
 #include <QMenu>
 #include <QMessageBox>
+#include <QShortcut>
 #include <QSortFilterProxyModel>
 
 SummaryWindow::SummaryWindow(const MeterBoard *board, QWidget *parent)
@@ -52,6 +53,8 @@ SummaryWindow::SummaryWindow(const MeterBoard *board, QWidget *parent)
     });
     connect(ui->tableSummary, &QWidget::customContextMenuRequested, this, &SummaryWindow::showRowMenu);
     connect(ui->pushButtonExport, &QPushButton::clicked, this, &SummaryWindow::askExportFile);
+    // A window of its own, not a dialog, so Esc would do nothing without this.
+    connect(new QShortcut(QKeySequence::Cancel, this), &QShortcut::activated, this, &QWidget::close);
 }
 
 SummaryWindow::~SummaryWindow()

@@ -38,6 +38,7 @@ private slots:
     void exportWritesRowsAsShown();
     void failedExportKeepsWhatWasThere_data();
     void failedExportKeepsWhatWasThere();
+    void keysLeaveTheTable();
 
 private:
     // devices: "name|topic"
@@ -384,6 +385,22 @@ void tst_SummaryWindow::failedExportKeepsWhatWasThere()
     }
     // Nothing half-written is left beside it.
     QCOMPARE(dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList{"summary.csv"});
+}
+
+// Tab used to walk the table's cells, so the keyboard never reached the export button; a
+// window rather than a dialog, Esc did not close it.
+void tst_SummaryWindow::keysLeaveTheTable()
+{
+    start({"A|t/a", "B|t/b"});
+    QVERIFY(openSummary());
+    QApplication::setActiveWindow(m_summary);
+    table()->setFocus();
+    table()->setCurrentIndex(table()->model()->index(0, Name));
+    QTRY_VERIFY(table()->hasFocus());
+    QTest::keyClick(table(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), child<QLineEdit>(m_summary, QStringLiteral("leFilter")));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    QTRY_VERIFY(m_summary.isNull());
 }
 
 QTEST_MAIN(tst_SummaryWindow)
