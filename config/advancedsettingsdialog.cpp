@@ -24,6 +24,10 @@ AdvancedSettingsDialog::AdvancedSettingsDialog(QWidget *parent) : QDialog(parent
     ui->cbHistoryEnabled->setChecked(stored.history.enabled);
     ui->sbHistoryDays->setValue(stored.history.days);
 
+    // The days mean nothing while no history is kept.
+    ui->sbHistoryDays->setEnabled(stored.history.enabled);
+    connect(ui->cbHistoryEnabled, &QCheckBox::toggled, ui->sbHistoryDays, &QWidget::setEnabled);
+
     connect(ui->pushButtonSave, &QPushButton::clicked, this, &AdvancedSettingsDialog::save);
     connect(ui->pushButtonCancel, &QPushButton::clicked, this, &QDialog::close);
     connect(ui->toolButtonCaFile, &QToolButton::clicked, this,

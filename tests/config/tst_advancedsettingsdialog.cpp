@@ -78,6 +78,7 @@ private slots:
     void historyIsShownAndSaved_data();
     void historyIsShownAndSaved();
     void failedSaveWritesNothing();
+    void daysFollowTheHistorySwitch();
 
 private:
     std::unique_ptr<ScratchDirectory> m_dir;
@@ -281,6 +282,17 @@ void tst_AdvancedSettingsDialog::failedSaveWritesNothing()
                                                       "Проверьте, что файл доступен для записи, и сохраните ещё раз."));
     QVERIFY(dialog);
     QCOMPARE(settingsFileText(), kBroker);
+}
+
+// Not kept by default: the days start disabled and follow the checkbox.
+void tst_AdvancedSettingsDialog::daysFollowTheHistorySwitch()
+{
+    QWidget opener;
+    auto *dialog = openModal<AdvancedSettingsDialog>(&opener);
+    auto *days = child<QSpinBox>(dialog, QStringLiteral("sbHistoryDays"));
+    QVERIFY(!days->isEnabled());
+    box(dialog, "cbHistoryEnabled")->click();
+    QVERIFY(days->isEnabled());
 }
 
 QTEST_MAIN(tst_AdvancedSettingsDialog)
