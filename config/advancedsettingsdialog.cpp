@@ -21,6 +21,7 @@ AdvancedSettingsDialog::AdvancedSettingsDialog(QWidget *parent) : QDialog(parent
     ui->leCertFile->setText(options.certFile);
     ui->leKeyFile->setText(options.keyFile);
     ui->cbTlsVerifyHost->setChecked(options.tlsVerifyHost);
+    m_storedPaths = QStringList{options.caFile, options.certFile, options.keyFile};
     ui->cbHistoryEnabled->setChecked(stored.history.enabled);
     ui->sbHistoryDays->setValue(stored.history.days);
 
@@ -67,12 +68,19 @@ QString AdvancedSettingsDialog::refusal() const
     {
         const QLineEdit *edit;
         QString field;
-    } paths[] = {{ui->leCaFile, tr("Сертификаты CA")},
-                 {ui->leCertFile, tr("Сертификат клиента")},
-                 {ui->leKeyFile, tr("Ключ клиента")}};
+        QString stored;
+    } paths[] = {{ui->leCaFile, tr("Сертификаты CA"), m_storedPaths.value(0)},
+                 {ui->leCertFile, tr("Сертификат клиента"), m_storedPaths.value(1)},
+                 {ui->leKeyFile, tr("Ключ клиента"), m_storedPaths.value(2)}};
+    // Without TLS no file is opened: one moved away since it was chosen must not keep the
+    // other settings from being saved. A path typed now is checked all the same, as the user
+    // is evidently setting TLS up.
+    const bool tls = ui->cbTls->isChecked();
     for (const auto &path : paths) {
         const QString text = path.edit->text();
         const QFileInfo file(text);
+        if (!tls && text == path.stored)
+            continue;
         if (!text.isEmpty() && !(file.isFile() && file.isReadable()))
             return tr("%1: файл не найден или не читается:\n%2").arg(path.field, text);
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QStringList>
 
 namespace Ui {
 class AdvancedSettingsDialog;
@@ -11,9 +12,9 @@ class QLineEdit;
 // reconnection, connecting at start-up, keep-alive, TLS), which take effect at
 // the next connection, and the history's ([History] Enabled and Days), which
 // the main window applies when the dialog closes. Bad values are refused
-// with a message naming the field, and then nothing is written. The settings
-// stand in group boxes stacked in a vertical layout, so a further group goes
-// in beside them.
+// with a message naming the field, and then nothing is written; with TLS off,
+// a path left as it was read is kept unchecked. The settings stand in group
+// boxes stacked in a vertical layout, so a further group goes in beside them.
 class AdvancedSettingsDialog final : public QDialog
 {
     Q_OBJECT
@@ -31,4 +32,6 @@ private:
     void warn(const QString &title, const QString &text);
 
     Ui::AdvancedSettingsDialog *ui;
+    // The CA, certificate and key paths as read from the file.
+    QStringList m_storedPaths;
 };

@@ -79,6 +79,7 @@ private slots:
     void historyIsShownAndSaved();
     void failedSaveWritesNothing();
     void daysFollowTheHistorySwitch();
+    void unusedPathIsSavedUnchecked();
 
 private:
     std::unique_ptr<ScratchDirectory> m_dir;
@@ -293,6 +294,20 @@ void tst_AdvancedSettingsDialog::daysFollowTheHistorySwitch()
     QVERIFY(!days->isEnabled());
     box(dialog, "cbHistoryEnabled")->click();
     QVERIFY(days->isEnabled());
+}
+
+// A certificate moved away while TLS is off used to keep every other setting from being saved.
+void tst_AdvancedSettingsDialog::unusedPathIsSavedUnchecked()
+{
+    writeSettingsFileText("[MQTT]\nTls=false\nCertFile=/nowhere/client.pem\nKeyFile=/nowhere/client.key\n");
+    QWidget opener;
+    QPointer<AdvancedSettingsDialog> dialog = openModal<AdvancedSettingsDialog>(&opener);
+    box(dialog, "cbAutoReconnect")->click();
+    click(dialog, "pushButtonSave");
+    QTRY_VERIFY(dialog.isNull());
+    const ConnectionOptions saved = SettingsFile().readSessionSettings().options;
+    QVERIFY(saved.autoReconnect);
+    QCOMPARE(saved.certFile, QStringLiteral("/nowhere/client.pem"));
 }
 
 QTEST_MAIN(tst_AdvancedSettingsDialog)
