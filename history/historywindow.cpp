@@ -16,7 +16,9 @@
 #include <qwt_plot_grid.h>
 #include <qwt_plot_magnifier.h>
 #include <qwt_plot_panner.h>
+#include <qwt_plot_textlabel.h>
 #include <qwt_plot_zoomer.h>
+#include <qwt_scale_engine.h>
 #include <qwt_scale_widget.h>
 
 #include <QDateTime>
@@ -25,8 +27,10 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScopedValueRollback>
+#include <QShortcut>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -67,6 +71,23 @@ QwtDateScaleDraw *localTimeScale()
     return draw;
 }
 
+// A count has no halves: ticks one apart at the least, and no minor ticks between.
+class WholeNumberScaleEngine final : public QwtLinearScaleEngine
+{
+public:
+    QwtScaleDiv divideScale(double x1, double x2, int maxMajorSteps, int maxMinorSteps,
+                            double stepSize = 0.0) const override
+    {
+        if (stepSize == 0.0)
+            stepSize = divideInterval(x2 - x1, maxMajorSteps);
+        if (std::abs(stepSize) < 1.0) {
+            stepSize = stepSize < 0 ? -1.0 : 1.0;
+            maxMinorSteps = 0;
+        }
+        return QwtLinearScaleEngine::divideScale(x1, x2, maxMajorSteps, maxMinorSteps, stepSize);
+    }
+};
+
 SegmentedCurve *addCurve(QwtPlot *plot, const QString &title, const QColor &color, QwtPlot::Axis yAxis)
 {
     auto *curve = new SegmentedCurve(title);
@@ -81,7 +102,7 @@ SegmentedCurve *addCurve(QwtPlot *plot, const QString &title, const QColor &colo
 HistoryWindow::HistoryWindow(HistoryRecorder *recorder, const QString &topic, const QString &deviceName,
                              QWidget *parent)
     : QWidget(parent, Qt::Window), ui(new Ui::HistoryWindow), m_recorder(recorder), m_topic(topic),
-      m_deviceName(deviceName)
+      m_openRange(recorder->recordsToDisk() ? Range::Day : Range::Hour), m_deviceName(deviceName)
 {
     ui->setupUi(this);
     setWindowTitle(tr("История — %1").arg(shownDeviceName(deviceName)));
@@ -92,6 +113,7 @@ HistoryWindow::HistoryWindow(HistoryRecorder *recorder, const QString &topic, co
     m_freq = addCurve(ui->plotSupply, tr("Частота, Гц"), QColor(0xd6, 0x27, 0x28), QwtPlot::yRight);
     m_current = addCurve(ui->plotOperation, tr("Текущая наработка, ч"), QColor(0x2c, 0xa0, 0x2c), QwtPlot::yLeft);
     m_starts = addCurve(ui->plotOperation, tr("Количество пусков"), QColor(0xff, 0x7f, 0x0e), QwtPlot::yRight);
+    ui->plotOperation->setAxisScaleEngine(QwtPlot::yRight, new WholeNumberScaleEngine());
 
     m_reloadDelay.setSingleShot(true);
     m_reloadDelay.setInterval(kReloadDelayMs);
@@ -111,9 +133,13 @@ HistoryWindow::HistoryWindow(HistoryRecorder *recorder, const QString &topic, co
     connect(m_recorder, &HistoryRecorder::written, this, &HistoryWindow::followReadings);
     connect(m_recorder, &HistoryRecorder::encodedRowsReady, this, &HistoryWindow::writeExport);
     connect(ui->pushButtonExportCsv, &QPushButton::clicked, this, &HistoryWindow::askExportFile);
+    connect(new QShortcut(QKeySequence::Cancel, this), &QShortcut::activated, this, &QWidget::close);
 
-    // What an engineer looks at first: how the meter ran since yesterday.
-    ui->pushButtonRangeDay->setChecked(true);
+    // What an engineer looks at first: how the meter ran since yesterday, or,
+    // with only the last hour kept, that hour rather than a sliver at the edge.
+    (m_openRange == Range::Day ? ui->pushButtonRangeDay : ui->pushButtonRangeHour)->setChecked(true);
+    ui->labelNotRecorded->setVisible(m_openRange == Range::Hour);
+    connect(m_recorder, &HistoryRecorder::stopped, ui->labelNotRecorded, &QWidget::show);
 }
 
 HistoryWindow::~HistoryWindow()
@@ -139,9 +165,10 @@ QwtPlotZoomer *HistoryWindow::setUpPlot(QwtPlot *plot, const QString &leftTitle,
     // different units, and they fit whatever the shown span holds.
     auto *zoomer = new QwtPlotZoomer(QwtPlot::xBottom, QwtPlot::yLeft, plot->canvas());
     zoomer->setTrackerMode(QwtPicker::AlwaysOff);
-    connect(zoomer, &QwtPlotZoomer::zoomed, this, [plot] {
+    connect(zoomer, &QwtPlotZoomer::zoomed, this, [this, plot] {
         plot->setAxisAutoScale(QwtPlot::yLeft);
         plot->setAxisAutoScale(QwtPlot::yRight);
+        alignLeftAxes();
         plot->replot();
     });
     auto *panner = new QwtPlotPanner(plot->canvas());
@@ -153,6 +180,18 @@ QwtPlotZoomer *HistoryWindow::setUpPlot(QwtPlot *plot, const QString &leftTitle,
 
     connect(plot->axisWidget(QwtPlot::xBottom), &QwtScaleWidget::scaleDivChanged, this,
             [this, plot] { timeSpanChangedOn(plot); });
+
+    // The canvas does nothing with the keyboard: no Tab stop for it.
+    plot->canvas()->setFocusPolicy(Qt::NoFocus);
+
+    // Blank plots with made-up axes would look broken rather than empty.
+    auto *noData = new QwtPlotTextLabel();
+    QwtText text(tr("Нет данных за выбранный период"));
+    text.setColor(QColor(0x80, 0x80, 0x80));
+    noData->setText(text);
+    noData->setVisible(false);
+    noData->attach(plot);
+    m_noData[plot == ui->plotSupply ? 0 : 1] = noData;
     return zoomer;
 }
 
@@ -185,6 +224,40 @@ void HistoryWindow::showRange(Range range)
     request(range == Range::All ? 0 : from, now);
 }
 
+void HistoryWindow::uncheckRangeButtons()
+{
+    // Auto-exclusive buttons keep one of them checked unless let go of for a moment.
+    for (QPushButton *button :
+         {ui->pushButtonRangeHour, ui->pushButtonRangeDay, ui->pushButtonRangeWeek, ui->pushButtonRangeAll}) {
+        button->setAutoExclusive(false);
+        button->setChecked(false);
+        button->setAutoExclusive(true);
+    }
+}
+
+void HistoryWindow::alignLeftAxes()
+{
+    // The axis' width is its labels' and its title's; the titles differ, so
+    // each scale gets what the other plot needs beyond its own.
+    QwtPlot *const plots[] = {ui->plotSupply, ui->plotOperation};
+    int widths[2] = {};
+    double extents[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        plots[i]->updateAxes();
+        QwtScaleWidget *axis = plots[i]->axisWidget(QwtPlot::yLeft);
+        axis->scaleDraw()->setMinimumExtent(0.0);
+        extents[i] = axis->scaleDraw()->extent(axis->font());
+        // The title wraps to the length between the scale's ends.
+        const int length = axis->height() - axis->startBorderDist() - axis->endBorderDist();
+        widths[i] = axis->dimForLength(length, axis->font());
+    }
+    const int widest = std::max(widths[0], widths[1]);
+    for (int i = 0; i < 2; ++i) {
+        plots[i]->axisWidget(QwtPlot::yLeft)->scaleDraw()->setMinimumExtent(extents[i] + widest - widths[i]);
+        plots[i]->updateLayout();
+    }
+}
+
 void HistoryWindow::request(qint64 from, qint64 to)
 {
     HistoryChartRequest chart;
@@ -207,11 +280,14 @@ void HistoryWindow::showChart(const HistoryChart &chart)
     m_freq->setSeries(chart.series.at(1));
     m_current->setSeries(chart.series.at(2), 1.0 / 3600.0);
     m_starts->setSeries(chart.series.at(3));
+    m_noData[0]->setVisible(m_voltage->dataSize() == 0 && m_freq->dataSize() == 0);
+    m_noData[1]->setVisible(m_current->dataSize() == 0 && m_starts->dataSize() == 0);
     if (m_fitAnswer) {
         m_fitAnswer = false;
         if (chart.storedRows > 0)
             setTimeSpan(toMs(chart.from), toMs(chart.to));
     }
+    alignLeftAxes();
     ui->plotSupply->replot();
     ui->plotOperation->replot();
     emit chartShown();
@@ -243,6 +319,7 @@ void HistoryWindow::timeSpanChangedOn(QwtPlot *plot)
         other->replot();
     }
     m_fitAnswer = false;
+    uncheckRangeButtons();
     m_follow = span.maxValue() >= toMs(QDateTime::currentSecsSinceEpoch()) - kFollowToleranceMs;
     m_reloadDelay.start();
 }
@@ -287,12 +364,14 @@ void HistoryWindow::showEvent(QShowEvent *event)
     QWidget::showEvent(event);
     // Only now do the plots have their width, which the rows are thinned to.
     if (m_request == 0)
-        showRange(Range::Day);
+        showRange(m_openRange);
 }
 
 void HistoryWindow::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
+    // The axis titles wrap to the plots' new height.
+    alignLeftAxes();
     // More or fewer pixel columns: the rows are thinned again to the new width.
     if (m_request != 0)
         m_reloadDelay.start();

@@ -11,6 +11,7 @@ class HistoryWindow;
 }
 class HistoryRecorder;
 class QwtPlot;
+class QwtPlotTextLabel;
 class QwtPlotZoomer;
 class SegmentedCurve;
 
@@ -19,7 +20,8 @@ class SegmentedCurve;
 // the number of starts below. The ranges "1 ч", "24 ч", "7 дн" and "Всё" end
 // now and follow the readings as they come; the mouse zooms and pans the time
 // axis, and every change of the shown range asks the store again, thinned to
-// the plot's width.
+// the plot's width. Without recording only the last hour is in the store,
+// so the window opens on "1 ч" then.
 class HistoryWindow final : public QWidget
 {
     Q_OBJECT
@@ -61,6 +63,10 @@ private:
     // Returns the plot's zoomer.
     QwtPlotZoomer *setUpPlot(QwtPlot *plot, const QString &leftTitle, const QString &rightTitle);
     void showRange(Range range);
+    // The user moved or zoomed the time axis: no range button stands for it any more.
+    void uncheckRangeButtons();
+    // The left axes as wide as each other, so that both canvases share one time axis.
+    void alignLeftAxes();
     void request(qint64 from, qint64 to);
     void showChart(const HistoryChart &chart);
     // The same time span on both plots, without asking the store.
@@ -83,6 +89,8 @@ private:
     SegmentedCurve *m_current = nullptr;
     SegmentedCurve *m_starts = nullptr;
     QwtPlotZoomer *m_zoomers[2] = {};
+    QwtPlotTextLabel *m_noData[2] = {}; // owned by their plots
+    const Range m_openRange;
 
     QTimer m_reloadDelay;
     QTimer m_followDelay;
