@@ -6,8 +6,10 @@
 #include <qwt_plot.h>
 #include <qwt_plot_canvas.h>
 #include <qwt_plot_curve.h>
+#include <qwt_plot_textlabel.h>
 
 #include <QDateTime>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QWheelEvent>
 #include <QtTest>
@@ -77,6 +79,8 @@ private slots:
     void wheelZoomsBothPlotsAndAsksAgain();
     void followsNewReadings();
     void exportWritesShownSpan();
+    void opensOnWhatTheStoreHolds_data();
+    void opensOnWhatTheStoreHolds();
 
 private:
     void record(const Runs &runs);
@@ -213,6 +217,8 @@ void tst_HistoryWindow::wheelZoomsBothPlotsAndAsksAgain()
     const QPair<qint64, qint64> after = timeSpan(supply);
     QVERIFY(after.second - after.first != before.second - before.first);
     QCOMPARE(timeSpan(operation), after);
+    // The span shown is the user's own now, no longer the range opened on.
+    QVERIFY(!child<QPushButton>(m_window.get(), QStringLiteral("pushButtonRangeDay"))->isChecked());
 }
 
 // While the range ends now, readings that come are drawn without a click.
@@ -259,6 +265,38 @@ void tst_HistoryWindow::exportWritesShownSpan()
         QCOMPARE(fields.value(0), CsvWriter::isoTime((m_recordedAt - 30 + i) * 1000));
         QCOMPARE(fields.mid(1), (QStringList{"1", ModelName(0), ModeName(0), "0", "00:00:00", "00:00:00", "00:00:00",
                                              voltage, voltage, voltage, "50", "50", "50"}));
+    }
+}
+
+void tst_HistoryWindow::opensOnWhatTheStoreHolds_data()
+{
+    QTest::addColumn<bool>("toDisk");
+    QTest::addColumn<bool>("readings");
+    QTest::addColumn<QString>("checked");
+
+    QTest::newRow("recording, a day shown") << true << true << QStringLiteral("pushButtonRangeDay");
+    QTest::newRow("last hour in memory, nothing heard") << false << false << QStringLiteral("pushButtonRangeHour");
+}
+
+// Without recording only the last hour is kept, so that hour is what opens,
+// with a word why; a range with no readings says so on each plot.
+void tst_HistoryWindow::opensOnWhatTheStoreHolds()
+{
+    QFETCH(bool, toDisk);
+    QFETCH(bool, readings);
+    QFETCH(QString, checked);
+
+    if (!toDisk)
+        m_recorder = std::make_unique<HistoryRecorder>(QString());
+    if (readings)
+        record({{-600, 600}});
+    openWindow();
+    QVERIFY(child<QPushButton>(m_window.get(), checked)->isChecked());
+    QCOMPARE(child<QWidget>(m_window.get(), QStringLiteral("labelNotRecorded"))->isVisible(), !toDisk);
+    for (const char *name : {"plotSupply", "plotOperation"}) {
+        const QwtPlotItemList labels = plot(m_window.get(), name)->itemList(QwtPlotItem::Rtti_PlotTextLabel);
+        QCOMPARE(labels.size(), 1);
+        QVERIFY2(labels.at(0)->isVisible() == !readings, name);
     }
 }
 
