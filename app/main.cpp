@@ -2,6 +2,7 @@
 #include "app/commandline.h"
 #include "app/startup.h"
 #include "app/terminationsignals.h"
+#include "app/toolkittranslator.h"
 #include "mainwindow/mainwindow.h"
 #include "mqtt/client.h"
 
@@ -38,6 +39,8 @@ int main(int argc, char *argv[])
     // the desktop entry's name lets Wayland shells match the window to its menu entry.
     QApplication::setWindowIcon(applicationIcon());
     QGuiApplication::setDesktopFileName(QStringLiteral("example.zelmar.MqttClient"));
+    ToolkitTranslator toolkitTexts;
+    QCoreApplication::installTranslator(&toolkitTexts);
 
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::received, &app, &QCoreApplication::quit);
