@@ -83,6 +83,18 @@ long mosquittoSubCount(bench::Child *sub, long expected)
     return sub->exitStatus() == 0 ? expected : 0;
 }
 
+// Publishes the whole load while the subscribers are paused, and waits until
+// the broker has queued it for them.
+bool loadBroker(const Options &options, TestBroker *broker, const QString &prefix)
+{
+    bench::Child load;
+    if (!bench::startLoad(&load, options.simulator, broker->port(), options.meters, prefix, options.count) ||
+        !load.waitForExit(kRunTimeoutMs))
+        return false;
+    load.finish();
+    return load.exitStatus() == 0 && bench::waitUntilIdle(*broker, kRunTimeoutMs);
+}
+
 bool runBacklog(const Options &options, TestBroker *broker, Measured *ours, Measured *theirs)
 {
     const QString prefix = QStringLiteral("backlog/meter");
@@ -96,12 +108,7 @@ bool runBacklog(const Options &options, TestBroker *broker, Measured *ours, Meas
     const qint64 subCpu = bench::processCpuNs(sub.pid());
     std::fprintf(stderr, "bench_ingest: subscribers ready and paused, loading the broker\n");
 
-    bench::Child load;
-    if (!bench::startLoad(&load, options.simulator, broker->port(), options.meters, prefix, options.count) ||
-        !load.waitForExit(kRunTimeoutMs))
-        return false;
-    load.finish();
-    if (load.exitStatus() != 0 || !bench::waitUntilIdle(*broker, kRunTimeoutMs))
+    if (!loadBroker(options, broker, prefix))
         return false;
 
     std::fprintf(stderr, "bench_ingest: broker loaded, resuming our client\n");
@@ -144,12 +151,7 @@ bool runPairBacklog(const Options &options, TestBroker *broker, const QString &o
             return false;
         cpuBefore[i] = bench::processCpuNs(clients[i].pid());
     }
-    bench::Child load;
-    if (!bench::startLoad(&load, options.simulator, broker->port(), options.meters, prefix, options.count) ||
-        !load.waitForExit(kRunTimeoutMs))
-        return false;
-    load.finish();
-    if (load.exitStatus() != 0 || !bench::waitUntilIdle(*broker, kRunTimeoutMs))
+    if (!loadBroker(options, broker, prefix))
         return false;
     for (int i : {optionFirst ? 1 : 0, optionFirst ? 0 : 1}) {
         const qint64 start = bench::monotonicNs();
