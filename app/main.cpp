@@ -3,6 +3,7 @@
 #include "app/startup.h"
 #include "app/terminationsignals.h"
 #include "app/toolkittranslator.h"
+#include "base/defaults.h"
 #include "mainwindow/mainwindow.h"
 #include "mqtt/client.h"
 
@@ -47,7 +48,7 @@ int main(int argc, char *argv[])
 
     // The window only borrows the client, so the client outlives it. Deleting
     // it closes the socket without an MQTT DISCONNECT, as quitting always has.
-    auto client = std::make_unique<QMQTT::Client>(QHostAddress(QHostAddress::LocalHost), 1883, nullptr);
+    auto client = std::make_unique<QMQTT::Client>(QHostAddress(QHostAddress::LocalHost), Defaults::kMqttPort, nullptr);
     int exitCode = 0;
     {
         MainWindow window(client.get(), nullptr);

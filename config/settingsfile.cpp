@@ -214,17 +214,6 @@ bool prepareForWrite(const QString &fileName)
 
 } // namespace
 
-QString shownDeviceName(const QString &name)
-{
-    if (name.size() <= kMaxShownNameLength)
-        return name;
-    int kept = kMaxShownNameLength - 1;
-    // Half a surrogate pair would show as a box.
-    if (name.at(kept - 1).isHighSurrogate())
-        --kept;
-    return name.left(kept) + QChar(0x2026);
-}
-
 SettingsFile::SettingsFile(const QString &fileName) : m_fileName(fileName) {}
 
 void SettingsFile::setLockTimeout(int msecs)
@@ -291,7 +280,7 @@ QSettings::Status SettingsFile::modify(const std::function<bool(IniDocument &)> 
 
 BrokerSettings SettingsFile::readBrokerForEditing() const
 {
-    return readBroker(load(), QStringLiteral("localhost"), QStringLiteral("1883"));
+    return readBroker(load(), QStringLiteral("localhost"), QString::number(Defaults::kMqttPort));
 }
 
 SessionSettings SettingsFile::readSessionSettings() const

@@ -1,26 +1,14 @@
 #pragma once
 
+#include "base/defaults.h"
+#include "config/deviceentry.h"
+
 #include <QSettings>
 #include <QString>
 #include <QStringList>
 #include <QVector>
 
 #include <functional>
-
-// One registered meter as the file holds it.
-struct DeviceEntry
-{
-    QString name;
-    QString topic;
-};
-
-// A device name as a list row or a tab title shows it. Names come from a
-// hand-editable file, and Qt shapes the whole of a text to elide it, on every
-// layout and repaint, so a name of megabytes would freeze the window for
-// minutes. Longer names are cut to kMaxShownNameLength characters, the last
-// of them an ellipsis; the file keeps the whole name.
-constexpr int kMaxShownNameLength = 256;
-QString shownDeviceName(const QString &name);
 
 // The broker settings of group MQTT.
 struct BrokerSettings
@@ -37,9 +25,9 @@ struct BrokerSettings
 // program connects as it always has.
 struct ConnectionOptions
 {
-    static constexpr int kDefaultKeepAlive = 300;
-    static constexpr int kMinKeepAlive = 5;
-    static constexpr int kMaxKeepAlive = 65535;
+    static constexpr int kDefaultKeepAlive = Defaults::kKeepAliveSeconds;
+    static constexpr int kMinKeepAlive = Defaults::kMinKeepAliveSeconds;
+    static constexpr int kMaxKeepAlive = Defaults::kMaxKeepAliveSeconds;
 
     bool autoReconnect = false;
     bool connectOnStart = false;

@@ -1,7 +1,7 @@
 #include "history/historywindow.h"
 #include "ui_historywindow.h"
 
-#include "config/settingsfile.h"
+#include "config/deviceentry.h"
 #include "history/historyrecorder.h"
 #include "history/segmentedcurve.h"
 #include "measurement/payload.h"

@@ -1,19 +1,19 @@
 #include "mainwindow/mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "app/version.h"
+#include "base/version.h"
 #include "config/advancedsettingsdialog.h"
 #include "config/devicelistdialog.h"
 #include "config/mqttsettform.h"
 #include "config/settingsfile.h"
 #include "history/historyrecorder.h"
 #include "history/historywindow.h"
-#include "mainwindow/sessioncontroller.h"
 #include "mainwindow/statusmessageelision.h"
 #include "measurement/measdialog.h"
 #include "measurement/meterboard.h"
 #include "overview/meterstatus.h"
 #include "overview/summarywindow.h"
+#include "session/sessioncontroller.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "config/settingsfile.h"
+#include "base/defaults.h"
+#include "config/deviceentry.h"
 #include "measurement/payload.h"
 
 #include <QElapsedTimer>
@@ -64,7 +65,7 @@ class MeterBoard final : public QObject
     Q_DISABLE_COPY_MOVE(MeterBoard)
 
 public:
-    static constexpr int kOfflineIntervalMs = 10000;
+    static constexpr int kOfflineIntervalMs = Defaults::kOfflineIntervalMs;
     static constexpr int kViewRefreshMs = 250;
     static constexpr int kShownRefreshMs = 16;
 

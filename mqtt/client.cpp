@@ -50,7 +50,7 @@ void releaseLibrary()
 // not starve the rest of the event loop.
 constexpr int kMaxReadsPerWakeup = 64;
 constexpr int kMiscIntervalMs = 1000;
-constexpr quint16 kMinKeepAlive = 5;
+constexpr quint16 kMinKeepAlive = Defaults::kMinKeepAliveSeconds;
 // What SUBACK grants instead of a QoS when the broker refuses a subscription.
 constexpr quint8 kRefusedQos = 0x80;
 // MQTT carries strings with a two-byte length.
@@ -257,7 +257,7 @@ public:
 
     QString m_hostName;
     quint16 m_port;
-    quint16 m_keepAlive = 300;
+    quint16 m_keepAlive = Defaults::kKeepAliveSeconds;
     QString m_clientId;
     QString m_username;
     QByteArray m_password;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/defaults.h"
 #include "mqtt/clienterror.h"
 #include "mqtt/message.h"
 
@@ -65,7 +66,8 @@ public:
     // says otherwise. The keep-alive interval has nothing to do with it.
     static constexpr int kDefaultConnectTimeoutMs = 10000;
 
-    explicit Client(const QHostAddress &host = QHostAddress::LocalHost, quint16 port = 1883, QObject *parent = nullptr);
+    explicit Client(const QHostAddress &host = QHostAddress::LocalHost, quint16 port = Defaults::kMqttPort,
+                    QObject *parent = nullptr);
     // Closes the socket at once, without an MQTT DISCONNECT; safe in any state.
     ~Client() override;
 

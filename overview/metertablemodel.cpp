@@ -1,6 +1,6 @@
 #include "overview/metertablemodel.h"
 
-#include "config/settingsfile.h"
+#include "config/deviceentry.h"
 #include "measurement/meterboard.h"
 #include "overview/csvwriter.h"
 #include "overview/meterstatus.h"

@@ -1,5 +1,5 @@
 #include "app/commandline.h"
-#include "app/version.h"
+#include "base/version.h"
 
 #include <QtTest>
 

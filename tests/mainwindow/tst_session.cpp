@@ -5,7 +5,7 @@
 #include "common/widgets.h"
 #include "config/devicelistdialog.h"
 #include "mainwindow/mainwindow.h"
-#include "mainwindow/sessioncontroller.h"
+#include "session/sessioncontroller.h"
 
 #include <QAction>
 #include <QPushButton>

@@ -1,7 +1,6 @@
-#include "mainwindow/sessioncontroller.h"
+#include "session/sessioncontroller.h"
 
 #include <QEvent>
-#include <QWidget>
 
 namespace {
 
@@ -67,7 +66,7 @@ void SessionController::setRetryDelays(int firstMs, int longestMs)
     m_nextRetryDelayMs = m_firstRetryDelayMs;
 }
 
-void SessionController::startUp(QWidget *window)
+void SessionController::startUp(QObject *window)
 {
     const SessionSettings settings = SettingsFile().readSessionSettings();
     if (!settings.ignoredInFile.isEmpty())

@@ -59,7 +59,7 @@ public:
     // Says in the status bar which values of Settings.conf are ignored, and
     // presses the button once `window` is first shown if Settings.conf says
     // ConnectOnStart.
-    void startUp(QWidget *window);
+    void startUp(QObject *window);
 
     void press();
     void connected();
