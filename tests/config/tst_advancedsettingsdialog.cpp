@@ -1,5 +1,5 @@
 #include "common/filesizelimit.h"
-#include "common/scratchdirectory.h"
+#include "common/scratchdirectorytest.h"
 #include "common/settingstext.h"
 #include "common/widgets.h"
 #include "config/advancedsettingsdialog.h"
@@ -14,8 +14,6 @@
 #include <QSpinBox>
 #include <QToolButton>
 #include <QtTest>
-
-#include <memory>
 
 namespace {
 
@@ -59,13 +57,11 @@ const QByteArray kBroker = SettingsText().broker("127.0.0.1", 1884).login("opera
 
 } // namespace
 
-class tst_AdvancedSettingsDialog : public QObject
+class tst_AdvancedSettingsDialog : public ScratchDirectoryTest
 {
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
 
     void showsStoredValues_data();
     void showsStoredValues();
@@ -80,21 +76,7 @@ private slots:
     void failedSaveWritesNothing();
     void daysFollowTheHistorySwitch();
     void unusedPathIsSavedUnchecked();
-
-private:
-    std::unique_ptr<ScratchDirectory> m_dir;
 };
-
-void tst_AdvancedSettingsDialog::init()
-{
-    m_dir = std::make_unique<ScratchDirectory>();
-    QVERIFY(m_dir->isValid());
-}
-
-void tst_AdvancedSettingsDialog::cleanup()
-{
-    m_dir.reset();
-}
 
 void tst_AdvancedSettingsDialog::showsStoredValues_data()
 {
