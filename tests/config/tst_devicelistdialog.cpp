@@ -1,4 +1,4 @@
-#include "common/scratchdirectory.h"
+#include "common/scratchdirectorytest.h"
 #include "common/settingstext.h"
 #include "common/widgets.h"
 #include "config/addnewdeviceform.h"
@@ -11,8 +11,6 @@
 #include <QListWidget>
 #include <QPointer>
 #include <QtTest>
-
-#include <memory>
 
 namespace {
 
@@ -40,13 +38,11 @@ QString formText(QWidget *dialog, const char *edit)
 
 } // namespace
 
-class tst_DeviceListDialog : public QObject
+class tst_DeviceListDialog : public ScratchDirectoryTest
 {
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
 
     void noFileShowsEmptyListAndCreatesNone();
     void incompleteElementDroppedOnOpen();
@@ -65,21 +61,7 @@ private slots:
     void failedWriteIsReported_data();
     void failedWriteIsReported();
     void metaObjectMethodOrder();
-
-private:
-    std::unique_ptr<ScratchDirectory> m_dir;
 };
-
-void tst_DeviceListDialog::init()
-{
-    m_dir = std::make_unique<ScratchDirectory>();
-    QVERIFY(m_dir->isValid());
-}
-
-void tst_DeviceListDialog::cleanup()
-{
-    m_dir.reset();
-}
 
 void tst_DeviceListDialog::noFileShowsEmptyListAndCreatesNone()
 {
