@@ -1,4 +1,4 @@
-#include "common/scratchdirectory.h"
+#include "common/scratchdirectorytest.h"
 #include "common/settingstext.h"
 #include "common/testbroker.h"
 #include "common/widgets.h"
@@ -14,8 +14,6 @@
 #include <QPointer>
 #include <QRandomGenerator>
 #include <QtTest>
-
-#include <memory>
 
 namespace {
 
@@ -77,14 +75,12 @@ QByteArray twoDevices(const QByteArray &size)
 // Whatever lies in Settings.conf, the program starts and every dialog opens
 // and closes: the file is user-editable text, and a wrong one must not make
 // the client unusable.
-class tst_GarbageConfig : public QObject
+class tst_GarbageConfig : public ScratchDirectoryTest
 {
     Q_OBJECT
 
 private slots:
     void initTestCase();
-    void init();
-    void cleanup();
 
     void windowAndDialogsSurvive_data();
     void windowAndDialogsSurvive();
@@ -102,23 +98,11 @@ private:
     void openAndCloseDeviceList(MainWindow &window);
 
     TestBroker m_broker;
-    std::unique_ptr<ScratchDirectory> m_dir;
 };
 
 void tst_GarbageConfig::initTestCase()
 {
     QVERIFY(m_broker.start());
-}
-
-void tst_GarbageConfig::init()
-{
-    m_dir = std::make_unique<ScratchDirectory>();
-    QVERIFY(m_dir->isValid());
-}
-
-void tst_GarbageConfig::cleanup()
-{
-    m_dir.reset();
 }
 
 void tst_GarbageConfig::windowAndDialogsSurvive_data()
