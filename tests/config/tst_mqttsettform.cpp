@@ -1,5 +1,5 @@
 #include "common/filesizelimit.h"
-#include "common/scratchdirectory.h"
+#include "common/scratchdirectorytest.h"
 #include "common/settingstext.h"
 #include "common/widgets.h"
 #include "config/mqttsettform.h"
@@ -10,8 +10,6 @@
 #include <QPointer>
 #include <QSpinBox>
 #include <QtTest>
-
-#include <memory>
 
 namespace {
 
@@ -37,13 +35,11 @@ const QByteArray kStored = "[MQTT]\n"
 
 } // namespace
 
-class tst_MQTTSettForm : public QObject
+class tst_MQTTSettForm : public ScratchDirectoryTest
 {
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
 
     void defaultsWithoutFile();
     void showsStoredValues_data();
@@ -57,21 +53,7 @@ private slots:
     void writeCutShortIsReported();
     void textsShowWhole();
     void metaObjectMethodOrder();
-
-private:
-    std::unique_ptr<ScratchDirectory> m_dir;
 };
-
-void tst_MQTTSettForm::init()
-{
-    m_dir = std::make_unique<ScratchDirectory>();
-    QVERIFY(m_dir->isValid());
-}
-
-void tst_MQTTSettForm::cleanup()
-{
-    m_dir.reset();
-}
 
 void tst_MQTTSettForm::defaultsWithoutFile()
 {
