@@ -1,5 +1,5 @@
 #include "common/filesizelimit.h"
-#include "common/scratchdirectory.h"
+#include "common/scratchdirectorytest.h"
 #include "common/settingstext.h"
 #include "common/watchdog.h"
 #include "config/settingsfile.h"
@@ -13,7 +13,6 @@
 #include <chrono>
 #include <functional>
 #include <future>
-#include <memory>
 #include <thread>
 
 namespace {
@@ -64,13 +63,11 @@ using Write = std::function<DeviceListResult(const SettingsFile &)>;
 
 Q_DECLARE_METATYPE(Write)
 
-class tst_SettingsFile : public QObject
+class tst_SettingsFile : public ScratchDirectoryTest
 {
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
 
     void storeDevice_data();
     void storeDevice();
@@ -103,21 +100,7 @@ private slots:
     void connectionOptions_data();
     void connectionOptions();
     void connectionOptionsAndBrokerKeepEachOther();
-
-private:
-    std::unique_ptr<ScratchDirectory> m_dir;
 };
-
-void tst_SettingsFile::init()
-{
-    m_dir = std::make_unique<ScratchDirectory>();
-    QVERIFY(m_dir->isValid());
-}
-
-void tst_SettingsFile::cleanup()
-{
-    m_dir.reset();
-}
 
 void tst_SettingsFile::storeDevice_data()
 {
