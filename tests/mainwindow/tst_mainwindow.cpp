@@ -1,4 +1,4 @@
-#include "common/scratchdirectory.h"
+#include "common/scratchdirectorytest.h"
 #include "common/settingstext.h"
 #include "common/widgets.h"
 #include "config/advancedsettingsdialog.h"
@@ -23,13 +23,11 @@ using Invoke = std::function<bool(QObject *)>;
 Q_DECLARE_METATYPE(Invoke)
 
 // The window's form, menus, About box and quit path, without a broker.
-class tst_MainWindow : public QObject
+class tst_MainWindow : public ScratchDirectoryTest
 {
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
 
     void startsIdleWithoutConfiguration();
     void menusInOrder();
@@ -44,9 +42,6 @@ private slots:
     void tabsAndCountFollowEachMeter();
     void badPortIsReportedWithoutAttempt_data();
     void badPortIsReportedWithoutAttempt();
-
-private:
-    std::unique_ptr<ScratchDirectory> m_dir;
 };
 
 namespace {
@@ -77,17 +72,6 @@ void whenModalOpens(std::function<void(QMessageBox *)> check)
 }
 
 } // namespace
-
-void tst_MainWindow::init()
-{
-    m_dir = std::make_unique<ScratchDirectory>();
-    QVERIFY(m_dir->isValid());
-}
-
-void tst_MainWindow::cleanup()
-{
-    m_dir.reset();
-}
 
 void tst_MainWindow::startsIdleWithoutConfiguration()
 {
