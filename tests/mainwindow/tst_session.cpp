@@ -1,14 +1,11 @@
-#include "common/scratchdirectory.h"
-#include "common/settingstext.h"
-#include "common/testbroker.h"
 #include "common/testcertificates.h"
 #include "common/widgets.h"
+#include "common/windowtest.h"
 #include "config/devicelistdialog.h"
 #include "mainwindow/mainwindow.h"
 #include "session/sessioncontroller.h"
 
 #include <QAction>
-#include <QPushButton>
 #include <QTabWidget>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -22,14 +19,12 @@ Q_DECLARE_METATYPE(Logged)
 
 // The window against a real broker: tabs from the file, the connect button,
 // subscriptions, routing of published readings and the session's failures.
-class tst_Session : public QObject
+class tst_Session : public WindowTest
 {
     Q_OBJECT
 
 private slots:
     void initTestCase();
-    void init();
-    void cleanup();
 
     void tabsFollowCompleteEntries();
     void connectSubscribesOncePerRecord();
@@ -63,21 +58,7 @@ private slots:
     void tlsOutcomeIsNamed();
 
 private:
-    void startWindow();
-    void clickConnect() { click(m_window.get(), "pushButtonConnect"); }
-    QString label(int tab, const char *name) const { return labelText(tabPage(m_window.get(), tab), name); }
-    QString status() const { return statusText(m_window.get()); }
-    bool menusEnabled() const { return settingsMenusEnabled(m_window.get()); }
-    SessionController *session() const { return child<SessionController>(m_window.get(), "sessionController"); }
-    QString buttonText() const { return child<QPushButton>(m_window.get(), "pushButtonConnect")->text(); }
-    // Settings.conf for the broker's anonymous listener, with these devices.
-    SettingsText settings() const { return SettingsText().broker("127.0.0.1", m_broker.port()); }
-
     TestCertificates m_certificates;
-    TestBroker m_broker;
-    std::unique_ptr<ScratchDirectory> m_dir;
-    std::unique_ptr<QMQTT::Client> m_client;
-    std::unique_ptr<MainWindow> m_window;
 };
 
 void tst_Session::initTestCase()
@@ -85,26 +66,6 @@ void tst_Session::initTestCase()
     QVERIFY(m_certificates.create());
     m_broker.enableTls(m_certificates.caFile(), m_certificates.brokerCertFile(), m_certificates.brokerKeyFile());
     QVERIFY(m_broker.start());
-}
-
-void tst_Session::init()
-{
-    m_dir = std::make_unique<ScratchDirectory>();
-    QVERIFY(m_dir->isValid());
-    m_client = std::make_unique<QMQTT::Client>();
-}
-
-void tst_Session::cleanup()
-{
-    m_window.reset();
-    m_client.reset();
-    m_dir.reset();
-}
-
-void tst_Session::startWindow()
-{
-    m_window = std::make_unique<MainWindow>(m_client.get());
-    m_window->show();
 }
 
 void tst_Session::tabsFollowCompleteEntries()
