@@ -1,7 +1,5 @@
-#include "common/scratchdirectory.h"
-#include "common/settingstext.h"
-#include "common/testbroker.h"
 #include "common/widgets.h"
+#include "common/windowtest.h"
 #include "config/advancedsettingsdialog.h"
 #include "history/historywindow.h"
 #include "mainwindow/mainwindow.h"
@@ -18,8 +16,6 @@
 #include <QTabBar>
 #include <QTableView>
 #include <QtTest>
-
-#include <memory>
 
 namespace {
 
@@ -48,14 +44,12 @@ double drawnVoltage(HistoryWindow *window)
 // The history in the program: the window records what the broker brings,
 // into history.sqlite only with [History] Enabled, and "История…" on a tab
 // or on a summary row shows it, also after the window was made anew.
-class tst_HistorySession : public QObject
+class tst_HistorySession : public WindowTest
 {
     Q_OBJECT
 
 private slots:
     void initTestCase();
-    void init();
-    void cleanup();
 
     void readingsOutliveTheWindow_data();
     void readingsOutliveTheWindow();
@@ -63,39 +57,13 @@ private slots:
     void dialogTurnsRecordingOn();
 
 private:
-    void startWindow();
     // Opens "История…" of the first meter from its tab or its summary row.
     HistoryWindow *openHistory(bool fromSummary);
-
-    TestBroker m_broker;
-    std::unique_ptr<ScratchDirectory> m_dir;
-    std::unique_ptr<QMQTT::Client> m_client;
-    std::unique_ptr<MainWindow> m_window;
 };
 
 void tst_HistorySession::initTestCase()
 {
     QVERIFY(m_broker.start());
-}
-
-void tst_HistorySession::init()
-{
-    m_dir = std::make_unique<ScratchDirectory>();
-    QVERIFY(m_dir->isValid());
-    m_client = std::make_unique<QMQTT::Client>();
-}
-
-void tst_HistorySession::cleanup()
-{
-    m_window.reset();
-    m_client.reset();
-    m_dir.reset();
-}
-
-void tst_HistorySession::startWindow()
-{
-    m_window = std::make_unique<MainWindow>(m_client.get());
-    m_window->show();
 }
 
 HistoryWindow *tst_HistorySession::openHistory(bool fromSummary)
@@ -140,17 +108,17 @@ void tst_HistorySession::readingsOutliveTheWindow()
     QFETCH(double, drawnAfterwards);
     QFETCH(QStringList, files);
 
-    SettingsText settings = SettingsText().broker("127.0.0.1", m_broker.port()).device("Котёл", kTopic);
+    SettingsText text = settings().device("Котёл", kTopic);
     if (enabled)
-        settings.value(QStringLiteral("History"), QStringLiteral("Enabled"), QStringLiteral("true"));
-    writeSettingsFileText(settings.bytes());
+        text.value(QStringLiteral("History"), QStringLiteral("Enabled"), QStringLiteral("true"));
+    writeSettingsFileText(text.bytes());
     startWindow();
     QSignalSpy subscribed(m_client.get(), &QMQTT::Client::subscribed);
-    click(m_window.get(), QStringLiteral("pushButtonConnect"));
+    clickConnect();
     QVERIFY(subscribed.wait());
     for (int voltage : {230, 235, 240})
         QVERIFY(m_broker.publish(kTopic, reading(voltage)));
-    QTRY_COMPARE(labelText(tabPage(m_window.get(), 0), QStringLiteral("label_voltage")), QStringLiteral("240"));
+    QTRY_COMPARE(label(0, QStringLiteral("label_voltage")), QStringLiteral("240"));
 
     // While the window lives, the chart shows the session either way.
     HistoryWindow *history = openHistory(fromSummary);
@@ -185,10 +153,8 @@ void tst_HistorySession::damagedFileIsReported()
     damaged.close();
 
     startWindow();
-    QTRY_VERIFY(
-        statusText(m_window.get())
-            .startsWith(QStringLiteral(
-                "История не записывается: файл history.sqlite повреждён и переименован в history.sqlite.damaged-")));
+    QTRY_VERIFY(status().startsWith(QStringLiteral(
+        "История не записывается: файл history.sqlite повреждён и переименован в history.sqlite.damaged-")));
     QCOMPARE(QDir::current().entryList({QStringLiteral("history.sqlite.damaged-*")}, QDir::Files).size(), 1);
 }
 
