@@ -1,15 +1,9 @@
-#include "common/scratchdirectory.h"
-#include "common/settingstext.h"
-#include "common/testbroker.h"
 #include "common/widgets.h"
-#include "mainwindow/mainwindow.h"
+#include "common/windowtest.h"
 
-#include <QPushButton>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QtTest>
-
-#include <memory>
 
 namespace {
 
@@ -36,7 +30,7 @@ int openDescriptors()
 
 // A broker that dies and comes back again and again during one run of the
 // window: every loss is shown, every reconnect works, and nothing piles up.
-class tst_BrokerRestart : public QObject
+class tst_BrokerRestart : public WindowTest
 {
     Q_OBJECT
 
@@ -50,19 +44,10 @@ private slots:
     void restartsDuringSession();
 
 private:
-    void clickConnect() { click(m_window.get(), "pushButtonConnect"); }
-    QString status() const { return statusText(m_window.get()); }
-    QString buttonText() const { return child<QPushButton>(m_window.get(), "pushButtonConnect")->text(); }
-    bool menusEnabled() const { return settingsMenusEnabled(m_window.get()); }
     // What a session leaves behind in the client and the window, once objects
     // whose deletion was deferred are gone.
     QString leftovers() const;
     int notifiers() const { return m_client->findChildren<QSocketNotifier *>().size(); }
-
-    TestBroker m_broker;
-    std::unique_ptr<ScratchDirectory> m_dir;
-    std::unique_ptr<QMQTT::Client> m_client;
-    std::unique_ptr<MainWindow> m_window;
 };
 
 void tst_BrokerRestart::initTestCase()
@@ -79,20 +64,14 @@ void tst_BrokerRestart::cleanupTestCase()
 void tst_BrokerRestart::init()
 {
     notifierWarnings.clear();
-    m_dir = std::make_unique<ScratchDirectory>();
-    QVERIFY(m_dir->isValid());
-    writeSettingsFileText(SettingsText().broker("127.0.0.1", m_broker.port()).device("Котёл", "plant/boiler").bytes());
-
-    m_client = std::make_unique<QMQTT::Client>();
-    m_window = std::make_unique<MainWindow>(m_client.get());
-    m_window->show();
+    WindowTest::init();
+    writeSettingsFileText(settings().device("Котёл", "plant/boiler").bytes());
+    startWindow();
 }
 
 void tst_BrokerRestart::cleanup()
 {
-    m_window.reset();
-    m_client.reset();
-    m_dir.reset();
+    WindowTest::cleanup();
     // A failed test may have left the broker down.
     QVERIFY(m_broker.isRunning() || m_broker.restart());
 }
