@@ -1,16 +1,11 @@
-#include "common/scratchdirectory.h"
-#include "common/settingstext.h"
-#include "common/testbroker.h"
 #include "common/widgets.h"
-#include "mainwindow/mainwindow.h"
+#include "common/windowtest.h"
 #include "measurement/measdialog.h"
 
 #include <QPushButton>
 #include <QtTest>
 
 #include <malloc.h>
-
-#include <memory>
 
 namespace {
 
@@ -59,14 +54,13 @@ QByteArray reading(int starts)
 // a topic nobody registered is dropped and leaves nothing behind, and a huge
 // payload changes no value on screen. Payloads beyond 16 KiB never get past
 // the client, so the tests wait for a later message rather than for them.
-class tst_Flood : public QObject
+class tst_Flood : public WindowTest
 {
     Q_OBJECT
 
 private slots:
     void initTestCase();
     void init();
-    void cleanup();
 
     void strayMessagesLeaveNothingBehind();
     void hugePayloadThatIsNoReadingChangesNothing_data();
@@ -76,13 +70,8 @@ private:
     void connectWindow();
     // Publishes a reading on the probe topic and waits until the first tab shows it.
     void settle(int starts);
-    QString label(int tab, const char *name) const { return labelText(tabPage(m_window.get(), tab), name); }
     QStringList labels(int tab) const;
 
-    TestBroker m_broker;
-    std::unique_ptr<ScratchDirectory> m_dir;
-    std::unique_ptr<QMQTT::Client> m_client;
-    std::unique_ptr<MainWindow> m_window;
     // Per topic, counted without keeping the messages, so counting costs no memory.
     QHash<QString, int> m_arrivals;
     QHash<QString, qint64> m_largestPayload;
@@ -98,9 +87,7 @@ void tst_Flood::initTestCase()
 
 void tst_Flood::init()
 {
-    m_dir = std::make_unique<ScratchDirectory>();
-    QVERIFY(m_dir->isValid());
-    m_client = std::make_unique<QMQTT::Client>();
+    WindowTest::init();
     m_arrivals.clear();
     m_largestPayload.clear();
     connect(m_client.get(), &QMQTT::Client::received, this, [this](const QMQTT::Message &message) {
@@ -110,23 +97,12 @@ void tst_Flood::init()
     });
 }
 
-void tst_Flood::cleanup()
-{
-    m_window.reset();
-    m_client.reset();
-    m_dir.reset();
-}
-
 // Tab 0 on the probe topic, tab 1 on the topic that gets the payload under
 // test, tab 2 on a wildcard that brings every stray message to the client.
 void tst_Flood::connectWindow()
 {
-    writeSettingsFileText(SettingsText()
-                              .broker("127.0.0.1", m_broker.port())
-                              .device("Проба", kProbeTopic)
-                              .device("Котёл", "zelmar/b")
-                              .device("Все", "zelmar/#")
-                              .bytes());
+    writeSettingsFileText(
+        settings().device("Проба", kProbeTopic).device("Котёл", "zelmar/b").device("Все", "zelmar/#").bytes());
     m_window = std::make_unique<MainWindow>(m_client.get());
     // The offline mark must not change a label while a test compares them.
     for (MeasDialog *panel : m_window->findChildren<MeasDialog *>())
