@@ -1,9 +1,8 @@
-#include "common/scratchdirectory.h"
-#include "common/settingstext.h"
 #include "common/widgets.h"
-#include "mainwindow/mainwindow.h"
+#include "common/windowtest.h"
 #include "measurement/measdialog.h"
 #include "measurement/meterboard.h"
+#include "overview/metertablemodel.h"
 #include "overview/summarywindow.h"
 
 #include <QAction>
@@ -18,14 +17,12 @@
 #include <sys/resource.h>
 
 // The summary window over a real main window fed the way the client feeds it.
-class tst_SummaryWindow : public QObject
+class tst_SummaryWindow : public WindowTest
 {
     Q_OBJECT
 
 private slots:
     void initTestCase();
-    void init();
-    void cleanup();
 
     void rowsShowWhatThePanelsShow();
     void sortsByValue_data();
@@ -49,35 +46,17 @@ private:
     QStringList column(int column) const;
     void clickHeader(int column);
 
-    std::unique_ptr<ScratchDirectory> m_dir;
-    std::unique_ptr<QMQTT::Client> m_client;
-    std::unique_ptr<MainWindow> m_window;
     QPointer<SummaryWindow> m_summary;
 };
 
 namespace {
 
-enum Column
-{
-    Name,
-    Topic,
-    State,
-    Received,
-    DevType,
-    DevMode,
-    NumStarts,
-    TLast,
-    TCurrent,
-    TCommon,
-    Voltage,
-    Freq
-};
-
 // The value columns and the panel labels that show the same values.
-const QVector<QPair<int, const char *>> kPanelColumns = {{DevType, "label_dev_type"}, {NumStarts, "label_num_starts"},
-                                                         {TLast, "label_t_last"},     {TCurrent, "label_t_current"},
-                                                         {TCommon, "label_t_common"}, {Voltage, "label_voltage"},
-                                                         {Freq, "label_freq"}};
+const QVector<QPair<int, const char *>> kPanelColumns = {
+    {MeterTableModel::DevType, "label_dev_type"}, {MeterTableModel::NumStarts, "label_num_starts"},
+    {MeterTableModel::TLast, "label_t_last"},     {MeterTableModel::TCurrent, "label_t_current"},
+    {MeterTableModel::TCommon, "label_t_common"}, {MeterTableModel::Voltage, "label_voltage"},
+    {MeterTableModel::Freq, "label_freq"}};
 
 QByteArray reading(int starts, int common, int type = 10)
 {
@@ -99,32 +78,16 @@ void tst_SummaryWindow::initTestCase()
     tzset();
 }
 
-void tst_SummaryWindow::init()
-{
-    m_dir = std::make_unique<ScratchDirectory>();
-    QVERIFY(m_dir->isValid());
-    m_client = std::make_unique<QMQTT::Client>();
-}
-
-void tst_SummaryWindow::cleanup()
-{
-    m_window.reset();
-    m_client.reset();
-    m_dir.reset();
-}
-
 void tst_SummaryWindow::start(const QStringList &devices)
 {
     SettingsText settings;
     for (const QString &device : devices)
         settings.device(device.section('|', 0, 0), device.section('|', 1));
     writeSettingsFileText(settings.bytes());
-    if (m_window) {
+    if (m_window)
         QVERIFY(QMetaObject::invokeMethod(m_window.get(), "RefreshTabs"));
-        return;
-    }
-    m_window = std::make_unique<MainWindow>(m_client.get());
-    m_window->show();
+    else
+        startWindow();
 }
 
 void tst_SummaryWindow::feed(const QString &topic, const QByteArray &payload)
@@ -176,13 +139,13 @@ void tst_SummaryWindow::rowsShowWhatThePanelsShow()
     // The action raises the open window rather than making another.
     triggerAction(m_window.get(), QStringLiteral("actionSummary"));
     QCOMPARE(m_window->findChildren<SummaryWindow *>().size(), 1);
-    QCOMPARE(column(Name), (QStringList{"Котёл №1", "Насос", "Вентилятор"}));
-    QCOMPARE(column(Topic), (QStringList{"plant/1", "plant/2", "plant/3"}));
-    QCOMPARE(column(State), (QStringList{"в сети", "нет данных", "не в сети"}));
-    QCOMPARE(column(DevMode), (QStringList{"счёт", "", "счёт"}));
+    QCOMPARE(column(MeterTableModel::Name), (QStringList{"Котёл №1", "Насос", "Вентилятор"}));
+    QCOMPARE(column(MeterTableModel::Topic), (QStringList{"plant/1", "plant/2", "plant/3"}));
+    QCOMPARE(column(MeterTableModel::State), (QStringList{"в сети", "нет данных", "не в сети"}));
+    QCOMPARE(column(MeterTableModel::DevMode), (QStringList{"счёт", "", "счёт"}));
     const QRegularExpression localTime(QStringLiteral("^\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d$"));
-    QVERIFY(localTime.match(column(Received).at(0)).hasMatch());
-    QCOMPARE(column(Received).at(1), QString());
+    QVERIFY(localTime.match(column(MeterTableModel::Received).at(0)).hasMatch());
+    QCOMPARE(column(MeterTableModel::Received).at(1), QString());
     for (const auto &[columnIndex, label] : kPanelColumns) {
         const QStringList cells = column(columnIndex);
         for (int row : {0, 2})
@@ -192,8 +155,8 @@ void tst_SummaryWindow::rowsShowWhatThePanelsShow()
 
     // Readings reach the open table.
     feed("plant/2", reading(5, 5));
-    QTRY_COMPARE(column(State).at(1), QStringLiteral("в сети"));
-    QCOMPARE(column(NumStarts).at(1), QStringLiteral("5"));
+    QTRY_COMPARE(column(MeterTableModel::State).at(1), QStringLiteral("в сети"));
+    QCOMPARE(column(MeterTableModel::NumStarts).at(1), QStringLiteral("5"));
 }
 
 void tst_SummaryWindow::sortsByValue_data()
@@ -202,11 +165,15 @@ void tst_SummaryWindow::sortsByValue_data()
     QTest::addColumn<int>("clicks");
     QTest::addColumn<QStringList>("names");
 
-    QTest::newRow("names as text") << int(Name) << 1 << QStringList{"n10", "n100", "n9", "silent"};
-    QTest::newRow("counts as numbers") << int(NumStarts) << 1 << QStringList{"silent", "n9", "n10", "n100"};
-    QTest::newRow("counts descending") << int(NumStarts) << 2 << QStringList{"n100", "n10", "n9", "silent"};
-    QTest::newRow("durations by value") << int(TCommon) << 1 << QStringList{"silent", "n100", "n10", "n9"};
-    QTest::newRow("silent after online") << int(State) << 1 << QStringList{"n9", "n10", "n100", "silent"};
+    QTest::newRow("names as text") << int(MeterTableModel::Name) << 1 << QStringList{"n10", "n100", "n9", "silent"};
+    QTest::newRow("counts as numbers") << int(MeterTableModel::NumStarts) << 1
+                                       << QStringList{"silent", "n9", "n10", "n100"};
+    QTest::newRow("counts descending") << int(MeterTableModel::NumStarts) << 2
+                                       << QStringList{"n100", "n10", "n9", "silent"};
+    QTest::newRow("durations by value") << int(MeterTableModel::TCommon) << 1
+                                        << QStringList{"silent", "n100", "n10", "n9"};
+    QTest::newRow("silent after online") << int(MeterTableModel::State) << 1
+                                         << QStringList{"n9", "n10", "n100", "silent"};
 }
 
 void tst_SummaryWindow::sortsByValue()
@@ -224,7 +191,7 @@ void tst_SummaryWindow::sortsByValue()
 
     for (int i = 0; i < clicks; ++i)
         clickHeader(sortColumn);
-    QCOMPARE(column(Name), names);
+    QCOMPARE(column(MeterTableModel::Name), names);
 }
 
 void tst_SummaryWindow::filterMatchesNameOrTopic_data()
@@ -246,7 +213,7 @@ void tst_SummaryWindow::filterMatchesNameOrTopic()
     start({"Котёл|plant/1", "Насос|plant/2"});
     QVERIFY(openSummary());
     typeText(child<QLineEdit>(m_summary, QStringLiteral("leFilter")), filter);
-    QCOMPARE(column(Name), names);
+    QCOMPARE(column(MeterTableModel::Name), names);
 }
 
 void tst_SummaryWindow::activatingRowShowsItsTab_data()
@@ -262,11 +229,11 @@ void tst_SummaryWindow::activatingRowShowsItsTab()
 
     start({"A|t/a", "B|t/b", "C|t/c"});
     QVERIFY(openSummary());
-    clickHeader(Name);
-    clickHeader(Name);
-    QCOMPARE(column(Name), (QStringList{"C", "B", "A"}));
+    clickHeader(MeterTableModel::Name);
+    clickHeader(MeterTableModel::Name);
+    QCOMPARE(column(MeterTableModel::Name), (QStringList{"C", "B", "A"}));
 
-    const QModelIndex first = table()->model()->index(0, Topic);
+    const QModelIndex first = table()->model()->index(0, MeterTableModel::Topic);
     if (byKey) {
         table()->setCurrentIndex(first);
         QTest::keyClick(table(), Qt::Key_Return);
@@ -284,13 +251,13 @@ void tst_SummaryWindow::rowsFollowTheDeviceList()
     start({"A|t/a", "B|t/b"});
     feed("t/b", reading(1, 1));
     QVERIFY(openSummary());
-    QCOMPARE(column(State), (QStringList{"нет данных", "в сети"}));
+    QCOMPARE(column(MeterTableModel::State), (QStringList{"нет данных", "в сети"}));
 
     start({"B|t/b", "C|t/c", "D|t/d"});
-    QCOMPARE(column(Name), (QStringList{"B", "C", "D"}));
-    QCOMPARE(column(State), (QStringList{"нет данных", "нет данных", "нет данных"}));
+    QCOMPARE(column(MeterTableModel::Name), (QStringList{"B", "C", "D"}));
+    QCOMPARE(column(MeterTableModel::State), (QStringList{"нет данных", "нет данных", "нет данных"}));
     feed("t/d", reading(3, 3));
-    QTRY_COMPARE(column(NumStarts), (QStringList{"", "", "3"}));
+    QTRY_COMPARE(column(MeterTableModel::NumStarts), (QStringList{"", "", "3"}));
 }
 
 void tst_SummaryWindow::exportWritesRowsAsShown()
@@ -301,8 +268,8 @@ void tst_SummaryWindow::exportWritesRowsAsShown()
                     R"("t_current":-59,"t_last":1800,"voltage":231,"freq":50})");
     QVERIFY(openSummary());
     typeText(child<QLineEdit>(m_summary, QStringLiteral("leFilter")), QStringLiteral("plant"));
-    clickHeader(NumStarts);
-    clickHeader(NumStarts);
+    clickHeader(MeterTableModel::NumStarts);
+    clickHeader(MeterTableModel::NumStarts);
 
     const auto *board = m_window->findChild<MeterBoard *>();
     const auto iso = [board](int index) {
@@ -395,7 +362,7 @@ void tst_SummaryWindow::keysLeaveTheTable()
     QVERIFY(openSummary());
     QApplication::setActiveWindow(m_summary);
     table()->setFocus();
-    table()->setCurrentIndex(table()->model()->index(0, Name));
+    table()->setCurrentIndex(table()->model()->index(0, MeterTableModel::Name));
     QTRY_VERIFY(table()->hasFocus());
     QTest::keyClick(table(), Qt::Key_Tab);
     QCOMPARE(QApplication::focusWidget(), child<QLineEdit>(m_summary, QStringLiteral("leFilter")));
