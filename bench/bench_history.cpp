@@ -21,7 +21,6 @@
 #include "history/historystore.h"
 #include "history/historywindow.h"
 
-#include <QApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -150,9 +149,7 @@ bool fill(HistoryStore *store, int meters, qint64 start, qint64 end, qint64 batc
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    bench::WidgetApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
     const int days = int(bench::longOption(args, QStringLiteral("--days"), 30));
     const int meters = int(bench::longOption(args, QStringLiteral("--meters"), 1));

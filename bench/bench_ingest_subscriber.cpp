@@ -24,9 +24,7 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QDir>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
@@ -60,9 +58,7 @@ qint64 percentile(std::vector<qint64> values, double fraction)
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    bench::WidgetApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
     const auto port = quint16(bench::longOption(args, QStringLiteral("--port"), 1883));
     const int meters = int(bench::longOption(args, QStringLiteral("--meters"), 100));
@@ -72,9 +68,8 @@ int main(int argc, char **argv)
     const int quietMs = int(bench::longOption(args, QStringLiteral("--quiet-ms"), 10000));
     const bool recordHistory = args.contains(QStringLiteral("--history"));
 
-    QTemporaryDir dir;
-    if (!dir.isValid() || !bench::writeSettings(dir.path(), port, meters, prefix, recordHistory) ||
-        !QDir::setCurrent(dir.path())) {
+    const bench::SettingsDirectory dir(port, meters, prefix, recordHistory);
+    if (!dir.isValid()) {
         say(QStringLiteral("error cannot write Settings.conf"));
         return 2;
     }

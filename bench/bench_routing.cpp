@@ -17,10 +17,6 @@
 #include "measurement/meterboard.h"
 #include "mqtt/client.h"
 
-#include <QApplication>
-#include <QDir>
-#include <QTemporaryDir>
-
 #include <cstdio>
 #include <memory>
 #include <vector>
@@ -38,10 +34,9 @@ struct Cost
 
 Cost routingCost(int meters, long count)
 {
-    QTemporaryDir dir;
-    const QString home = QDir::currentPath();
     const QString prefix = QStringLiteral("route/meter");
-    if (!dir.isValid() || !bench::writeSettings(dir.path(), 1883, meters, prefix) || !QDir::setCurrent(dir.path()))
+    const bench::SettingsDirectory dir(1883, meters, prefix);
+    if (!dir.isValid())
         return {};
 
     const qint64 built = bench::monotonicNs();
@@ -103,7 +98,6 @@ Cost routingCost(int meters, long count)
     cost.droppedUs = double(bench::ownCpuNs() - dropStart) / 1000.0 / double(count);
 
     window.reset();
-    QDir::setCurrent(home);
     return cost;
 }
 
@@ -111,9 +105,7 @@ Cost routingCost(int meters, long count)
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    bench::WidgetApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
     const long count = bench::longOption(args, QStringLiteral("--count"), 200000);
     const QString name = QStringLiteral("routing");

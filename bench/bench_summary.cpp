@@ -11,11 +11,8 @@
 #include "mqtt/client.h"
 
 #include <QAction>
-#include <QApplication>
-#include <QDir>
 #include <QHeaderView>
 #include <QTableView>
-#include <QTemporaryDir>
 #include <QWindow>
 
 #include <algorithm>
@@ -43,13 +40,11 @@ void waitUntilPainted(QWidget *window)
 
 int main(int argc, char **argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    bench::WidgetApplication app(argc, argv);
     const QString name = QStringLiteral("summary");
     const QString prefix = QStringLiteral("summary/meter");
-    QTemporaryDir dir;
-    if (!dir.isValid() || !bench::writeSettings(dir.path(), 1883, kMeters, prefix) || !QDir::setCurrent(dir.path())) {
+    const bench::SettingsDirectory dir(1883, kMeters, prefix);
+    if (!dir.isValid()) {
         bench::printRow(name, QStringLiteral("run"), QStringLiteral("failed"), QStringLiteral("completes"),
                         bench::Verdict::Miss);
         return 1;

@@ -16,9 +16,6 @@
 #include "mainwindow/mainwindow.h"
 #include "mqtt/client.h"
 
-#include <QApplication>
-#include <QDir>
-#include <QTemporaryDir>
 #include <QWindow>
 
 #include <cstdio>
@@ -34,12 +31,9 @@ constexpr int kManyMeters = 10000;
 
 int buildOnce(int argc, char **argv, int meters)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    QTemporaryDir dir;
-    if (!dir.isValid() || !bench::writeSettings(dir.path(), 1883, meters, QStringLiteral("build/meter")) ||
-        !QDir::setCurrent(dir.path()))
+    bench::WidgetApplication app(argc, argv);
+    const bench::SettingsDirectory dir(1883, meters, QStringLiteral("build/meter"));
+    if (!dir.isValid())
         return 1;
 
     const long residentBefore = bench::residentKb();

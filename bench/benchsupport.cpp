@@ -34,6 +34,15 @@ void sleepMs(int ms)
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+// The platform is chosen when the application object is made, so it is set
+// on the way to the base class's constructor.
+int &offscreenUnlessSet(int &argc)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    return argc;
+}
+
 QByteArray readProcFile(const QString &path)
 {
     QFile file(path);
@@ -166,6 +175,20 @@ bool writeSettings(const QString &directory, quint16 port, int meters, const QSt
     settings.endGroup();
     settings.sync();
     return settings.status() == QSettings::NoError;
+}
+
+WidgetApplication::WidgetApplication(int &argc, char **argv) : QApplication(offscreenUnlessSet(argc), argv) {}
+
+SettingsDirectory::SettingsDirectory(quint16 port, int meters, const QString &prefix, bool recordHistory)
+    : m_previous(QDir::currentPath())
+{
+    m_entered = m_dir.isValid() && writeSettings(m_dir.path(), port, meters, prefix, recordHistory) &&
+                QDir::setCurrent(m_dir.path());
+}
+
+SettingsDirectory::~SettingsDirectory()
+{
+    QDir::setCurrent(m_previous);
 }
 
 MeterReadings::MeterReadings(int meters)

@@ -6,9 +6,11 @@
 
 #include "common/testbroker.h"
 
+#include <QApplication>
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <sys/types.h>
 
@@ -50,6 +52,33 @@ QString meterTopic(const QString &prefix, int number);
 // With recordHistory, [History] Enabled=true too.
 bool writeSettings(const QString &directory, quint16 port, int meters, const QString &prefix,
                    bool recordHistory = false);
+
+// The application object of a benchmark that makes widgets: offscreen, unless
+// QT_QPA_PLATFORM names another platform.
+class WidgetApplication final : public QApplication
+{
+public:
+    WidgetApplication(int &argc, char **argv);
+};
+
+// A scratch working directory for as long as the object lives, holding the
+// Settings.conf of writeSettings(); the one before is the working directory
+// again at the end.
+class SettingsDirectory final
+{
+public:
+    SettingsDirectory(quint16 port, int meters, const QString &prefix, bool recordHistory = false);
+    ~SettingsDirectory();
+    SettingsDirectory(const SettingsDirectory &) = delete;
+    SettingsDirectory &operator=(const SettingsDirectory &) = delete;
+
+    bool isValid() const { return m_entered; }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_previous;
+    bool m_entered = false;
+};
 
 // Readings of a row of running meters, shaped like the simulator's: each call
 // of next() for a meter gives its next reading, in which the running time and
