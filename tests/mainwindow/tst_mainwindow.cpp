@@ -318,7 +318,9 @@ void tst_MainWindow::tabsAndCountFollowEachMeter()
     QCOMPARE(tabs->tabToolTip(1), QStringLiteral("не в сети · последние данные ") + time);
     QCOMPARE(count->text(), QStringLiteral("В сети: 0 из 2"));
 
-    // M counts the tabs of the list as it is now.
+    // M counts the tabs of the list as it is now, and N starts again from none, also when the
+    // list is replaced while a meter is online.
+    emit client.received(QMQTT::Message(QStringLiteral("t/a"), R"({"dev_mode":1})"));
     writeSettingsFileText(SettingsText().device("C", "t/c").bytes());
     QVERIFY(QMetaObject::invokeMethod(&window, "RefreshTabs"));
     QCOMPARE(count->text(), QStringLiteral("В сети: 0 из 1"));
