@@ -262,7 +262,7 @@ void tst_SummaryWindow::rowsFollowTheDeviceList()
 
 void tst_SummaryWindow::exportWritesRowsAsShown()
 {
-    start({"Котёл №1|plant/1", "Насос; \"Б\"|plant/2", "Склад|store/3", "Резерв|plant/4"});
+    start({"Котёл №1|plant/1", "Насос; \"Б\"|plant/2", "Склад|store/3", "Резерв \"Ю\"|plant/4"});
     feed("plant/1", reading(12, 360000));
     feed("plant/2", R"({"dev_type":1,"dev_mode":1,"num_starts":1500,"t_common":2147483647,)"
                     R"("t_current":-59,"t_last":1800,"voltage":231,"freq":50})");
@@ -287,7 +287,7 @@ void tst_SummaryWindow::exportWritesRowsAsShown()
         "Котёл №1;plant/1;в сети;" +
         iso(0) +
         ";Zelmar-B;счёт;12;01:02:05;00:01:01;100:00:00;229;50\r\n"
-        "Резерв;plant/4;нет данных;;;;;;;;;\r\n";
+        "\"Резерв \"\"Ю\"\"\";plant/4;нет данных;;;;;;;;;\r\n";
 
     const QString fileName = QDir(m_dir->path()).filePath(QStringLiteral("сводка.csv"));
     answerFileDialog(fileName);
