@@ -59,6 +59,9 @@ private slots:
 
 private:
     TestCertificates m_certificates;
+    // Answers every attempt with CONNACK 3, "server unavailable", as a broker
+    // that is up but cannot serve yet does.
+    QTcpServer m_unavailable;
 };
 
 void tst_Session::initTestCase()
@@ -66,6 +69,15 @@ void tst_Session::initTestCase()
     QVERIFY(m_certificates.create());
     m_broker.enableTls(m_certificates.caFile(), m_certificates.brokerCertFile(), m_certificates.brokerKeyFile());
     QVERIFY(m_broker.start());
+    QVERIFY(m_unavailable.listen(QHostAddress::LocalHost));
+    connect(&m_unavailable, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket *socket = m_unavailable.nextPendingConnection()) {
+            connect(socket, &QTcpSocket::readyRead, socket, [socket] {
+                socket->readAll();
+                socket->write(QByteArray::fromHex("20020003"));
+            });
+        }
+    });
 }
 
 void tst_Session::tabsFollowCompleteEntries()
@@ -577,6 +589,7 @@ void tst_Session::retriesOnlyForNetworkFailures_data()
     const quint16 closedPort = closed.serverPort();
     closed.close();
     QTest::newRow("connection refused") << withLogin(closedPort, "secret-1").bytes() << true;
+    QTest::newRow("server unavailable") << withLogin(m_unavailable.serverPort(), "secret-6").bytes() << true;
     QTest::newRow("password refused") << withLogin(m_broker.authPort(), "secret-2").bytes() << false;
     QTest::newRow("client id the library refuses")
         << withLogin(m_broker.port(), "secret-3").bytes() + "clientId=a\\tb\n"
