@@ -610,12 +610,17 @@ void tst_Session::retriesOnlyForNetworkFailures()
     QFETCH(bool, retried);
     writeSettingsFileText(text + "AutoReconnect=true\n");
     startWindow();
-    session()->setRetryDelays(60000, 60000);
+    // No retry comes during the test; half a second past a whole one, so
+    // that a countdown rounded down shows.
+    session()->setRetryDelays(60500, 60500);
+    QString countdown;
+    connect(session(), &SessionController::retryScheduled, this, [&] { countdown = status(); });
     QSignalSpy failed(m_client.get(), &QMQTT::Client::error);
     clickConnect();
     QVERIFY(failed.wait());
     QCOMPARE(session()->state(), retried ? SessionController::State::Waiting : SessionController::State::Idle);
     QVERIFY2(!status().contains(QLatin1String("secret")), qPrintable(status()));
+    QVERIFY2(countdown.endsWith(QStringLiteral(", повтор через 61 с")) == retried, qPrintable(countdown));
 }
 
 void tst_Session::connectsOnStart()
