@@ -648,6 +648,8 @@ void TestClient::refusedSubscriptionIsReported_data()
     QTest::newRow("refused by the broker") << "secret/x";
     QTest::newRow("wildcard inside a level") << "plant/a#";
     QTest::newRow("zero character") << QStringLiteral("plant/a") + QChar(0) + QStringLiteral("b");
+    // Its UTF-8 would stand for some other topic.
+    QTest::newRow("lone surrogate") << QStringLiteral("plant/") + QChar(0xD800);
 }
 
 void TestClient::refusedSubscriptionIsReported()
