@@ -1,25 +1,22 @@
 #include "mqtt/client.h"
 
+#include "mqtt/hostlookup.h"
+#include "mqtt/tlscontext.h"
+
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QHash>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <QUrl>
 
+// The one file that speaks to libmosquitto.
 #include <mosquitto.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <openssl/x509v3.h>
 
 #include <cerrno>
 #include <deque>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
-#include <netdb.h>
 #include <sys/socket.h>
 
 namespace QMQTT {
@@ -56,93 +53,6 @@ constexpr quint8 kRefusedQos = 0x80;
 // MQTT carries strings with a two-byte length.
 constexpr int kMaxStringBytes = 65535;
 
-// The system's answer, asked the way Qt asks it: the ASCII form of an
-// international name, and only address families the machine has configured.
-QList<QHostAddress> systemLookup(const QString &hostName)
-{
-    QList<QHostAddress> addresses;
-    const QByteArray name = QUrl::toAce(hostName);
-    if (name.isEmpty())
-        return addresses;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_ADDRCONFIG;
-    addrinfo *found = nullptr;
-    int rc = getaddrinfo(name.constData(), nullptr, &hints, &found);
-    if (rc == EAI_BADFLAGS) {
-        hints.ai_flags = 0;
-        rc = getaddrinfo(name.constData(), nullptr, &hints, &found);
-    }
-    if (rc != 0)
-        return addresses;
-    for (const addrinfo *entry = found; entry; entry = entry->ai_next) {
-        const QHostAddress address(entry->ai_addr);
-        if (!address.isNull() && !addresses.contains(address))
-            addresses.append(address);
-    }
-    freeaddrinfo(found);
-    return addresses;
-}
-
-// What a lookup thread shares with the client that started it. The client
-// clears receiver once it no longer wants the answer (another attempt, an
-// abort, its own end); the thread posts its answer under the mutex and only
-// while receiver is set, so it never posts to a client that is gone.
-struct PendingLookup
-{
-    std::mutex mutex;
-    QObject *receiver = nullptr;
-};
-
-struct SslContextFree
-{
-    void operator()(SSL_CTX *context) const { SSL_CTX_free(context); }
-};
-using SslContext = std::unique_ptr<SSL_CTX, SslContextFree>;
-
-// What OpenSSL's verification said about the broker's certificate.
-TlsProblem verifyProblem(long result)
-{
-    switch (result) {
-    case X509_V_ERR_HOSTNAME_MISMATCH:
-    case X509_V_ERR_IP_ADDRESS_MISMATCH:
-        return TlsProblem::WrongHostName;
-    case X509_V_ERR_CERT_HAS_EXPIRED:
-        return TlsProblem::ExpiredCertificate;
-    case X509_V_ERR_CERT_NOT_YET_VALID:
-        return TlsProblem::NotYetValidCertificate;
-    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
-    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
-    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
-    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
-    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
-    case X509_V_ERR_CERT_UNTRUSTED:
-        return TlsProblem::UntrustedCertificate;
-    default:
-        return TlsProblem::OtherCertificateProblem;
-    }
-}
-
-// What a fatal TLS alert from the broker means for us.
-TlsProblem alertProblem(int alert)
-{
-    switch (alert) {
-    case 116: // certificate_required, TLS 1.3
-        return TlsProblem::ClientCertificateRequired;
-    case SSL_AD_BAD_CERTIFICATE:
-    case SSL_AD_UNSUPPORTED_CERTIFICATE:
-    case SSL_AD_CERTIFICATE_REVOKED:
-    case SSL_AD_CERTIFICATE_EXPIRED:
-    case SSL_AD_CERTIFICATE_UNKNOWN:
-    case SSL_AD_UNKNOWN_CA:
-    case SSL_AD_ACCESS_DENIED:
-        return TlsProblem::ClientCertificateRefused;
-    default:
-        return TlsProblem::HandshakeFailed;
-    }
-}
-
 // A text as MQTT carries it, checked by the library's own rules (no control
 // characters, no noncharacters, no zero). A lone surrogate has no UTF-8 form
 // and would go out as a substitute character.
@@ -155,21 +65,12 @@ bool toMqttString(const QString &text, QByteArray *utf8)
            mosquitto_validate_utf8(utf8->constData(), utf8->size()) == MOSQ_ERR_SUCCESS;
 }
 
-ClientError socketError(int rc, int sysErrno)
+// A failure the library reported, in the client's terms.
+ClientError libraryError(int rc, int sysErrno)
 {
     switch (rc) {
     case MOSQ_ERR_ERRNO:
-        switch (sysErrno) {
-        case ECONNREFUSED:
-            return SocketConnectionRefusedError;
-        case ETIMEDOUT:
-            return SocketTimeoutError;
-        case ECONNRESET:
-        case EPIPE:
-            return SocketRemoteHostClosedError;
-        default:
-            return SocketNetworkError;
-        }
+        return errorFromErrno(sysErrno);
     case MOSQ_ERR_CONN_LOST:
         return SocketRemoteHostClosedError;
     case MOSQ_ERR_KEEPALIVE:
@@ -187,23 +88,6 @@ ClientError socketError(int rc, int sysErrno)
         return MqttProtocolError;
     default:
         return SocketNetworkError;
-    }
-}
-
-ClientError connackError(int code)
-{
-    switch (code) {
-    case 1: // unacceptable protocol version
-        return MqttProtocolError;
-    case 2:
-        return MqttIdentifierRejectedError;
-    case 3:
-        return MqttServerUnavailableError;
-    case 4: // bad user name or password
-    case 5: // not authorised
-        return MqttNotAuthorizedError;
-    default:
-        return UnknownError;
     }
 }
 
@@ -232,7 +116,10 @@ public:
             SubAck,
             Publish
         };
-        explicit Event(Kind kind, int code = 0, int sysErrno = 0) : kind(kind), code(code), sysErrno(sysErrno) {}
+        explicit Event(Kind eventKind, int eventCode = 0, int eventErrno = 0)
+            : kind(eventKind), code(eventCode), sysErrno(eventErrno)
+        {
+        }
 
         Kind kind;
         quint64 session = 0;
@@ -277,20 +164,17 @@ private:
     static void onSubscribeCallback(mosquitto *, void *obj, int mid, int count, const int *grantedQos);
     static void onMessageCallback(mosquitto *, void *obj, const mosquitto_message *message);
     static void onLogCallback(mosquitto *, void *obj, int level, const char *text);
-    static void onTlsInfo(const SSL *ssl, int where, int value);
 
     void record(Event event);
     void endSession();
     InvalidSetting checkSettings(QByteArray *id, QByteArray *user) const;
     bool configureHandle();
     InvalidSetting configureTls();
-    void resetTlsState();
-    bool tlsFailed(int rc = MOSQ_ERR_SUCCESS, int sysErrno = 0) const;
+    bool tlsFailed(int rc, int sysErrno) const;
     void noticeLostSocket(int rc, int sysErrno);
     ClientError tlsFailure();
     void startLookup();
-    void cancelLookup();
-    void onLookedUp(const std::shared_ptr<PendingLookup> &lookup, const QList<QHostAddress> &addresses);
+    void onLookedUp(const QList<QHostAddress> &addresses);
     bool connectNext(ClientError failure, bool deferFailure);
     bool fail(ClientError failure);
     void failLater(ClientError failure);
@@ -315,17 +199,12 @@ private:
     std::deque<Event> m_events;
     bool m_dispatching = false;
 
-    // What the handshake with the current address showed.
-    bool m_tlsAlertSent = false;
-    long m_tlsVerifyResult = X509_V_OK;
-    int m_tlsAlertReceived = -1;
-    QString m_tlsLibraryError;
-    // The host as written, for the server name extension; empty for an address.
-    QByteArray m_tlsServerName;
+    // The context of the attempt under way, and what its handshake showed.
+    TlsContext m_tlsContext;
 
     QList<QHostAddress> m_addresses;
     int m_nextAddress = 0;
-    std::shared_ptr<PendingLookup> m_lookup;
+    HostLookup m_lookup;
     // The lookup and the first address share the connect timeout.
     QDeadlineTimer m_attemptDeadline;
     QHash<int, QString> m_pendingSubscriptions;
@@ -357,7 +236,7 @@ ClientPrivate::ClientPrivate(Client *client, const QHostAddress &host, quint16 p
 
 ClientPrivate::~ClientPrivate()
 {
-    cancelLookup();
+    m_lookup.drop();
     delete m_readNotifier;
     delete m_writeNotifier;
     // Destroying the handle closes the socket without an MQTT DISCONNECT.
@@ -400,38 +279,9 @@ void ClientPrivate::onMessageCallback(mosquitto *, void *obj, const mosquitto_me
 
 void ClientPrivate::onLogCallback(mosquitto *, void *obj, int level, const char *text)
 {
-    // The library says why a handshake failed only here, as OpenSSL's
-    // "error:...:SSL routines::<reason>"; the first one is the cause.
-    auto *self = static_cast<ClientPrivate *>(obj);
-    if (!(level & MOSQ_LOG_ERR) || !self->m_tlsLibraryError.isEmpty())
-        return;
-    const QString line = QString::fromUtf8(text);
-    if (line.startsWith(QLatin1String("OpenSSL Error")))
-        self->m_tlsLibraryError = line.mid(line.lastIndexOf(QLatin1String("::")) + 2).trimmed();
-}
-
-void ClientPrivate::onTlsInfo(const SSL *ssl, int where, int value)
-{
-    auto *self = static_cast<ClientPrivate *>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
-    if (!self)
-        return;
-    // The library names the address it connects to in the server name
-    // extension; a broker behind a proxy that routes by name needs the host
-    // as written. This comes before the hello is put together.
-    if (where & SSL_CB_HANDSHAKE_START) {
-        const char *const name = self->m_tlsServerName.isEmpty() ? nullptr : self->m_tlsServerName.constData();
-        SSL_set_tlsext_host_name(const_cast<SSL *>(ssl), name);
-        return;
-    }
-    // Only fatal alerts: a close_notify ends every connection.
-    if (!(where & SSL_CB_ALERT) || (value >> 8) != SSL3_AL_FATAL)
-        return;
-    if (where & SSL_CB_WRITE) {
-        self->m_tlsAlertSent = true;
-        self->m_tlsVerifyResult = SSL_get_verify_result(ssl);
-    } else {
-        self->m_tlsAlertReceived = value & 0xff;
-    }
+    // The library says why a handshake failed only here.
+    if (level & MOSQ_LOG_ERR)
+        static_cast<ClientPrivate *>(obj)->m_tlsContext.noteLogLine(text);
 }
 
 void ClientPrivate::record(Event event)
@@ -507,79 +357,17 @@ bool ClientPrivate::configureHandle()
     return m_invalidSetting == InvalidSetting::None;
 }
 
-// The TLS is libmosquitto's; only its context is made here, with OpenSSL's
-// own checks, because the library's cannot do what is needed:
-// - It checks the certificate against the host it connects to, and it is
-//   handed an address, since a name it would look up with getaddrinfo() on
-//   this thread (see startLookup()); broker certificates name the host only.
-//   No option of the library names another host. OpenSSL checks the name
-//   written in the settings instead, as part of the chain's verification,
-//   and onTlsInfo() puts that name, not the address, in the hello.
-// - Its own verification callback, which it installs on a context of ours
-//   when asked for its defaults, fails every handshake in 2.0.11 until the
-//   library has made a context of its own once in the process (the index
-//   under which the callback finds its handle is set up only then).
-// So the context gets the CA, the client certificate and the host to check
-// here, and the library uses it as it is (MOSQ_OPT_SSL_CTX without
-// defaults), taking a reference of its own.
+// The library runs the TLS on a context of ours (see TlsContext), as it is:
+// with its defaults, it would install a verification callback of its own.
 InvalidSetting ClientPrivate::configureTls()
 {
-    const SslContext context(SSL_CTX_new(TLS_client_method()));
-    SSL_CTX *const ctx = context.get();
-    Q_CHECK_PTR(ctx);
-    const auto refuse = [](InvalidSetting setting) {
-        ERR_clear_error();
-        return setting;
-    };
-    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-    // A key that wants a passphrase fails at once instead of asking for it
-    // on the terminal.
-    SSL_CTX_set_default_passwd_cb(ctx, [](char *, int, int, void *) { return 0; });
-
-    const QByteArray caFile = QFile::encodeName(m_tls.caFile);
-    if (caFile.isEmpty() ? SSL_CTX_set_default_verify_paths(ctx) != 1
-                         : SSL_CTX_load_verify_locations(ctx, caFile.constData(), nullptr) != 1)
-        return refuse(InvalidSetting::TlsCaFile);
-    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
-    QHostAddress literal(m_hostName);
-    // A server name is a host name; an address is never sent as one.
-    m_tlsServerName = literal.isNull() ? QUrl::toAce(m_hostName) : QByteArray();
-    if (m_tls.verifyHostName) {
-        X509_VERIFY_PARAM *const param = SSL_CTX_get0_param(ctx);
-        bool named = false;
-        if (literal.isNull()) {
-            const QByteArray &name = m_tlsServerName;
-            named = !name.isEmpty() && X509_VERIFY_PARAM_set1_host(param, name.constData(), size_t(name.size())) == 1;
-        } else {
-            literal.setScopeId(QString());
-            named = X509_VERIFY_PARAM_set1_ip_asc(param, literal.toString().toLatin1().constData()) == 1;
-        }
-        // Never a handshake without the check that was asked for.
-        if (!named)
-            return refuse(InvalidSetting::TlsCaFile);
-        X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-    }
-    if (!m_tls.certFile.isEmpty() || !m_tls.keyFile.isEmpty()) {
-        if (SSL_CTX_use_certificate_chain_file(ctx, QFile::encodeName(m_tls.certFile).constData()) != 1)
-            return refuse(InvalidSetting::TlsCertificate);
-        if (SSL_CTX_use_PrivateKey_file(ctx, QFile::encodeName(m_tls.keyFile).constData(), SSL_FILETYPE_PEM) != 1 ||
-            SSL_CTX_check_private_key(ctx) != 1)
-            return refuse(InvalidSetting::TlsKey);
-    }
-    SSL_CTX_set_app_data(ctx, this);
-    SSL_CTX_set_info_callback(ctx, &ClientPrivate::onTlsInfo);
-    if (mosquitto_void_option(m_mosq, MOSQ_OPT_SSL_CTX, ctx) != MOSQ_ERR_SUCCESS ||
+    const InvalidSetting refused = m_tlsContext.configure(m_tls, m_hostName);
+    if (refused != InvalidSetting::None)
+        return refused;
+    if (mosquitto_void_option(m_mosq, MOSQ_OPT_SSL_CTX, m_tlsContext.context()) != MOSQ_ERR_SUCCESS ||
         mosquitto_int_option(m_mosq, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0) != MOSQ_ERR_SUCCESS)
-        return refuse(InvalidSetting::TlsCaFile);
+        return InvalidSetting::TlsCaFile;
     return InvalidSetting::None;
-}
-
-void ClientPrivate::resetTlsState()
-{
-    m_tlsAlertSent = false;
-    m_tlsVerifyResult = X509_V_OK;
-    m_tlsAlertReceived = -1;
-    m_tlsLibraryError.clear();
 }
 
 // With TLS, the library writes CONNECT right away, inside the connect call.
@@ -587,8 +375,7 @@ void ClientPrivate::resetTlsState()
 // fails with EPROTO before its alert could be read.
 bool ClientPrivate::tlsFailed(int rc, int sysErrno) const
 {
-    return m_tls.enabled && (rc == MOSQ_ERR_TLS || (rc == MOSQ_ERR_ERRNO && sysErrno == EPROTO) || m_tlsAlertSent ||
-                             m_tlsAlertReceived >= 0 || !m_tlsLibraryError.isEmpty());
+    return m_tls.enabled && m_tlsContext.failed(rc == MOSQ_ERR_TLS || (rc == MOSQ_ERR_ERRNO && sysErrno == EPROTO));
 }
 
 // A handshake that fails ends the read or write with the socket closed, but
@@ -606,16 +393,10 @@ void ClientPrivate::noticeLostSocket(int rc, int sysErrno)
 
 ClientError ClientPrivate::tlsFailure()
 {
-    m_tlsDetail = m_tlsLibraryError;
-    if (m_tlsAlertSent && m_tlsVerifyResult != X509_V_OK) {
-        m_tlsProblem = verifyProblem(m_tlsVerifyResult);
-        m_tlsDetail = QString::fromUtf8(X509_verify_cert_error_string(m_tlsVerifyResult));
-        return TlsCertificateRejectedError;
-    }
-    m_tlsProblem = m_tlsAlertReceived >= 0 ? alertProblem(m_tlsAlertReceived) : TlsProblem::HandshakeFailed;
-    if (m_tlsAlertReceived >= 0 && m_tlsDetail.isEmpty())
-        m_tlsDetail = QString::fromUtf8(SSL_alert_desc_string_long(m_tlsAlertReceived));
-    return TlsError;
+    const TlsContext::Failure failure = m_tlsContext.failure();
+    m_tlsProblem = failure.problem;
+    m_tlsDetail = failure.detail;
+    return failure.error;
 }
 
 void ClientPrivate::startAttempt()
@@ -651,49 +432,21 @@ void ClientPrivate::startAttempt()
     startLookup();
 }
 
-// libmosquitto would resolve a name with a blocking getaddrinfo() on this
-// thread, so the name is looked up on a thread of its own and the library
-// gets numbers only. Not on Qt's lookup threads: the application waits for
-// those when it ends, and a resolver that never answers would hold the
-// program for as long as it waits.
 void ClientPrivate::startLookup()
 {
     m_state = State::Resolving;
-    auto lookup = std::make_shared<PendingLookup>();
-    lookup->receiver = q;
-    const Client::Resolver resolve = m_resolver ? m_resolver : Client::Resolver(systemLookup);
-    try {
-        std::thread([this, lookup, resolve, name = m_hostName] {
-            const QList<QHostAddress> addresses = resolve(name);
-            const std::lock_guard<std::mutex> guard(lookup->mutex);
-            if (lookup->receiver) {
-                QMetaObject::invokeMethod(
-                    lookup->receiver, [this, lookup, addresses] { onLookedUp(lookup, addresses); },
-                    Qt::QueuedConnection);
-            }
-        }).detach();
-    } catch (const std::system_error &) {
+    if (!m_lookup.start(m_hostName, m_resolver ? m_resolver : HostLookup::Resolver(&HostLookup::systemResolver), q,
+                        [this](const QList<QHostAddress> &addresses) { onLookedUp(addresses); })) {
         failLater(SocketHostNotFoundError);
         return;
     }
-    m_lookup = lookup;
     m_connectTimer.start(m_connectTimeoutMs);
 }
 
-void ClientPrivate::cancelLookup()
+void ClientPrivate::onLookedUp(const QList<QHostAddress> &addresses)
 {
-    if (!m_lookup)
+    if (m_state != State::Resolving)
         return;
-    const std::lock_guard<std::mutex> guard(m_lookup->mutex);
-    m_lookup->receiver = nullptr;
-    m_lookup.reset();
-}
-
-void ClientPrivate::onLookedUp(const std::shared_ptr<PendingLookup> &lookup, const QList<QHostAddress> &addresses)
-{
-    if (lookup != m_lookup || m_state != State::Resolving)
-        return;
-    cancelLookup();
     m_connectTimer.stop();
     m_addresses = addresses;
     m_nextAddress = 0;
@@ -707,7 +460,7 @@ bool ClientPrivate::connectNext(ClientError failure, bool deferFailure)
     while (m_nextAddress < m_addresses.size()) {
         const bool first = m_nextAddress == 0;
         const QByteArray address = m_addresses.at(m_nextAddress++).toString().toLatin1();
-        resetTlsState();
+        m_tlsContext.startHandshake();
         const int rc = mosquitto_connect_async(m_mosq, address.constData(), m_port, m_keepAlive);
         const int sysErrno = errno;
         const int fd = mosquitto_socket(m_mosq);
@@ -726,7 +479,7 @@ bool ClientPrivate::connectNext(ClientError failure, bool deferFailure)
             closeSocket(false);
             break;
         }
-        failure = socketError(rc, sysErrno);
+        failure = libraryError(rc, sysErrno);
         closeSocket(false);
     }
     if (deferFailure) {
@@ -779,7 +532,7 @@ void ClientPrivate::closeSocket(bool sendDisconnect)
 void ClientPrivate::abandon(bool sendDisconnect)
 {
     m_failTimer.stop();
-    cancelLookup();
+    m_lookup.drop();
     closeSocket(sendDisconnect);
 }
 
@@ -884,7 +637,7 @@ void ClientPrivate::onConnectTimeout()
 {
     if (m_state == State::Resolving) {
         // The lookup thread is left to finish on its own; its answer is dropped.
-        cancelLookup();
+        m_lookup.drop();
         endSession();
         fail(SocketTimeoutError);
         return;
@@ -949,7 +702,7 @@ bool ClientPrivate::handle(const Event &event)
         }
         // The broker answered, so trying other addresses would not help.
         closeSocket(false);
-        return fail(connackError(event.code));
+        return fail(errorFromConnack(event.code));
     case Event::Disconnect:
         removeNotifiers();
         m_connectTimer.stop();
@@ -960,7 +713,7 @@ bool ClientPrivate::handle(const Event &event)
                 m_nextAddress = m_addresses.size();
                 return connectNext(tlsFailure(), false);
             }
-            return connectNext(socketError(event.code, event.sysErrno), false);
+            return connectNext(libraryError(event.code, event.sysErrno), false);
         }
         if (m_state == State::Connected) {
             m_state = State::Idle;
@@ -972,7 +725,7 @@ bool ClientPrivate::handle(const Event &event)
             if (m_session != session)
                 return true;
             if (event.code != MOSQ_ERR_SUCCESS)
-                return fail(socketError(event.code, event.sysErrno));
+                return fail(libraryError(event.code, event.sysErrno));
         }
         return true;
     }

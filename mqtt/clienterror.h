@@ -56,6 +56,11 @@ enum class TlsProblem
 };
 Q_ENUM_NS(TlsProblem)
 
+// What the network and the broker said, in the client's terms.
+ClientError errorFromErrno(int errnoValue);
+// A CONNACK's refusal: a return code of MQTT 3.1.1 or a reason code of MQTT 5.
+ClientError errorFromConnack(int code);
+
 } // namespace QMQTT
 
 Q_DECLARE_METATYPE(QMQTT::ClientError)
