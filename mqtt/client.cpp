@@ -366,16 +366,20 @@ InvalidSetting ClientPrivate::configureTls()
         return refused;
     if (mosquitto_void_option(m_mosq, MOSQ_OPT_SSL_CTX, m_tlsContext.context()) != MOSQ_ERR_SUCCESS ||
         mosquitto_int_option(m_mosq, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0) != MOSQ_ERR_SUCCESS)
-        return InvalidSetting::TlsCaFile;
+        return InvalidSetting::TlsUnsupported;
     return InvalidSetting::None;
 }
 
 // With TLS, the library writes CONNECT right away, inside the connect call.
 // When the broker has already broken the handshake off by then, that write
-// fails with EPROTO before its alert could be read.
+// fails with EPROTO before its alert could be read. A broker that resets the
+// connection in the handshake (a port without TLS) shows only as a lost one.
 bool ClientPrivate::tlsFailed(int rc, int sysErrno) const
 {
-    return m_tls.enabled && m_tlsContext.failed(rc == MOSQ_ERR_TLS || (rc == MOSQ_ERR_ERRNO && sysErrno == EPROTO));
+    const bool peerClosed =
+        rc == MOSQ_ERR_CONN_LOST || (rc == MOSQ_ERR_ERRNO && (sysErrno == ECONNRESET || sysErrno == EPIPE));
+    return m_tls.enabled &&
+           m_tlsContext.failed(rc == MOSQ_ERR_TLS || (rc == MOSQ_ERR_ERRNO && sysErrno == EPROTO), peerClosed);
 }
 
 // A handshake that fails ends the read or write with the socket closed, but

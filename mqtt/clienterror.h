@@ -38,6 +38,8 @@ enum class InvalidSetting
     TlsCaFile,               // no CA certificate could be read from the file
     TlsCertificate,          // the client certificate could not be read
     TlsKey,                  // the client key could not be read, or is not the certificate's
+    TlsHostName,             // the host cannot be given to the TLS library as the name to check
+    TlsUnsupported,          // the MQTT library takes no TLS context (built without TLS)
 };
 Q_ENUM_NS(InvalidSetting)
 
@@ -52,7 +54,12 @@ enum class TlsProblem
     OtherCertificateProblem,   // see Client::tlsDetail()
     ClientCertificateRequired, // the broker wants a client certificate and got none
     ClientCertificateRefused,  // the broker did not accept ours
-    HandshakeFailed,           // anything else; see Client::tlsDetail()
+    // The broker broke the handshake off without a word: a port without TLS,
+    // or a proxy in front of a broker that is away.
+    HandshakeFailed,
+    NotTls,                // the broker answered with something that is not TLS
+    ProtocolVersion,       // no TLS version both take (the client takes 1.2 and later)
+    OtherHandshakeProblem, // anything else; see Client::tlsDetail()
 };
 Q_ENUM_NS(TlsProblem)
 

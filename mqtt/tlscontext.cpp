@@ -51,8 +51,37 @@ TlsProblem alertProblem(int alert)
     case SSL_AD_UNKNOWN_CA:
     case SSL_AD_ACCESS_DENIED:
         return TlsProblem::ClientCertificateRefused;
+    case SSL_AD_PROTOCOL_VERSION:
+        return TlsProblem::ProtocolVersion;
     default:
+        return TlsProblem::OtherHandshakeProblem;
+    }
+}
+
+// What OpenSSL's own error says, for the errors common enough to have a name.
+TlsProblem libraryProblem(unsigned long error)
+{
+    if (ERR_GET_LIB(error) != ERR_LIB_SSL)
+        return TlsProblem::OtherHandshakeProblem;
+    const int reason = ERR_GET_REASON(error);
+    // An alert that came in is reported as its number past this offset.
+    if (reason > SSL_AD_REASON_OFFSET && reason <= SSL_AD_REASON_OFFSET + 255)
+        return alertProblem(reason - SSL_AD_REASON_OFFSET);
+    switch (reason) {
+    case SSL_R_UNEXPECTED_EOF_WHILE_READING:
         return TlsProblem::HandshakeFailed;
+    // The first bytes back were no TLS record: an MQTT broker without TLS
+    // that answers, or another service altogether.
+    case SSL_R_WRONG_VERSION_NUMBER:
+    case SSL_R_PACKET_LENGTH_TOO_LONG:
+    case SSL_R_HTTP_REQUEST:
+    case SSL_R_HTTPS_PROXY_REQUEST:
+        return TlsProblem::NotTls;
+    case SSL_R_UNSUPPORTED_PROTOCOL:
+    case SSL_R_NO_PROTOCOLS_AVAILABLE:
+        return TlsProblem::ProtocolVersion;
+    default:
+        return TlsProblem::OtherHandshakeProblem;
     }
 }
 
@@ -83,6 +112,7 @@ TlsContext::~TlsContext() = default;
 InvalidSetting TlsContext::configure(const TlsSettings &settings, const QString &host)
 {
     m_context.reset(SSL_CTX_new(TLS_client_method()));
+    m_offersCertificate = false;
     SSL_CTX *const ctx = m_context.get();
     Q_CHECK_PTR(ctx);
     const auto refuse = [this](InvalidSetting setting) {
@@ -113,9 +143,12 @@ InvalidSetting TlsContext::configure(const TlsSettings &settings, const QString 
             literal.setScopeId(QString());
             named = X509_VERIFY_PARAM_set1_ip_asc(param, literal.toString().toLatin1().constData()) == 1;
         }
-        // Never a handshake without the check that was asked for.
+        // Never a handshake without the check that was asked for. No host
+        // that the client would try to reach is refused here today (the
+        // ASCII form of a name has no zero byte, and an address is written
+        // out by Qt), so this guards against a change on either side.
         if (!named)
-            return refuse(InvalidSetting::TlsCaFile);
+            return refuse(InvalidSetting::TlsHostName);
         X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     }
     if (!settings.certFile.isEmpty() || !settings.keyFile.isEmpty()) {
@@ -125,6 +158,7 @@ InvalidSetting TlsContext::configure(const TlsSettings &settings, const QString 
             SSL_CTX_check_private_key(ctx) != 1)
             return refuse(InvalidSetting::TlsKey);
     }
+    m_offersCertificate = !settings.certFile.isEmpty();
     SSL_CTX_set_app_data(ctx, this);
     SSL_CTX_set_info_callback(ctx, &TlsContext::onInfo);
     return InvalidSetting::None;
@@ -132,9 +166,11 @@ InvalidSetting TlsContext::configure(const TlsSettings &settings, const QString 
 
 void TlsContext::startHandshake()
 {
+    m_handshakeDone = false;
     m_alertSent = false;
     m_verifyResult = X509_V_OK;
     m_alertReceived = -1;
+    m_libraryError = 0;
     m_libraryErrorText.clear();
 }
 
@@ -143,10 +179,13 @@ void TlsContext::noteLogLine(const char *line)
     // "OpenSSL Error[0]: error:0A000126:SSL routines::unexpected eof while
     // reading"; the first one is the cause.
     constexpr char kPrefix[] = "OpenSSL Error";
-    if (!m_libraryErrorText.isEmpty() || std::strncmp(line, kPrefix, sizeof kPrefix - 1) != 0)
+    if (m_libraryError != 0 || !m_libraryErrorText.isEmpty() || std::strncmp(line, kPrefix, sizeof kPrefix - 1) != 0)
         return;
     const QString text = QString::fromUtf8(line);
     m_libraryErrorText = text.mid(text.lastIndexOf(QLatin1String("::")) + 2).trimmed();
+    const int code = text.indexOf(QLatin1String("error:"));
+    if (code >= 0)
+        m_libraryError = text.mid(code + 6, 8).toULong(nullptr, 16);
 }
 
 void TlsContext::onInfo(const ssl_st *ssl, int where, int value)
@@ -166,6 +205,10 @@ void TlsContext::onInfo(const ssl_st *ssl, int where, int value)
 #pragma GCC diagnostic pop
         return;
     }
+    if (where & SSL_CB_HANDSHAKE_DONE) {
+        self->m_handshakeDone = true;
+        return;
+    }
     // Only fatal alerts: a close_notify ends every connection.
     if (!(where & SSL_CB_ALERT) || (value >> 8) != SSL3_AL_FATAL)
         return;
@@ -177,9 +220,13 @@ void TlsContext::onInfo(const ssl_st *ssl, int where, int value)
     }
 }
 
-bool TlsContext::failed(bool libraryBlamesTls) const
+// A peer that closes the connection before the handshake is done broke it
+// off; after it, the broker closed an established TLS connection, which is
+// the MQTT layer's to report.
+bool TlsContext::failed(bool libraryBlamesTls, bool peerClosed) const
 {
-    return libraryBlamesTls || m_alertSent || m_alertReceived >= 0 || !m_libraryErrorText.isEmpty();
+    return libraryBlamesTls || m_alertSent || m_alertReceived >= 0 || !m_libraryErrorText.isEmpty() ||
+           (peerClosed && !m_handshakeDone);
 }
 
 TlsContext::Failure TlsContext::failure() const
@@ -192,7 +239,20 @@ TlsContext::Failure TlsContext::failure() const
                 m_libraryErrorText.isEmpty() ? QString::fromUtf8(SSL_alert_desc_string_long(m_alertReceived))
                                              : m_libraryErrorText};
     }
-    return {TlsError, TlsProblem::HandshakeFailed, m_libraryErrorText};
+    if (m_libraryError != 0)
+        return {TlsError, libraryProblem(m_libraryError), m_libraryErrorText};
+    // TLS 1.3 ends the handshake on our side before the broker has looked at
+    // our certificate. A broker that wants another then breaks the connection
+    // off, and its alert is lost when the library's CONNECT meets the closed
+    // connection first.
+    if (m_handshakeDone) {
+        return {TlsError,
+                m_offersCertificate ? TlsProblem::ClientCertificateRefused : TlsProblem::ClientCertificateRequired,
+                m_libraryErrorText};
+    }
+    // Closed or reset without a word, or a library error it did not name.
+    return {TlsError, m_libraryErrorText.isEmpty() ? TlsProblem::HandshakeFailed : TlsProblem::OtherHandshakeProblem,
+            m_libraryErrorText};
 }
 
 } // namespace QMQTT

@@ -42,9 +42,9 @@ public:
     void startHandshake();
     // A line of the library's log: it names OpenSSL's errors only there.
     void noteLogLine(const char *line);
-    // Whether the connection ended because of TLS; libraryBlamesTls: the
-    // library said so itself.
-    bool failed(bool libraryBlamesTls) const;
+    // Whether the connection ended because of TLS. libraryBlamesTls: the
+    // library said so itself; peerClosed: the broker closed or reset it.
+    bool failed(bool libraryBlamesTls, bool peerClosed) const;
     Failure failure() const;
 
 private:
@@ -57,10 +57,13 @@ private:
     std::unique_ptr<ssl_ctx_st, Free> m_context;
     // The host as written, for the server name extension; empty for an address.
     QByteArray m_serverName;
+    bool m_offersCertificate = false;
 
+    bool m_handshakeDone = false;
     bool m_alertSent = false;
     long m_verifyResult = 0; // X509_V_OK
     int m_alertReceived = -1;
+    unsigned long m_libraryError = 0; // the first, as OpenSSL packs it
     QString m_libraryErrorText;
 };
 

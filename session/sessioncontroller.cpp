@@ -280,7 +280,11 @@ QString SessionController::failureText(QMQTT::ClientError error) const
     case QMQTT::SocketTimeoutError:
         return tr("Нет ответа от %1").arg(target());
     case QMQTT::SocketRemoteHostClosedError:
-        return tr("Соединение с %1 потеряно").arg(target());
+        // Only an attempt gets here: a lost connection says so in failed().
+        // A TLS port resets a connection that speaks MQTT in clear.
+        return m_options.tls
+                   ? tr("Брокер %1 закрыл соединение, не ответив").arg(target())
+                   : tr("Брокер %1 закрыл соединение, не ответив: возможно, этот порт ждёт TLS").arg(target());
     case QMQTT::MqttInvalidSettingsError:
         return invalidSettingText();
     case QMQTT::MqttIdentifierRejectedError:
@@ -315,6 +319,10 @@ QString SessionController::invalidSettingText() const
         return tr("Не удалось загрузить сертификат клиента из %1").arg(m_options.certFile);
     case QMQTT::InvalidSetting::TlsKey:
         return tr("Ключ клиента из %1 не загружается или не подходит к сертификату").arg(m_options.keyFile);
+    case QMQTT::InvalidSetting::TlsHostName:
+        return tr("Имя %1 нельзя проверить по сертификату брокера").arg(m_host);
+    case QMQTT::InvalidSetting::TlsUnsupported:
+        return tr("Библиотека MQTT не поддерживает TLS");
     case QMQTT::InvalidSetting::None:
         break;
     }
@@ -352,6 +360,14 @@ QString SessionController::tlsText(QMQTT::ClientError error) const
     case QMQTT::TlsProblem::ClientCertificateRefused:
         reason = tr("брокер не принял сертификат клиента");
         break;
+    case QMQTT::TlsProblem::ProtocolVersion:
+        reason = tr("брокер не поддерживает TLS 1.2 или новее");
+        break;
+    // What TLS meets on a port without it, most often a wrong port number.
+    case QMQTT::TlsProblem::HandshakeFailed:
+        return tr("Брокер не отвечает по TLS: возможно, это порт без TLS");
+    case QMQTT::TlsProblem::NotTls:
+        return tr("Брокер отвечает не по TLS: возможно, это порт без TLS");
     default:
         // The library's own words, which say more than any guess of ours.
         reason = detail.isEmpty() ? tr("брокер прервал согласование") : detail;

@@ -652,28 +652,40 @@ void tst_Session::keepAliveNoticesSilentBroker()
 void tst_Session::tlsOutcomeIsNamed_data()
 {
     QTest::addColumn<QString>("host");
+    QTest::addColumn<bool>("tls");         // in Settings.conf
+    QTest::addColumn<bool>("tlsListener"); // the port the settings name
     QTest::addColumn<bool>("ourCa");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("our CA, the name") << "localhost" << true << "Подключено к localhost:%1";
-    QTest::newRow("another CA") << "localhost" << false
+    QTest::addColumn<QString>("expected"); // %1: the port
+    QTest::newRow("our CA, the name") << "localhost" << true << true << true << "Подключено к localhost:%1";
+    QTest::newRow("another CA") << "localhost" << true << true << false
                                 << "Сертификат брокера не принят: его не подтверждает центр сертификации";
     QTest::newRow("the address, which it does not name")
-        << "127.0.0.1" << true << "Сертификат брокера не принят: он выдан не для 127.0.0.1";
+        << "127.0.0.1" << true << true << true << "Сертификат брокера не принят: он выдан не для 127.0.0.1";
+    // OpenSSL's own words were "unexpected eof while reading", and the other
+    // way round the connection was only "lost".
+    QTest::newRow("TLS to a port without it")
+        << "localhost" << true << false << true << "Брокер не отвечает по TLS: возможно, это порт без TLS";
+    QTest::newRow("plain MQTT to a TLS port")
+        << "localhost" << false << true << true
+        << "Брокер localhost:%1 закрыл соединение, не ответив: возможно, этот порт ждёт TLS";
 }
 
 void tst_Session::tlsOutcomeIsNamed()
 {
     QFETCH(QString, host);
+    QFETCH(bool, tls);
+    QFETCH(bool, tlsListener);
     QFETCH(bool, ourCa);
     QFETCH(QString, expected);
+    const quint16 port = tlsListener ? m_broker.tlsPort() : m_broker.port();
     writeSettingsFileText(SettingsText()
-                              .broker(host, m_broker.tlsPort())
-                              .value("MQTT", "Tls", "true")
+                              .broker(host, port)
+                              .value("MQTT", "Tls", tls ? "true" : "false")
                               .value("MQTT", "CaFile", ourCa ? m_certificates.caFile() : m_certificates.otherCaFile())
                               .bytes());
     startWindow();
     clickConnect();
-    QTRY_COMPARE(status(), expected.contains(QLatin1String("%1")) ? expected.arg(m_broker.tlsPort()) : expected);
+    QTRY_COMPARE(status(), expected.contains(QLatin1String("%1")) ? expected.arg(port) : expected);
 }
 
 QTEST_MAIN(tst_Session)
