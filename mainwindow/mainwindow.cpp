@@ -8,7 +8,7 @@
 #include "config/settingsfile.h"
 #include "history/historyrecorder.h"
 #include "history/historywindow.h"
-#include "mainwindow/statusmessageelision.h"
+#include "mainwindow/statusmessagelabel.h"
 #include "measurement/measdialog.h"
 #include "measurement/meterboard.h"
 #include "overview/meterstatus.h"
@@ -310,8 +310,6 @@ void MainWindow::showStatus(const QString &text)
 {
     m_statusText = text;
     ui->statusBar->showMessage(text);
-    // The narrow window cuts longer texts, a countdown's end among them.
-    ui->statusBar->setToolTip(text);
 }
 
 void MainWindow::addAdvancedSettingsAction()
@@ -342,7 +340,7 @@ void MainWindow::setupOverview()
     m_onlineCount = new QLabel(ui->statusBar);
     m_onlineCount->setObjectName(QStringLiteral("labelOnlineCount"));
     ui->statusBar->addPermanentWidget(m_onlineCount);
-    new StatusMessageElision(ui->statusBar, m_onlineCount);
+    new StatusMessageLabel(ui->statusBar);
 
     new ToolTipRefresh(ui->tabWidget->tabBar(), [this](int index) { updateTabToolTip(index); });
     connect(m_board, &MeterBoard::onlineChanged, this, &MainWindow::showMeterChange);

@@ -42,6 +42,7 @@ private slots:
     void tabsAndCountFollowEachMeter();
     void badPortIsReportedWithoutAttempt_data();
     void badPortIsReportedWithoutAttempt();
+    void longStatusKeepsItsEnd();
 };
 
 namespace {
@@ -356,6 +357,43 @@ void tst_MainWindow::badPortIsReportedWithoutAttempt()
     QVERIFY(settingsMenusEnabled(&window));
     QCOMPARE(child<QPushButton>(&window, "pushButtonConnect")->text(), QStringLiteral("Подключиться"));
     QVERIFY(!client.isConnectedToHost());
+}
+
+// The narrow window cut a reconnection countdown off before its seconds.
+void tst_MainWindow::longStatusKeepsItsEnd()
+{
+    const QString head = QStringLiteral("Нет связи с broker-of-the-boiler-house.plant.example:1883");
+    const QString tail = QStringLiteral(", повтор через 5 с");
+    const QString message = head + tail;
+    QMQTT::Client client;
+    MainWindow window(&client);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *bar = child<QStatusBar>(&window, "statusBar");
+    auto *shown = child<QLabel>(bar, "labelStatusMessage");
+    // Room for the countdown and three quarters of the host.
+    const QFontMetrics metrics = shown->fontMetrics();
+    const int room = metrics.horizontalAdvance(tail) + metrics.horizontalAdvance(head) * 3 / 4;
+    window.resize(window.width() - shown->contentsRect().width() + room, window.height());
+    QTRY_COMPARE(shown->contentsRect().width(), room);
+    const auto barAlone = [bar] {
+        QImage image(bar->size(), QImage::Format_ARGB32);
+        bar->render(&image, QPoint(), QRegion(), QWidget::DrawWindowBackground);
+        return image;
+    };
+    const QImage empty = barAlone();
+
+    bar->showMessage(message);
+    QVERIFY2(shown->text().endsWith(tail), qPrintable(shown->text()));
+    QVERIFY2(shown->text().contains(QChar(0x2026)), qPrintable(shown->text()));
+    QVERIFY(metrics.horizontalAdvance(shown->text()) <= room);
+    QCOMPARE(shown->toolTip(), message);
+    QCOMPARE(statusText(&window), message);
+    // The bar itself writes nothing under it.
+    QVERIFY(barAlone() == empty);
+
+    window.resize(window.width() + metrics.horizontalAdvance(head), window.height());
+    QTRY_COMPARE(shown->text(), message);
 }
 
 QTEST_MAIN(tst_MainWindow)
