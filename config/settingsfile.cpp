@@ -369,6 +369,14 @@ ConnectionOptions SettingsFile::readConnectionOptions(const IniDocument &documen
             options.ignoredKeys << mqttKey("KeepAlive");
     }
 
+    const QString protocol = document.text(mqttKey("Protocol"));
+    if (!protocol.isNull()) {
+        if (protocol.trimmed() == QLatin1String("5"))
+            options.mqtt5 = true;
+        else if (protocol.trimmed() != QLatin1String("3.1.1"))
+            options.ignoredKeys << mqttKey("Protocol");
+    }
+
     options.caFile = document.text(mqttKey("CaFile"));
     options.certFile = document.text(mqttKey("CertFile"));
     options.keyFile = document.text(mqttKey("KeyFile"));

@@ -37,6 +37,9 @@ struct ConnectionOptions
     QString certFile;
     QString keyFile;
     bool tlsVerifyHost = true;
+    // Protocol=5: MQTT 5, which lets the client cap the packets the broker
+    // sends; 3.1.1 otherwise. Read only: no dialog sets it.
+    bool mqtt5 = false;
     // On reading: the keys (e.g. "MQTT/KeepAlive") whose values were out of
     // range or malformed, so that their defaults apply instead.
     QStringList ignoredKeys;

@@ -12,6 +12,7 @@
 
 // The one file that speaks to libmosquitto.
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include <cerrno>
 #include <deque>
@@ -152,6 +153,7 @@ public:
     int m_connectTimeoutMs = Client::kDefaultConnectTimeoutMs;
     Client::Resolver m_resolver;
     TlsSettings m_tls;
+    ProtocolVersion m_protocol = ProtocolVersion::Mqtt311;
 
     State m_state = State::Idle;
     InvalidSetting m_invalidSetting = InvalidSetting::None;
@@ -169,6 +171,7 @@ private:
     void endSession();
     InvalidSetting checkSettings(QByteArray *id, QByteArray *user) const;
     bool configureHandle();
+    void announceMaximumPacketSize();
     InvalidSetting configureTls();
     bool tlsFailed(int rc, int sysErrno) const;
     void noticeLostSocket(int rc, int sysErrno);
@@ -348,13 +351,33 @@ bool ClientPrivate::configureHandle()
     // which costs more than showing the reading; only a handshake needs it.
     if (m_tls.enabled)
         mosquitto_log_callback_set(m_mosq, &ClientPrivate::onLogCallback);
-    mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    if (m_protocol == ProtocolVersion::Mqtt5) {
+        mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+        announceMaximumPacketSize();
+    } else {
+        mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    }
     if (mosquitto_username_pw_set(m_mosq, user.isEmpty() ? nullptr : user.constData(),
                                   m_password.isEmpty() ? nullptr : m_password.constData()) != MOSQ_ERR_SUCCESS)
         return false;
     if (m_tls.enabled)
         m_invalidSetting = configureTls();
     return m_invalidSetting == InvalidSetting::None;
+}
+
+// The library keeps the CONNECT properties it is given with the handle and
+// sends them with every CONNECT of it (a reconnect repeats them), but the one
+// call that takes them, mosquitto_connect_bind_v5(), connects blocking: to a
+// silent host, for minutes. Given no host, it refuses before it touches the
+// network and keeps the properties all the same, and the non-blocking
+// connect that follows sends them. tst_client proves it against a real
+// broker. Reinitialising the handle forgets them.
+void ClientPrivate::announceMaximumPacketSize()
+{
+    mosquitto_property *properties = nullptr;
+    mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, Client::kMqtt5MaximumPacketSize);
+    mosquitto_connect_bind_v5(m_mosq, nullptr, m_port, m_keepAlive, nullptr, properties);
+    mosquitto_property_free_all(&properties);
 }
 
 // The library runs the TLS on a context of ours (see TlsContext), as it is:
@@ -783,6 +806,11 @@ void Client::setPassword(const QByteArray &password)
 void Client::setTls(const TlsSettings &tls)
 {
     d->m_tls = tls;
+}
+
+void Client::setProtocolVersion(ProtocolVersion version)
+{
+    d->m_protocol = version;
 }
 
 void Client::setMaximumPayloadSize(int bytes)

@@ -32,7 +32,18 @@ struct TlsSettings
     bool verifyHostName = true;
 };
 
-// An MQTT 3.1.1 client driven by the Qt event loop (subscribe-only use).
+// The MQTT version a client speaks.
+enum class ProtocolVersion
+{
+    Mqtt311,
+    // The client also announces at CONNECT the largest packet it takes,
+    // Client::kMqtt5MaximumPacketSize, so that a broker that honours it
+    // (Mosquitto does) never sends a larger one: the library reads every
+    // packet whole, before the payload cap can drop it.
+    Mqtt5
+};
+
+// An MQTT 3.1.1 (or 5) client driven by the Qt event loop (subscribe-only use).
 //
 // Settings take effect at the next connectToHost(): every value set before it
 // is the one used, and an empty client id, user name or password means "none",
@@ -65,6 +76,8 @@ public:
     // before it gives up with SocketTimeoutError, unless setConnectTimeout()
     // says otherwise. The keep-alive interval has nothing to do with it.
     static constexpr int kDefaultConnectTimeoutMs = 10000;
+    // What an MQTT 5 client announces as the largest packet it takes.
+    static constexpr int kMqtt5MaximumPacketSize = 64 * 1024;
 
     explicit Client(const QHostAddress &host = QHostAddress::LocalHost, quint16 port = Defaults::kMqttPort,
                     QObject *parent = nullptr);
@@ -86,6 +99,8 @@ public:
     // the attempt fails with MqttInvalidSettingsError.
     void setPassword(const QByteArray &password);
     void setTls(const TlsSettings &tls);
+    // MQTT 3.1.1 unless told otherwise.
+    void setProtocolVersion(ProtocolVersion version);
     // Messages with a larger payload are dropped as they arrive, before they
     // are copied or announced. 0, the default, lets every message through.
     void setMaximumPayloadSize(int bytes);

@@ -151,6 +151,7 @@ void SessionController::startAttempt(bool automatic)
     tls.keyFile = m_options.keyFile;
     tls.verifyHostName = m_options.tlsVerifyHost;
     m_client->setTls(tls);
+    m_client->setProtocolVersion(m_options.mqtt5 ? QMQTT::ProtocolVersion::Mqtt5 : QMQTT::ProtocolVersion::Mqtt311);
 
     m_automatic = automatic;
     m_lost = false;

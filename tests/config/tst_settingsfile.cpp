@@ -45,13 +45,15 @@ const QByteArray kSameNames = SettingsText().device("Pump", "t/1").device("Pump"
 // The options as one line, to compare rows with.
 QString describe(const ConnectionOptions &o)
 {
-    return QStringLiteral("reconnect=%1 onStart=%2 keepAlive=%3 tls=%4 ca=%5 cert=%6 key=%7 verifyHost=%8")
-        .arg(o.autoReconnect)
-        .arg(o.connectOnStart)
-        .arg(o.keepAlive)
-        .arg(o.tls)
-        .arg(o.caFile, o.certFile, o.keyFile)
-        .arg(o.tlsVerifyHost);
+    const QString described =
+        QStringLiteral("reconnect=%1 onStart=%2 keepAlive=%3 tls=%4 ca=%5 cert=%6 key=%7 verifyHost=%8")
+            .arg(o.autoReconnect)
+            .arg(o.connectOnStart)
+            .arg(o.keepAlive)
+            .arg(o.tls)
+            .arg(o.caFile, o.certFile, o.keyFile)
+            .arg(o.tlsVerifyHost);
+    return o.mqtt5 ? described + QStringLiteral(" mqtt5") : described;
 }
 
 const QString kDefaultOptions = QStringLiteral("reconnect=0 onStart=0 keepAlive=300 tls=0 ca= cert= key= verifyHost=1");
@@ -654,6 +656,10 @@ void tst_SettingsFile::connectionOptions_data()
     QTest::newRow("yes is no boolean") << QByteArray("AutoReconnect=yes\nTls=true\n")
                                        << "reconnect=0 onStart=0 keepAlive=300 tls=1 ca= cert= key= verifyHost=1"
                                        << QStringList{"MQTT/AutoReconnect"};
+    QTest::newRow("MQTT 5") << QByteArray("Protocol=5\n") << kDefaultOptions + " mqtt5" << QStringList();
+    QTest::newRow("MQTT 3.1.1 named") << QByteArray("Protocol=3.1.1\n") << kDefaultOptions << QStringList();
+    QTest::newRow("a protocol the client does not speak")
+        << QByteArray("Protocol=3.1\n") << kDefaultOptions << QStringList{"MQTT/Protocol"};
     QTest::newRow("certificate without its key")
         << QByteArray("CertFile=/c.pem\n") << kDefaultOptions << QStringList{"MQTT/CertFile"};
 }

@@ -53,6 +53,7 @@ private slots:
     void retriesOnlyForNetworkFailures_data();
     void retriesOnlyForNetworkFailures();
     void connectsOnStart();
+    void protocolFiveFromSettings();
     void keepAliveNoticesSilentBroker();
     void tlsOutcomeIsNamed_data();
     void tlsOutcomeIsNamed();
@@ -629,6 +630,25 @@ void tst_Session::connectsOnStart()
     QSignalSpy subscribed(m_client.get(), &QMQTT::Client::subscribed);
     startWindow();
     QTRY_COMPARE(subscribed.count(), 1);
+    QCOMPARE(status(), QStringLiteral("Подключено к 127.0.0.1:%1").arg(m_broker.port()));
+}
+
+// Protocol=5 reaches the broker, which then keeps a huge message to itself;
+// the readings after it arrive as ever.
+void tst_Session::protocolFiveFromSettings()
+{
+    writeSettingsFileText(settings().value("MQTT", "Protocol", "5").device("A", "plant/a").bytes());
+    startWindow();
+    QSignalSpy subscribed(m_client.get(), &QMQTT::Client::subscribed);
+    clickConnect();
+    QTRY_COMPARE(subscribed.count(), 1);
+    const QString log = m_broker.log();
+    const QString accepted = log.mid(log.lastIndexOf(QLatin1String("New client connected")));
+    QVERIFY2(accepted.contains(QLatin1String("(p5, ")), qPrintable(accepted));
+
+    QVERIFY(m_broker.publish(QStringLiteral("plant/a"), QByteArray(1024 * 1024, ' ')));
+    QVERIFY(m_broker.publish(QStringLiteral("plant/a"), R"({"voltage":229})"));
+    QTRY_COMPARE(label(0, "label_voltage"), QStringLiteral("229"));
     QCOMPARE(status(), QStringLiteral("Подключено к 127.0.0.1:%1").arg(m_broker.port()));
 }
 
