@@ -102,8 +102,8 @@ void destroyPanels(QTabWidget *tabs, std::vector<DeviceRecord> &devices)
 
 } // namespace
 
-DeviceRecord::DeviceRecord(const QString &name, const QString &topic, MeterBoard *board, int index)
-    : name(name), topic(topic), panel(std::make_unique<MeasDialog>(board, index))
+DeviceRecord::DeviceRecord(const QString &deviceName, const QString &deviceTopic, MeterBoard *board, int index)
+    : name(deviceName), topic(deviceTopic), panel(std::make_unique<MeasDialog>(board, index))
 {
 }
 
@@ -111,8 +111,8 @@ DeviceRecord::~DeviceRecord() = default;
 DeviceRecord::DeviceRecord(DeviceRecord &&) noexcept = default;
 DeviceRecord &DeviceRecord::operator=(DeviceRecord &&) noexcept = default;
 
-MainWindow::MainWindow(QMQTT::Client *client, QWidget *parent)
-    : QMainWindow(parent), client(client), ui(new Ui::MainWindow), m_board(new MeterBoard(this))
+MainWindow::MainWindow(QMQTT::Client *mqttClient, QWidget *parent)
+    : QMainWindow(parent), client(mqttClient), ui(new Ui::MainWindow), m_board(new MeterBoard(this))
 {
     ui->setupUi(this);
 

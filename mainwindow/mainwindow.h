@@ -34,7 +34,7 @@ struct DeviceRecord
     std::unique_ptr<MeasDialog> panel;
 
     // The panel shows meter `index` of board.
-    DeviceRecord(const QString &name, const QString &topic, MeterBoard *board, int index);
+    DeviceRecord(const QString &deviceName, const QString &deviceTopic, MeterBoard *board, int index);
     ~DeviceRecord();
     DeviceRecord(DeviceRecord &&) noexcept;
     DeviceRecord &operator=(DeviceRecord &&) noexcept;
@@ -46,7 +46,7 @@ class MainWindow final : public QMainWindow
     Q_DISABLE_COPY_MOVE(MainWindow)
 
 public:
-    explicit MainWindow(QMQTT::Client *client, QWidget *parent = nullptr);
+    explicit MainWindow(QMQTT::Client *mqttClient, QWidget *parent = nullptr);
     ~MainWindow() override;
 
     // The slot list below is frozen, names, order and argument types alike: the
