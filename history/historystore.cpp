@@ -1,5 +1,6 @@
 #include "history/historystore.h"
 
+#include "history/chartthinning.h"
 #include "measurement/meterboard.h"
 
 #include <QAtomicInt>
@@ -15,7 +16,6 @@
 #include <QVariant>
 
 #include <algorithm>
-#include <cmath>
 #include <map>
 
 namespace {
@@ -85,74 +85,6 @@ QString placeholders(int count)
     for (int i = 0; i < count; ++i)
         marks.append(QStringLiteral("?"));
     return marks.join(QLatin1Char(','));
-}
-
-// The least and greatest value of one field within one pixel column, and when.
-struct ColumnExtremes
-{
-    qint64 leastAt = 0;
-    int least = 0;
-    qint64 greatestAt = 0;
-    int greatest = 0;
-
-    void emitInto(QVector<QPointF> *points) const
-    {
-        const auto point = [](qint64 second, int value) { return QPointF(double(second) * 1000.0, double(value)); };
-        if (leastAt == greatestAt) {
-            points->append(point(leastAt, least));
-            if (greatest != least)
-                points->append(point(greatestAt, greatest));
-        } else if (leastAt < greatestAt) {
-            points->append(point(leastAt, least));
-            points->append(point(greatestAt, greatest));
-        } else {
-            points->append(point(greatestAt, greatest));
-            points->append(point(leastAt, least));
-        }
-    }
-};
-
-// At most two points per pixel column (its least and its greatest value), and
-// a new stretch wherever the meter was silent for longer than
-// kHistorySilenceSeconds: however many rows the range holds, a curve gets a
-// few thousand points, and the silences stay visible.
-HistorySeries thin(const QVector<StoredRow> &rows, HistoryField field, qint64 from, qint64 to, int columns)
-{
-    HistorySeries series;
-    if (rows.isEmpty())
-        return series;
-    const double width = std::max(1e-3, double(to - from + 1) / double(std::max(1, columns)));
-    series.points.reserve(std::min(rows.size(), 2 * columns + 16));
-
-    ColumnExtremes extremes;
-    qint64 column = 0;
-    const StoredRow *previous = nullptr;
-    for (const StoredRow &row : rows) {
-        const int least = historyFieldValue(row.least, field);
-        const int greatest = historyFieldValue(row.greatest, field);
-        const qint64 rowColumn = qint64(std::floor(double(row.second - from) / width));
-        const bool silence = previous && row.second - (previous->second + previous->span - 1) > kHistorySilenceSeconds;
-        if (!previous || silence || rowColumn != column) {
-            if (previous)
-                extremes.emitInto(&series.points);
-            if (!previous || silence)
-                series.stretchStarts.append(series.points.size());
-            column = rowColumn;
-            extremes = {row.second, least, row.second, greatest};
-        } else {
-            if (least < extremes.least) {
-                extremes.least = least;
-                extremes.leastAt = row.second;
-            }
-            if (greatest > extremes.greatest) {
-                extremes.greatest = greatest;
-                extremes.greatestAt = row.second;
-            }
-        }
-        previous = &row;
-    }
-    extremes.emitInto(&series.points);
-    return series;
 }
 
 } // namespace
@@ -738,7 +670,7 @@ HistoryChart HistoryStore::chart(const HistoryChartRequest &request)
         chart.from = std::max(request.from, stored.constFirst().second);
     chart.storedRows = stored.size();
     for (HistoryField field : request.fields)
-        chart.series.append(thin(stored, field, chart.from, chart.to, request.columns));
+        chart.series.append(thinForChart(stored, field, chart.from, chart.to, request.columns));
     return chart;
 }
 
