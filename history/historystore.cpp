@@ -130,55 +130,63 @@ bool HistoryStore::open(const QString &fileName, const HistoryRetention &retenti
     m_problem = {};
     m_fileName = fileName;
     m_retention = retention;
+    return connectDatabase() && layOutNewFile() && (inMemory() || useWriteAheadLog()) && createSchema() &&
+           loadMeters() && prepareStatements();
+}
+
+bool HistoryStore::connectDatabase()
+{
     m_connection = QStringLiteral("zelmar-history-%1").arg(connectionCounter.fetchAndAddRelaxed(1));
     QSqlError openError;
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
-        db.setDatabaseName(inMemory() ? QStringLiteral(":memory:") : fileName);
+        db.setDatabaseName(inMemory() ? QStringLiteral(":memory:") : m_fileName);
         // Another copy of the program writing the same file holds its lock for a moment only.
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000"));
         if (!db.open())
             openError = db.lastError();
     }
     // Failing closes the connection, which no handle may outlive.
-    if (openError.isValid())
-        return fail(openError);
-    {
-        // SQLite reads the file's header only here: a file that is no database fails now.
-        QSqlQuery pages(database());
-        if (!pages.exec(QStringLiteral("PRAGMA page_count")) || !pages.next())
-            return fail(pages.lastError());
-        // A new file is laid out for incremental vacuum (without it, no freed
-        // page is ever given back), and before the write-ahead log: switching
-        // to it writes the header, which fixes the layout. Set on a file that
-        // has one, the pragma would write its header again at every start.
-        const bool empty = pages.value(0).toLongLong() == 0;
-        // Its read lock goes first: two copies starting at once would each wait for the other's.
-        pages.finish();
-        if (empty && !exec(QStringLiteral("PRAGMA auto_vacuum=INCREMENTAL")))
-            return false;
-    }
-    if (!inMemory()) {
-        // Switching a new file to the log, SQLite reads its header and then
-        // wants to write it. Two copies starting at once may both have read
-        // it, and SQLite tells them BUSY at once rather than let each wait
-        // for the other for ever. They try again after a while of their own
-        // choosing, so that one of them goes first.
-        QSqlQuery mode(database());
-        for (int attempt = 1; !mode.exec(QStringLiteral("PRAGMA journal_mode=WAL")); ++attempt) {
-            const bool busy = (mode.lastError().nativeErrorCode().toInt() & 0xff) == kSqliteBusy;
-            if (!busy || attempt == kWalSwitchAttempts)
-                return fail(mode.lastError());
-            QThread::msleep(QRandomGenerator::global()->bounded(1u, 20u));
-        }
-        // A commit is on disk once it returns, so a power cut loses at most the batch being written.
-        if (!exec(QStringLiteral("PRAGMA synchronous=FULL")) ||
-            !exec(QStringLiteral("PRAGMA journal_size_limit=%1").arg(kWalSizeLimit)))
-            return false;
-    }
-    if (!createSchema())
-        return false;
+    return !openError.isValid() || fail(openError);
+}
 
+bool HistoryStore::layOutNewFile()
+{
+    // SQLite reads the file's header only here: a file that is no database fails now.
+    QSqlQuery pages(database());
+    if (!pages.exec(QStringLiteral("PRAGMA page_count")) || !pages.next())
+        return fail(pages.lastError());
+    // A new file is laid out for incremental vacuum (without it, no freed
+    // page is ever given back), and before the write-ahead log: switching
+    // to it writes the header, which fixes the layout. Set on a file that
+    // has one, the pragma would write its header again at every start.
+    const bool empty = pages.value(0).toLongLong() == 0;
+    // Its read lock goes first: two copies starting at once would each wait for the other's.
+    pages.finish();
+    return !empty || exec(QStringLiteral("PRAGMA auto_vacuum=INCREMENTAL"));
+}
+
+bool HistoryStore::useWriteAheadLog()
+{
+    // Switching a new file to the log, SQLite reads its header and then
+    // wants to write it. Two copies starting at once may both have read
+    // it, and SQLite tells them BUSY at once rather than let each wait
+    // for the other for ever. They try again after a while of their own
+    // choosing, so that one of them goes first.
+    QSqlQuery mode(database());
+    for (int attempt = 1; !mode.exec(QStringLiteral("PRAGMA journal_mode=WAL")); ++attempt) {
+        const bool busy = (mode.lastError().nativeErrorCode().toInt() & 0xff) == kSqliteBusy;
+        if (!busy || attempt == kWalSwitchAttempts)
+            return fail(mode.lastError());
+        QThread::msleep(QRandomGenerator::global()->bounded(1u, 20u));
+    }
+    // A commit is on disk once it returns, so a power cut loses at most the batch being written.
+    return exec(QStringLiteral("PRAGMA synchronous=FULL")) &&
+           exec(QStringLiteral("PRAGMA journal_size_limit=%1").arg(kWalSizeLimit));
+}
+
+bool HistoryStore::loadMeters()
+{
     QSqlQuery meters(database());
     meters.setForwardOnly(true);
     if (!meters.exec(QStringLiteral("SELECT id, topic FROM meter")))
@@ -188,7 +196,11 @@ bool HistoryStore::open(const QString &fileName, const HistoryRetention &retenti
         m_meterOrder.append(meters.value(0).toInt());
     }
     std::sort(m_meterOrder.begin(), m_meterOrder.end());
+    return true;
+}
 
+bool HistoryStore::prepareStatements()
+{
     const QVector<HistoryField> fields = allFields();
     m_insertReading = std::make_unique<QSqlQuery>(database());
     if (!m_insertReading->prepare(QStringLiteral("INSERT OR REPLACE INTO reading(meter,t,%1) VALUES(%2)")

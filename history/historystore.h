@@ -83,12 +83,19 @@ public:
     static QVector<HistoryField> allFields();
 
 private:
+    // The steps of open(), in their order; each fails the store on its own.
+    bool connectDatabase();
+    bool layOutNewFile();
+    bool useWriteAheadLog();
+    bool createSchema();
+    bool loadMeters();
+    bool prepareStatements();
+
     QSqlDatabase database() const;
     bool exec(QSqlQuery &query);
     bool exec(const QString &statement);
     // The file's schema version; one newer than this program's is a failure.
     bool storedVersion(int *version);
-    bool createSchema();
     int meterId(const QString &topic, bool create);
     enum Table
     {
