@@ -1,7 +1,6 @@
 #include "history/historystore.h"
 
 #include "history/chartthinning.h"
-#include "measurement/meterboard.h"
 
 #include <QAtomicInt>
 #include <QDateTime>
@@ -19,10 +18,6 @@
 #include <map>
 
 namespace {
-
-// A line breaks where the tab's disc would have turned grey.
-static_assert(kHistorySilenceSeconds * 1000 == MeterBoard::kOfflineIntervalMs,
-              "a silence in the chart is as long as the board waits before it marks a meter offline");
 
 // Raised when the tables change shape; a file from a newer program is left alone.
 constexpr int kSchemaVersion = 1;

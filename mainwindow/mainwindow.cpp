@@ -30,6 +30,11 @@
 
 namespace {
 
+// Here the board's readings meet the recorder: a chart's line breaks where the
+// tab's disc would have turned grey.
+static_assert(kHistorySilenceSeconds * 1000 == MeterBoard::kOfflineIntervalMs,
+              "a silence in the chart is as long as the board waits before it marks a meter offline");
+
 // A visible tab widget lays out its whole tab bar whenever a tab comes or
 // goes, and shows the next page (touching every page) whenever the current one
 // goes: tab by tab, that is quadratic in the number of meters, seconds for a
