@@ -13,6 +13,9 @@
 #include <QVector>
 
 #include <functional>
+#include <memory>
+
+class HistoryClock;
 
 // The eight values of a reading, in payload order. Stored columns are named
 // after the payload keys (see historyFieldKey()).
@@ -117,6 +120,23 @@ struct HistoryProblem
     QString detail;  // SQLite's own words
 };
 
+// Why retention waits rather than go by the computer's clock (see RetentionClock).
+enum class ClockDoubt
+{
+    None,
+    Ahead, // more than a day further than it should have gone since the last look
+    Behind // behind the newest stored row
+};
+
+// What the recorder's writer goes by. The defaults are the program's; tests
+// put in a clock of their own and shorter waits.
+struct HistoryOptions
+{
+    // Null: the computer's clocks.
+    std::shared_ptr<const HistoryClock> clock;
+};
+
+Q_DECLARE_METATYPE(ClockDoubt)
 Q_DECLARE_METATYPE(HistoryChart)
 Q_DECLARE_METATYPE(HistoryProblem)
 Q_DECLARE_METATYPE(QVector<StoredRow>)

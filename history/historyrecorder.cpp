@@ -10,9 +10,10 @@ QString HistoryRecorder::fileNameIn(const QString &directory)
     return QDir(directory).filePath(QStringLiteral("history.sqlite"));
 }
 
-HistoryRecorder::HistoryRecorder(const QString &fileName, int days, QObject *parent)
-    : QObject(parent), m_fileName(fileName), m_writer(std::make_unique<HistoryWriter>(fileName, days))
+HistoryRecorder::HistoryRecorder(const QString &fileName, int days, const HistoryOptions &options, QObject *parent)
+    : QObject(parent), m_fileName(fileName), m_writer(std::make_unique<HistoryWriter>(fileName, days, options))
 {
+    qRegisterMetaType<ClockDoubt>();
     qRegisterMetaType<HistoryChart>();
     qRegisterMetaType<HistoryProblem>();
     qRegisterMetaType<QVector<StoredRow>>();
@@ -26,6 +27,13 @@ HistoryRecorder::HistoryRecorder(const QString &fileName, int days, QObject *par
     connect(m_writer.get(), &HistoryWriter::stopped, this, [this](const HistoryProblem &problem) {
         m_problem = problem;
         emit stopped(problem);
+        emit notice(describe(problem));
+    });
+    connect(m_writer.get(), &HistoryWriter::clockDoubtChanged, this, [this](ClockDoubt doubt) {
+        m_clockDoubt = doubt;
+        emit clockDoubtChanged(doubt);
+        if (doubt != ClockDoubt::None)
+            emit notice(describe(doubt));
     });
     m_thread.start();
     // Waited for: the store is open (a file is a few header reads) and the
@@ -133,6 +141,19 @@ QString HistoryRecorder::describe(const HistoryProblem &problem)
         return tr("История не записывается: диск заполнен");
     case HistoryProblem::Failed:
         return tr("История не записывается: ошибка записи в %1").arg(file);
+    }
+    return QString();
+}
+
+QString HistoryRecorder::describe(ClockDoubt doubt)
+{
+    switch (doubt) {
+    case ClockDoubt::None:
+        break;
+    case ClockDoubt::Ahead:
+        return tr("Часы компьютера ушли вперёд: очистка истории отложена");
+    case ClockDoubt::Behind:
+        return tr("Часы компьютера отстают от последней записи истории: очистка истории отложена");
     }
     return QString();
 }

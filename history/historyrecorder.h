@@ -32,7 +32,8 @@ public:
     // The file's name, beside Settings.conf.
     static QString fileNameIn(const QString &directory);
 
-    explicit HistoryRecorder(const QString &fileName, int days = 30, QObject *parent = nullptr);
+    explicit HistoryRecorder(const QString &fileName, int days = 30, const HistoryOptions &options = {},
+                             QObject *parent = nullptr);
     ~HistoryRecorder() override;
 
     // The reading a meter (known by its topic) sent during `second` (UTC
@@ -46,8 +47,11 @@ public:
     // True while readings go into the file.
     bool recordsToDisk() const { return !m_fileName.isEmpty() && m_problem.kind == HistoryProblem::None; }
     const HistoryProblem &problem() const { return m_problem; }
-    // The status bar's words for a problem.
+    // Why retention waits for the clock; ClockDoubt::None while it goes on.
+    ClockDoubt clockDoubt() const { return m_clockDoubt; }
+    // The status bar's words for a problem, and for a doubt of the clock.
     static QString describe(const HistoryProblem &problem);
+    static QString describe(ClockDoubt doubt);
 
     // Asynchronous: the answer comes in chartReady() / rowsReady() with the
     // id returned here. Readings still waiting for their flush are not in it.
@@ -63,6 +67,9 @@ signals:
     // A batch of that many rows reached the store.
     void written(int rows);
     void stopped(const HistoryProblem &problem);
+    void clockDoubtChanged(ClockDoubt doubt);
+    // Something the user should hear of, in words: for the status bar and the event log.
+    void notice(const QString &text);
 
 private:
     struct Waiting
@@ -74,6 +81,7 @@ private:
 
     const QString m_fileName;
     HistoryProblem m_problem;
+    ClockDoubt m_clockDoubt = ClockDoubt::None;
     QHash<QString, Waiting> m_waiting;
     // Rows whose second ended before the flush, in arrival order.
     QVector<HistoryRow> m_batch;

@@ -191,6 +191,16 @@ bool HistoryStore::loadMeters()
         m_meterOrder.append(meters.value(0).toInt());
     }
     std::sort(m_meterOrder.begin(), m_meterOrder.end());
+
+    // A look at the end of each meter's rows: both tables are ordered by meter first.
+    QSqlQuery newest(database());
+    if (!newest.exec(QStringLiteral("SELECT max(t) FROM (SELECT (SELECT max(t) FROM reading WHERE meter=m.id) AS t "
+                                    "FROM meter m UNION ALL SELECT (SELECT max(t) FROM minute WHERE meter=m.id) "
+                                    "FROM meter m)")) ||
+        !newest.next())
+        return fail(newest.lastError());
+    if (!newest.isNull(0))
+        m_newest = newest.value(0).toLongLong();
     return true;
 }
 
@@ -310,6 +320,7 @@ void HistoryStore::close()
     m_meterIds.clear();
     m_meterOrder.clear();
     m_oldest.clear();
+    m_newest.reset();
     m_nextMeter = 0;
     m_layoutChecked = false;
 }
@@ -382,6 +393,7 @@ bool HistoryStore::write(const QVector<HistoryRow> &rows)
         const auto oldest = m_oldest.find(id);
         if (oldest != m_oldest.end())
             oldest->second[ReadingTable] = std::min(oldest->second[ReadingTable], row.second);
+        m_newest = std::max(m_newest.value_or(row.second), row.second);
     }
     return exec(QStringLiteral("COMMIT"));
 }

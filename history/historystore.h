@@ -7,6 +7,7 @@
 
 #include <limits>
 #include <memory>
+#include <optional>
 
 class QSqlDatabase;
 class QSqlError;
@@ -67,6 +68,9 @@ public:
     // Stores the rows in one transaction; a row for a meter and second
     // already stored replaces it.
     bool write(const QVector<HistoryRow> &rows);
+
+    // The newest second stored, if any: what retention holds the clock against.
+    std::optional<qint64> newestSecond() const { return m_newest; }
 
     // One step of retention as of `now` (UTC seconds): folds full-resolution
     // rows of whole minutes into minute rows and removes what is past keeping,
@@ -136,6 +140,7 @@ private:
     QHash<QString, int> m_meterIds;
     QVector<int> m_meterOrder; // the ids, ascending: the order of retention's turns
     int m_nextMeter = 0;       // where the next retention step starts, so every meter gets its turn
+    std::optional<qint64> m_newest;
     // What retention knows of each meter without asking: a meter with
     // nothing due costs a step one lookup. A meter missing is asked again.
     QHash<int, OldestRows> m_oldest;

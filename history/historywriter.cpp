@@ -1,10 +1,15 @@
 #include "history/historywriter.h"
 
-#include <QDateTime>
+#include "history/historyclock.h"
+
 #include <QThread>
 #include <QTimer>
 
-HistoryWriter::HistoryWriter(const QString &fileName, int days) : m_fileName(fileName), m_days(days) {}
+HistoryWriter::HistoryWriter(const QString &fileName, int days, const HistoryOptions &options)
+    : m_fileName(fileName), m_days(days),
+      m_clock(options.clock ? options.clock : std::make_shared<const HistoryClock>())
+{
+}
 
 HistoryWriter::~HistoryWriter() = default;
 
@@ -75,9 +80,18 @@ void HistoryWriter::setDays(int days)
 
 void HistoryWriter::maintain()
 {
-    const bool more = m_store.maintain(QDateTime::currentSecsSinceEpoch(), kMaintenanceBudget);
-    if (!m_store.isOpen() && !m_store.inMemory())
-        fallBack();
+    const qint64 now = m_clock->utcSeconds();
+    const ClockDoubt doubt = m_retentionClock.check(now, m_clock->steadyMs(), m_store.newestSecond());
+    if (doubt != m_clockDoubt) {
+        m_clockDoubt = doubt;
+        emit clockDoubtChanged(doubt);
+    }
+    bool more = false;
+    if (doubt == ClockDoubt::None) {
+        more = m_store.maintain(now, kMaintenanceBudget);
+        if (!m_store.isOpen() && !m_store.inMemory())
+            fallBack();
+    }
     m_maintenance->start(more ? kCatchUpIntervalMs : kMaintenanceIntervalMs);
 }
 

@@ -2,6 +2,7 @@
 
 #include "history/historydata.h"
 #include "history/historystore.h"
+#include "history/retentionclock.h"
 
 #include <QObject>
 
@@ -26,7 +27,7 @@ public:
     static constexpr int kMaintenanceBudget = 5000;
 
     // An empty file name keeps the readings in memory only.
-    HistoryWriter(const QString &fileName, int days);
+    HistoryWriter(const QString &fileName, int days, const HistoryOptions &options);
     ~HistoryWriter() override;
 
     void start();
@@ -46,6 +47,8 @@ signals:
     void encodedRowsReady(quint64 id, const QByteArray &bytes);
     // The file is no longer written; the readings go on in memory.
     void stopped(const HistoryProblem &problem);
+    // Retention waits for the clock, or goes on again (ClockDoubt::None).
+    void clockDoubtChanged(ClockDoubt doubt);
 
 private:
     QVector<StoredRow> storedRows(const QString &topic, qint64 from, qint64 to);
@@ -55,6 +58,9 @@ private:
 
     const QString m_fileName;
     int m_days;
+    const std::shared_ptr<const HistoryClock> m_clock;
+    RetentionClock m_retentionClock;
+    ClockDoubt m_clockDoubt = ClockDoubt::None;
     HistoryStore m_store;
     QTimer *m_maintenance = nullptr; // child
 };

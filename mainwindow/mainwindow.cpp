@@ -422,8 +422,7 @@ void MainWindow::startRecorder(const HistorySettings &settings)
     // Beside Settings.conf; without recording, nothing but Settings.conf is written.
     const QString fileName = settings.enabled ? HistoryRecorder::fileNameIn(QDir::currentPath()) : QString();
     m_history = std::make_unique<HistoryRecorder>(fileName, settings.days);
-    connect(m_history.get(), &HistoryRecorder::stopped, this,
-            [this](const HistoryProblem &problem) { showStatus(HistoryRecorder::describe(problem)); });
+    connect(m_history.get(), &HistoryRecorder::notice, this, &MainWindow::showStatus);
 }
 
 void MainWindow::applyHistorySettings()

@@ -1,3 +1,4 @@
+#include "common/testclock.h"
 #include "history/historyrecorder.h"
 #include "history/historystore.h"
 
@@ -110,6 +111,8 @@ private slots:
     void oneRowPerMeterPerSecond();
     void retention_data();
     void retention();
+    void clockSetAheadKeepsRows_data();
+    void clockSetAheadKeepsRows();
     void chartThinsToPixelColumns();
     void fileGivesBackFreePages_data();
     void fileGivesBackFreePages();
@@ -256,6 +259,47 @@ void tst_HistoryStore::retention()
         QCOMPARE(row.last.voltage, last);
         QCOMPARE(row.last.tCommon, 360000 + last);
     }
+}
+
+void tst_HistoryStore::clockSetAheadKeepsRows_data()
+{
+    QTest::addColumn<qint64>("ahead");
+
+    // A month would remove every row, two days fold every second into minutes.
+    QTest::newRow("a month ahead") << 31 * kDay;
+    QTest::newRow("two days ahead") << 2 * kDay;
+}
+
+// A program started with the clock far ahead of the newest row keeps every
+// row as it was, and says why retention waits.
+void tst_HistoryStore::clockSetAheadKeepsRows()
+{
+    QFETCH(qint64, ahead);
+
+    const QString topic = QStringLiteral("plant/1");
+    const auto clock = std::make_shared<TestClock>(kNow);
+    {
+        HistoryRecorder recorder(filePath(), 30, {clock});
+        QSignalSpy written(&recorder, &HistoryRecorder::written);
+        for (qint64 second = -124; second <= 0; ++second)
+            recorder.record(topic, readingWith(int(second)), kNow + second);
+        recorder.flush();
+        QVERIFY(written.wait());
+    }
+    clock->set(kNow + ahead);
+    HistoryRecorder recorder(filePath(), 30, {clock});
+    QSignalSpy doubt(&recorder, &HistoryRecorder::clockDoubtChanged);
+    QVERIFY(doubt.wait());
+    QCOMPARE(doubt.at(0).at(0).value<ClockDoubt>(), ClockDoubt::Ahead);
+    QCOMPARE(HistoryRecorder::describe(recorder.clockDoubt()),
+             QStringLiteral("Часы компьютера ушли вперёд: очистка истории отложена"));
+
+    QSignalSpy answered(&recorder, &HistoryRecorder::rowsReady);
+    recorder.requestRows(topic, 0, kNow + ahead);
+    QVERIFY(answered.wait());
+    const auto rows = answered.at(0).at(1).value<QVector<StoredRow>>();
+    QCOMPARE(rows.size(), 125);
+    QVERIFY(std::all_of(rows.begin(), rows.end(), [](const StoredRow &row) { return row.span == 1; }));
 }
 
 // However many rows a range holds, a curve gets at most two points per pixel
