@@ -134,6 +134,10 @@ struct HistoryOptions
 {
     // Null: the computer's clocks.
     std::shared_ptr<const HistoryClock> clock;
+    // After a failure the file is tried again after the first wait, then
+    // after twice as long each time, up to the last.
+    int firstRetryMs = 5 * 1000;
+    int lastRetryMs = 60 * 1000;
 };
 
 Q_DECLARE_METATYPE(ClockDoubt)

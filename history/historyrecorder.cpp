@@ -29,6 +29,11 @@ HistoryRecorder::HistoryRecorder(const QString &fileName, int days, const Histor
         emit stopped(problem);
         emit notice(describe(problem));
     });
+    connect(m_writer.get(), &HistoryWriter::resumed, this, [this] {
+        m_problem = {};
+        emit resumed();
+        emit notice(tr("История снова записывается в %1").arg(QFileInfo(m_fileName).fileName()));
+    });
     connect(m_writer.get(), &HistoryWriter::clockDoubtChanged, this, [this](ClockDoubt doubt) {
         m_clockDoubt = doubt;
         emit clockDoubtChanged(doubt);

@@ -20,8 +20,10 @@ class HistoryWriter;
 //
 // With a file name the rows go into that SQLite file; without one (recording
 // switched off) into an in-memory database that keeps the last hour, so that
-// the chart works either way. If the file cannot be used, stopped() says why
-// and the readings go on in memory.
+// the chart works either way. If the file cannot be used, stopped() says why,
+// the readings go on in memory and the file is tried again, 5 s later, then
+// after twice as long each time up to a minute; once it takes rows again,
+// what memory kept (up to its hour) goes into it and resumed() says so.
 class HistoryRecorder final : public QObject
 {
     Q_OBJECT
@@ -66,7 +68,11 @@ signals:
     void encodedRowsReady(quint64 id, const QByteArray &bytes);
     // A batch of that many rows reached the store.
     void written(int rows);
+    // The file is not written (or no longer for the same reason); the
+    // readings are kept in memory and the file is tried again after a while.
     void stopped(const HistoryProblem &problem);
+    // The file is written again, with what memory kept meanwhile.
+    void resumed();
     void clockDoubtChanged(ClockDoubt doubt);
     // Something the user should hear of, in words: for the status bar and the event log.
     void notice(const QString &text);

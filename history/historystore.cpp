@@ -19,6 +19,11 @@
 
 namespace {
 
+// How long a write waits for a lock another program holds: another copy of the
+// program holds it for a moment, a database browser while the user edits a
+// row. Longer locks fail the write; the file is tried again later.
+constexpr int kBusyTimeoutMs = 10 * 1000;
+
 // Raised when the tables change shape; a file from a newer program is left alone.
 constexpr int kSchemaVersion = 1;
 
@@ -136,8 +141,7 @@ bool HistoryStore::connectDatabase()
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
         db.setDatabaseName(inMemory() ? QStringLiteral(":memory:") : m_fileName);
-        // Another copy of the program writing the same file holds its lock for a moment only.
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000"));
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs));
         if (!db.open())
             openError = db.lastError();
     }
@@ -396,6 +400,19 @@ bool HistoryStore::write(const QVector<HistoryRow> &rows)
         m_newest = std::max(m_newest.value_or(row.second), row.second);
     }
     return exec(QStringLiteral("COMMIT"));
+}
+
+bool HistoryStore::forget(const QString &topic)
+{
+    const int id = meterId(topic, false);
+    if (id < 0)
+        return isOpen();
+    for (const Table table : {ReadingTable, MinuteTable}) {
+        if (removeBefore(id, table, std::numeric_limits<qint64>::max()) < 0)
+            return false;
+    }
+    m_oldest.remove(id);
+    return true;
 }
 
 bool HistoryStore::maintain(qint64 now, int budget)

@@ -4,6 +4,7 @@
 
 #include <QHash>
 #include <QString>
+#include <QStringList>
 
 #include <limits>
 #include <memory>
@@ -77,6 +78,11 @@ public:
     // touching at most about `budget` rows, in one transaction. Returns true
     // while work is left, so the caller can come back soon.
     bool maintain(qint64 now, int budget);
+
+    // The meters with rows, by topic.
+    QStringList topics() const { return m_meterIds.keys(); }
+    // Removes every row of the meter.
+    bool forget(const QString &topic);
 
     // The rows of a meter between two seconds (both included), oldest first,
     // with the requested fields filled in.

@@ -140,6 +140,7 @@ HistoryWindow::HistoryWindow(HistoryRecorder *recorder, const QString &topic, co
     (m_openRange == Range::Day ? ui->pushButtonRangeDay : ui->pushButtonRangeHour)->setChecked(true);
     ui->labelNotRecorded->setVisible(m_openRange == Range::Hour);
     connect(m_recorder, &HistoryRecorder::stopped, ui->labelNotRecorded, &QWidget::show);
+    connect(m_recorder, &HistoryRecorder::resumed, ui->labelNotRecorded, &QWidget::hide);
 }
 
 HistoryWindow::~HistoryWindow()

@@ -45,22 +45,35 @@ signals:
     void chartReady(const HistoryChart &chart);
     void rowsReady(quint64 id, const QVector<StoredRow> &rows);
     void encodedRowsReady(quint64 id, const QByteArray &bytes);
-    // The file is no longer written; the readings go on in memory.
+    // The file is no longer written (or no longer for this reason); the
+    // readings go on in memory, and the file is tried again after a while.
     void stopped(const HistoryProblem &problem);
+    // The file is written again, the readings kept in memory meanwhile first.
+    void resumed();
     // Retention waits for the clock, or goes on again (ClockDoubt::None).
     void clockDoubtChanged(ClockDoubt doubt);
 
 private:
     QVector<StoredRow> storedRows(const QString &topic, qint64 from, qint64 to);
     void maintain();
-    // After a failure of the file: says why and goes on in memory.
-    void fallBack();
+    // After a failure of the file: says why, goes on in memory and tries the file again later.
+    void fallBack(const HistoryProblem &problem);
+    void retryFile();
+    // Writes what the memory kept into the file, meter by meter; a meter's
+    // rows leave the memory once they are in the file.
+    bool catchUp(HistoryStore *file);
+    bool writesToFile() const { return !m_fileName.isEmpty() && !m_store->inMemory(); }
 
     const QString m_fileName;
     int m_days;
     const std::shared_ptr<const HistoryClock> m_clock;
     RetentionClock m_retentionClock;
     ClockDoubt m_clockDoubt = ClockDoubt::None;
-    HistoryStore m_store;
+    const int m_firstRetryMs;
+    const int m_lastRetryMs;
+    int m_retryMs;
+    std::unique_ptr<HistoryStore> m_store;
+    HistoryProblem m_problem;        // why the file is not written, while it is not
     QTimer *m_maintenance = nullptr; // child
+    QTimer *m_retry = nullptr;       // child
 };

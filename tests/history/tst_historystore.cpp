@@ -1,3 +1,4 @@
+#include "common/filesizelimit.h"
 #include "common/testclock.h"
 #include "history/historyrecorder.h"
 #include "history/historystore.h"
@@ -119,6 +120,9 @@ private slots:
     void twoProgramsShareOneFile();
     void unusableFileStopsRecording_data();
     void unusableFileStopsRecording();
+    void recordingResumesWhenFileIsBack_data();
+    void recordingResumesWhenFileIsBack();
+    void anotherProgramsLockIsWaitedFor();
     void sigkillLeavesSoundDatabase();
 
 private:
@@ -480,6 +484,79 @@ void tst_HistoryStore::unusableFileStopsRecording()
     const auto rows = answered.at(0).at(1).value<QVector<StoredRow>>();
     QCOMPARE(rows.size(), 1);
     QCOMPARE(rows.at(0).last.voltage, 5000);
+}
+
+void tst_HistoryStore::recordingResumesWhenFileIsBack_data()
+{
+    QTest::addColumn<QString>("fault");
+
+    QTest::newRow("a folder in its place, removed") << QStringLiteral("folder");
+    QTest::newRow("a full disk, freed") << QStringLiteral("full");
+    QTest::newRow("a damaged file, moved aside") << QStringLiteral("damaged");
+}
+
+// A failure does not stop recording for the session: the file is tried again
+// and, once it takes rows, gets what was recorded meanwhile.
+void tst_HistoryStore::recordingResumesWhenFileIsBack()
+{
+    QFETCH(QString, fault);
+
+    const QString topic = QStringLiteral("plant/1");
+    if (fault == QLatin1String("folder"))
+        QVERIFY(QDir().mkpath(filePath()));
+    if (fault == QLatin1String("damaged")) {
+        QFile file(filePath());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.write(QByteArray(8192, 'x')) == 8192);
+    }
+    HistoryOptions options;
+    options.firstRetryMs = 20;
+    options.lastRetryMs = 100;
+    std::unique_ptr<FileSizeLimit> full;
+    if (fault == QLatin1String("full"))
+        full = std::make_unique<FileSizeLimit>(64 * 1024);
+
+    auto recorder = std::make_unique<HistoryRecorder>(filePath(), 30, options);
+    QSignalSpy stopped(recorder.get(), &HistoryRecorder::stopped);
+    QSignalSpy resumed(recorder.get(), &HistoryRecorder::resumed);
+    for (qint64 second = 0; second < 2000; ++second)
+        recorder->record(topic, readingWith(int(second)), kNow + second);
+    recorder->flush();
+    QTRY_COMPARE(stopped.size(), 1);
+    QVERIFY(!recorder->recordsToDisk());
+    if (fault == QLatin1String("folder"))
+        QVERIFY(QDir(filePath()).removeRecursively());
+    full.reset();
+
+    QVERIFY(resumed.wait());
+    QVERIFY(recorder->recordsToDisk());
+    recorder.reset();
+    HistoryStore store;
+    QVERIFY(store.open(filePath(), HistoryStore::fileRetention(30)));
+    QCOMPARE(store.rows(topic, 0, kNow + kDay).size(), 2000);
+}
+
+// A write lock held for a few seconds, as a database browser holds it while a
+// row is edited, is waited for rather than taken for a failure.
+void tst_HistoryStore::anotherProgramsLockIsWaitedFor()
+{
+    const QString topic = QStringLiteral("plant/1");
+    HistoryRecorder recorder(filePath());
+    QSignalSpy stopped(&recorder, &HistoryRecorder::stopped);
+    QSignalSpy written(&recorder, &HistoryRecorder::written);
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("browser"));
+        db.setDatabaseName(filePath());
+        QVERIFY(db.open());
+        QSqlQuery lock(db);
+        QVERIFY(lock.exec(QStringLiteral("BEGIN IMMEDIATE")));
+        QTimer::singleShot(2500, &recorder, [&lock] { lock.exec(QStringLiteral("COMMIT")); });
+        recorder.record(topic, readingWith(230), kNow);
+        recorder.flush();
+        QVERIFY(written.wait(20000));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("browser"));
+    QCOMPARE(stopped.size(), 0);
 }
 
 // A recording process killed outright leaves a file that opens, passes
