@@ -6,6 +6,7 @@
 #include "config/devicelistdialog.h"
 #include "config/mqttsettform.h"
 #include "config/settingsfile.h"
+#include "history/historyindicator.h"
 #include "history/historyrecorder.h"
 #include "history/historywindow.h"
 #include "mainwindow/statusmessagelabel.h"
@@ -400,6 +401,8 @@ void MainWindow::updateOnlineCount()
 
 void MainWindow::setupHistory()
 {
+    m_historyIndicator = new HistoryIndicator(ui->statusBar);
+    ui->statusBar->addPermanentWidget(m_historyIndicator);
     startRecorder(SettingsFile().readHistory());
     // Each record of a topic reports its reading; the recorder keeps one per topic and second.
     connect(m_board, &MeterBoard::readingRecorded, this, [this](int index, qint64 receivedMs) {
@@ -423,6 +426,7 @@ void MainWindow::startRecorder(const HistorySettings &settings)
     const QString fileName = settings.enabled ? HistoryRecorder::fileNameIn(QDir::currentPath()) : QString();
     m_history = std::make_unique<HistoryRecorder>(fileName, settings.days);
     connect(m_history.get(), &HistoryRecorder::notice, this, &MainWindow::showStatus);
+    m_historyIndicator->watch(m_history.get());
 }
 
 void MainWindow::applyHistorySettings()

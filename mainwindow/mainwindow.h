@@ -14,6 +14,7 @@ namespace Ui {
 class MainWindow;
 }
 class DeviceListDialog;
+class HistoryIndicator;
 class HistoryRecorder;
 class QAction;
 class MQTTSettForm;
@@ -135,4 +136,6 @@ private:
     HistorySettings m_historySettings; // what m_history was made for
     QMenu *m_tabMenu = nullptr;        // child
     int m_tabMenuIndex = -1;           // the tab the menu was opened on
+    // In the status bar, while the history needs the user's eye.
+    HistoryIndicator *m_historyIndicator = nullptr;
 };

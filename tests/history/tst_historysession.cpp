@@ -11,6 +11,7 @@
 #include <QCheckBox>
 #include <QContextMenuEvent>
 #include <QDir>
+#include <QLabel>
 #include <QMenu>
 #include <QPointer>
 #include <QTabBar>
@@ -156,6 +157,10 @@ void tst_HistorySession::damagedFileIsReported()
     QTRY_VERIFY(status().startsWith(QStringLiteral(
         "История не записывается: файл history.sqlite повреждён и переименован в history.sqlite.damaged-")));
     QCOMPARE(QDir::current().entryList({QStringLiteral("history.sqlite.damaged-*")}, QDir::Files).size(), 1);
+    // The status message gives way to the next; this mark stays while the file is not written.
+    auto *indicator = child<QLabel>(m_window.get(), QStringLiteral("labelHistoryState"));
+    QVERIFY(indicator->isVisible());
+    QVERIFY(indicator->toolTip().startsWith(QStringLiteral("История не записывается: файл history.sqlite повреждён")));
 }
 
 // "Вести историю" takes effect when the dialog closes: the file is made at

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QLabel>
+#include <QPointer>
+
+class HistoryRecorder;
+
+// A mark in the status bar that stays as long as the history needs the
+// user's eye, where a status message would soon give way to the next one:
+// while the file is not written (the readings wait in memory), and while
+// retention waits for the clock. Its tooltip says why. Hidden while all is
+// well.
+class HistoryIndicator final : public QLabel
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(HistoryIndicator)
+
+public:
+    explicit HistoryIndicator(QWidget *parent = nullptr);
+
+    // Follows this recorder from now on, the one before no longer.
+    void watch(const HistoryRecorder *recorder);
+
+private:
+    void refresh();
+
+    QPointer<const HistoryRecorder> m_recorder;
+};
