@@ -49,6 +49,10 @@ struct HistoryRow
     QString topic;
     qint64 second = 0;
     Reading reading;
+    // A later reading of the second the recorder handed over last for this
+    // meter: it takes that row's place. Any other row for a second already
+    // stored (the clock was set back) is kept beside the stored ones.
+    bool replacesLast = false;
 };
 
 // One stored row as read back: a second at full resolution (span 1, all three

@@ -77,8 +77,11 @@ void HistoryRecorder::setDays(int days)
 void HistoryRecorder::record(const QString &topic, const Reading &reading, qint64 second)
 {
     Waiting &waiting = m_waiting[topic];
-    if (waiting.pending && waiting.second != second)
-        m_batch.append({topic, waiting.second, waiting.reading});
+    if (waiting.second != second) {
+        if (waiting.pending)
+            m_batch.append({topic, waiting.second, waiting.reading, waiting.handed});
+        waiting.handed = false;
+    }
     waiting.second = second;
     waiting.reading = reading;
     waiting.pending = true;
@@ -88,8 +91,9 @@ void HistoryRecorder::flush()
 {
     for (auto it = m_waiting.begin(); it != m_waiting.end(); ++it) {
         if (it->pending) {
-            m_batch.append({it.key(), it->second, it->reading});
+            m_batch.append({it.key(), it->second, it->reading, it->handed});
             it->pending = false;
+            it->handed = true;
         }
     }
     if (m_batch.isEmpty())

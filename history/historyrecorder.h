@@ -39,7 +39,9 @@ public:
     ~HistoryRecorder() override;
 
     // The reading a meter (known by its topic) sent during `second` (UTC
-    // seconds since the epoch); a later reading of the same second replaces it.
+    // seconds since the epoch); a later reading of the same second replaces
+    // it. A reading of an earlier second (the clock was set back) is kept
+    // beside what was stored for that second.
     void record(const QString &topic, const Reading &reading, qint64 second);
     // Hands what waits to the writer now rather than at the next tick.
     void flush();
@@ -82,7 +84,8 @@ private:
     {
         qint64 second = 0;
         Reading reading;
-        bool pending = false;
+        bool pending = false; // the reading is still to be handed over
+        bool handed = false;  // a reading of `second` was handed over already
     };
 
     const QString m_fileName;

@@ -25,7 +25,8 @@ namespace {
 constexpr int kBusyTimeoutMs = 10 * 1000;
 
 // Raised when the tables change shape; a file from a newer program is left alone.
-constexpr int kSchemaVersion = 1;
+// 2: reading_extra, for readings of seconds already stored.
+constexpr int kSchemaVersion = 2;
 
 // SQLite's primary result codes (sqlite3.h), which the Qt driver gives as the
 // native error code, extended or not.
@@ -87,6 +88,17 @@ QString placeholders(int count)
     return marks.join(QLatin1Char(','));
 }
 
+// The values of :meter, :t and each field's :<key>.
+void bindRow(QSqlQuery *query, int meter, const HistoryRow &row)
+{
+    query->bindValue(QStringLiteral(":meter"), meter);
+    query->bindValue(QStringLiteral(":t"), row.second);
+    for (int i = 0; i < kHistoryFieldCount; ++i) {
+        const HistoryField field = historyFieldAt(i);
+        query->bindValue(QLatin1Char(':') + historyFieldKey(field), historyFieldValue(row.reading, field));
+    }
+}
+
 } // namespace
 
 HistoryRetention HistoryStore::fileRetention(int days)
@@ -97,6 +109,20 @@ HistoryRetention HistoryStore::fileRetention(int days)
 HistoryRetention HistoryStore::memoryRetention()
 {
     return {60 * 60, 60 * 60};
+}
+
+QLatin1String HistoryStore::tableName(Table table)
+{
+    switch (table) {
+    case ReadingTable:
+        break;
+    case ExtraTable:
+        return QLatin1String("reading_extra");
+    case MinuteTable:
+    case kTableCount:
+        return QLatin1String("minute");
+    }
+    return QLatin1String("reading");
 }
 
 QVector<HistoryField> HistoryStore::allFields()
@@ -211,10 +237,35 @@ bool HistoryStore::loadMeters()
 bool HistoryStore::prepareStatements()
 {
     const QVector<HistoryField> fields = allFields();
-    m_insertReading = std::make_unique<QSqlQuery>(database());
-    if (!m_insertReading->prepare(QStringLiteral("INSERT OR REPLACE INTO reading(meter,t,%1) VALUES(%2)")
-                                      .arg(fieldList(fields, QString()), placeholders(2 + kHistoryFieldCount))))
-        return fail(m_insertReading->lastError());
+    QStringList values;
+    QStringList assignments;
+    for (HistoryField field : fields) {
+        values.append(QLatin1Char(':') + historyFieldKey(field));
+        assignments.append(historyFieldKey(field) + QLatin1String("=:") + historyFieldKey(field));
+    }
+    const QString columns = fieldList(fields, QString());
+    // The first reading of a second goes into reading; one for a second
+    // already there (the clock was set back) into reading_extra, after those
+    // of that second that came before it. A later reading of the second
+    // handed over last takes the place of that second's last reading.
+    const QString lastSeq = QStringLiteral("(SELECT max(seq) FROM reading_extra WHERE meter=:meter AND t=:t)");
+    const std::pair<std::unique_ptr<QSqlQuery> *, QString> writes[] = {
+        {&m_insertReading, QStringLiteral("INSERT INTO reading(meter,t,%1) VALUES(:meter,:t,%2) "
+                                          "ON CONFLICT(meter,t) DO NOTHING")
+                               .arg(columns, values.join(QLatin1Char(',')))},
+        {&m_insertExtra,
+         QStringLiteral("INSERT INTO reading_extra(meter,t,seq,%1) VALUES(:meter,:t,coalesce(%2,0)+1,%3)")
+             .arg(columns, lastSeq, values.join(QLatin1Char(',')))},
+        {&m_replaceReading,
+         QStringLiteral("UPDATE reading SET %1 WHERE meter=:meter AND t=:t").arg(assignments.join(QLatin1Char(',')))},
+        {&m_replaceExtra, QStringLiteral("UPDATE reading_extra SET %1 WHERE meter=:meter AND t=:t AND seq=%2")
+                              .arg(assignments.join(QLatin1Char(',')), lastSeq)},
+    };
+    for (const auto &write : writes) {
+        *write.first = std::make_unique<QSqlQuery>(database());
+        if (!(*write.first)->prepare(write.second))
+            return fail((*write.first)->lastError());
+    }
 
     // A minute folded in two steps (or given late rows) keeps the extremes of both.
     QStringList merge;
@@ -237,7 +288,7 @@ bool HistoryStore::prepareStatements()
         return query->prepare(statement) || fail(query->lastError());
     };
     for (int table = 0; table < kTableCount; ++table) {
-        const QLatin1String name(table == ReadingTable ? "reading" : "minute");
+        const QLatin1String name = tableName(Table(table));
         TableStatements &statements = m_tables[table];
         if (!prepare(statements.oldest, QStringLiteral("SELECT min(t) FROM %1 WHERE meter=?").arg(name)) ||
             !prepare(statements.bound,
@@ -245,8 +296,11 @@ bool HistoryStore::prepareStatements()
             !prepare(statements.remove, QStringLiteral("DELETE FROM %1 WHERE meter=? AND t<?").arg(name)))
             return false;
     }
-    return prepare(m_foldRows, QStringLiteral("SELECT t,%1 FROM reading WHERE meter=? AND t<? ORDER BY t LIMIT ?")
-                                   .arg(fieldList(fields, QString())));
+    // The readings of both tables in the order they came.
+    return prepare(m_foldRows, QStringLiteral("SELECT t,0,%1 FROM reading WHERE meter=:meter AND t<:before UNION ALL "
+                                              "SELECT t,seq,%1 FROM reading_extra WHERE meter=:meter AND t<:before "
+                                              "ORDER BY 1,2 LIMIT :limit")
+                                   .arg(columns));
 }
 
 bool HistoryStore::storedVersion(int *version)
@@ -284,21 +338,29 @@ bool HistoryStore::createSchema()
         for (const char *suffix : {"_min", "_max", "_last"})
             minuteColumnDefs.append(key + QLatin1String(suffix) + QLatin1String(" INTEGER NOT NULL"));
     }
-    // A meter is known by its MQTT topic, not by its device name: readings
-    // arrive per topic, and a device renamed in the list keeps its history.
-    // Two devices registered on one topic show the same readings anyway, so
-    // they rightly share one history.
-    const QStringList statements = {
-        QStringLiteral("CREATE TABLE meter(id INTEGER PRIMARY KEY, topic TEXT NOT NULL UNIQUE)"),
-        QStringLiteral("CREATE TABLE reading(meter INTEGER NOT NULL, t INTEGER NOT NULL, %1, "
-                       "PRIMARY KEY(meter, t)) WITHOUT ROWID")
-            .arg(readingColumns.join(QStringLiteral(", "))),
-        QStringLiteral("CREATE TABLE minute(meter INTEGER NOT NULL, t INTEGER NOT NULL, %1, "
-                       "PRIMARY KEY(meter, t)) WITHOUT ROWID")
-            .arg(minuteColumnDefs.join(QStringLiteral(", "))),
-        QStringLiteral("PRAGMA user_version=%1").arg(kSchemaVersion),
-        QStringLiteral("COMMIT"),
-    };
+    QStringList statements;
+    if (stored == 0) {
+        // A meter is known by its MQTT topic, not by its device name: readings
+        // arrive per topic, and a device renamed in the list keeps its history.
+        // Two devices registered on one topic show the same readings anyway, so
+        // they rightly share one history.
+        statements = QStringList{
+            QStringLiteral("CREATE TABLE meter(id INTEGER PRIMARY KEY, topic TEXT NOT NULL UNIQUE)"),
+            QStringLiteral("CREATE TABLE reading(meter INTEGER NOT NULL, t INTEGER NOT NULL, %1, "
+                           "PRIMARY KEY(meter, t)) WITHOUT ROWID")
+                .arg(readingColumns.join(QStringLiteral(", "))),
+            QStringLiteral("CREATE TABLE minute(meter INTEGER NOT NULL, t INTEGER NOT NULL, %1, "
+                           "PRIMARY KEY(meter, t)) WITHOUT ROWID")
+                .arg(minuteColumnDefs.join(QStringLiteral(", "))),
+        };
+    }
+    // Version 2 added the readings of seconds already stored, numbered by
+    // seq from 1 in the order they came; a first-version file gets the table
+    // and keeps its rows where they are.
+    statements << QStringLiteral("CREATE TABLE reading_extra(meter INTEGER NOT NULL, t INTEGER NOT NULL, "
+                                 "seq INTEGER NOT NULL, %1, PRIMARY KEY(meter, t, seq)) WITHOUT ROWID")
+                      .arg(readingColumns.join(QStringLiteral(", ")));
+    statements << QStringLiteral("PRAGMA user_version=%1").arg(kSchemaVersion) << QStringLiteral("COMMIT");
     for (const QString &statement : statements) {
         if (!exec(statement))
             return false;
@@ -310,7 +372,8 @@ void HistoryStore::close()
 {
     if (!isOpen())
         return;
-    m_insertReading.reset();
+    for (auto *write : {&m_insertReading, &m_insertExtra, &m_replaceReading, &m_replaceExtra})
+        write->reset();
     m_upsertMinute.reset();
     for (TableStatements &statements : m_tables)
         statements = {};
@@ -372,7 +435,7 @@ int HistoryStore::meterId(const QString &topic, bool create)
     m_meterIds.insert(topic, id);
     m_meterOrder.insert(std::upper_bound(m_meterOrder.begin(), m_meterOrder.end(), id), id);
     if (created)
-        m_oldest.insert(id, {{kNoRows, kNoRows}});
+        m_oldest.insert(id, {{kNoRows, kNoRows, kNoRows}});
     return id;
 }
 
@@ -388,18 +451,39 @@ bool HistoryStore::write(const QVector<HistoryRow> &rows)
         const int id = meterId(row.topic, true);
         if (id < 0)
             return false;
-        m_insertReading->bindValue(0, id);
-        m_insertReading->bindValue(1, row.second);
-        for (int i = 0; i < kHistoryFieldCount; ++i)
-            m_insertReading->bindValue(2 + i, historyFieldValue(row.reading, historyFieldAt(i)));
-        if (!exec(*m_insertReading))
+        Table table = ReadingTable;
+        if (!store(id, row, &table))
             return false;
         const auto oldest = m_oldest.find(id);
         if (oldest != m_oldest.end())
-            oldest->second[ReadingTable] = std::min(oldest->second[ReadingTable], row.second);
+            oldest->second[table] = std::min(oldest->second[table], row.second);
         m_newest = std::max(m_newest.value_or(row.second), row.second);
     }
     return exec(QStringLiteral("COMMIT"));
+}
+
+bool HistoryStore::store(int meter, const HistoryRow &row, Table *table)
+{
+    const auto run = [&](QSqlQuery *query, Table into) {
+        bindRow(query, meter, row);
+        *table = into;
+        return exec(*query);
+    };
+    // The second's last reading is its newest extra one, if it has any. None
+    // at all if the row went meanwhile (folded, say): then the reading is new.
+    if (row.replacesLast) {
+        if (!run(m_replaceExtra.get(), ExtraTable))
+            return false;
+        if (m_replaceExtra->numRowsAffected() > 0)
+            return true;
+        if (!run(m_replaceReading.get(), ReadingTable))
+            return false;
+        if (m_replaceReading->numRowsAffected() > 0)
+            return true;
+    }
+    if (!run(m_insertReading.get(), ReadingTable))
+        return false;
+    return m_insertReading->numRowsAffected() > 0 || run(m_insertExtra.get(), ExtraTable);
 }
 
 bool HistoryStore::forget(const QString &topic)
@@ -407,8 +491,8 @@ bool HistoryStore::forget(const QString &topic)
     const int id = meterId(topic, false);
     if (id < 0)
         return isOpen();
-    for (const Table table : {ReadingTable, MinuteTable}) {
-        if (removeBefore(id, table, std::numeric_limits<qint64>::max()) < 0)
+    for (int table = 0; table < kTableCount; ++table) {
+        if (removeBefore(id, Table(table), std::numeric_limits<qint64>::max()) < 0)
             return false;
     }
     m_oldest.remove(id);
@@ -450,8 +534,8 @@ bool HistoryStore::maintain(qint64 now, int budget)
             return false;
         began = true;
         // Rows past keeping go before anything is folded, so none is folded only to be removed.
-        for (const Table table : {ReadingTable, MinuteTable}) {
-            const int removed = removeOld(id, table, removeBefore, budget - used, &more);
+        for (int table = 0; table < kTableCount; ++table) {
+            const int removed = removeOld(id, Table(table), removeBefore, budget - used, &more);
             if (removed < 0)
                 return false;
             used += removed;
@@ -491,7 +575,8 @@ bool HistoryStore::isDue(int meter, qint64 readingsBefore, qint64 minutesBefore,
         }
         oldest = m_oldest.insert(meter, known);
     }
-    *due = oldest->second[ReadingTable] < readingsBefore || oldest->second[MinuteTable] < minutesBefore;
+    *due = std::min(oldest->second[ReadingTable], oldest->second[ExtraTable]) < readingsBefore ||
+           oldest->second[MinuteTable] < minutesBefore;
     return true;
 }
 
@@ -538,21 +623,25 @@ int HistoryStore::fold(int meter, qint64 before, int limit, bool *more)
         return 0;
     }
     QSqlQuery &select = *m_foldRows;
-    select.bindValue(0, meter);
-    select.bindValue(1, before);
-    select.bindValue(2, limit);
+    select.bindValue(QStringLiteral(":meter"), meter);
+    select.bindValue(QStringLiteral(":before"), before);
+    select.bindValue(QStringLiteral(":limit"), limit);
     if (!exec(select))
         return -1;
 
     // minute -> its folded row; ordered, so the last minute is at hand.
     std::map<qint64, StoredRow> minutes;
     int selected = 0;
+    qint64 firstSecond = 0;
+    qint64 lastSecond = 0;
     while (select.next()) {
-        ++selected;
         const qint64 second = select.value(0).toLongLong();
+        if (selected++ == 0)
+            firstSecond = second;
+        lastSecond = second;
         Reading reading;
         for (int i = 0; i < kHistoryFieldCount; ++i)
-            setHistoryFieldValue(&reading, historyFieldAt(i), select.value(1 + i).toInt());
+            setHistoryFieldValue(&reading, historyFieldAt(i), select.value(2 + i).toInt());
         auto found = minutes.find(minuteOf(second));
         if (found == minutes.end()) {
             minutes.emplace(minuteOf(second),
@@ -566,15 +655,25 @@ int HistoryStore::fold(int meter, qint64 before, int limit, bool *more)
             setHistoryFieldValue(&folded.least, field, std::min(historyFieldValue(folded.least, field), value));
             setHistoryFieldValue(&folded.greatest, field, std::max(historyFieldValue(folded.greatest, field), value));
         }
-        folded.last = reading; // rows come oldest first
+        folded.last = reading; // rows come in the order they came
     }
     select.finish();
     if (minutes.empty())
         return 0;
+    qint64 end = std::prev(minutes.end())->first + kMinuteSeconds;
     // With the limit reached, the last minute may go on beyond what was read.
     if (selected == limit) {
-        minutes.erase(std::prev(minutes.end()));
         *more = true;
+        if (minutes.size() > 1) {
+            minutes.erase(std::prev(minutes.end()));
+            end = std::prev(minutes.end())->first + kMinuteSeconds;
+        } else {
+            // One minute holds more readings than a step takes (the clock
+            // went back over it again and again): what was read is folded,
+            // and the rest of its last second read is folded again with the
+            // rest of the minute, which least, greatest and last bear.
+            end = std::max(lastSecond, firstSecond + 1);
+        }
     }
 
     for (const auto &entry : minutes) {
@@ -590,7 +689,11 @@ int HistoryStore::fold(int meter, qint64 before, int limit, bool *more)
         if (!exec(*m_upsertMinute))
             return -1;
     }
-    return removeBefore(meter, ReadingTable, std::prev(minutes.end())->first + kMinuteSeconds);
+    for (const Table table : {ReadingTable, ExtraTable}) {
+        if (removeBefore(meter, table, end) < 0)
+            return -1;
+    }
+    return selected;
 }
 
 void HistoryStore::relayOutForVacuum()
@@ -670,27 +773,35 @@ QVector<StoredRow> HistoryStore::rows(const QString &topic, qint64 from, qint64 
     }
     const int minuteRows = result.size();
 
-    QSqlQuery seconds(database());
-    seconds.setForwardOnly(true);
-    seconds.prepare(QStringLiteral("SELECT t,%1 FROM reading WHERE meter=? AND t>=? AND t<=? ORDER BY t")
-                        .arg(fieldList(fields, QString())));
-    seconds.addBindValue(id);
-    seconds.addBindValue(from);
-    seconds.addBindValue(to);
-    if (!exec(seconds))
-        return {};
-    while (seconds.next()) {
-        StoredRow row;
-        row.second = seconds.value(0).toLongLong();
-        for (int i = 0; i < fields.size(); ++i)
-            setHistoryFieldValue(&row.last, fields.at(i), seconds.value(1 + i).toInt());
-        row.least = row.greatest = row.last;
-        result.append(row);
+    // Both tables of readings, each in the order the readings came.
+    int runStart = minuteRows;
+    for (const QLatin1String table : {QLatin1String("reading"), QLatin1String("reading_extra")}) {
+        QSqlQuery seconds(database());
+        seconds.setForwardOnly(true);
+        seconds.prepare(QStringLiteral("SELECT t,%1 FROM %2 WHERE meter=? AND t>=? AND t<=? ORDER BY %3")
+                            .arg(fieldList(fields, QString()), table,
+                                 table == QLatin1String("reading") ? QLatin1String("t") : QLatin1String("t,seq")));
+        seconds.addBindValue(id);
+        seconds.addBindValue(from);
+        seconds.addBindValue(to);
+        if (!exec(seconds))
+            return {};
+        while (seconds.next()) {
+            StoredRow row;
+            row.second = seconds.value(0).toLongLong();
+            for (int i = 0; i < fields.size(); ++i)
+                setHistoryFieldValue(&row.last, fields.at(i), seconds.value(1 + i).toInt());
+            row.least = row.greatest = row.last;
+            result.append(row);
+        }
+        // Minutes are folded oldest first, so both runs are mostly one after
+        // the other; while folding lags behind they may interleave. The merge
+        // keeps equal seconds in run order: the first reading of a second
+        // before those that came later.
+        const auto earlier = [](const StoredRow &a, const StoredRow &b) { return a.second < b.second; };
+        std::inplace_merge(result.begin(), result.begin() + runStart, result.end(), earlier);
+        runStart = result.size();
     }
-    // Minutes are folded oldest first, so both runs are mostly one after the
-    // other; while folding lags behind they may interleave.
-    const auto earlier = [](const StoredRow &a, const StoredRow &b) { return a.second < b.second; };
-    std::inplace_merge(result.begin(), result.begin() + minuteRows, result.end(), earlier);
     return result;
 }
 

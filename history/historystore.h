@@ -31,12 +31,15 @@ struct HistoryRetention
 //
 // Schema (see createSchema()):
 //   meter(id, topic)                 a meter is known by its MQTT topic
-//   reading(meter, t, <8 fields>)    one row per meter per second
+//   reading(meter, t, <8 fields>)    a meter's first reading of each second
+//   reading_extra(meter, t, seq, <8 fields>)  any later ones, seq 1, 2, ...
 //   minute(meter, t, <8 × min/max/last>)  one row per meter per minute
 // t is UTC seconds since the epoch (a minute row: the minute's first second).
-// Both tables are keyed by (meter, t) WITHOUT ROWID, so a meter's rows lie in
-// time order in one b-tree and a range is one contiguous scan, with no second
-// index to store.
+// The tables are keyed by meter and time WITHOUT ROWID, so a meter's rows lie
+// in time order in one b-tree and a range is one contiguous scan, with no
+// second index to store. A second holds more than one reading only when the
+// clock was set back over it: the readings of both passes are kept, in the
+// order they came, and reading_extra is empty otherwise.
 //
 // Any failure closes the store and leaves its reason in problem(); a file
 // found damaged is moved aside first, never deleted.
@@ -66,8 +69,9 @@ public:
     QString fileName() const { return m_fileName; }
     const HistoryProblem &problem() const { return m_problem; }
 
-    // Stores the rows in one transaction; a row for a meter and second
-    // already stored replaces it.
+    // Stores the rows in one transaction. A row for a meter and second already
+    // stored is kept beside the stored ones, after them, unless it replaces
+    // the last of them (HistoryRow::replacesLast).
     bool write(const QVector<HistoryRow> &rows);
 
     // The newest second stored, if any: what retention holds the clock against.
@@ -110,9 +114,13 @@ private:
     enum Table
     {
         ReadingTable,
+        ExtraTable, // readings of seconds already in ReadingTable
         MinuteTable,
         kTableCount
     };
+    static QLatin1String tableName(Table table);
+    // Writes one reading, into the table it says.
+    bool store(int meter, const HistoryRow &row, Table *table);
     // Whether the meter has readings older than the one second or minute rows
     // older than the other.
     bool isDue(int meter, qint64 readingsBefore, qint64 minutesBefore, bool *due);
@@ -152,6 +160,9 @@ private:
     QHash<int, OldestRows> m_oldest;
     bool m_layoutChecked = false;
     std::unique_ptr<QSqlQuery> m_insertReading;
+    std::unique_ptr<QSqlQuery> m_insertExtra;
+    std::unique_ptr<QSqlQuery> m_replaceReading;
+    std::unique_ptr<QSqlQuery> m_replaceExtra;
     std::unique_ptr<QSqlQuery> m_upsertMinute;
     TableStatements m_tables[kTableCount];
     std::unique_ptr<QSqlQuery> m_foldRows;
