@@ -17,6 +17,7 @@ void HistoryIndicator::watch(const HistoryRecorder *recorder)
         connect(recorder, &HistoryRecorder::stopped, this, &HistoryIndicator::refresh);
         connect(recorder, &HistoryRecorder::resumed, this, &HistoryIndicator::refresh);
         connect(recorder, &HistoryRecorder::clockDoubtChanged, this, &HistoryIndicator::refresh);
+        connect(recorder, &HistoryRecorder::reopened, this, &HistoryIndicator::refresh);
     }
     refresh();
 }
@@ -35,6 +36,9 @@ void HistoryIndicator::refresh()
         why = HistoryRecorder::describe(m_recorder->clockDoubt()) + QLatin1Char('\n') +
               tr("Старые показания удаляются по часам компьютера, а они расходятся с записанным. Ничего не "
                  "удаляется, пока часы не согласуются с записанным или не пройдут ровно сутки.");
+    } else if (m_recorder && !m_recorder->fileNotice().isEmpty()) {
+        text = tr("Файл истории открыт заново");
+        why = m_recorder->fileNotice();
     }
     setText(text);
     setToolTip(why);

@@ -7,9 +7,10 @@ class HistoryRecorder;
 
 // A mark in the status bar that stays as long as the history needs the
 // user's eye, where a status message would soon give way to the next one:
-// while the file is not written (the readings wait in memory), and while
-// retention waits for the clock. Its tooltip says why. Hidden while all is
-// well.
+// while the file is not written (the readings wait in memory), while
+// retention waits for the clock, and, for the rest of the session, once the
+// file was deleted or replaced while open and had to be opened again. Its
+// tooltip says why. Hidden while all is well.
 class HistoryIndicator final : public QLabel
 {
     Q_OBJECT

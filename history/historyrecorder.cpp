@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QTime>
 
 QString HistoryRecorder::fileNameIn(const QString &directory)
 {
@@ -33,6 +34,14 @@ HistoryRecorder::HistoryRecorder(const QString &fileName, int days, const Histor
         m_problem = {};
         emit resumed();
         emit notice(tr("История снова записывается в %1").arg(QFileInfo(m_fileName).fileName()));
+    });
+    connect(m_writer.get(), &HistoryWriter::reopened, this, [this](bool replaced) {
+        const QString file = QFileInfo(m_fileName).fileName();
+        const QString what = replaced ? tr("Файл истории %1 заменён другим: история записывается в него").arg(file)
+                                      : tr("Файл истории %1 удалён: история записывается в новый файл").arg(file);
+        m_fileNotice = QStringLiteral("%1 (%2)").arg(what, QTime::currentTime().toString(QStringLiteral("HH:mm:ss")));
+        emit reopened(replaced);
+        emit notice(m_fileNotice);
     });
     connect(m_writer.get(), &HistoryWriter::clockDoubtChanged, this, [this](ClockDoubt doubt) {
         m_clockDoubt = doubt;

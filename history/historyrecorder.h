@@ -53,6 +53,9 @@ public:
     const HistoryProblem &problem() const { return m_problem; }
     // Why retention waits for the clock; ClockDoubt::None while it goes on.
     ClockDoubt clockDoubt() const { return m_clockDoubt; }
+    // What was said when the file was last deleted or replaced, with the
+    // time; empty if it never was.
+    const QString &fileNotice() const { return m_fileNotice; }
     // The status bar's words for a problem, and for a doubt of the clock.
     static QString describe(const HistoryProblem &problem);
     static QString describe(ClockDoubt doubt);
@@ -75,6 +78,9 @@ signals:
     void stopped(const HistoryProblem &problem);
     // The file is written again, with what memory kept meanwhile.
     void resumed();
+    // history.sqlite was deleted or replaced while open; the file at the path
+    // now (a new one, if none) is written from here on.
+    void reopened(bool replaced);
     void clockDoubtChanged(ClockDoubt doubt);
     // Something the user should hear of, in words: for the status bar and the event log.
     void notice(const QString &text);
@@ -91,6 +97,7 @@ private:
     const QString m_fileName;
     HistoryProblem m_problem;
     ClockDoubt m_clockDoubt = ClockDoubt::None;
+    QString m_fileNotice;
     QHash<QString, Waiting> m_waiting;
     // Rows whose second ended before the flush, in arrival order.
     QVector<HistoryRow> m_batch;

@@ -14,6 +14,8 @@
 #include <QThread>
 #include <QVariant>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <map>
 
@@ -99,6 +101,17 @@ void bindRow(QSqlQuery *query, int meter, const HistoryRow &row)
     }
 }
 
+// The device and inode of what the path names now, following links as SQLite does.
+bool identify(const QString &fileName, quint64 *device, quint64 *inode)
+{
+    struct stat status = {};
+    if (::stat(QFile::encodeName(fileName).constData(), &status) != 0)
+        return false;
+    *device = quint64(status.st_dev);
+    *inode = quint64(status.st_ino);
+    return true;
+}
+
 } // namespace
 
 HistoryRetention HistoryStore::fileRetention(int days)
@@ -157,7 +170,20 @@ bool HistoryStore::open(const QString &fileName, const HistoryRetention &retenti
     m_fileName = fileName;
     m_retention = retention;
     return connectDatabase() && layOutNewFile() && (inMemory() || useWriteAheadLog()) && createSchema() &&
-           loadMeters() && prepareStatements();
+           loadMeters() && prepareStatements() && (inMemory() || rememberFile());
+}
+
+bool HistoryStore::rememberFile()
+{
+    m_identified = identify(m_fileName, &m_device, &m_inode);
+    return m_identified || fail(HistoryProblem::CannotOpen, QStringLiteral("%1 is gone").arg(m_fileName));
+}
+
+bool HistoryStore::fileInPlace() const
+{
+    quint64 device = 0;
+    quint64 inode = 0;
+    return !m_identified || (identify(m_fileName, &device, &inode) && device == m_device && inode == m_inode);
 }
 
 bool HistoryStore::connectDatabase()
@@ -378,6 +404,13 @@ void HistoryStore::close()
     for (TableStatements &statements : m_tables)
         statements = {};
     m_foldRows.reset();
+    if (!fileInPlace()) {
+        // The log is named after the path, where another file stands now (or
+        // none): whoever opens the path next would take its pages for that
+        // file's and spoil it. Emptied into the file it belongs to, it cannot.
+        QSqlQuery checkpoint(database());
+        checkpoint.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+    }
     {
         QSqlDatabase db = database();
         db.close();
@@ -390,6 +423,7 @@ void HistoryStore::close()
     m_newest.reset();
     m_nextMeter = 0;
     m_layoutChecked = false;
+    m_identified = false;
 }
 
 bool HistoryStore::exec(QSqlQuery &query)

@@ -67,6 +67,11 @@ public:
     bool isOpen() const;
     bool inMemory() const { return m_fileName.isEmpty(); }
     QString fileName() const { return m_fileName; }
+    // Whether the file open is still the one at its path: false once it was
+    // deleted, moved away or replaced by another (a restored backup, say),
+    // when whatever is written goes nowhere the user will look. Always true
+    // in memory.
+    bool fileInPlace() const;
     const HistoryProblem &problem() const { return m_problem; }
 
     // Stores the rows in one transaction. A row for a meter and second already
@@ -104,6 +109,7 @@ private:
     bool createSchema();
     bool loadMeters();
     bool prepareStatements();
+    bool rememberFile();
 
     QSqlDatabase database() const;
     bool exec(QSqlQuery &query);
@@ -159,6 +165,10 @@ private:
     // nothing due costs a step one lookup. A meter missing is asked again.
     QHash<int, OldestRows> m_oldest;
     bool m_layoutChecked = false;
+    // The open file's device and inode, as its path named them when it was opened.
+    bool m_identified = false;
+    quint64 m_device = 0;
+    quint64 m_inode = 0;
     std::unique_ptr<QSqlQuery> m_insertReading;
     std::unique_ptr<QSqlQuery> m_insertExtra;
     std::unique_ptr<QSqlQuery> m_replaceReading;

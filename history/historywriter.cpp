@@ -2,6 +2,7 @@
 
 #include "history/historyclock.h"
 
+#include <QFileInfo>
 #include <QThread>
 #include <QTimer>
 
@@ -26,6 +27,11 @@ void HistoryWriter::start()
     m_retry = new QTimer(this);
     m_retry->setSingleShot(true);
     connect(m_retry, &QTimer::timeout, this, &HistoryWriter::retryFile);
+    // Batches look before they write; this is for the time none come.
+    m_fileCheck = new QTimer(this);
+    connect(m_fileCheck, &QTimer::timeout, this, &HistoryWriter::checkFile);
+    if (!m_fileName.isEmpty())
+        m_fileCheck->start(kFileCheckIntervalMs);
 
     const HistoryRetention retention =
         m_fileName.isEmpty() ? HistoryStore::memoryRetention() : HistoryStore::fileRetention(m_days);
@@ -37,6 +43,7 @@ void HistoryWriter::start()
 
 void HistoryWriter::write(const QVector<HistoryRow> &rows)
 {
+    checkFile();
     if (!m_store->write(rows) && writesToFile()) {
         fallBack(m_store->problem());
         m_store->write(rows);
@@ -88,6 +95,7 @@ void HistoryWriter::setDays(int days)
 
 void HistoryWriter::maintain()
 {
+    checkFile();
     const qint64 now = m_clock->utcSeconds();
     const ClockDoubt doubt = m_retentionClock.check(now, m_clock->steadyMs(), m_store->newestSecond());
     if (doubt != m_clockDoubt) {
@@ -146,10 +154,24 @@ bool HistoryWriter::catchUp(HistoryStore *file)
     return true;
 }
 
+void HistoryWriter::checkFile()
+{
+    if (!writesToFile() || m_store->fileInPlace())
+        return;
+    const bool replaced = QFileInfo::exists(m_fileName);
+    m_store->close();
+    if (!m_store->open(m_fileName, HistoryStore::fileRetention(m_days))) {
+        fallBack(m_store->problem());
+        return;
+    }
+    emit reopened(replaced);
+}
+
 void HistoryWriter::finish(QThread *home)
 {
     m_maintenance->stop();
     m_retry->stop();
+    m_fileCheck->stop();
     m_store->close();
     moveToThread(home);
 }

@@ -25,6 +25,9 @@ public:
     static constexpr int kMaintenanceIntervalMs = 5000;
     static constexpr int kCatchUpIntervalMs = 50;
     static constexpr int kMaintenanceBudget = 5000;
+    // How often the file is looked at while no batch comes (each batch looks
+    // before it is written): deleted or replaced, it is opened again at its path.
+    static constexpr int kFileCheckIntervalMs = 3000;
 
     // An empty file name keeps the readings in memory only.
     HistoryWriter(const QString &fileName, int days, const HistoryOptions &options);
@@ -50,6 +53,9 @@ signals:
     void stopped(const HistoryProblem &problem);
     // The file is written again, the readings kept in memory meanwhile first.
     void resumed();
+    // The file at the path was not the one written (replaced: another file
+    // stands there; else it was gone): the one there now, or a new one, is.
+    void reopened(bool replaced);
     // Retention waits for the clock, or goes on again (ClockDoubt::None).
     void clockDoubtChanged(ClockDoubt doubt);
 
@@ -62,6 +68,7 @@ private:
     // Writes what the memory kept into the file, meter by meter; a meter's
     // rows leave the memory once they are in the file.
     bool catchUp(HistoryStore *file);
+    void checkFile();
     bool writesToFile() const { return !m_fileName.isEmpty() && !m_store->inMemory(); }
 
     const QString m_fileName;
@@ -76,4 +83,5 @@ private:
     HistoryProblem m_problem;        // why the file is not written, while it is not
     QTimer *m_maintenance = nullptr; // child
     QTimer *m_retry = nullptr;       // child
+    QTimer *m_fileCheck = nullptr;   // child
 };

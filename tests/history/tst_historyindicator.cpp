@@ -32,13 +32,17 @@ void tst_HistoryIndicator::staysWhileHistoryNeedsAnEye_data()
     QTest::newRow("a folder where the file should be")
         << QStringLiteral("folder") << QStringLiteral("История не записывается")
         << QStringLiteral("История не записывается: не удалось открыть history.sqlite\n");
+    QTest::newRow("the file deleted while open")
+        << QStringLiteral("deleted") << QStringLiteral("Файл истории открыт заново")
+        << QStringLiteral("Файл истории history.sqlite удалён: история записывается в новый файл (");
     QTest::newRow("the clock a month ahead")
         << QStringLiteral("clock") << QStringLiteral("Очистка истории отложена")
         << QStringLiteral("Часы компьютера ушли вперёд: очистка истории отложена\n");
 }
 
 // The mark stays, with the reason in its tooltip, for as long as the fault
-// lasts, and goes once the file is written again.
+// lasts (a file opened again: for the session), and goes once the file is
+// written again.
 void tst_HistoryIndicator::staysWhileHistoryNeedsAnEye()
 {
     QFETCH(QString, fault);
@@ -52,7 +56,7 @@ void tst_HistoryIndicator::staysWhileHistoryNeedsAnEye()
     options.firstRetryMs = 20;
     if (fault == QLatin1String("folder")) {
         QVERIFY(QDir().mkpath(fileName));
-    } else {
+    } else if (fault == QLatin1String("clock")) {
         HistoryRecorder earlier(fileName, 30, options);
         QSignalSpy written(&earlier, &HistoryRecorder::written);
         earlier.record(QStringLiteral("plant/1"), Reading(), kNow);
@@ -65,6 +69,15 @@ void tst_HistoryIndicator::staysWhileHistoryNeedsAnEye()
     indicator.show();
     HistoryRecorder recorder(fileName, 30, options);
     indicator.watch(&recorder);
+    if (fault == QLatin1String("deleted")) {
+        QSignalSpy written(&recorder, &HistoryRecorder::written);
+        recorder.record(QStringLiteral("plant/1"), Reading(), kNow);
+        recorder.flush();
+        QVERIFY(written.wait());
+        QVERIFY(QFile::remove(fileName));
+        recorder.record(QStringLiteral("plant/1"), Reading(), kNow + 1);
+        recorder.flush();
+    }
     QTRY_VERIFY(indicator.isVisible());
     QCOMPARE(indicator.text(), text);
     QVERIFY2(indicator.toolTip().startsWith(why), qPrintable(indicator.toolTip()));

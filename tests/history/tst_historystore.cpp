@@ -169,6 +169,8 @@ private slots:
     void recordingResumesWhenFileIsBack_data();
     void recordingResumesWhenFileIsBack();
     void anotherProgramsLockIsWaitedFor();
+    void fileGoneIsOpenedAgain_data();
+    void fileGoneIsOpenedAgain();
     void sigkillLeavesSoundDatabase();
 
 private:
@@ -665,6 +667,53 @@ void tst_HistoryStore::anotherProgramsLockIsWaitedFor()
     }
     QSqlDatabase::removeDatabase(QStringLiteral("browser"));
     QCOMPARE(stopped.size(), 0);
+}
+
+void tst_HistoryStore::fileGoneIsOpenedAgain_data()
+{
+    QTest::addColumn<bool>("backup");
+
+    QTest::newRow("deleted") << false;
+    QTest::newRow("replaced by a backup") << true;
+}
+
+// A file deleted or replaced while open is not written into the void: the
+// next batch goes into the file at the path, a new one if there is none.
+void tst_HistoryStore::fileGoneIsOpenedAgain()
+{
+    QFETCH(bool, backup);
+
+    const QString topic = QStringLiteral("plant/1");
+    const QString backupName = m_dir->filePath(QStringLiteral("backup.sqlite"));
+    if (backup) {
+        HistoryStore store;
+        QVERIFY(store.open(backupName, HistoryStore::fileRetention(30)));
+        QVERIFY(store.write(rowsFrom(topic, -100, 10)));
+    }
+    HistoryRecorder recorder(filePath());
+    QSignalSpy written(&recorder, &HistoryRecorder::written);
+    QSignalSpy notice(&recorder, &HistoryRecorder::notice);
+    recorder.record(topic, readingWith(230), kNow);
+    recorder.flush();
+    QVERIFY(written.wait());
+
+    if (backup)
+        QVERIFY(std::rename(QFile::encodeName(backupName).constData(), QFile::encodeName(filePath()).constData()) == 0);
+    else
+        QVERIFY(QFile::remove(filePath()));
+    recorder.record(topic, readingWith(231), kNow + 1);
+    recorder.flush();
+    QVERIFY(written.wait());
+    QCOMPARE(notice.size(), 1);
+    QVERIFY2(notice.at(0).at(0).toString().startsWith(backup ? QStringLiteral("Файл истории history.sqlite заменён")
+                                                             : QStringLiteral("Файл истории history.sqlite удалён")),
+             qPrintable(notice.at(0).at(0).toString()));
+
+    HistoryStore store;
+    QVERIFY(store.open(filePath(), HistoryStore::fileRetention(30)));
+    const QVector<StoredRow> rows = store.rows(topic, 0, kNow + kDay);
+    QCOMPARE(rows.size(), backup ? 11 : 1);
+    QCOMPARE(rows.constLast().last.voltage, 231);
 }
 
 // A recording process killed outright leaves a file that opens, passes
