@@ -882,17 +882,24 @@ bool HistoryStore::fail(HistoryProblem::Kind kind, const QString &detail)
 
 void HistoryStore::moveAside()
 {
+    // Behind a link, the damaged file is the one it points to: that one goes
+    // aside, in its own folder, and the link stays, so that the new file is
+    // made where the link points, as SQLite names its log after it as well.
+    const QFileInfo info(m_fileName);
+    const QString damaged = info.isSymLink() ? info.canonicalFilePath() : m_fileName;
+    if (damaged.isEmpty())
+        return;
     // The write-ahead log and its index go along under matching names, so that
     // the moved file can still be opened with everything it held.
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-    QString target = m_fileName + QStringLiteral(".damaged-") + stamp;
+    QString target = damaged + QStringLiteral(".damaged-") + stamp;
     for (int n = 2; QFileInfo::exists(target) || QFileInfo::exists(target + QLatin1String("-wal")); ++n)
-        target = m_fileName + QStringLiteral(".damaged-%1-%2").arg(stamp).arg(n);
-    if (!QFile::rename(m_fileName, target))
+        target = damaged + QStringLiteral(".damaged-%1-%2").arg(stamp).arg(n);
+    if (!QFile::rename(damaged, target))
         return;
     m_problem.movedTo = target;
     for (const char *suffix : {"-wal", "-shm"}) {
-        if (QFileInfo::exists(m_fileName + QLatin1String(suffix)))
-            QFile::rename(m_fileName + QLatin1String(suffix), target + QLatin1String(suffix));
+        if (QFileInfo::exists(damaged + QLatin1String(suffix)))
+            QFile::rename(damaged + QLatin1String(suffix), target + QLatin1String(suffix));
     }
 }

@@ -599,10 +599,13 @@ void tst_HistoryStore::unusableFileStopsRecording()
 void tst_HistoryStore::recordingResumesWhenFileIsBack_data()
 {
     QTest::addColumn<QString>("fault");
+    QTest::addColumn<bool>("linked"); // history.sqlite a link to a file in another folder
 
-    QTest::newRow("a folder in its place, removed") << QStringLiteral("folder");
-    QTest::newRow("a full disk, freed") << QStringLiteral("full");
-    QTest::newRow("a damaged file, moved aside") << QStringLiteral("damaged");
+    QTest::newRow("a folder in its place, removed") << QStringLiteral("folder") << false;
+    QTest::newRow("a full disk, freed") << QStringLiteral("full") << false;
+    QTest::newRow("a damaged file, moved aside") << QStringLiteral("damaged") << false;
+    // The file the link points to goes aside; the link stays and the new file is made where it points.
+    QTest::newRow("a damaged file behind a link, moved aside") << QStringLiteral("damaged") << true;
 }
 
 // A failure does not stop recording for the session: the file is tried again
@@ -610,12 +613,17 @@ void tst_HistoryStore::recordingResumesWhenFileIsBack_data()
 void tst_HistoryStore::recordingResumesWhenFileIsBack()
 {
     QFETCH(QString, fault);
+    QFETCH(bool, linked);
 
     const QString topic = QStringLiteral("plant/1");
+    const QString linkedFolder = m_dir->filePath(QStringLiteral("data"));
+    const QString linkedFile = QDir(linkedFolder).filePath(QStringLiteral("plant.sqlite"));
+    if (linked)
+        QVERIFY(QDir().mkpath(linkedFolder) && QFile::link(linkedFile, filePath()));
     if (fault == QLatin1String("folder"))
         QVERIFY(QDir().mkpath(filePath()));
     if (fault == QLatin1String("damaged")) {
-        QFile file(filePath());
+        QFile file(linked ? linkedFile : filePath());
         QVERIFY(file.open(QIODevice::WriteOnly));
         QVERIFY(file.write(QByteArray(8192, 'x')) == 8192);
     }
@@ -641,6 +649,11 @@ void tst_HistoryStore::recordingResumesWhenFileIsBack()
     QVERIFY(resumed.wait());
     QVERIFY(recorder->recordsToDisk());
     recorder.reset();
+    if (linked) {
+        QVERIFY(QFileInfo(filePath()).isSymLink());
+        QVERIFY(QFileInfo(linkedFile).isFile());
+        QCOMPARE(QDir(linkedFolder).entryList({QStringLiteral("plant.sqlite.damaged-*")}).size(), 1);
+    }
     HistoryStore store;
     QVERIFY(store.open(filePath(), HistoryStore::fileRetention(30)));
     QCOMPARE(store.rows(topic, 0, kNow + kDay).size(), 2000);
