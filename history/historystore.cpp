@@ -14,7 +14,9 @@
 #include <QThread>
 #include <QVariant>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -188,6 +190,15 @@ bool HistoryStore::fileInPlace() const
 
 bool HistoryStore::connectDatabase()
 {
+    if (!inMemory() && !QFileInfo::exists(m_fileName)) {
+        // Plant data, like Settings.conf, are for the owner only. SQLite would
+        // make the file readable by all (as the umask lets it), and gives its
+        // log and index the file's permissions: so the file is made first. A
+        // link to nothing makes it where the link points, as SQLite would.
+        const int made = ::open(QFile::encodeName(m_fileName).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        if (made >= 0)
+            ::close(made);
+    }
     m_connection = QStringLiteral("zelmar-history-%1").arg(connectionCounter.fetchAndAddRelaxed(1));
     QSqlError openError;
     {

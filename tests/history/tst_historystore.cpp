@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSemaphore>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -15,6 +16,7 @@
 #include <QtTest>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <cstdio>
@@ -161,6 +163,7 @@ private slots:
     void clockSetAheadKeepsRows_data();
     void clockSetAheadKeepsRows();
     void chartThinsToPixelColumns();
+    void filesAreOwnerOnly();
     void fileGivesBackFreePages_data();
     void fileGivesBackFreePages();
     void twoProgramsShareOneFile();
@@ -446,6 +449,24 @@ void tst_HistoryStore::chartThinsToPixelColumns()
     }
     QCOMPARE(least, 1.0);
     QCOMPARE(greatest, 999.0);
+}
+
+// Plant data are private, as Settings.conf is: the file, its log and its
+// index, whatever the umask lets others have.
+void tst_HistoryStore::filesAreOwnerOnly()
+{
+    const mode_t umaskBefore = umask(022);
+    {
+        HistoryStore store;
+        QVERIFY(store.open(filePath(), HistoryStore::fileRetention(30)));
+        QVERIFY(store.write(rowsFrom(QStringLiteral("plant/1"), 0, 10)));
+        for (const char *suffix : {"", "-wal", "-shm"}) {
+            const QFileDevice::Permissions others =
+                QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther | QFileDevice::WriteOther;
+            QVERIFY2((QFile::permissions(filePath() + QLatin1String(suffix)) & others) == 0, suffix);
+        }
+    }
+    umask(umaskBefore);
 }
 
 void tst_HistoryStore::fileGivesBackFreePages_data()
