@@ -380,10 +380,13 @@ void HistoryWindow::resizeEvent(QResizeEvent *event)
 
 void HistoryWindow::askExportFile()
 {
-    // A slash in the device's name would make the suggested name a path.
+    // A slash in the device's name would make the suggested name a path. Dated,
+    // so that a second export does not offer to overwrite the first.
     const QString name = shownDeviceName(m_deviceName).replace(QLatin1Char('/'), QLatin1Char('_'));
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH-mm-ss"));
     const QString fileName = QFileDialog::getSaveFileName(
-        this, tr("Экспорт в CSV"), QDir::current().filePath(tr("История — %1.csv").arg(name)), tr("Файлы CSV (*.csv)"));
+        this, tr("Экспорт в CSV"), QDir::current().filePath(tr("История — %1 %2.csv").arg(name, stamp)),
+        tr("Файлы CSV (*.csv)"));
     if (!fileName.isEmpty())
         exportCsv(fileName);
 }
@@ -392,15 +395,17 @@ void HistoryWindow::exportCsv(const QString &fileName)
 {
     const QwtInterval span = ui->plotSupply->axisInterval(QwtPlot::xBottom);
     m_exportFile = fileName;
-    m_exportRequest = m_recorder->requestEncodedRows(m_topic, toSecond(span.minValue()), toSecond(span.maxValue()),
-                                                     &HistoryWindow::encodeCsv);
+    const int offset = CsvWriter::localOffset();
+    m_exportRequest =
+        m_recorder->requestEncodedRows(m_topic, toSecond(span.minValue()), toSecond(span.maxValue()),
+                                       [offset](const QVector<StoredRow> &rows) { return encodeCsv(rows, offset); });
 }
 
-QByteArray HistoryWindow::encodeCsv(const QVector<StoredRow> &rows)
+QByteArray HistoryWindow::encodeCsv(const QVector<StoredRow> &rows, int offsetSeconds)
 {
     // The panel's words and the summary's columns, and a row's span and
     // extremes: older rows stand for a whole minute.
-    const QStringList header = {tr("Время"),
+    const QStringList header = {CsvWriter::zoneTitle(tr("Время"), offsetSeconds),
                                 tr("Интервал, с"),
                                 tr("Тип устройства"),
                                 tr("Режим работы"),
@@ -418,11 +423,12 @@ QByteArray HistoryWindow::encodeCsv(const QVector<StoredRow> &rows)
     lines.reserve(rows.size());
     for (const StoredRow &row : rows) {
         const Reading &last = row.last;
-        lines.append({CsvWriter::isoTime(row.second * 1000), QString::number(row.span), ModelName(last.devType),
-                      ModeName(last.devMode), QString::number(last.numStarts), FormatDuration(last.tLast),
-                      FormatDuration(last.tCurrent), FormatDuration(last.tCommon), QString::number(last.voltage),
-                      QString::number(row.least.voltage), QString::number(row.greatest.voltage),
-                      QString::number(last.freq), QString::number(row.least.freq), QString::number(row.greatest.freq)});
+        lines.append({CsvWriter::spreadsheetTime(row.second * 1000, offsetSeconds), QString::number(row.span),
+                      ModelName(last.devType), ModeName(last.devMode), QString::number(last.numStarts),
+                      FormatDuration(last.tLast), FormatDuration(last.tCurrent), FormatDuration(last.tCommon),
+                      QString::number(last.voltage), QString::number(row.least.voltage),
+                      QString::number(row.greatest.voltage), QString::number(last.freq),
+                      QString::number(row.least.freq), QString::number(row.greatest.freq)});
     }
     return CsvWriter::encode(header, lines);
 }

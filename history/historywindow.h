@@ -74,8 +74,9 @@ private:
     void timeSpanChangedOn(QwtPlot *plot);
     void followReadings();
     void askExportFile();
-    // Runs on the writer thread: it touches nothing but its argument.
-    static QByteArray encodeCsv(const QVector<StoredRow> &rows);
+    // Runs on the writer thread: it touches nothing but its arguments. Times
+    // are written at one offset from UTC, named in their column's title.
+    static QByteArray encodeCsv(const QVector<StoredRow> &rows, int offsetSeconds);
     void writeExport(quint64 id, const QByteArray &text);
     // Asks for the shown span again, moved on to now while following.
     void reload();

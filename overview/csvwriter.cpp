@@ -70,14 +70,23 @@ bool CsvWriter::write(const QString &fileName, const QByteArray &text, QString *
     return written;
 }
 
-QString CsvWriter::isoTime(qint64 msecsSinceEpoch)
+QString CsvWriter::spreadsheetTime(qint64 msecsSinceEpoch, int offsetSeconds)
 {
-    const QDateTime local = QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch);
-    // Spelt out by hand: Qt's ISO form has no offset for local time, and "Z" for an offset of
-    // zero, where every row should read alike.
-    const int offset = local.offsetFromUtc();
-    const int minutes = qAbs(offset) / 60;
+    return QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch, Qt::OffsetFromUTC, offsetSeconds)
+        .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+QString CsvWriter::zoneTitle(const QString &title, int offsetSeconds)
+{
+    const int minutes = qAbs(offsetSeconds) / 60;
     const QLatin1Char zero('0');
-    return local.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss")) + QLatin1Char(offset < 0 ? '-' : '+') +
-           QStringLiteral("%1:%2").arg(minutes / 60, 2, 10, zero).arg(minutes % 60, 2, 10, zero);
+    return QStringLiteral("%1 (UTC%2%3:%4)")
+        .arg(title, QLatin1String(offsetSeconds < 0 ? "-" : "+"))
+        .arg(minutes / 60, 2, 10, zero)
+        .arg(minutes % 60, 2, 10, zero);
+}
+
+int CsvWriter::localOffset()
+{
+    return QDateTime::currentDateTime().offsetFromUtc();
 }

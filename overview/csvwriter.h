@@ -18,7 +18,12 @@ public:
                       QString *error = nullptr);
     // The same with the text encoded already.
     static bool write(const QString &fileName, const QByteArray &text, QString *error = nullptr);
-    // A time as ISO 8601 in local time with its offset from UTC, e.g. 2026-03-01T12:03:14+03:00
-    // (and +00:00 rather than Z).
-    static QString isoTime(qint64 msecsSinceEpoch);
+    // A time as spreadsheet programs read a date: 2026-12-07 21:50:19, at a fixed offset from UTC
+    // that the column's title names (zoneTitle()). One offset for every row: none is ambiguous
+    // when the clocks go back an hour, and all read alike.
+    static QString spreadsheetTime(qint64 msecsSinceEpoch, int offsetSeconds);
+    // A time column's title with its offset: "Время (UTC+03:00)".
+    static QString zoneTitle(const QString &title, int offsetSeconds);
+    // The local time's offset from UTC now, in seconds: what an export writes its times at.
+    static int localOffset();
 };

@@ -54,7 +54,8 @@ QString MeterTableModel::text(int row, int column, bool forExport) const
     const Reading &reading = *meter.reading;
     switch (column) {
     case Received:
-        return forExport ? CsvWriter::isoTime(meter.receivedMs) : receivedText(meter.receivedMs);
+        return forExport ? CsvWriter::spreadsheetTime(meter.receivedMs, CsvWriter::localOffset())
+                         : receivedText(meter.receivedMs);
     case DevType:
         return ModelName(reading.devType);
     case DevMode:

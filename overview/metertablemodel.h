@@ -39,7 +39,8 @@ public:
     static constexpr int kSortRole = Qt::UserRole + 1;
     // Column Name: the name and the topic, which the filter matches.
     static constexpr int kFilterRole = Qt::UserRole + 2;
-    // The text an export writes: the shown text, but the time in ISO 8601 with its UTC offset.
+    // The text an export writes: the shown text, but the time as a spreadsheet reads a date, at
+    // the local offset from UTC now (CsvWriter::spreadsheetTime()).
     static constexpr int kExportRole = Qt::UserRole + 3;
     static constexpr int kRefreshMs = 250;
 

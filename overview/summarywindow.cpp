@@ -4,6 +4,7 @@
 #include "overview/csvwriter.h"
 #include "overview/metertablemodel.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileDialog>
 #include <QHeaderView>
@@ -67,6 +68,8 @@ bool SummaryWindow::exportCsv(const QString &fileName)
     QStringList header;
     for (int column = 0; column < MeterTableModel::ColumnCount; ++column)
         header << m_model->headerData(column, Qt::Horizontal).toString();
+    header[MeterTableModel::Received] =
+        CsvWriter::zoneTitle(header.at(MeterTableModel::Received), CsvWriter::localOffset());
     QVector<QStringList> rows;
     rows.reserve(m_proxy->rowCount());
     for (int row = 0; row < m_proxy->rowCount(); ++row) {
@@ -96,8 +99,11 @@ int SummaryWindow::currentDeviceIndex() const
 
 void SummaryWindow::askExportFile()
 {
-    const QString fileName = QFileDialog::getSaveFileName(
-        this, tr("Экспорт в CSV"), QDir::current().filePath(tr("Сводка по счётчикам.csv")), tr("Файлы CSV (*.csv)"));
+    // Dated, so that a second export does not offer to overwrite the first.
+    const QString name = tr("Сводка по счётчикам %1.csv")
+                             .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH-mm-ss")));
+    const QString fileName = QFileDialog::getSaveFileName(this, tr("Экспорт в CSV"), QDir::current().filePath(name),
+                                                          tr("Файлы CSV (*.csv)"));
     if (!fileName.isEmpty())
         exportCsv(fileName);
 }

@@ -12,6 +12,7 @@ packages=(
     clang libclang-rt-14-dev clang-format
     xvfb xauth x11-utils imagemagick
     dpkg-dev file desktop-file-utils appstream lintian
+    python3
 )
 
 missing=()

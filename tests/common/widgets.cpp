@@ -110,11 +110,13 @@ QString answerMessageBox(const QWidget *parent, QMessageBox::StandardButton butt
     return text;
 }
 
-void answerFileDialog(const QString &fileName)
+void answerFileDialog(const QString &fileName, QString *offered)
 {
-    QTimer::singleShot(0, [fileName] {
+    QTimer::singleShot(0, [fileName, offered] {
         QTRY_VERIFY(qobject_cast<QFileDialog *>(QApplication::activeModalWidget()));
         auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        if (offered)
+            *offered = dialog->selectedFiles().value(0);
         dialog->selectFile(fileName);
         // QFileDialog's own accept() is protected; through the base it is the same one.
         static_cast<QDialog *>(dialog)->accept();

@@ -79,8 +79,9 @@ bool settingsMenusEnabled(const QWidget *window);
 // The text of the message box open under `parent` after clicking `button` in it;
 // "<no message box>" when none is open.
 QString answerMessageBox(const QWidget *parent, QMessageBox::StandardButton button = QMessageBox::Ok);
-// Answers the next modal file dialog (a save or open dialog) with `fileName`, as if typed and accepted.
-void answerFileDialog(const QString &fileName);
+// Answers the next modal file dialog (a save or open dialog) with `fileName`, as if typed and
+// accepted; `offered` (if given, and alive until then) gets the file the dialog offered first.
+void answerFileDialog(const QString &fileName, QString *offered = nullptr);
 // Fills the device entry form open under `dialog` and saves it; fails if it stays open.
 void saveEntryForm(const QWidget *dialog, const QString &name, const QString &topic);
 // Types `text` key by key, Cyrillic included (QTest::keyClicks knows Latin-1 only).

@@ -1,3 +1,4 @@
+#include "common/csvtimes.h"
 #include "common/widgets.h"
 #include "history/historyrecorder.h"
 #include "history/historywindow.h"
@@ -10,10 +11,12 @@
 
 #include <QDateTime>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QWheelEvent>
 #include <QtTest>
 
+#include <ctime>
 #include <memory>
 
 namespace {
@@ -69,6 +72,7 @@ class tst_HistoryWindow : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
 
@@ -95,6 +99,13 @@ private:
     std::unique_ptr<QSignalSpy> m_shown;
     qint64 m_recordedAt = 0; // "now" of the last record()
 };
+
+void tst_HistoryWindow::initTestCase()
+{
+    // An export's offset is then not a bare +00:00.
+    qputenv("TZ", "MSK-3");
+    tzset();
+}
 
 void tst_HistoryWindow::init()
 {
@@ -238,7 +249,8 @@ void tst_HistoryWindow::followsNewReadings()
 }
 
 // The export holds the stored rows of the span on show, in the summary's CSV
-// conventions: BOM, ';', local ISO times, the panel's words for the values.
+// conventions: BOM, ';', the panel's words for the values; its times read as
+// dates in the zone their title names; the file offered is dated.
 void tst_HistoryWindow::exportWritesShownSpan()
 {
     record({{-3 * 3600, 5}, {-30, 3}});
@@ -246,23 +258,31 @@ void tst_HistoryWindow::exportWritesShownSpan()
     clickAndWait("pushButtonRangeHour");
     const QString fileName = m_dir->filePath(QStringLiteral("история.csv"));
     QSignalSpy exported(m_window.get(), &HistoryWindow::exported);
-    answerFileDialog(fileName);
+    QString offered;
+    answerFileDialog(fileName, &offered);
     click(m_window.get(), QStringLiteral("pushButtonExportCsv"));
     QVERIFY(exported.wait());
     QCOMPARE(exported.at(0).at(1).toBool(), true);
+    QVERIFY2(QRegularExpression(QStringLiteral("^История — Котёл №2 \\d{4}-\\d\\d-\\d\\d \\d\\d-\\d\\d-\\d\\d\\.csv$"))
+                 .match(QFileInfo(offered).fileName())
+                 .hasMatch(),
+             qPrintable(offered));
 
+    QString error;
+    const std::optional<QVector<qint64>> times = csvTimes(fileName, 0, &error);
+    QVERIFY2(times, qPrintable(error));
+    QCOMPARE(*times, (QVector<qint64>{m_recordedAt - 30, m_recordedAt - 29, m_recordedAt - 28}));
     QFile file(fileName);
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QList<QByteArray> lines = file.readAll().split('\n');
     QCOMPARE(lines.size(), 1 + 3 + 1);
     QCOMPARE(lines.at(0), QByteArray("\xEF\xBB\xBF"
-                                     "Время;Интервал, с;Тип устройства;Режим работы;Количество пусков;"
+                                     "Время (UTC+03:00);Интервал, с;Тип устройства;Режим работы;Количество пусков;"
                                      "Наработка посл. пуска;Текущая наработка;Общая наработка;Напряжение;"
                                      "Напряжение, мин.;Напряжение, макс.;Частота;Частота, мин.;Частота, макс.\r"));
     for (int i = 0; i < 3; ++i) {
         const QStringList fields = QString::fromUtf8(lines.at(1 + i)).trimmed().split(QLatin1Char(';'));
         const QString voltage = QString::number(220 + (-30 + i) % 10);
-        QCOMPARE(fields.value(0), CsvWriter::isoTime((m_recordedAt - 30 + i) * 1000));
         QCOMPARE(fields.mid(1), (QStringList{"1", ModelName(0), ModeName(0), "0", "00:00:00", "00:00:00", "00:00:00",
                                              voltage, voltage, voltage, "50", "50", "50"}));
     }

@@ -1,3 +1,4 @@
+#include "common/csvtimes.h"
 #include "common/widgets.h"
 #include "common/windowtest.h"
 #include "measurement/measdialog.h"
@@ -9,6 +10,7 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QRegularExpression>
 #include <QTabWidget>
 #include <QTableView>
 #include <QtTest>
@@ -274,12 +276,12 @@ void tst_SummaryWindow::exportWritesRowsAsShown()
     const auto *board = m_window->findChild<MeterBoard *>();
     const auto iso = [board](int index) {
         return QDateTime::fromMSecsSinceEpoch(board->meter(index).receivedMs, Qt::OffsetFromUTC, 3 * 3600)
-            .toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss'+03:00'"))
+            .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
             .toUtf8();
     };
     const QByteArray expected =
         "\xEF\xBB\xBF"
-        "Название;MQTT topic;Состояние;Последние данные;Тип устройства;Режим работы;Количество пусков;"
+        "Название;MQTT topic;Состояние;Последние данные (UTC+03:00);Тип устройства;Режим работы;Количество пусков;"
         "Наработка посл. пуска;Текущая наработка;Общая наработка;Напряжение;Частота\r\n"
         "\"Насос; \"\"Б\"\"\";plant/2;в сети;" +
         iso(1) +
@@ -290,11 +292,21 @@ void tst_SummaryWindow::exportWritesRowsAsShown()
         "\"Резерв \"\"Ю\"\"\";plant/4;нет данных;;;;;;;;;\r\n";
 
     const QString fileName = QDir(m_dir->path()).filePath(QStringLiteral("сводка.csv"));
-    answerFileDialog(fileName);
+    QString offered;
+    answerFileDialog(fileName, &offered);
     click(m_summary, QStringLiteral("pushButtonExport"));
     QFile file(fileName);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), expected);
+    QVERIFY2(QRegularExpression(QStringLiteral("^Сводка по счётчикам \\d{4}-\\d\\d-\\d\\d \\d\\d-\\d\\d-\\d\\d\\.csv$"))
+                 .match(QFileInfo(offered).fileName())
+                 .hasMatch(),
+             qPrintable(offered));
+    // A spreadsheet takes the times for dates, in the zone the title names.
+    QString error;
+    const std::optional<QVector<qint64>> times = csvTimes(fileName, MeterTableModel::Received, &error);
+    QVERIFY2(times, qPrintable(error));
+    QCOMPARE(*times, (QVector<qint64>{board->meter(1).receivedMs / 1000, board->meter(0).receivedMs / 1000, -1}));
 }
 
 void tst_SummaryWindow::failedExportKeepsWhatWasThere_data()
