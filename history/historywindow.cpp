@@ -4,6 +4,8 @@
 #include "config/deviceentry.h"
 #include "history/historyrecorder.h"
 #include "history/segmentedcurve.h"
+#include "history/valuescaledraw.h"
+#include "history/valuescaleengine.h"
 #include "measurement/payload.h"
 #include "overview/csvwriter.h"
 
@@ -18,19 +20,21 @@
 #include <qwt_plot_panner.h>
 #include <qwt_plot_textlabel.h>
 #include <qwt_plot_zoomer.h>
-#include <qwt_scale_engine.h>
 #include <qwt_scale_widget.h>
 
 #include <QDateTime>
 #include <QDir>
 #include <QFileDialog>
+#include <QHelpEvent>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScopedValueRollback>
 #include <QShortcut>
+#include <QToolTip>
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 namespace {
 
@@ -46,6 +50,9 @@ constexpr double kFollowToleranceMs = 5000;
 // still move on every ten seconds.
 constexpr qint64 kMinFollowIntervalMs = 1000;
 constexpr qint64 kMaxFollowIntervalMs = 10 * 1000;
+
+// A tooltip names the value of a curve drawn within this many pixels of the pointer.
+constexpr int kTooltipReach = 12;
 
 double toMs(qint64 second)
 {
@@ -70,23 +77,6 @@ QwtDateScaleDraw *localTimeScale()
     draw->setDateFormat(QwtDate::Year, QStringLiteral("yyyy"));
     return draw;
 }
-
-// A count has no halves: ticks one apart at the least, and no minor ticks between.
-class WholeNumberScaleEngine final : public QwtLinearScaleEngine
-{
-public:
-    QwtScaleDiv divideScale(double x1, double x2, int maxMajorSteps, int maxMinorSteps,
-                            double stepSize = 0.0) const override
-    {
-        if (stepSize == 0.0)
-            stepSize = divideInterval(x2 - x1, maxMajorSteps);
-        if (std::abs(stepSize) < 1.0) {
-            stepSize = stepSize < 0 ? -1.0 : 1.0;
-            maxMinorSteps = 0;
-        }
-        return QwtLinearScaleEngine::divideScale(x1, x2, maxMajorSteps, maxMinorSteps, stepSize);
-    }
-};
 
 SegmentedCurve *addCurve(QwtPlot *plot, const QString &title, const QColor &color, QwtPlot::Axis yAxis)
 {
@@ -113,7 +103,7 @@ HistoryWindow::HistoryWindow(HistoryRecorder *recorder, const QString &topic, co
     m_freq = addCurve(ui->plotSupply, tr("Частота, Гц"), QColor(0xd6, 0x27, 0x28), QwtPlot::yRight);
     m_current = addCurve(ui->plotOperation, tr("Текущая наработка, ч"), QColor(0x2c, 0xa0, 0x2c), QwtPlot::yLeft);
     m_starts = addCurve(ui->plotOperation, tr("Количество пусков"), QColor(0xff, 0x7f, 0x0e), QwtPlot::yRight);
-    ui->plotOperation->setAxisScaleEngine(QwtPlot::yRight, new WholeNumberScaleEngine());
+    ui->plotOperation->setAxisScaleEngine(QwtPlot::yRight, new ValueScaleEngine(ValueScaleEngine::Values::Counts));
 
     m_reloadDelay.setSingleShot(true);
     m_reloadDelay.setInterval(kReloadDelayMs);
@@ -153,8 +143,17 @@ QwtPlotZoomer *HistoryWindow::setUpPlot(QwtPlot *plot, const QString &leftTitle,
     plot->setCanvasBackground(Qt::white);
     plot->setAxisScaleDraw(QwtPlot::xBottom, localTimeScale());
     plot->setAxisScaleEngine(QwtPlot::xBottom, new QwtDateScaleEngine(Qt::LocalTime));
-    plot->setAxisTitle(QwtPlot::yLeft, leftTitle);
-    plot->setAxisTitle(QwtPlot::yRight, rightTitle);
+    // Every quantity drawn is never below zero, written the Russian way; a
+    // title stays on one line, however short the plot (a wrapped one grew
+    // the axis and pushed the canvases out of line).
+    const std::pair<QwtPlot::Axis, QString> valueAxes[] = {{QwtPlot::yLeft, leftTitle}, {QwtPlot::yRight, rightTitle}};
+    for (const auto &axis : valueAxes) {
+        QwtText title(axis.second);
+        title.setRenderFlags(Qt::AlignCenter | Qt::TextSingleLine);
+        plot->setAxisTitle(axis.first, title);
+        plot->setAxisScaleDraw(axis.first, new ValueScaleDraw());
+        plot->setAxisScaleEngine(axis.first, new ValueScaleEngine(ValueScaleEngine::Values::Quantities));
+    }
     plot->enableAxis(QwtPlot::yRight);
     plot->insertLegend(new QwtLegend(), QwtPlot::BottomLegend);
 
@@ -178,6 +177,8 @@ QwtPlotZoomer *HistoryWindow::setUpPlot(QwtPlot *plot, const QString &leftTitle,
     auto *magnifier = new QwtPlotMagnifier(plot->canvas());
     magnifier->setAxisEnabled(QwtPlot::yLeft, false);
     magnifier->setAxisEnabled(QwtPlot::yRight, false);
+    // The tooltip: the values under the pointer.
+    plot->canvas()->installEventFilter(this);
 
     connect(plot->axisWidget(QwtPlot::xBottom), &QwtScaleWidget::scaleDivChanged, this,
             [this, plot] { timeSpanChangedOn(plot); });
@@ -238,23 +239,23 @@ void HistoryWindow::uncheckRangeButtons()
 
 void HistoryWindow::alignLeftAxes()
 {
-    // The axis' width is its labels' and its title's; the titles differ, so
-    // each scale gets what the other plot needs beyond its own.
+    // The canvases share one time axis only if they start at the same x, that
+    // is, if both left axes are as wide: the narrower one's labels are given
+    // the room the wider one takes beyond them.
     QwtPlot *const plots[] = {ui->plotSupply, ui->plotOperation};
-    int widths[2] = {};
-    double extents[2] = {};
+    int needed[2] = {};
     for (int i = 0; i < 2; ++i) {
-        plots[i]->updateAxes();
         QwtScaleWidget *axis = plots[i]->axisWidget(QwtPlot::yLeft);
         axis->scaleDraw()->setMinimumExtent(0.0);
-        extents[i] = axis->scaleDraw()->extent(axis->font());
-        // The title wraps to the length between the scale's ends.
-        const int length = axis->height() - axis->startBorderDist() - axis->endBorderDist();
-        widths[i] = axis->dimForLength(length, axis->font());
+        plots[i]->updateAxes();
+        // Titles do not wrap, so the axis' length does not matter.
+        needed[i] = axis->dimForLength(QWIDGETSIZE_MAX, axis->font());
     }
-    const int widest = std::max(widths[0], widths[1]);
+    const int width = std::max(needed[0], needed[1]);
     for (int i = 0; i < 2; ++i) {
-        plots[i]->axisWidget(QwtPlot::yLeft)->scaleDraw()->setMinimumExtent(extents[i] + widest - widths[i]);
+        QwtScaleWidget *axis = plots[i]->axisWidget(QwtPlot::yLeft);
+        if (needed[i] < width)
+            axis->scaleDraw()->setMinimumExtent(axis->scaleDraw()->extent(axis->font()) + width - needed[i]);
         plots[i]->updateLayout();
     }
 }
@@ -376,6 +377,73 @@ void HistoryWindow::resizeEvent(QResizeEvent *event)
     // More or fewer pixel columns: the rows are thinned again to the new width.
     if (m_request != 0)
         m_reloadDelay.start();
+}
+
+bool HistoryWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    QwtPlot *plot = nullptr;
+    for (QwtPlot *candidate : {ui->plotSupply, ui->plotOperation}) {
+        if (watched == candidate->canvas())
+            plot = candidate;
+    }
+    if (plot && event->type() == QEvent::ToolTip) {
+        const auto *help = static_cast<QHelpEvent *>(event);
+        QToolTip::showText(help->globalPos(), valuesAt(plot, help->pos()), plot->canvas());
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+QString HistoryWindow::valuesAt(QwtPlot *plot, const QPoint &position) const
+{
+    const QwtScaleMap time = plot->canvasMap(QwtPlot::xBottom);
+    const qint64 at = qint64(time.invTransform(position.x()));
+    QStringList lines = {QDateTime::fromMSecsSinceEpoch(at).toString(QStringLiteral("dd.MM.yyyy HH:mm:ss"))};
+    // The curve, what a value reads as, and the words for it.
+    using Words = std::function<QString(double)>;
+    const auto number = [](const QString &unit) {
+        return [unit](double value) -> QString { return ValueScaleDraw::text(value, 0) + QLatin1Char(' ') + unit; };
+    };
+    const std::pair<const SegmentedCurve *, Words> curves[] = {
+        {m_voltage, number(tr("В"))},
+        {m_freq, number(tr("Гц"))},
+        // Drawn in hours, written as the panel writes it.
+        {m_current, [](double hours) -> QString { return FormatDuration(int(std::lround(hours * 3600.0))); }},
+        {m_starts, [](double count) -> QString { return ValueScaleDraw::text(count, 0); }},
+    };
+    for (const auto &entry : curves) {
+        const SegmentedCurve *curve = entry.first;
+        if (curve->plot() != plot || curve->dataSize() == 0)
+            continue;
+        // The points lie in time order: the nearest is next to where the pointer's time would go.
+        std::size_t after = 0;
+        std::size_t count = curve->dataSize();
+        while (count > 0) {
+            const std::size_t half = count / 2;
+            if (curve->sample(int(after + half)).x() < double(at)) {
+                after += half + 1;
+                count -= half + 1;
+            } else {
+                count = half;
+            }
+        }
+        int nearest = -1;
+        double distance = kTooltipReach + 1;
+        for (const std::size_t index : {after - 1, after}) {
+            if (index >= curve->dataSize())
+                continue;
+            const double away = std::abs(time.transform(curve->sample(int(index)).x()) - position.x());
+            if (away < distance) {
+                distance = away;
+                nearest = int(index);
+            }
+        }
+        if (nearest >= 0) {
+            lines.append(QStringLiteral("%1: %2").arg(curve->title().text().section(QLatin1Char(','), 0, 0),
+                                                      entry.second(curve->sample(nearest).y())));
+        }
+    }
+    return lines.join(QLatin1Char('\n'));
 }
 
 void HistoryWindow::askExportFile()

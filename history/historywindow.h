@@ -50,6 +50,7 @@ signals:
 protected:
     void showEvent(QShowEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     enum class Range
@@ -63,6 +64,8 @@ private:
     // Returns the plot's zoomer.
     QwtPlotZoomer *setUpPlot(QwtPlot *plot, const QString &leftTitle, const QString &rightTitle);
     void showRange(Range range);
+    // The time under the pointer and the values drawn nearest to it.
+    QString valuesAt(QwtPlot *plot, const QPoint &position) const;
     // The user moved or zoomed the time axis: no range button stands for it any more.
     void uncheckRangeButtons();
     // The left axes as wide as each other, so that both canvases share one time axis.

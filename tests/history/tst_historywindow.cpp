@@ -8,11 +8,14 @@
 #include <qwt_plot_canvas.h>
 #include <qwt_plot_curve.h>
 #include <qwt_plot_textlabel.h>
+#include <qwt_scale_draw.h>
+#include <qwt_scale_widget.h>
 
 #include <QDateTime>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QToolTip>
 #include <QWheelEvent>
 #include <QtTest>
 
@@ -44,6 +47,16 @@ QPair<qint64, qint64> timeSpan(QwtPlot *plot)
 {
     const QwtInterval span = plot->axisInterval(QwtPlot::xBottom);
     return {qint64(span.minValue() / 1000), qint64(span.maxValue() / 1000)};
+}
+
+// The labels of an axis' major ticks, as drawn.
+QStringList axisLabels(QwtPlot *plot, QwtPlot::Axis axis)
+{
+    QStringList labels;
+    const QwtScaleDraw *draw = plot->axisScaleDraw(axis);
+    for (double tick : draw->scaleDiv().ticks(QwtScaleDiv::MajorTick))
+        labels.append(draw->label(tick).text());
+    return labels;
 }
 
 // The number of separate runs of canvas columns in which the voltage curve
@@ -81,6 +94,9 @@ private slots:
     void rangesEndNow_data();
     void rangesEndNow();
     void wheelZoomsBothPlotsAndAsksAgain();
+    void valueAxesReadAsRussian_data();
+    void valueAxesReadAsRussian();
+    void tooltipNamesTheValuesUnderThePointer();
     void followsNewReadings();
     void exportWritesShownSpan();
     void opensOnWhatTheStoreHolds_data();
@@ -88,8 +104,10 @@ private slots:
 
 private:
     void record(const Runs &runs);
+    // Readings at the given seconds from now, as they are.
+    void record(const QVector<QPair<qint64, Reading>> &readings);
     // Opens the window and waits until its first answer is drawn.
-    void openWindow();
+    void openWindow(const QSize &size = QSize(900, 640));
     // Clicks a button and waits until the answer it asked for is drawn.
     void clickAndWait(const char *button);
 
@@ -102,9 +120,11 @@ private:
 
 void tst_HistoryWindow::initTestCase()
 {
-    // An export's offset is then not a bare +00:00.
+    // An export's offset is then not a bare +00:00; and numbers are written
+    // the Russian way whatever the locale, so the locale is one that writes them otherwise.
     qputenv("TZ", "MSK-3");
     tzset();
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
 }
 
 void tst_HistoryWindow::init()
@@ -139,11 +159,21 @@ void tst_HistoryWindow::record(const Runs &runs)
     QVERIFY(written.wait());
 }
 
-void tst_HistoryWindow::openWindow()
+void tst_HistoryWindow::record(const QVector<QPair<qint64, Reading>> &readings)
+{
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    QSignalSpy written(m_recorder.get(), &HistoryRecorder::written);
+    for (const auto &reading : readings)
+        m_recorder->record(kTopic, reading.second, now + reading.first);
+    m_recorder->flush();
+    QVERIFY(written.wait());
+}
+
+void tst_HistoryWindow::openWindow(const QSize &size)
 {
     m_window = std::make_unique<HistoryWindow>(m_recorder.get(), kTopic, QStringLiteral("Котёл №2"));
     m_shown = std::make_unique<QSignalSpy>(m_window.get(), &HistoryWindow::chartShown);
-    m_window->resize(900, 640);
+    m_window->resize(size);
     m_window->show();
     QTRY_VERIFY(!m_shown->isEmpty());
     QCOMPARE(m_window->windowTitle(), QStringLiteral("История — Котёл №2"));
@@ -230,6 +260,81 @@ void tst_HistoryWindow::wheelZoomsBothPlotsAndAsksAgain()
     QCOMPARE(timeSpan(operation), after);
     // The span shown is the user's own now, no longer the range opened on.
     QVERIFY(!child<QPushButton>(m_window.get(), QStringLiteral("pushButtonRangeDay"))->isChecked());
+}
+
+void tst_HistoryWindow::valueAxesReadAsRussian_data()
+{
+    QTest::addColumn<QString>("plotName");
+    QTest::addColumn<int>("axis");
+    QTest::addColumn<QStringList>("labels");
+
+    QTest::newRow("voltage: thin spaces between thousands")
+        << "plotSupply" << int(QwtPlot::yLeft)
+        << QStringList{"1\u2009620", "1\u2009622", "1\u2009624", "1\u2009626", "1\u2009628", "1\u2009630"};
+    QTest::newRow("frequency: a decimal comma")
+        << "plotSupply" << int(QwtPlot::yRight) << QStringList{"49,0", "49,2", "49,4", "49,6", "49,8", "50,0"};
+    // A run of no time at all once gave -0,6 … 0,6 h.
+    QTest::newRow("the current run: never below zero")
+        << "plotOperation" << int(QwtPlot::yLeft) << QStringList{"0,0", "0,2", "0,4", "0,6", "0,8", "1,0"};
+    QTest::newRow("starts: whole numbers") << "plotOperation" << int(QwtPlot::yRight) << QStringList{"6", "7", "8"};
+}
+
+// The value axes write numbers as a Russian reader does, whatever the locale,
+// never reach below zero, count starts in whole numbers, and keep their
+// titles on one line in a low window.
+void tst_HistoryWindow::valueAxesReadAsRussian()
+{
+    QFETCH(QString, plotName);
+    QFETCH(int, axis);
+    QFETCH(QStringList, labels);
+
+    Reading low;
+    low.voltage = 1620;
+    low.freq = 49;
+    low.numStarts = 7;
+    Reading high = low;
+    high.voltage = 1630;
+    high.freq = 50;
+    record({{-30, low}, {-29, high}});
+    openWindow(QSize(700, 360));
+    QwtPlot *shown = plot(m_window.get(), qPrintable(plotName));
+    QCOMPARE(axisLabels(shown, QwtPlot::Axis(axis)), labels);
+    const QwtScaleWidget *scale = shown->axisWidget(axis);
+    QCOMPARE(scale->titleHeightForWidth(scale->height()), scale->titleHeightForWidth(QWIDGETSIZE_MAX));
+}
+
+// Resting on a plot, the pointer gets the moment under it and the values
+// drawn there, in the panel's words and the Russian way.
+void tst_HistoryWindow::tooltipNamesTheValuesUnderThePointer()
+{
+    Reading reading;
+    reading.voltage = 1624;
+    reading.freq = 50;
+    reading.tCurrent = 5400;
+    reading.numStarts = 1624;
+    QVector<QPair<qint64, Reading>> readings;
+    for (qint64 second = -300; second < -240; ++second)
+        readings.append({second, reading});
+    record(readings);
+    openWindow();
+    const qint64 moment = QDateTime::currentSecsSinceEpoch() - 270;
+    const std::pair<const char *, QStringList> expectations[] = {
+        {"plotSupply", {"Напряжение: 1\u2009624 В", "Частота: 50 Гц"}},
+        {"plotOperation", {"Текущая наработка: 01:30:00", "Количество пусков: 1\u2009624"}},
+    };
+    for (const auto &expected : expectations) {
+        QwtPlot *shown = plot(m_window.get(), expected.first);
+        QWidget *canvas = shown->canvas();
+        const QPoint at(int(shown->transform(QwtPlot::xBottom, double(moment) * 1000)), canvas->height() / 2);
+        QHelpEvent help(QEvent::ToolTip, at, canvas->mapToGlobal(at));
+        QApplication::sendEvent(canvas, &help);
+        QStringList lines = QToolTip::text().split(QLatin1Char('\n'));
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d$"))
+                     .match(lines.takeFirst())
+                     .hasMatch(),
+                 qPrintable(QToolTip::text()));
+        QCOMPARE(lines, expected.second);
+    }
 }
 
 // While the range ends now, readings that come are drawn without a click.
