@@ -16,7 +16,6 @@
 #include <qwt_plot.h>
 #include <qwt_plot_canvas.h>
 #include <qwt_plot_grid.h>
-#include <qwt_plot_magnifier.h>
 #include <qwt_plot_panner.h>
 #include <qwt_plot_textlabel.h>
 #include <qwt_plot_zoomer.h>
@@ -31,6 +30,7 @@
 #include <QScopedValueRollback>
 #include <QShortcut>
 #include <QToolTip>
+#include <QWheelEvent>
 
 #include <algorithm>
 #include <cmath>
@@ -51,6 +51,11 @@ constexpr double kFollowToleranceMs = 5000;
 constexpr qint64 kMinFollowIntervalMs = 1000;
 constexpr qint64 kMaxFollowIntervalMs = 10 * 1000;
 
+// What one notch of the wheel makes of the shown span, forward; backward, the inverse.
+constexpr double kWheelZoom = 0.8;
+// The wheel zooms in no closer than this, and out no further.
+constexpr double kShortestSpanMs = 10 * 1000;
+constexpr double kLongestSpanMs = 20 * 365 * 24 * 3600 * 1000.0;
 // A tooltip names the value of a curve drawn within this many pixels of the pointer.
 constexpr int kTooltipReach = 12;
 
@@ -174,10 +179,7 @@ QwtPlotZoomer *HistoryWindow::setUpPlot(QwtPlot *plot, const QString &leftTitle,
     auto *panner = new QwtPlotPanner(plot->canvas());
     panner->setOrientations(Qt::Horizontal);
     panner->setMouseButton(Qt::LeftButton, Qt::ControlModifier);
-    auto *magnifier = new QwtPlotMagnifier(plot->canvas());
-    magnifier->setAxisEnabled(QwtPlot::yLeft, false);
-    magnifier->setAxisEnabled(QwtPlot::yRight, false);
-    // The tooltip: the values under the pointer.
+    // The wheel (zoom around the pointer) and the tooltip (the values under it).
     plot->canvas()->installEventFilter(this);
 
     connect(plot->axisWidget(QwtPlot::xBottom), &QwtScaleWidget::scaleDivChanged, this,
@@ -386,12 +388,32 @@ bool HistoryWindow::eventFilter(QObject *watched, QEvent *event)
         if (watched == candidate->canvas())
             plot = candidate;
     }
+    if (plot && event->type() == QEvent::Wheel) {
+        zoomAround(plot, static_cast<QWheelEvent *>(event));
+        return true;
+    }
     if (plot && event->type() == QEvent::ToolTip) {
         const auto *help = static_cast<QHelpEvent *>(event);
         QToolTip::showText(help->globalPos(), valuesAt(plot, help->pos()), plot->canvas());
         return true;
     }
     return QWidget::eventFilter(watched, event);
+}
+
+void HistoryWindow::zoomAround(QwtPlot *plot, const QWheelEvent *wheel)
+{
+    // In eighths of a degree: one notch of most wheels is 120, a touchpad
+    // gives less at a time.
+    const double notches = wheel->angleDelta().y() / 120.0;
+    if (notches == 0.0)
+        return;
+    const QwtInterval span = plot->axisInterval(QwtPlot::xBottom);
+    const double at = plot->canvasMap(QwtPlot::xBottom).invTransform(wheel->position().x());
+    const double width = std::clamp(span.width() * std::pow(kWheelZoom, notches), kShortestSpanMs, kLongestSpanMs);
+    // The pointer keeps its place: the part of the span left of it stays the same share.
+    const double left = span.width() > 0 ? (at - span.minValue()) / span.width() : 0.5;
+    plot->setAxisScale(QwtPlot::xBottom, at - left * width, at + (1.0 - left) * width);
+    plot->replot();
 }
 
 QString HistoryWindow::valuesAt(QwtPlot *plot, const QPoint &position) const

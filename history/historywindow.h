@@ -13,6 +13,7 @@ class HistoryRecorder;
 class QwtPlot;
 class QwtPlotTextLabel;
 class QwtPlotZoomer;
+class QWheelEvent;
 class SegmentedCurve;
 
 // "История — <device>": a meter's recorded readings on two plots over local
@@ -64,6 +65,9 @@ private:
     // Returns the plot's zoomer.
     QwtPlotZoomer *setUpPlot(QwtPlot *plot, const QString &leftTitle, const QString &rightTitle);
     void showRange(Range range);
+    // One notch forward narrows the shown span, backward widens it, and the
+    // time under the pointer stays where it is.
+    void zoomAround(QwtPlot *plot, const QWheelEvent *wheel);
     // The time under the pointer and the values drawn nearest to it.
     QString valuesAt(QwtPlot *plot, const QPoint &position) const;
     // The user moved or zoomed the time axis: no range button stands for it any more.
