@@ -13,7 +13,7 @@
 // are drawn with the answer is the figure held against the target, the median
 // of --repeat rounds.
 //
-// --screenshot FILE saves the window on its default range (24 h) as a PNG.
+// --screenshot FILE saves the window on the range it opens on as a PNG.
 
 #include "benchsupport.h"
 
@@ -222,7 +222,7 @@ int main(int argc, char **argv)
     }
     std::sort(weekMs.begin(), weekMs.end());
     const double medianWeekMs = weekMs[weekMs.size() / 2];
-    bench::printRow(QStringLiteral("history"), QStringLiteral("ms to open the window (24 h)"),
+    bench::printRow(QStringLiteral("history"), QStringLiteral("ms to open the window (1 ч, a month stored)"),
                     bench::number(openMs, 0));
     bench::printRow(QStringLiteral("history"), QStringLiteral("ms to show 7 days of one meter"),
                     bench::number(medianWeekMs, 0), QStringLiteral("< %1 ms").arg(kMaxWeekOpenMs),

@@ -14,6 +14,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class HistoryClock;
 
@@ -95,7 +96,7 @@ struct HistorySeries
 
 // The answer to a HistoryChartRequest: one series per requested field, in the
 // order asked. from and to are the range the rows were thinned over: the one
-// asked for, with its start moved up to the meter's oldest stored row.
+// asked for, with its start moved up to the oldest row in it.
 struct HistoryChart
 {
     quint64 id = 0;
@@ -103,6 +104,8 @@ struct HistoryChart
     qint64 from = 0;
     qint64 to = 0;
     int storedRows = 0;
+    // The meter's oldest stored second, whatever the range asked for.
+    std::optional<qint64> oldest;
     QVector<HistorySeries> series;
 };
 

@@ -850,6 +850,25 @@ QVector<StoredRow> HistoryStore::rows(const QString &topic, qint64 from, qint64 
     return result;
 }
 
+std::optional<qint64> HistoryStore::oldestSecond(const QString &topic)
+{
+    const int id = meterId(topic, false);
+    if (id < 0)
+        return std::nullopt;
+    qint64 oldest = kNoRows;
+    for (TableStatements &statements : m_tables) {
+        QSqlQuery &query = *statements.oldest;
+        query.bindValue(0, id);
+        if (!exec(query))
+            return std::nullopt;
+        // min() of no rows is NULL.
+        if (query.next() && !query.isNull(0))
+            oldest = std::min(oldest, query.value(0).toLongLong());
+        query.finish();
+    }
+    return oldest == kNoRows ? std::nullopt : std::optional<qint64>(oldest);
+}
+
 HistoryChart HistoryStore::chart(const HistoryChartRequest &request)
 {
     HistoryChart chart;
@@ -861,6 +880,7 @@ HistoryChart HistoryStore::chart(const HistoryChartRequest &request)
     if (!stored.isEmpty())
         chart.from = std::max(request.from, stored.constFirst().second);
     chart.storedRows = stored.size();
+    chart.oldest = oldestSecond(request.topic);
     for (HistoryField field : request.fields)
         chart.series.append(thinForChart(stored, field, chart.from, chart.to, request.columns));
     return chart;

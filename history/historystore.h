@@ -98,6 +98,8 @@ public:
     QVector<StoredRow> rows(const QString &topic, qint64 from, qint64 to,
                             const QVector<HistoryField> &fields = allFields());
     HistoryChart chart(const HistoryChartRequest &request);
+    // The meter's oldest stored second, if it has any rows.
+    std::optional<qint64> oldestSecond(const QString &topic);
 
     static QVector<HistoryField> allFields();
 

@@ -97,7 +97,7 @@ SegmentedCurve *addCurve(QwtPlot *plot, const QString &title, const QColor &colo
 HistoryWindow::HistoryWindow(HistoryRecorder *recorder, const QString &topic, const QString &deviceName,
                              QWidget *parent)
     : QWidget(parent, Qt::Window), ui(new Ui::HistoryWindow), m_recorder(recorder), m_topic(topic),
-      m_openRange(recorder->recordsToDisk() ? Range::Day : Range::Hour), m_deviceName(deviceName)
+      m_deviceName(deviceName)
 {
     ui->setupUi(this);
     setWindowTitle(tr("История — %1").arg(shownDeviceName(deviceName)));
@@ -130,10 +130,7 @@ HistoryWindow::HistoryWindow(HistoryRecorder *recorder, const QString &topic, co
     connect(ui->pushButtonExportCsv, &QPushButton::clicked, this, &HistoryWindow::askExportFile);
     connect(new QShortcut(QKeySequence::Cancel, this), &QShortcut::activated, this, &QWidget::close);
 
-    // What an engineer looks at first: how the meter ran since yesterday, or,
-    // with only the last hour kept, that hour rather than a sliver at the edge.
-    (m_openRange == Range::Day ? ui->pushButtonRangeDay : ui->pushButtonRangeHour)->setChecked(true);
-    ui->labelNotRecorded->setVisible(m_openRange == Range::Hour);
+    ui->labelNotRecorded->setVisible(!m_recorder->recordsToDisk());
     connect(m_recorder, &HistoryRecorder::stopped, ui->labelNotRecorded, &QWidget::show);
     connect(m_recorder, &HistoryRecorder::resumed, ui->labelNotRecorded, &QWidget::hide);
 }
@@ -217,6 +214,8 @@ void HistoryWindow::showRange(Range range)
         from = now - kHour; // until the answer tells how far back the readings go
         break;
     }
+    rangeButton(range)->setChecked(true);
+    m_opening = false;
     m_follow = true;
     m_catchUp = true;
     m_fitAnswer = range == Range::All;
@@ -226,6 +225,40 @@ void HistoryWindow::showRange(Range range)
     }
     setTimeSpan(toMs(from), toMs(now));
     request(range == Range::All ? 0 : from, now);
+}
+
+void HistoryWindow::openOnStored()
+{
+    // The last hour's chart answers it (every chart carries the meter's
+    // oldest second), and is what the window shows unless a day or a week
+    // holds more of the rows.
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    m_opening = true;
+    setTimeSpan(toMs(now - kHour), toMs(now));
+    request(now - kHour, now);
+}
+
+HistoryWindow::Range HistoryWindow::openingRange(const HistoryChart &chart)
+{
+    const qint64 age = chart.oldest ? chart.to - *chart.oldest : 0;
+    if (age > 7 * kDay || age <= kHour)
+        return Range::Hour;
+    return age > kDay ? Range::Week : Range::Day;
+}
+
+QPushButton *HistoryWindow::rangeButton(Range range) const
+{
+    switch (range) {
+    case Range::Hour:
+        break;
+    case Range::Day:
+        return ui->pushButtonRangeDay;
+    case Range::Week:
+        return ui->pushButtonRangeWeek;
+    case Range::All:
+        return ui->pushButtonRangeAll;
+    }
+    return ui->pushButtonRangeHour;
 }
 
 void HistoryWindow::uncheckRangeButtons()
@@ -280,6 +313,16 @@ void HistoryWindow::showChart(const HistoryChart &chart)
     if (chart.id != m_request || chart.series.size() != 4)
         return;
     m_waiting = false;
+    if (m_opening) {
+        m_opening = false;
+        const Range range = openingRange(chart);
+        if (range != Range::Hour) {
+            showRange(range);
+            return;
+        }
+        ui->pushButtonRangeHour->setChecked(true);
+        m_catchUp = true;
+    }
     m_voltage->setSeries(chart.series.at(0));
     m_freq->setSeries(chart.series.at(1));
     m_current->setSeries(chart.series.at(2), 1.0 / 3600.0);
@@ -352,6 +395,11 @@ void HistoryWindow::followReadings()
 
 void HistoryWindow::reload()
 {
+    // Resized before the first answer came: the first question again, for the new width.
+    if (m_opening) {
+        openOnStored();
+        return;
+    }
     const QwtInterval span = ui->plotSupply->axisInterval(QwtPlot::xBottom);
     if (!m_follow) {
         request(toSecond(span.minValue()), toSecond(span.maxValue()));
@@ -368,7 +416,7 @@ void HistoryWindow::showEvent(QShowEvent *event)
     QWidget::showEvent(event);
     // Only now do the plots have their width, which the rows are thinned to.
     if (m_request == 0)
-        showRange(m_openRange);
+        openOnStored();
 }
 
 void HistoryWindow::resizeEvent(QResizeEvent *event)

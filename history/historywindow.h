@@ -13,16 +13,18 @@ class HistoryRecorder;
 class QwtPlot;
 class QwtPlotTextLabel;
 class QwtPlotZoomer;
+class QPushButton;
 class QWheelEvent;
 class SegmentedCurve;
 
 // "История — <device>": a meter's recorded readings on two plots over local
 // time, voltage and frequency above, the current run's operating time and
 // the number of starts below. The ranges "1 ч", "24 ч", "7 дн" and "Всё" end
-// now and follow the readings as they come; the mouse zooms and pans the time
-// axis, and every change of the shown range asks the store again, thinned to
-// the plot's width. Without recording only the last hour is in the store,
-// so the window opens on "1 ч" then.
+// now and follow the readings as they come; the window opens on the shortest
+// of the first three that holds every stored row ("1 ч" if none does). The
+// wheel zooms the time axis around the pointer, the mouse zooms and pans it,
+// and every change of the shown range asks the store again, thinned to the
+// plot's width. A tooltip gives the values under the pointer.
 class HistoryWindow final : public QWidget
 {
     Q_OBJECT
@@ -65,6 +67,12 @@ private:
     // Returns the plot's zoomer.
     QwtPlotZoomer *setUpPlot(QwtPlot *plot, const QString &leftTitle, const QString &rightTitle);
     void showRange(Range range);
+    // The first question: how far back the meter's rows go.
+    void openOnStored();
+    // The shortest of the hour, day and week that holds every row the answer
+    // to that question says the meter has; the hour if none does.
+    static Range openingRange(const HistoryChart &chart);
+    QPushButton *rangeButton(Range range) const;
     // One notch forward narrows the shown span, backward widens it, and the
     // time under the pointer stays where it is.
     void zoomAround(QwtPlot *plot, const QWheelEvent *wheel);
@@ -98,7 +106,6 @@ private:
     SegmentedCurve *m_starts = nullptr;
     QwtPlotZoomer *m_zoomers[2] = {};
     QwtPlotTextLabel *m_noData[2] = {}; // owned by their plots
-    const Range m_openRange;
 
     QTimer m_reloadDelay;
     QTimer m_followDelay;
@@ -109,6 +116,7 @@ private:
     bool m_follow = true;     // the range ends now and moves on with the readings
     bool m_catchUp = false;   // a range was chosen: the next batch is shown at once
     bool m_settingSpan = false;
+    bool m_opening = false; // the first answer chooses the range
     // The export waiting for its rows, and where it goes.
     quint64 m_exportRequest = 0;
     QString m_exportFile;

@@ -262,7 +262,7 @@ void tst_HistoryWindow::wheelZoomsAroundThePointer()
     QVERIFY2(qAbs(supply->invTransform(QwtPlot::xBottom, at.x()) - pointed) < 2000, "the pointer's moment moved");
     QCOMPARE(timeSpan(operation), after);
     // The span shown is the user's own now, no longer the range opened on.
-    QVERIFY(!child<QPushButton>(m_window.get(), QStringLiteral("pushButtonRangeDay"))->isChecked());
+    QVERIFY(!child<QPushButton>(m_window.get(), QStringLiteral("pushButtonRangeHour"))->isChecked());
 }
 
 void tst_HistoryWindow::valueAxesReadAsRussian_data()
@@ -399,32 +399,41 @@ void tst_HistoryWindow::exportWritesShownSpan()
 void tst_HistoryWindow::opensOnWhatTheStoreHolds_data()
 {
     QTest::addColumn<bool>("toDisk");
-    QTest::addColumn<bool>("readings");
+    QTest::addColumn<Runs>("runs");
     QTest::addColumn<QString>("checked");
 
-    QTest::newRow("recording, a day shown") << true << true << QStringLiteral("pushButtonRangeDay");
-    QTest::newRow("last hour in memory, nothing heard") << false << false << QStringLiteral("pushButtonRangeHour");
+    const qint64 day = 24 * 3600;
+    const QPair<qint64, qint64> lately = {-600, 600};
+    QTest::newRow("ten minutes stored: the hour") << true << Runs{lately} << QStringLiteral("pushButtonRangeHour");
+    QTest::newRow("three hours stored: the day")
+        << true << Runs{{-3 * 3600, 60}, lately} << QStringLiteral("pushButtonRangeDay");
+    QTest::newRow("three days stored: the week")
+        << true << Runs{{-3 * day, 60}, lately} << QStringLiteral("pushButtonRangeWeek");
+    QTest::newRow("ten days stored: the hour")
+        << true << Runs{{-10 * day, 60}, lately} << QStringLiteral("pushButtonRangeHour");
+    QTest::newRow("last hour in memory, nothing heard") << false << Runs{} << QStringLiteral("pushButtonRangeHour");
 }
 
-// Without recording only the last hour is kept, so that hour is what opens,
-// with a word why; a range with no readings says so on each plot.
+// The window opens on the shortest of "1 ч", "24 ч", "7 дн" that shows every
+// stored row, or on "1 ч" when there is more; without recording, with a word
+// why only the hour is there. A range with no readings says so on each plot.
 void tst_HistoryWindow::opensOnWhatTheStoreHolds()
 {
     QFETCH(bool, toDisk);
-    QFETCH(bool, readings);
+    QFETCH(Runs, runs);
     QFETCH(QString, checked);
 
     if (!toDisk)
         m_recorder = std::make_unique<HistoryRecorder>(QString());
-    if (readings)
-        record({{-600, 600}});
+    if (!runs.isEmpty())
+        record(runs);
     openWindow();
     QVERIFY(child<QPushButton>(m_window.get(), checked)->isChecked());
     QCOMPARE(child<QWidget>(m_window.get(), QStringLiteral("labelNotRecorded"))->isVisible(), !toDisk);
     for (const char *name : {"plotSupply", "plotOperation"}) {
         const QwtPlotItemList labels = plot(m_window.get(), name)->itemList(QwtPlotItem::Rtti_PlotTextLabel);
         QCOMPARE(labels.size(), 1);
-        QVERIFY2(labels.at(0)->isVisible() == !readings, name);
+        QVERIFY2(labels.at(0)->isVisible() == runs.isEmpty(), name);
     }
 }
 
