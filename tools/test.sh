@@ -14,7 +14,7 @@ tools/install-deps.sh || exit 1
 
 failed=()
 build=${BUILD_DIR:-build}
-if cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELMAR_BUILD_TESTS=ON && cmake --build "$build" --parallel "$(nproc)"; then
+if cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELMAR_BUILD_TESTS=ON -DZELMAR_WERROR=ON && cmake --build "$build" --parallel "$(nproc)"; then
     if ! ctest --test-dir "$build" --output-on-failure --no-tests=error --parallel "$(nproc)"; then
         failed+=("tests: $(cut -d: -f2 "$build/Testing/Temporary/LastTestsFailed.log" | paste -sd' ')")
     fi
