@@ -155,11 +155,11 @@ bool writeSettings(const QString &directory, quint16 port, int meters, const QSt
     BrokerSettings broker;
     broker.host = QStringLiteral("127.0.0.1");
     broker.port = port;
-    if (SettingsFile(fileName).writeBroker(broker) != QSettings::NoError)
+    if (SettingsFile(fileName).writeBroker(broker) != WriteResult::Written)
         return false;
     HistorySettings history;
     history.enabled = true;
-    if (recordHistory && SettingsFile(fileName).writeHistory(history) != QSettings::NoError)
+    if (recordHistory && SettingsFile(fileName).writeHistory(history) != WriteResult::Written)
         return false;
     // One array write: adding meters one by one through the device list
     // would rewrite the file for each of them.

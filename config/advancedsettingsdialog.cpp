@@ -111,7 +111,7 @@ void AdvancedSettingsDialog::save()
     options.tlsVerifyHost = ui->cbTlsVerifyHost->isChecked();
     settings.history.enabled = ui->cbHistoryEnabled->isChecked();
     settings.history.days = ui->sbHistoryDays->value();
-    if (SettingsFile().writeAdvancedSettings(settings) == QSettings::NoError) {
+    if (SettingsFile().writeAdvancedSettings(settings) == WriteResult::Written) {
         close();
         return;
     }

@@ -88,7 +88,7 @@ void DeviceListDialog::openEntryForm(const QString &name, const QString &topic)
 void DeviceListDialog::showResult(const DeviceListResult &result)
 {
     showNames(result.names);
-    if (result.status == QSettings::NoError)
+    if (result.status == WriteResult::Written)
         return;
 
     auto *box = new QMessageBox(QMessageBox::Warning, tr("Ошибка записи"),

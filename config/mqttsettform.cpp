@@ -34,7 +34,7 @@ void MQTTSettForm::on_SetttSaveButton_clicked()
     broker.username = ui->leUser->text();
     broker.password = ui->lePasswd->text();
     broker.port = ui->sbPort->value();
-    if (SettingsFile().writeBroker(broker) == QSettings::NoError) {
+    if (SettingsFile().writeBroker(broker) == WriteResult::Written) {
         close();
         return;
     }

@@ -244,38 +244,38 @@ IniDocument SettingsFile::load(bool *readable) const
     return IniDocument::fromText(text);
 }
 
-QSettings::Status SettingsFile::modify(const std::function<bool(IniDocument &)> &change, Change kind) const
+WriteResult SettingsFile::modify(const std::function<bool(IniDocument &)> &change, Change kind) const
 {
     if (kind == Change::Maybe) {
         IniDocument probe = load();
         if (!change(probe))
-            return QSettings::NoError;
+            return WriteResult::Written;
     }
 
     // Taken before anything is changed, or a failure would leave something behind.
     QLockFile lock(m_fileName + QStringLiteral(".lock"));
     if (!lock.tryLock(m_lockTimeoutMs) || !prepareForWrite(m_fileName))
-        return QSettings::AccessError;
+        return WriteResult::Failed;
     bool readable = false;
     IniDocument document = load(&readable);
     if (!readable)
-        return QSettings::AccessError;
+        return WriteResult::Failed;
     if (!change(document))
-        return QSettings::NoError;
+        return WriteResult::Written;
 
     // A write that fails (a full disk, a file size limit) leaves the old file
     // in place: the new text goes to a temporary file, dropped then. Buffered,
     // QSaveFile would lose the error of its last write and commit a cut file.
     QSaveFile file(m_fileName);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return QSettings::AccessError;
+        return WriteResult::Failed;
     const QByteArray text = document.toText();
     if (file.write(text) != text.size()) {
         file.cancelWriting();
         file.commit();
-        return QSettings::AccessError;
+        return WriteResult::Failed;
     }
-    return file.commit() ? QSettings::NoError : QSettings::AccessError;
+    return file.commit() ? WriteResult::Written : WriteResult::Failed;
 }
 
 BrokerSettings SettingsFile::readBrokerForEditing() const
@@ -308,7 +308,7 @@ BrokerSettings SettingsFile::readBroker(const IniDocument &document, const QStri
     return broker;
 }
 
-QSettings::Status SettingsFile::writeBroker(const BrokerSettings &broker) const
+WriteResult SettingsFile::writeBroker(const BrokerSettings &broker) const
 {
     return modify(
         [&broker](IniDocument &document) {
@@ -433,7 +433,7 @@ HistorySettings SettingsFile::readHistory(const IniDocument &document)
     return history;
 }
 
-QSettings::Status SettingsFile::writeHistory(const HistorySettings &history) const
+WriteResult SettingsFile::writeHistory(const HistorySettings &history) const
 {
     return modify(
         [&history](IniDocument &document) {
@@ -449,7 +449,7 @@ AdvancedSettings SettingsFile::readAdvancedSettings() const
     return {readConnectionOptions(document), readHistory(document)};
 }
 
-QSettings::Status SettingsFile::writeAdvancedSettings(const AdvancedSettings &settings) const
+WriteResult SettingsFile::writeAdvancedSettings(const AdvancedSettings &settings) const
 {
     return modify(
         [&settings](IniDocument &document) {
@@ -501,7 +501,7 @@ void storeElement(IniDocument &document, const QString &name, const QString &top
 DeviceListResult SettingsFile::storeDevice(const QString &name, const QString &topic) const
 {
     QStringList kept;
-    const QSettings::Status status = modify(
+    const WriteResult status = modify(
         [&](IniDocument &document) {
             storeElement(document, name, topic, &kept);
             return true;
@@ -521,7 +521,7 @@ DeviceEntry SettingsFile::deviceAt(int row) const
 DeviceListResult SettingsFile::replaceDeviceAt(int row, const QString &name, const QString &topic) const
 {
     QStringList kept;
-    const QSettings::Status status = modify(
+    const WriteResult status = modify(
         [&](IniDocument &document) {
             const StoredArray stored = readArray(document);
             const int target = indexOfRow(stored.devices, row);
@@ -546,9 +546,9 @@ DeviceListResult SettingsFile::removeDeviceAt(int row) const
     return keepDevices([row](int completeRow) { return completeRow != row; });
 }
 
-DeviceListResult SettingsFile::afterWrite(QSettings::Status status, const QStringList &kept) const
+DeviceListResult SettingsFile::afterWrite(WriteResult status, const QStringList &kept) const
 {
-    if (status != QSettings::NoError)
+    if (status != WriteResult::Written)
         return {completeNamesInFile(), status};
     return {kept, status};
 }
@@ -565,7 +565,7 @@ DeviceListResult SettingsFile::keepDevices(const std::function<bool(int)> &keep)
 {
     QStringList namesInFile;
     QStringList kept;
-    const QSettings::Status status =
+    const WriteResult status =
         modify([&](IniDocument &document) { return compactArray(document, keep, &kept, &namesInFile); });
-    return {status == QSettings::NoError ? kept : namesInFile, status};
+    return {status == WriteResult::Written ? kept : namesInFile, status};
 }

@@ -3,7 +3,6 @@
 #include "base/defaults.h"
 #include "config/deviceentry.h"
 
-#include <QSettings>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -69,13 +68,21 @@ struct HistorySettings
     int days = kDefaultDays; // Days: how long readings are kept
 };
 
+// Whether a write reached the file. One with nothing to change counts as
+// written.
+enum class WriteResult
+{
+    Written,
+    Failed
+};
+
 // What a device-list operation leaves behind: the names of the complete
 // entries in file order, as the file holds them afterwards (also when the
 // write failed), and whether the file could be written.
 struct DeviceListResult
 {
     QStringList names;
-    QSettings::Status status = QSettings::NoError;
+    WriteResult status = WriteResult::Written;
 };
 
 // What the advanced settings dialog shows and saves. Read from one reading of
@@ -115,15 +122,15 @@ public:
 
     // Broker settings with the defaults of the settings form ("localhost", 1883).
     BrokerSettings readBrokerForEditing() const;
-    QSettings::Status writeBroker(const BrokerSettings &settings) const;
+    WriteResult writeBroker(const BrokerSettings &settings) const;
 
     SessionSettings readSessionSettings() const;
     // Days that is no whole number reads as the default; out of range, as the nearest bound.
     HistorySettings readHistory() const;
-    QSettings::Status writeHistory(const HistorySettings &settings) const;
+    WriteResult writeHistory(const HistorySettings &settings) const;
     AdvancedSettings readAdvancedSettings() const;
     // Writes every key of both, and nothing else.
-    QSettings::Status writeAdvancedSettings(const AdvancedSettings &settings) const;
+    WriteResult writeAdvancedSettings(const AdvancedSettings &settings) const;
 
     // The complete entries in file order; never writes.
     QVector<DeviceEntry> readDevices() const;
@@ -157,7 +164,7 @@ private:
         Maybe,
         Always
     };
-    QSettings::Status modify(const std::function<bool(IniDocument &)> &change, Change kind = Change::Maybe) const;
+    WriteResult modify(const std::function<bool(IniDocument &)> &change, Change kind = Change::Maybe) const;
 
     static BrokerSettings readBroker(const IniDocument &document, const QString &defaultHost,
                                      const QString &defaultPort);
@@ -165,7 +172,7 @@ private:
     static HistorySettings readHistory(const IniDocument &document);
     // What the list shows after a device was written (kept), or after the
     // write failed.
-    DeviceListResult afterWrite(QSettings::Status status, const QStringList &kept) const;
+    DeviceListResult afterWrite(WriteResult status, const QStringList &kept) const;
     QStringList completeNamesInFile() const;
     // Rewrites the array with the complete entries that keep accepts (given
     // their row among the complete entries), when anything is dropped.

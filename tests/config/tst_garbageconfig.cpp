@@ -277,7 +277,7 @@ void tst_GarbageConfig::claimedArraySizeIsNotTrusted()
     QCOMPARE(storedNames(), before);
 
     const DeviceListResult stored = file.storeDevice(name, topic);
-    QCOMPARE(stored.status, QSettings::NoError);
+    QCOMPARE(stored.status, WriteResult::Written);
     QCOMPARE(stored.names, after);
     // The store and the compaction after it leave a size that tells the truth.
     QSettings settings(kFile, QSettings::IniFormat);
@@ -315,11 +315,11 @@ void tst_GarbageConfig::writesReplaceMalformedFile()
         BrokerSettings settings;
         settings.host = QStringLiteral("127.0.0.1");
         settings.port = 1884;
-        QCOMPARE(file.writeBroker(settings), QSettings::NoError);
+        QCOMPARE(file.writeBroker(settings), WriteResult::Written);
         QCOMPARE(file.readSessionSettings().broker.port, 1884);
     } else {
         const DeviceListResult result = file.storeDevice(QStringLiteral("Fan"), QStringLiteral("plant/fan"));
-        QCOMPARE(result.status, QSettings::NoError);
+        QCOMPARE(result.status, WriteResult::Written);
         QCOMPARE(result.names.constLast(), QStringLiteral("Fan"));
     }
     QVERIFY(settingsFileText().contains(broker ? "Port=1884" : "topic=plant/fan"));
@@ -346,8 +346,8 @@ void tst_GarbageConfig::longNamesAreShortenedInTheList()
     QFETCH(QString, name);
     QFETCH(QString, shownName);
     const SettingsFile file;
-    QCOMPARE(file.storeDevice(name, QStringLiteral("plant/long")).status, QSettings::NoError);
-    QCOMPARE(file.storeDevice(QStringLiteral("Pump"), QStringLiteral("plant/pump")).status, QSettings::NoError);
+    QCOMPARE(file.storeDevice(name, QStringLiteral("plant/long")).status, WriteResult::Written);
+    QCOMPARE(file.storeDevice(QStringLiteral("Pump"), QStringLiteral("plant/pump")).status, WriteResult::Written);
 
     QWidget opener;
     const QPointer<DeviceListDialog> dialog = openModal<DeviceListDialog>(&opener);

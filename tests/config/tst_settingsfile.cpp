@@ -157,7 +157,7 @@ void tst_SettingsFile::storeDevice()
     if (!before.isEmpty())
         writeSettingsFileText(before);
     const DeviceListResult result = SettingsFile().storeDevice(name, topic);
-    QCOMPARE(result.status, QSettings::NoError);
+    QCOMPARE(result.status, WriteResult::Written);
     QCOMPARE(settingsFileText(), after);
     QCOMPARE(result.names, names);
 }
@@ -185,7 +185,7 @@ void tst_SettingsFile::removeDeviceAt()
     QFETCH(QByteArray, after);
 
     writeSettingsFileText(before);
-    QCOMPARE(SettingsFile().removeDeviceAt(row).status, QSettings::NoError);
+    QCOMPARE(SettingsFile().removeDeviceAt(row).status, WriteResult::Written);
     QCOMPARE(settingsFileText(), after);
 }
 
@@ -224,7 +224,7 @@ void tst_SettingsFile::replaceDeviceAt()
     QFETCH(QByteArray, after);
 
     writeSettingsFileText(before);
-    QCOMPARE(SettingsFile().replaceDeviceAt(row, name, topic).status, QSettings::NoError);
+    QCOMPARE(SettingsFile().replaceDeviceAt(row, name, topic).status, WriteResult::Written);
     QCOMPARE(settingsFileText(), after);
 }
 
@@ -261,7 +261,7 @@ void tst_SettingsFile::loadDeviceList()
 
     writeSettingsFileText(before);
     const DeviceListResult result = SettingsFile().compactDeviceList();
-    QCOMPARE(result.status, QSettings::NoError);
+    QCOMPARE(result.status, WriteResult::Written);
     QCOMPARE(result.names, names);
     QCOMPARE(settingsFileText(), after);
 }
@@ -300,9 +300,9 @@ void tst_SettingsFile::readingNeverCreatesFile()
     QCOMPARE(file.readBrokerForEditing().host, QStringLiteral("localhost"));
     file.readSessionSettings();
     QVERIFY(file.readDevices().isEmpty());
-    QCOMPARE(file.compactDeviceList().status, QSettings::NoError);
+    QCOMPARE(file.compactDeviceList().status, WriteResult::Written);
     file.deviceAt(0);
-    QCOMPARE(file.removeDeviceAt(0).status, QSettings::NoError);
+    QCOMPARE(file.removeDeviceAt(0).status, WriteResult::Written);
     QVERIFY(QDir().entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).isEmpty());
 }
 
@@ -348,7 +348,7 @@ void tst_SettingsFile::writeBrokerText()
     broker.username = QStringLiteral(" operator ");
     broker.password = QStringLiteral("пароль");
     broker.port = 1884;
-    QCOMPARE(SettingsFile().writeBroker(broker), QSettings::NoError);
+    QCOMPARE(SettingsFile().writeBroker(broker), WriteResult::Written);
     QCOMPARE(settingsFileText(), QByteArray("[Devices]\n"
                                             "DEV\\1\\dev_name=Boiler room\n"
                                             "DEV\\1\\topic=plant/meter1\n"
@@ -395,7 +395,7 @@ void tst_SettingsFile::readHistory()
 void tst_SettingsFile::writeHistoryText()
 {
     writeSettingsFileText(kTwoDevices);
-    QCOMPARE(SettingsFile().writeHistory({true, 90}), QSettings::NoError);
+    QCOMPARE(SettingsFile().writeHistory({true, 90}), WriteResult::Written);
     QCOMPARE(settingsFileText(),
              SettingsText()
                  .device(QStringLiteral("Boiler room"), QStringLiteral("plant/meter1"))
@@ -438,7 +438,7 @@ void tst_SettingsFile::ownerOnlyPermissions()
         QVERIFY(QFile::setPermissions(kFile, QFile::permissions(kFile) | QFileDevice::ReadOther));
     }
     const QByteArray old = settingsFileText();
-    QCOMPARE(write(SettingsFile()).status, QSettings::NoError);
+    QCOMPARE(write(SettingsFile()).status, WriteResult::Written);
     QVERIFY(settingsFileText() != old);
     QCOMPARE(QFile::permissions(kFile), kOwnerOnly);
 }
@@ -447,11 +447,11 @@ void tst_SettingsFile::writeIntoDirectoryFails()
 {
     QVERIFY(QDir().mkdir(kFile));
     const SettingsFile file;
-    QCOMPARE(file.writeBroker(file.readBrokerForEditing()), QSettings::AccessError);
+    QCOMPARE(file.writeBroker(file.readBrokerForEditing()), WriteResult::Failed);
     const DeviceListResult stored = file.storeDevice(QStringLiteral("Fan"), QStringLiteral("t/fan"));
-    QCOMPARE(stored.status, QSettings::AccessError);
+    QCOMPARE(stored.status, WriteResult::Failed);
     QVERIFY(stored.names.isEmpty());
-    QCOMPARE(file.replaceDeviceAt(0, QStringLiteral("Fan"), QStringLiteral("t/fan")).status, QSettings::AccessError);
+    QCOMPARE(file.replaceDeviceAt(0, QStringLiteral("Fan"), QStringLiteral("t/fan")).status, WriteResult::Failed);
     QVERIFY(file.readDevices().isEmpty());
     QVERIFY(QFileInfo(kFile).isDir());
     QVERIFY(QDir(kFile).isEmpty());
@@ -492,7 +492,7 @@ void tst_SettingsFile::failedWriteLeavesNoGhost()
 
     const SettingsFile file;
     const DeviceListResult result = write(file);
-    QCOMPARE(result.status, QSettings::AccessError);
+    QCOMPARE(result.status, WriteResult::Failed);
     QCOMPARE(result.names, namesBefore);
 
     QVERIFY(m_dir->unlockSettingsFile());
@@ -551,10 +551,10 @@ void tst_SettingsFile::valueThatIsNoTextReadsAsAbsent()
 
     // Written through the other group, they stay as they were; so do the
     // device's own when another device is added beside it.
-    QCOMPARE(file.writeBroker(file.readBrokerForEditing()), QSettings::NoError);
+    QCOMPARE(file.writeBroker(file.readBrokerForEditing()), WriteResult::Written);
     QCOMPARE(file.readSessionSettings().ignoredInFile, ignored.filter(QStringLiteral("Devices/")));
     writeSettingsFileText(before);
-    QCOMPARE(file.storeDevice(QStringLiteral("Fan"), QStringLiteral("t/fan")).status, QSettings::NoError);
+    QCOMPARE(file.storeDevice(QStringLiteral("Fan"), QStringLiteral("t/fan")).status, WriteResult::Written);
     QCOMPARE(file.readSessionSettings().ignoredInFile, ignored);
 }
 
@@ -570,12 +570,12 @@ void tst_SettingsFile::writeCutShortIsForgotten()
     {
         const FileSizeLimit fullDisk(1024);
         QVERIFY(fullDisk.isValid());
-        QCOMPARE(SettingsFile().writeBroker(unsaved), QSettings::AccessError);
+        QCOMPARE(SettingsFile().writeBroker(unsaved), WriteResult::Failed);
     }
     QCOMPARE(settingsFileText(), before);
     QCOMPARE(SettingsFile().readSessionSettings().broker.host, QStringLiteral("127.0.0.1"));
 
-    QCOMPARE(SettingsFile().storeDevice(QStringLiteral("Fan"), QStringLiteral("t/fan")).status, QSettings::NoError);
+    QCOMPARE(SettingsFile().storeDevice(QStringLiteral("Fan"), QStringLiteral("t/fan")).status, WriteResult::Written);
     QVERIFY(!settingsFileText().contains("uuuu"));
     QCOMPARE(SettingsFile().readSessionSettings().broker.port, 1883);
 }
@@ -602,9 +602,9 @@ void tst_SettingsFile::lockThatCannotBeTaken()
     SettingsFile file;
     file.setLockTimeout(100);
     const Watchdog watchdog(10000, "a save waits for a lock it cannot take");
-    QCOMPARE(file.writeBroker(file.readBrokerForEditing()), QSettings::AccessError);
+    QCOMPARE(file.writeBroker(file.readBrokerForEditing()), WriteResult::Failed);
     const DeviceListResult stored = file.storeDevice(QStringLiteral("Fan"), QStringLiteral("t/fan"));
-    QCOMPARE(stored.status, QSettings::AccessError);
+    QCOMPARE(stored.status, WriteResult::Failed);
     QCOMPARE(stored.names, (QStringList{"Boiler room", "Pump"}));
     QCOMPARE(settingsFileText(), kTwoDevices);
 }
@@ -630,7 +630,7 @@ void tst_SettingsFile::editThatCannotTakeTheLockAddsNothing()
     const DeviceListResult result = file.replaceDeviceAt(1, QStringLiteral("Fan (hall)"), QStringLiteral("t/9"));
     edited.set_value();
     holder.join();
-    QCOMPARE(result.status, QSettings::AccessError);
+    QCOMPARE(result.status, WriteResult::Failed);
     QCOMPARE(result.names, (QStringList{"Pump", "Fan"}));
     QCOMPARE(settingsFileText(), before);
 }
@@ -686,13 +686,13 @@ void tst_SettingsFile::connectionOptionsAndBrokerKeepEachOther()
     options.keepAlive = 30;
     options.tls = true;
     options.caFile = QStringLiteral("/ca.pem");
-    QCOMPARE(file.writeAdvancedSettings({options, {}}), QSettings::NoError);
+    QCOMPARE(file.writeAdvancedSettings({options, {}}), WriteResult::Written);
     QCOMPARE(file.readSessionSettings().broker.password, QStringLiteral("secret"));
     QCOMPARE(file.readSessionSettings().broker.port, 1884);
 
     BrokerSettings broker = file.readBrokerForEditing();
     broker.host = QStringLiteral("::1");
-    QCOMPARE(file.writeBroker(broker), QSettings::NoError);
+    QCOMPARE(file.writeBroker(broker), WriteResult::Written);
     QCOMPARE(describe(file.readAdvancedSettings().options), describe(options));
 }
 
