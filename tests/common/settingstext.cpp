@@ -2,6 +2,10 @@
 
 #include "config/settingsfile.h"
 
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+
 namespace {
 
 // Not QString globals: tests build their file texts in globals of their own,
@@ -9,51 +13,16 @@ namespace {
 constexpr QLatin1String kBroker("MQTT");
 constexpr QLatin1String kDevices("Devices");
 
-bool isHexDigit(ushort ch)
+QString joined(const QString &section, const QString &key)
 {
-    return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f') || (ch >= 'A' && ch <= 'F');
+    return section + QLatin1Char('/') + key;
 }
 
-// A text value as QSettings writes it into an INI file (Qt 5, no codec).
-QByteArray escaped(const QString &value)
+// What QSettings writes for a value spelt by the test, to be replaced by it:
+// letters and digits, which it writes as they are.
+QByteArray standIn(int index)
 {
-    QString text = value;
-    if (text.contains(QChar::Null))
-        text = QStringLiteral("@String(") + text + QLatin1Char(')');
-    else if (text.startsWith(QLatin1Char('@')))
-        text.prepend(QLatin1Char('@'));
-
-    QByteArray out;
-    bool needsQuotes = false;
-    bool escapeNextIfHex = false; // after a \x escape, a hex digit would join it
-    for (const QChar qch : qAsConst(text)) {
-        const ushort ch = qch.unicode();
-        if (ch == ';' || ch == ',' || ch == '=')
-            needsQuotes = true;
-        if (escapeNextIfHex && isHexDigit(ch)) {
-            out += "\\x" + QByteArray::number(ch, 16);
-            continue;
-        }
-        escapeNextIfHex = false;
-        if (ch == 0) {
-            out += "\\0";
-            escapeNextIfHex = true;
-        } else if (ch >= '\a' && ch <= '\r') { // \a \b \t \n \v \f \r, in code order
-            out += '\\';
-            out += "abtnvfr"[ch - '\a'];
-        } else if (ch == '"' || ch == '\\') {
-            out += '\\';
-            out += char(ch);
-        } else if (ch < 0x20 || ch >= 0x7f) {
-            out += "\\x" + QByteArray::number(ch, 16);
-            escapeNextIfHex = true;
-        } else {
-            out += char(ch);
-        }
-    }
-    if (needsQuotes || out.startsWith(' ') || out.endsWith(' '))
-        out = '"' + out + '"';
-    return out;
+    return "SpeltByTheTest" + QByteArray::number(index).rightJustified(4, '0');
 }
 
 } // namespace
@@ -77,7 +46,10 @@ SettingsText &SettingsText::login(const QString &user, const QString &password)
 
 QString SettingsText::nextElement()
 {
-    return QStringLiteral("DEV/%1/").arg(++m_devices);
+    ++m_devices;
+    if (!m_sizeGiven)
+        m_values.insert(QStringLiteral("Devices/DEV/size"), QString::number(m_devices));
+    return QStringLiteral("DEV/%1/").arg(m_devices);
 }
 
 SettingsText &SettingsText::device(const QString &name, const QString &topic)
@@ -101,23 +73,22 @@ SettingsText &SettingsText::rawDevice(const QByteArray &name, const QByteArray &
 
 SettingsText &SettingsText::size(const QByteArray &text)
 {
-    m_size = text;
+    m_sizeGiven = true;
+    m_values.remove(QStringLiteral("Devices/DEV/size"));
     return rawValue(kDevices, QStringLiteral("DEV/size"), text);
 }
 
 SettingsText &SettingsText::value(const QString &section, const QString &key, const QString &value)
 {
-    return rawValue(section, key, escaped(value));
+    m_spelt.remove(joined(section, key));
+    m_values.insert(joined(section, key), value);
+    return *this;
 }
 
 SettingsText &SettingsText::rawValue(const QString &section, const QString &key, const QByteArray &text)
 {
-    auto it = std::find_if(m_sections.begin(), m_sections.end(), [&](const Section &s) { return s.name == section; });
-    if (it == m_sections.end())
-        it = m_sections.insert(m_sections.end(), Section{section, {}});
-    it->values.insert(key, text);
-    if (section == kDevices && m_size.isNull())
-        it->values.insert(QStringLiteral("DEV/size"), QByteArray::number(m_devices));
+    m_values.remove(joined(section, key));
+    m_spelt.insert(joined(section, key), text);
     return *this;
 }
 
@@ -129,15 +100,22 @@ SettingsText &SettingsText::raw(const QByteArray &line)
 
 QByteArray SettingsText::bytes() const
 {
-    QByteArray text;
-    for (const Section &section : m_sections) {
-        if (!text.isEmpty())
-            text += '\n';
-        text += '[' + section.name.toLatin1() + "]\n";
-        // QSettings sorts the keys with '/' between their parts, and writes '\'.
-        for (auto it = section.values.cbegin(); it != section.values.cend(); ++it)
-            text += QString(it.key()).replace(QLatin1Char('/'), QLatin1Char('\\')).toLatin1() + '=' + it.value() + '\n';
+    // A new file each time: QSettings keeps what it knows of a file by its name.
+    QTemporaryDir scratch;
+    const QString fileName = scratch.filePath(QStringLiteral("Settings.conf"));
+    {
+        QSettings settings(fileName, QSettings::IniFormat);
+        for (auto it = m_values.cbegin(); it != m_values.cend(); ++it)
+            settings.setValue(it.key(), it.value());
+        int index = 0;
+        for (auto it = m_spelt.cbegin(); it != m_spelt.cend(); ++it)
+            settings.setValue(it.key(), QString::fromLatin1(standIn(index++)));
     }
+    QFile file(fileName);
+    QByteArray text = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    int index = 0;
+    for (auto it = m_spelt.cbegin(); it != m_spelt.cend(); ++it)
+        text.replace('=' + standIn(index++) + '\n', '=' + it.value() + '\n');
     return text + m_tail;
 }
 

@@ -5,12 +5,11 @@
 #include <QString>
 #include <QStringList>
 
-#include <vector>
-
-// The text of a Settings.conf, byte for byte as QSettings writes it: keys sorted
-// within their section, values escaped and quoted its way, DEV\size counting the
-// elements. Sections stand in the order they are first used, as QSettings keeps
-// them when it rewrites a file. For example
+// The text of a Settings.conf as QSettings writes it from nothing: the values
+// go through a QSettings on a scratch file, whose bytes are the text. So what
+// a test expects the program to write is QSettings' own spelling, never a
+// second copy of its rules. Sections come in name order, keys sorted within
+// them, DEV\size counting the elements. For example
 //     SettingsText().device("Pump", "plant/1").broker("127.0.0.1", 1883).bytes()
 class SettingsText final
 {
@@ -26,9 +25,9 @@ public:
     SettingsText &device(const QString &name, const QString &topic);
     // The next element, without its topic key, as a hand edit may leave it.
     SettingsText &deviceWithoutTopic(const QString &name);
-    // The next element, with values written as given, escapes and all.
+    // The next element, its values spelt in the file as given, escapes and all.
     SettingsText &rawDevice(const QByteArray &name, const QByteArray &topic);
-    // DEV\size as given, in place of the number of elements.
+    // DEV\size spelt as given, in place of the number of elements.
     SettingsText &size(const QByteArray &text);
     // Any key of any section ("DEV/4/topic" in "Devices").
     SettingsText &value(const QString &section, const QString &key, const QString &value);
@@ -41,14 +40,10 @@ private:
     SettingsText &rawValue(const QString &section, const QString &key, const QByteArray &text);
     QString nextElement();
 
-    struct Section
-    {
-        QString name;
-        QMap<QString, QByteArray> values;
-    };
-    std::vector<Section> m_sections;
+    QMap<QString, QString> m_values;   // by key, "Devices/DEV/1/topic"
+    QMap<QString, QByteArray> m_spelt; // by key, spelt by the test
     int m_devices = 0;
-    QByteArray m_size;
+    bool m_sizeGiven = false;
     QByteArray m_tail;
 };
 
