@@ -1,638 +1,539 @@
 #include "config/inidocument.h"
 
-#include <QByteArrayList>
-#include <QVector>
+#include "config/inisyntax.h"
+
+#include <QSet>
 
 #include <algorithm>
-#include <array>
-#include <cstring>
 
-// The reading and writing rules below are those of QSettings' IniFormat in
-// Qt 5, rule for rule, so that a file reads alike whichever of the two reads
-// it: the same lines, the same escapes, the same odd cases (a value with an
-// unquoted comma is a list; "\x" takes any number of hex digits and keeps the
-// low sixteen bits; raw bytes of keys are Latin-1, of values too unless the
-// file starts with a UTF-8 byte order mark). Only the meaning of values
-// differs: text stays text.
+using IniSyntax::Line;
+using IniSyntax::Statement;
 
 namespace {
 
-enum : unsigned char
+// A key the program can address: parts, none of them empty. The file may
+// spell others ("a\\b", "\a"); they cannot be asked for, here or in QSettings.
+bool isWellFormed(const QString &key)
 {
-    kSpace = 1,
-    kSpecial = 2
-};
-
-constexpr std::array<unsigned char, 256> makeTraits()
-{
-    std::array<unsigned char, 256> traits{};
-    traits['\t'] = kSpace;
-    traits[' '] = kSpace;
-    traits['\n'] = kSpace | kSpecial;
-    traits['\r'] = kSpace | kSpecial;
-    traits['"'] = kSpecial;
-    traits[';'] = kSpecial;
-    traits['='] = kSpecial;
-    traits['\\'] = kSpecial;
-    return traits;
-}
-constexpr std::array<unsigned char, 256> kTraits = makeTraits();
-
-unsigned char traitsOf(char c)
-{
-    return kTraits[static_cast<unsigned char>(c)];
+    return !key.isEmpty() && !key.startsWith(QLatin1Char('/')) && !key.endsWith(QLatin1Char('/')) &&
+           !key.contains(QLatin1String("//"));
 }
 
-const char kHexDigits[] = "0123456789ABCDEF";
-
-// One logical line: leading white space and comment lines skipped, ending at
-// an unquoted line break or an unquoted ';'. equalsPos is the first unquoted
-// '=', or -1. Returns false at the end of the data.
-bool readLine(const QByteArray &data, int &dataPos, int &lineStart, int &lineLen, int &equalsPos)
+bool isBelow(const QString &key, const QString &group)
 {
-    const int dataLen = data.size();
-    const char *const d = data.constData();
-    bool inQuotes = false;
-    equalsPos = -1;
-
-    lineStart = dataPos;
-    while (lineStart < dataLen && (traitsOf(d[lineStart]) & kSpace))
-        ++lineStart;
-
-    int i = lineStart;
-    while (i < dataLen) {
-        char ch = d[i];
-        while (!(traitsOf(ch) & kSpecial)) {
-            if (++i == dataLen)
-                goto done;
-            ch = d[i];
-        }
-        ++i;
-        if (ch == '=') {
-            if (!inQuotes && equalsPos == -1)
-                equalsPos = i - 1;
-        } else if (ch == '\n' || ch == '\r') {
-            if (i == lineStart + 1) {
-                ++lineStart;
-            } else if (!inQuotes) {
-                --i;
-                goto done;
-            }
-        } else if (ch == '\\') {
-            if (i < dataLen) {
-                const char escaped = d[i++];
-                if (i < dataLen) {
-                    const char next = d[i];
-                    if ((escaped == '\n' && next == '\r') || (escaped == '\r' && next == '\n'))
-                        ++i;
-                }
-            }
-        } else if (ch == '"') {
-            inQuotes = !inQuotes;
-        } else { // ';'
-            if (i == lineStart + 1) {
-                while (i < dataLen && d[i] != '\n' && d[i] != '\r')
-                    ++i;
-                while (i < dataLen && (traitsOf(d[i]) & kSpace))
-                    ++i;
-                lineStart = i;
-            } else if (!inQuotes) {
-                --i;
-                goto done;
-            }
-        }
-    }
-done:
-    dataPos = i;
-    lineLen = i - lineStart;
-    return lineLen > 0;
-}
-
-// '\' separates levels, %XX and %UXXXX are characters; other bytes are Latin-1.
-void unescapeKey(const QByteArray &key, int from, int to, QString &result)
-{
-    int i = from;
-    while (i < to) {
-        const char ch = key.at(i);
-        if (ch == '\\') {
-            result += QLatin1Char('/');
-            ++i;
-            continue;
-        }
-        if (ch != '%' || i == to - 1) {
-            result += QLatin1Char(ch);
-            ++i;
-            continue;
-        }
-        int numDigits = 2;
-        int firstDigitPos = i + 1;
-        if (key.at(i + 1) == 'U') {
-            ++firstDigitPos;
-            numDigits = 4;
-        }
-        if (firstDigitPos + numDigits > to) {
-            result += QLatin1Char('%');
-            ++i;
-            continue;
-        }
-        bool ok = false;
-        const int code = key.mid(firstDigitPos, numDigits).toInt(&ok, 16);
-        if (!ok) {
-            result += QLatin1Char('%');
-            ++i;
-            continue;
-        }
-        result += QChar(ushort(code & 0xffff));
-        i = firstDigitPos + numDigits;
-    }
-}
-
-void chopTrailingSpaces(QString &text, int limit)
-{
-    int n = text.size() - 1;
-    while (n >= limit && (text.at(n) == QLatin1Char(' ') || text.at(n) == QLatin1Char('\t')))
-        text.truncate(n--);
-}
-
-bool isHexDigit(char ch)
-{
-    return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f') || (ch >= 'A' && ch <= 'F');
-}
-
-int hexValue(char ch)
-{
-    if (ch >= 'a')
-        return ch - 'a' + 10;
-    if (ch >= 'A')
-        return ch - 'A' + 10;
-    return ch - '0';
-}
-
-// The value between from and to as text; true if an unquoted comma made it a
-// list, whose elements are then in list.
-bool unescapeValue(const QByteArray &data, int from, int to, bool utf8, QString &text, QStringList &list)
-{
-    static const char kEscapes[][2] = {{'a', '\a'}, {'b', '\b'}, {'f', '\f'}, {'n', '\n'},  {'r', '\r'}, {'t', '\t'},
-                                       {'v', '\v'}, {'"', '"'},  {'?', '?'},  {'\'', '\''}, {'\\', '\\'}};
-    const char *const d = data.constData();
-    bool isList = false;
-    bool inQuotes = false;
-    bool currentIsQuoted = false;
-    int i = from;
-
-    const auto skipSpaces = [&] {
-        while (i < to && (d[i] == ' ' || d[i] == '\t'))
-            ++i;
-    };
-    skipSpaces();
-    int chopLimit = text.size();
-    // A backslash that ends the value keeps the spaces before it.
-    bool chop = true;
-    while (i < to) {
-        const char ch = d[i];
-        if (ch == '\\') {
-            ++i;
-            if (i >= to) {
-                chop = false;
-                break;
-            }
-            const char escaped = d[i++];
-            bool known = false;
-            for (const auto &escape : kEscapes) {
-                if (escaped == escape[0]) {
-                    text += QLatin1Char(escape[1]);
-                    known = true;
-                    break;
-                }
-            }
-            if (!known && ((escaped == 'x' && i < to && isHexDigit(d[i])) || (escaped >= '0' && escaped <= '7'))) {
-                // Digits as long as they come; only the low sixteen bits count.
-                const bool hex = escaped == 'x';
-                unsigned code = hex ? 0 : unsigned(escaped - '0');
-                while (i < to && (hex ? isHexDigit(d[i]) : (d[i] >= '0' && d[i] <= '7'))) {
-                    code = hex ? (code << 4) + unsigned(hexValue(d[i])) : (code << 3) + unsigned(d[i] - '0');
-                    ++i;
-                }
-                text += QChar(ushort(code & 0xffff));
-            } else if (!known && (escaped == '\n' || escaped == '\r')) {
-                // A continued line; any other unknown escape is simply dropped.
-                if (i < to && (d[i] == '\n' || d[i] == '\r') && d[i] != escaped)
-                    ++i;
-            }
-            chopLimit = text.size();
-            continue;
-        }
-        if (ch == '"') {
-            ++i;
-            currentIsQuoted = true;
-            inQuotes = !inQuotes;
-            if (!inQuotes) {
-                skipSpaces();
-                chopLimit = text.size();
-            }
-            continue;
-        }
-        if (ch == ',' && !inQuotes) {
-            if (!currentIsQuoted)
-                chopTrailingSpaces(text, chopLimit);
-            if (!isList) {
-                isList = true;
-                list.clear();
-            }
-            list.append(text);
-            text.clear();
-            currentIsQuoted = false;
-            ++i;
-            skipSpaces();
-            chopLimit = 0;
-            continue;
-        }
-        int j = i + 1;
-        while (j < to && d[j] != '\\' && d[j] != '"' && d[j] != ',')
-            ++j;
-        if (utf8)
-            text += QString::fromUtf8(d + i, j - i);
-        else
-            text += QLatin1String(d + i, j - i);
-        i = j;
-    }
-    if (chop && !currentIsQuoted)
-        chopTrailingSpaces(text, chopLimit);
-    if (isList)
-        list.append(text);
-    return isList;
-}
-
-// A text value as QSettings reads it back from its stored form: typed values
-// (@Variant(...), @ByteArray(...), @Rect(...), ...) are no text, "@@" stands
-// for one "@", and @String(...) is text holding zero characters.
-bool plainText(const QString &stored, QString *text)
-{
-    if (!stored.startsWith(QLatin1Char('@'))) {
-        *text = stored;
+    if (group.isEmpty())
         return true;
-    }
-    if (stored.endsWith(QLatin1Char(')'))) {
-        if (stored.startsWith(QLatin1String("@String("))) {
-            *text = stored.mid(8, stored.size() - 9);
-            return true;
-        }
-        for (const char *typed : {"@ByteArray(", "@Variant(", "@DateTime("}) {
-            if (stored.startsWith(QLatin1String(typed)))
-                return false;
-        }
-        if (stored == QLatin1String("@Invalid()"))
+    return key.size() > group.size() + 1 && key.startsWith(group) && key.at(group.size()) == QLatin1Char('/');
+}
+
+QString joined(const QString &group, const QString &key)
+{
+    return group.isEmpty() ? key : group % QLatin1Char('/') % key;
+}
+
+// Sections are found by the hash of their group's name, or of its first part:
+// FNV-1a over its UTF-16 codes, so that the bytes of a name spelt plainly
+// hash alike, without being decoded.
+constexpr uint kHashStart = 2166136261u;
+
+uint hashed(uint hash, ushort code)
+{
+    return (hash ^ code) * 16777619u;
+}
+
+uint nameHash(QStringView name)
+{
+    uint hash = kHashStart;
+    for (const QChar ch : name)
+        hash = hashed(hash, ch.unicode());
+    return hash;
+}
+
+// The hashes of a section's name and its first part when the name is spelt
+// plainly (no escape, no '\', not "General"), each byte a character; false
+// when it is not, or names a group no key can be asked from.
+bool hashPlainName(const char *begin, const char *end, uint *name, uint *first)
+{
+    if (begin == end || *begin == '/' || end[-1] == '/' ||
+        ((end - begin == 7 || end - begin == 8) && qstrnicmp(end - 7, "general", 7) == 0))
+        return false;
+    *name = kHashStart;
+    bool parted = false;
+    for (const char *p = begin; p < end; ++p) {
+        if (*p == '%' || *p == '\\' || (*p == '/' && p + 1 < end && p[1] == '/'))
             return false;
-        // A rectangle, size or point only with the right number of
-        // arguments; with any other it is text.
-        const struct
-        {
-            const char *prefix;
-            int arguments;
-        } kGeometry[] = {{"@Rect(", 4}, {"@Size(", 2}, {"@Point(", 2}};
-        for (const auto &geometry : kGeometry) {
-            const QLatin1String prefix(geometry.prefix);
-            if (stored.startsWith(prefix)) {
-                const int separators = int(std::count_if(stored.cbegin() + prefix.size(), stored.cend(), [](QChar c) {
-                    return c == QLatin1Char(' ') || c == QLatin1Char(')');
-                }));
-                if (separators == geometry.arguments)
-                    return false;
-            }
+        if (*p == '/' && !parted) {
+            *first = *name;
+            parted = true;
         }
+        *name = hashed(*name, uchar(*p));
     }
-    *text = stored.startsWith(QLatin1String("@@")) ? stored.mid(1) : stored;
+    if (!parted)
+        *first = *name;
     return true;
 }
 
-void escapeKey(const QString &key, QByteArray &result)
+QStringView firstPart(QStringView name)
 {
-    result.reserve(result.size() + key.size() * 3 / 2);
-    for (const QChar c : key) {
-        uint ch = c.unicode();
-        if (ch == '/') {
-            result += '\\';
-        } else if ((ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_' ||
-                   ch == '-' || ch == '.') {
-            result += char(ch);
-        } else if (ch <= 0xFF) {
-            result += '%';
-            result += kHexDigits[ch / 16];
-            result += kHexDigits[ch % 16];
-        } else {
-            result += "%U";
-            char digits[4];
-            for (int k = 3; k >= 0; --k) {
-                digits[k] = kHexDigits[ch % 16];
-                ch >>= 4;
-            }
-            result.append(digits, 4);
-        }
-    }
+    const int slash = int(name.indexOf(QLatin1Char('/')));
+    return slash < 0 ? name : name.left(slash);
 }
 
-// A text the way QSettings stores it: zero characters only inside
-// @String(...), and a leading '@' doubled.
-QString storedForm(const QString &text)
+// The group whose section a new key goes into: its first part, or none.
+QString sectionGroup(const QString &key)
 {
-    if (text.contains(QChar::Null))
-        return QLatin1String("@String(") + text + QLatin1Char(')');
-    if (text.startsWith(QLatin1Char('@')))
-        return QLatin1Char('@') + text;
-    return text;
+    const int slash = key.indexOf(QLatin1Char('/'));
+    return slash < 0 ? QStringLiteral("") : key.left(slash);
 }
 
-// A stored form as one value on one line: quoted where a comma, a ';' or a
-// space at either end would change it, and every special character escaped,
-// so that whatever it holds, the line ends where it should.
-void escapeStored(const QString &stored, QByteArray &result)
+// The groups whose sections may give key: the top and every leading part of
+// it short of the whole.
+QStringList enclosingGroups(const QString &key)
 {
-    bool needsQuotes = false;
-    bool escapeNextIfDigit = false;
-    const int startPos = result.size();
-    result.reserve(startPos + stored.size() * 3 / 2);
-    for (const QChar c : qAsConst(stored)) {
-        const uint ch = c.unicode();
-        if (ch == ';' || ch == ',' || ch == '=')
-            needsQuotes = true;
-        // After \x or \0 a hex digit would be read as part of the escape.
-        if (escapeNextIfDigit && ch < 0x80 && isHexDigit(char(ch))) {
-            result += "\\x" + QByteArray::number(ch, 16);
-            continue;
-        }
-        escapeNextIfDigit = false;
-        switch (ch) {
-        case '\0':
-            result += "\\0";
-            escapeNextIfDigit = true;
-            break;
-        case '\a':
-            result += "\\a";
-            break;
-        case '\b':
-            result += "\\b";
-            break;
-        case '\f':
-            result += "\\f";
-            break;
-        case '\n':
-            result += "\\n";
-            break;
-        case '\r':
-            result += "\\r";
-            break;
-        case '\t':
-            result += "\\t";
-            break;
-        case '\v':
-            result += "\\v";
-            break;
-        case '"':
-        case '\\':
-            result += '\\';
-            result += char(ch);
-            break;
-        default:
-            if (ch <= 0x1F || ch >= 0x7F) {
-                result += "\\x" + QByteArray::number(ch, 16);
-                escapeNextIfDigit = true;
-            } else {
-                result += char(ch);
-            }
-        }
+    QStringList groups{QStringLiteral("")};
+    for (int slash = key.indexOf(QLatin1Char('/')); slash >= 0; slash = key.indexOf(QLatin1Char('/'), slash + 1))
+        groups << key.left(slash);
+    return groups;
+}
+
+// New lines are broken the way the file's first line is.
+QByteArray lineBreakOf(const QByteArray &text)
+{
+    const Line first = IniSyntax::lineAt(text, 0);
+    int at = first.contentEnd;
+    while (at < first.end && text.at(at) != '\n' && text.at(at) != '\r')
+        ++at;
+    return at < first.end ? text.mid(at, first.end - at) : QByteArrayLiteral("\n");
+}
+
+bool holdsAnything(const QByteArray &text, const Line &line)
+{
+    for (int at = line.start; at < line.contentEnd; ++at) {
+        if (text.at(at) != ' ' && text.at(at) != '\t')
+            return true;
     }
-    if (needsQuotes ||
-        (startPos < result.size() && (result.at(startPos) == ' ' || result.at(result.size() - 1) == ' '))) {
-        result.insert(startPos, '"');
-        result += '"';
+    return false;
+}
+
+// Whether text, which ends with a line break, ends with a blank line.
+bool endsWithBlankLine(const QByteArray &text)
+{
+    int end = text.size();
+    if (text.endsWith("\r\n"))
+        end -= 2;
+    else if (end > 0)
+        --end;
+    for (int at = end - 1; at >= 0; --at) {
+        const char c = text.at(at);
+        if (c == '\n' || c == '\r')
+            return true;
+        if (c != ' ' && c != '\t')
+            return false;
     }
+    return true;
+}
+
+using SectionIndex = std::vector<quint64>;
+
+quint64 indexed(uint hash, int section)
+{
+    return quint64(hash) << 32 | quint64(uint(section));
+}
+
+// The sections whose names have the hash, in file order.
+std::pair<SectionIndex::const_iterator, SectionIndex::const_iterator> sectionsHashed(const SectionIndex &index,
+                                                                                     uint hash)
+{
+    return {std::lower_bound(index.cbegin(), index.cend(), indexed(hash, 0)),
+            std::upper_bound(index.cbegin(), index.cend(), indexed(hash, -1))};
+}
+
+int sectionIn(quint64 entry)
+{
+    return int(uint(entry));
 }
 
 } // namespace
+
+IniDocument::IniDocument() : m_lineBreak("\n"), m_sections{{-1, 0, 0}}
+{
+    m_sectionsByName.push_back(indexed(nameHash(QStringView()), 0));
+    m_sectionsByFirstPart.push_back(indexed(nameHash(QStringView()), 0));
+}
 
 IniDocument IniDocument::fromText(const QByteArray &text)
 {
     IniDocument document;
     document.m_text = text;
-    int dataPos = 0;
-    document.m_utf8 = text.startsWith("\xef\xbb\xbf");
-    if (document.m_utf8)
-        dataPos = 3;
-
-    // Where each group's lines are: a group that appears more than once is
-    // one group, its parts read in file order. A part always ends where a
-    // group's line starts, after a complete line, so reading the parts one
-    // after another reads what QSettings reads when it joins them.
-    QString current;
-    // The byte order mark stays in the first group's lines, as in QSettings.
-    int currentStart = 0;
-    int lineStart = 0;
-    int lineLen = 0;
-    int equalsPos = -1;
-    while (readLine(text, dataPos, lineStart, lineLen, equalsPos)) {
-        if (text.at(lineStart) != '[')
-            continue;
-        document.m_unparsed[current].append({currentStart, lineStart});
-        // Only within the line: searching the rest of the file for every
-        // unclosed bracket would take quadratic time.
-        const char *const begin = text.constData() + lineStart;
-        const auto *close = static_cast<const char *>(std::memchr(begin, ']', size_t(lineLen)));
-        const bool closed = close != nullptr;
-        const QByteArray name = text.mid(lineStart + 1, closed ? int(close - begin) - 1 : lineLen - 1).trimmed();
-        current.clear();
-        if (name.compare("general", Qt::CaseInsensitive) != 0) {
-            if (name.compare("%general", Qt::CaseInsensitive) == 0)
-                current = QLatin1String(name.constData() + 1);
-            else
-                unescapeKey(name, 0, name.size(), current);
-            current += QLatin1Char('/');
+    document.m_lineBreak = lineBreakOf(text);
+    document.m_sections.front().bodyEnd = text.size();
+    for (int at = 0; at < text.size();) {
+        const Line line = IniSyntax::lineAt(text, at);
+        const Statement statement = IniSyntax::sectionOf(text, line, at == 0);
+        if (statement.kind == Statement::Section) {
+            document.m_sections.back().bodyEnd = line.start;
+            document.m_sections.push_back({line.start, line.end, text.size()});
+            const int section = int(document.m_sections.size()) - 1;
+            const char *nameStart = text.constData() + statement.nameStart;
+            const char *nameEnd = text.constData() + statement.nameEnd;
+            uint name = 0;
+            uint first = 0;
+            if (hashPlainName(nameStart, nameEnd, &name, &first)) {
+                document.m_sectionsByName.push_back(indexed(name, section));
+                document.m_sectionsByFirstPart.push_back(indexed(first, section));
+                at = line.end;
+                continue;
+            }
+            // Sections no key can be asked from are left out of the index.
+            const QString group = IniSyntax::sectionName(nameStart, nameEnd);
+            if (!group.isNull()) {
+                document.m_sectionsByName.push_back(indexed(nameHash(group), section));
+                document.m_sectionsByFirstPart.push_back(indexed(nameHash(firstPart(group)), section));
+            }
         }
-        currentStart = dataPos;
+        at = line.end;
     }
-    document.m_unparsed[current].append({currentStart, int(text.size())});
+    std::sort(document.m_sectionsByName.begin(), document.m_sectionsByName.end());
+    std::sort(document.m_sectionsByFirstPart.begin(), document.m_sectionsByFirstPart.end());
     return document;
 }
 
-QMap<QString, QVector<IniDocument::Part>>::iterator
-IniDocument::parseGroup(QMap<QString, QVector<Part>>::iterator group) const
+QString IniDocument::groupOfSection(int section) const
 {
-    int lineStart = 0;
-    int lineLen = 0;
-    int equalsPos = -1;
-    for (const Part &part : qAsConst(group.value())) {
-        // Read where it stands, not copied.
-        const QByteArray data = QByteArray::fromRawData(m_text.constData() + part.start, part.end - part.start);
-        int pos = 0;
-        while (readLine(data, pos, lineStart, lineLen, equalsPos)) {
-            if (equalsPos == -1)
-                continue;
-            int keyEnd = equalsPos;
-            while (keyEnd > lineStart && (data.at(keyEnd - 1) == ' ' || data.at(keyEnd - 1) == '\t'))
-                --keyEnd;
-            QString key = group.key();
-            unescapeKey(data, lineStart, keyEnd, key);
+    const int header = m_sections.at(std::size_t(section)).headerStart;
+    if (header < 0)
+        return QStringLiteral("");
+    const Statement statement = IniSyntax::sectionOf(m_text, IniSyntax::lineAt(m_text, header), header == 0);
+    return IniSyntax::sectionName(m_text.constData() + statement.nameStart, m_text.constData() + statement.nameEnd);
+}
 
-            QString stored;
-            Value value;
-            if (unescapeValue(data, equalsPos + 1, lineStart + lineLen, m_utf8, stored, value.list))
-                value.kind = Value::List;
-            else if (!plainText(stored, &value.text))
-                value = {Value::Typed, stored, {}};
-            m_values.insert(key, value);
+QVector<int> IniDocument::sectionsOf(const QString &group) const
+{
+    QVector<int> sections;
+    const auto range = sectionsHashed(m_sectionsByName, nameHash(group));
+    for (auto it = range.first; it != range.second; ++it) {
+        if (groupOfSection(sectionIn(*it)) == group)
+            sections << sectionIn(*it);
+    }
+    return sections;
+}
+
+QStringList IniDocument::groupsBelow(const QString &group) const
+{
+    QSet<QString> groups;
+    const auto collect = [&](SectionIndex::const_iterator from, SectionIndex::const_iterator to) {
+        for (auto it = from; it != to; ++it) {
+            const QString name = groupOfSection(sectionIn(*it));
+            if (!name.isEmpty() && isBelow(name, group))
+                groups.insert(name);
         }
+    };
+    if (group.isEmpty()) {
+        collect(m_sectionsByName.cbegin(), m_sectionsByName.cend());
+    } else {
+        const auto range = sectionsHashed(m_sectionsByFirstPart, nameHash(firstPart(group)));
+        collect(range.first, range.second);
     }
-    return m_unparsed.erase(group);
+    return groups.values();
 }
 
-void IniDocument::parseEnclosing(const QString &key) const
+const IniDocument::GroupKeys &IniDocument::keysOf(const QString &group) const
 {
-    // Only the groups named by a prefix of key ending in '/' can hold it: each
-    // is looked up, not searched for among the groups nobody asked for yet,
-    // which a file of many groups would make quadratic. Shorter first, so
-    // that an enclosing group is read before the groups within it.
-    for (int slash = -1;;) {
-        const auto group = m_unparsed.find(key.left(slash + 1));
-        if (group != m_unparsed.end())
-            parseGroup(group);
-        slash = key.indexOf(QLatin1Char('/'), slash + 1);
-        if (slash < 0)
-            return;
-    }
-}
+    const auto known = m_groups.constFind(group);
+    if (known != m_groups.constEnd())
+        return *known;
 
-void IniDocument::parseKey(const QString &key) const
-{
-    parseEnclosing(key);
-}
-
-void IniDocument::parseUnder(const QString &prefix) const
-{
-    // The groups that hold prefix, then those within it, which sort together.
-    parseEnclosing(prefix);
-    auto group = m_unparsed.lowerBound(prefix);
-    while (group != m_unparsed.end() && group.key().startsWith(prefix))
-        group = parseGroup(group);
-}
-
-QByteArray IniDocument::toText() const
-{
-    parseUnder(QString());
-    // Keys come sorted, so each group's keys are sorted too.
-    QMap<QString, QVector<QMap<QString, Value>::const_iterator>> groups;
-    for (auto it = m_values.cbegin(); it != m_values.cend(); ++it) {
-        const int slash = it.key().indexOf(QLatin1Char('/'));
-        groups[slash < 0 ? QString() : it.key().left(slash)].append(it);
-    }
-
-    QByteArray text;
-    bool first = true;
-    for (auto group = groups.cbegin(); group != groups.cend(); ++group) {
-        QByteArray header;
-        escapeKey(group.key(), header);
-        if (header.isEmpty())
-            header = "[General]";
-        else if (qstricmp(header.constData(), "general") == 0)
-            header = "[%General]";
-        else
-            header = '[' + header + ']';
-        if (!first)
-            text += '\n';
-        first = false;
-        text += header + '\n';
-
-        const int skip = group.key().isEmpty() ? 0 : group.key().size() + 1;
-        for (const auto &entry : group.value()) {
-            escapeKey(entry.key().mid(skip), text);
-            text += '=';
-            const Value &value = entry.value();
-            switch (value.kind) {
-            case Value::Text:
-                escapeStored(storedForm(value.text), text);
-                break;
-            case Value::Typed:
-                escapeStored(value.text, text);
-                break;
-            case Value::List:
-                for (int i = 0; i < value.list.size(); ++i) {
-                    if (i > 0)
-                        text += ", ";
-                    escapeStored(value.list.at(i), text);
+    GroupKeys keys;
+    for (const int section : sectionsOf(group)) {
+        const Section &stretch = m_sections.at(std::size_t(section));
+        for (int at = stretch.bodyStart; at < stretch.bodyEnd;) {
+            const Line line = IniSyntax::lineAt(m_text, at);
+            const Statement statement = IniSyntax::statementOf(m_text, line, at == 0);
+            if (statement.kind == Statement::Entry) {
+                const QString key = IniSyntax::keyName(m_text.constData() + statement.nameStart,
+                                                       m_text.constData() + statement.nameEnd);
+                if (isWellFormed(key)) {
+                    m_entries.push_back(
+                        {line.start, line.end, statement.valueStart, statement.valueEnd, keys.value(key, -1)});
+                    keys.insert(key, int(m_entries.size()) - 1);
                 }
-                break;
             }
-            text += '\n';
+            at = line.end;
         }
     }
-    return text;
+    return *m_groups.insert(group, keys);
 }
 
-bool IniDocument::contains(const QString &key) const
+int IniDocument::storedEntry(const QString &key) const
 {
-    parseKey(key);
-    return m_values.contains(key);
+    int found = -1;
+    for (const QString &group : enclosingGroups(key)) {
+        const int entry = keysOf(group).value(group.isEmpty() ? key : key.mid(group.size() + 1), -1);
+        if (entry >= 0 &&
+            (found < 0 || m_entries.at(std::size_t(entry)).lineStart > m_entries.at(std::size_t(found)).lineStart))
+            found = entry;
+    }
+    return found;
+}
+
+QVector<int> IniDocument::storedEntries(const QString &key) const
+{
+    QVector<int> entries;
+    for (const QString &group : enclosingGroups(key)) {
+        int entry = keysOf(group).value(group.isEmpty() ? key : key.mid(group.size() + 1), -1);
+        for (; entry >= 0; entry = m_entries.at(std::size_t(entry)).earlier)
+            entries << entry;
+    }
+    return entries;
+}
+
+QHash<QString, int> IniDocument::storedBelow(const QString &group) const
+{
+    QStringList groups = enclosingGroups(group);
+    if (!group.isEmpty())
+        groups << group;
+    groups += groupsBelow(group);
+
+    QHash<QString, int> found;
+    for (const QString &stored : qAsConst(groups)) {
+        const GroupKeys &keys = keysOf(stored);
+        for (auto it = keys.cbegin(); it != keys.cend(); ++it) {
+            const QString key = joined(stored, it.key());
+            if (!isBelow(key, group))
+                continue;
+            const auto earlier = found.find(key);
+            if (earlier == found.end())
+                found.insert(key, it.value());
+            else if (m_entries.at(std::size_t(it.value())).lineStart > m_entries.at(std::size_t(*earlier)).lineStart)
+                *earlier = it.value();
+        }
+    }
+    return found;
 }
 
 QString IniDocument::text(const QString &key) const
 {
-    parseKey(key);
-    const auto found = m_values.constFind(key);
-    if (found == m_values.cend() || found->kind != Value::Text)
+    const auto changed = m_changes.constFind(key);
+    if (changed != m_changes.constEnd())
+        return changed->value_or(QString());
+    if (!isWellFormed(key))
         return QString();
-    // Never null for a present key, even an empty one.
-    return found->text.isNull() ? QString(QLatin1String("")) : found->text;
+    const int entry = storedEntry(key);
+    if (entry < 0)
+        return QString();
+    const Entry &stored = m_entries.at(std::size_t(entry));
+    const IniSyntax::Value value =
+        IniSyntax::decodeValue(m_text.constData() + stored.valueStart, m_text.constData() + stored.valueEnd);
+    return value.typed ? QString() : value.text;
 }
 
-QStringList IniDocument::ignoredKeys() const
+QStringList IniDocument::keys(const QString &group) const
 {
-    return ignoredKeys(QString());
-}
-
-QStringList IniDocument::ignoredKeys(const QString &group) const
-{
-    const QString prefix = prefixOf(group);
-    parseUnder(prefix);
     QStringList keys;
-    for (auto it = m_values.lowerBound(prefix); it != m_values.cend() && it.key().startsWith(prefix); ++it) {
-        if (it->kind != Value::Text)
-            keys.append(it.key());
+    const QHash<QString, int> stored = storedBelow(group);
+    for (auto it = stored.cbegin(); it != stored.cend(); ++it) {
+        if (!m_changes.contains(it.key()))
+            keys << it.key();
     }
+    for (auto it = m_changes.cbegin(); it != m_changes.cend(); ++it) {
+        if (it.value() && isBelow(it.key(), group))
+            keys << it.key();
+    }
+    std::sort(keys.begin(), keys.end());
     return keys;
-}
-
-void IniDocument::setText(const QString &key, const QString &text)
-{
-    // Read first, or reading the group later would undo this.
-    parseKey(key);
-    m_values[key] = {Value::Text, text, {}};
-}
-
-void IniDocument::remove(const QString &key)
-{
-    const QString prefix = prefixOf(key);
-    parseKey(key);
-    parseUnder(prefix);
-    m_values.remove(key);
-    auto it = m_values.lowerBound(prefix);
-    while (it != m_values.end() && it.key().startsWith(prefix))
-        it = m_values.erase(it);
 }
 
 QStringList IniDocument::childGroups(const QString &group) const
 {
-    const QString prefix = prefixOf(group);
-    parseUnder(prefix);
-    QStringList groups;
-    for (auto it = m_values.lowerBound(prefix); it != m_values.cend() && it.key().startsWith(prefix); ++it) {
-        const int slash = it.key().indexOf(QLatin1Char('/'), prefix.size());
-        if (slash != -1)
-            groups.append(it.key().mid(prefix.size(), slash - prefix.size()));
+    QSet<QString> children;
+    const int from = group.isEmpty() ? 0 : group.size() + 1;
+    for (const QString &key : keys(group)) {
+        const int slash = key.indexOf(QLatin1Char('/'), from);
+        if (slash > from)
+            children.insert(key.mid(from, slash - from));
     }
-    std::sort(groups.begin(), groups.end());
-    groups.erase(std::unique(groups.begin(), groups.end()), groups.end());
-    return groups;
+    QStringList sorted = children.values();
+    std::sort(sorted.begin(), sorted.end());
+    return sorted;
 }
 
-QString IniDocument::prefixOf(const QString &group)
+QVector<IniDocument::Ignored> IniDocument::ignoredValues(const QString &group) const
 {
-    return group.isEmpty() ? QString() : group + QLatin1Char('/');
+    QVector<Ignored> ignored;
+    const QHash<QString, int> stored = storedBelow(group);
+    for (auto it = stored.cbegin(); it != stored.cend(); ++it) {
+        if (m_changes.contains(it.key()))
+            continue;
+        const Entry &entry = m_entries.at(std::size_t(it.value()));
+        const IniSyntax::Value value =
+            IniSyntax::decodeValue(m_text.constData() + entry.valueStart, m_text.constData() + entry.valueEnd);
+        if (value.typed)
+            ignored.append({it.key(), value.text});
+    }
+    std::sort(ignored.begin(), ignored.end(), [](const Ignored &a, const Ignored &b) { return a.key < b.key; });
+    return ignored;
+}
+
+void IniDocument::setText(const QString &key, const QString &text)
+{
+    if (isWellFormed(key))
+        m_changes.insert(key, text.isNull() ? QStringLiteral("") : text);
+}
+
+void IniDocument::remove(const QString &key)
+{
+    if (!isWellFormed(key))
+        return;
+    const QHash<QString, int> stored = storedBelow(key);
+    for (auto it = stored.cbegin(); it != stored.cend(); ++it)
+        m_changes.insert(it.key(), std::nullopt);
+    m_changes.insert(key, std::nullopt);
+    for (auto it = m_changes.lowerBound(key); it != m_changes.end() && it.key().startsWith(key); ++it) {
+        if (isBelow(it.key(), key))
+            it.value() = std::nullopt;
+    }
+}
+
+QHash<QString, int> IniDocument::groupEnds(int section, const QVector<int> &removedLines) const
+{
+    QHash<QString, int> ends;
+    const Section &stretch = m_sections.at(std::size_t(section));
+    if (stretch.headerStart >= 0)
+        ends.insert(QString(), stretch.bodyStart);
+    for (int at = stretch.bodyStart; at < stretch.bodyEnd;) {
+        const Line line = IniSyntax::lineAt(m_text, at);
+        at = line.end;
+        if (!holdsAnything(m_text, line) || std::binary_search(removedLines.cbegin(), removedLines.cend(), line.start))
+            continue;
+        ends.insert(QString(), line.end);
+        const Statement statement = IniSyntax::statementOf(m_text, line, line.start == 0);
+        if (statement.kind != Statement::Entry)
+            continue;
+        const QString key =
+            IniSyntax::keyName(m_text.constData() + statement.nameStart, m_text.constData() + statement.nameEnd);
+        for (int slash = key.indexOf(QLatin1Char('/')); slash > 0; slash = key.indexOf(QLatin1Char('/'), slash + 1))
+            ends.insert(key.left(slash), line.end);
+    }
+    return ends;
+}
+
+int IniDocument::sectionForNewKeys(const QString &group, const QVector<int> &removedLines,
+                                   QHash<QString, int> *ends) const
+{
+    const QVector<int> sections = sectionsOf(group);
+    for (auto section = sections.crbegin(); section != sections.crend(); ++section) {
+        // The lines before the first section line take keys only after one of their own.
+        *ends = groupEnds(*section, removedLines);
+        if (ends->contains(QString()))
+            return *section;
+    }
+    return -1;
+}
+
+QByteArray IniDocument::toText() const
+{
+    if (m_changes.isEmpty())
+        return m_text;
+
+    // What replaces [start, end) of the text. Where several meet, a value
+    // (which can end the text) goes first, then new lines, then the
+    // removal of the line that starts there.
+    struct Splice
+    {
+        enum Kind
+        {
+            Value,
+            NewLines,
+            Removal
+        };
+        Kind kind;
+        int start;
+        int end;
+        QByteArray text;
+    };
+    std::vector<Splice> splices;
+    QVector<int> removedLines;
+    QMap<QString, QStringList> newKeys; // by the group of their section
+    for (auto it = m_changes.cbegin(); it != m_changes.cend(); ++it) {
+        if (!it.value()) {
+            for (const int entry : storedEntries(it.key())) {
+                const Entry stored = m_entries.at(std::size_t(entry));
+                removedLines << stored.lineStart;
+                splices.push_back({Splice::Removal, stored.lineStart, stored.lineEnd, {}});
+            }
+            continue;
+        }
+        const int entry = storedEntry(it.key());
+        if (entry < 0) {
+            newKeys[sectionGroup(it.key())] << it.key();
+            continue;
+        }
+        const Entry stored = m_entries.at(std::size_t(entry));
+        const IniSyntax::Value value =
+            IniSyntax::decodeValue(m_text.constData() + stored.valueStart, m_text.constData() + stored.valueEnd);
+        // The same text stays as it is spelt.
+        if (value.typed || value.text != *it.value())
+            splices.push_back({Splice::Value, stored.valueStart, stored.valueEnd, IniSyntax::encodeValue(*it.value())});
+    }
+    std::sort(removedLines.begin(), removedLines.end());
+
+    const auto linesOf = [this](const QString &group, const QStringList &keys) {
+        QByteArray lines;
+        for (const QString &key : keys) {
+            lines += IniSyntax::encodeKey(group.isEmpty() ? key : key.mid(group.size() + 1)) + '=' +
+                     IniSyntax::encodeValue(*m_changes.value(key)) + m_lineBreak;
+        }
+        return lines;
+    };
+    QStringList newSections;
+    for (auto it = newKeys.cbegin(); it != newKeys.cend(); ++it) {
+        const QString &group = it.key();
+        QHash<QString, int> ends;
+        if (sectionForNewKeys(group, removedLines, &ends) < 0) {
+            newSections << group;
+            continue;
+        }
+        // Each after the last line of the innermost group it shares with
+        // lines of the section: a device's topic beside its name.
+        for (const QString &key : it.value()) {
+            QString within = group.isEmpty() ? key : key.mid(group.size() + 1);
+            int point = -1;
+            do {
+                within.truncate(qMax(0, within.lastIndexOf(QLatin1Char('/'))));
+                point = ends.value(within, -1);
+            } while (point < 0 && !within.isEmpty());
+            splices.push_back({Splice::NewLines, point, point, linesOf(group, {key})});
+        }
+    }
+    // New lines at one place keep the order of their keys.
+    std::stable_sort(splices.begin(), splices.end(), [](const Splice &a, const Splice &b) {
+        return a.start != b.start ? a.start < b.start : a.kind < b.kind;
+    });
+
+    QByteArray text;
+    text.reserve(m_text.size() + 256);
+    int copied = 0;
+    // Lines added after the end of the text need it to end with a line of
+    // its own first; once they are there, it does.
+    bool ended = false;
+    for (const Splice &splice : splices) {
+        text.append(m_text.constData() + copied, splice.start - copied);
+        if (splice.kind == Splice::NewLines && splice.start == m_text.size() && !ended) {
+            text += IniSyntax::lineEndAfter(text, m_lineBreak);
+            ended = true;
+        }
+        text += splice.text;
+        copied = splice.end;
+    }
+    text.append(m_text.constData() + copied, m_text.size() - copied);
+
+    for (const QString &group : qAsConst(newSections)) {
+        if (!ended)
+            text += IniSyntax::lineEndAfter(text, m_lineBreak);
+        ended = true;
+        if (!text.isEmpty() && !endsWithBlankLine(text))
+            text += m_lineBreak;
+        text += '[' + IniSyntax::encodeSectionName(group) + ']' + m_lineBreak + linesOf(group, newKeys.value(group));
+    }
+    return text;
 }

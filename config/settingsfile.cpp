@@ -153,8 +153,8 @@ void writeElement(IniDocument &document, int index, int size, const QString &nam
 // anything goes; true if it did. keptNames gets the names that stay, in
 // order; namesBefore, if given, the complete names before.
 //
-// A value that is not plain text cannot be moved to another element (the
-// document only reads and writes text), and it must not be lost. So while any
+// A value that is not text cannot be moved to another element (the document
+// only reads and writes text), and it must not be lost. So while any
 // value of the array is one, the array is not packed: the refused elements are
 // removed where they stand, and every other element, incomplete or not, keeps
 // its index. Readers skip the gaps; the first compaction after the last such
@@ -179,7 +179,7 @@ bool compactArray(IniDocument &document, const std::function<bool(int)> &keep, Q
     keptNames->clear();
     for (const DeviceEntry &entry : qAsConst(kept))
         keptNames->append(entry.name);
-    if (!document.ignoredKeys(kDeviceArray).isEmpty()) {
+    if (!document.ignoredValues(kDeviceArray).isEmpty()) {
         for (const int index : qAsConst(refused))
             document.remove(elementGroup(index));
         return !refused.isEmpty();
@@ -191,6 +191,15 @@ bool compactArray(IniDocument &document, const std::function<bool(int)> &keep, Q
 }
 
 const std::function<bool(int)> kKeepAll = [](int) { return true; };
+
+// The keys of group whose values are not text.
+QStringList notText(const IniDocument &document, const QString &group)
+{
+    QStringList keys;
+    for (const IniDocument::Ignored &value : document.ignoredValues(group))
+        keys << value.key;
+    return keys;
+}
 
 // The file holds the broker password in clear text, so it is made private to
 // its owner before anything is written into it. The new text replaces the
@@ -289,10 +298,10 @@ SessionSettings SettingsFile::readSessionSettings() const
     SessionSettings settings;
     settings.broker = readBroker(document, QString(), QStringLiteral("0"));
     settings.options = readConnectionOptions(document);
-    settings.ignoredKeys = document.ignoredKeys(kMqttGroup) + settings.options.ignoredKeys;
+    settings.ignoredKeys = notText(document, kMqttGroup) + settings.options.ignoredKeys;
     settings.ignoredKeys.sort();
     // Groups nobody reads are not read here either: a large one costs time.
-    settings.ignoredInFile = document.ignoredKeys(QStringLiteral("Devices")) + settings.ignoredKeys;
+    settings.ignoredInFile = notText(document, QStringLiteral("Devices")) + settings.ignoredKeys;
     return settings;
 }
 

@@ -49,10 +49,10 @@ struct SessionSettings
 {
     BrokerSettings broker; // with the defaults used at connect time
     ConnectionOptions options;
-    // Keys of group MQTT that were ignored, not plain text or out of range.
+    // Keys of group MQTT that were ignored, not text or out of range.
     QStringList ignoredKeys;
     // Keys of the groups the program reads (MQTT, Devices) whose values
-    // are not plain text or out of range.
+    // are not text or out of range.
     QStringList ignoredInFile;
 };
 
@@ -102,7 +102,7 @@ class IniDocument;
 // written later. Reading never creates the file; writing leaves it readable
 // by its owner only, since it holds the broker password in clear text.
 //
-// A value that is not plain text (see IniDocument) reads as absent, so the
+// A value that is not text (see IniDocument) reads as absent, so the
 // reader's default applies; a write keeps it in the file.
 class SettingsFile final
 {
@@ -137,7 +137,7 @@ public:
 
     // Drops the incomplete entries from the file, rewriting it when it holds
     // any, and returns the names of the rest. Unlike readDevices() this writes.
-    // While an entry holds a value that is not plain text, nothing is dropped
+    // While an entry holds a value that is not text, nothing is dropped
     // or moved: that value could not go with its entry.
     DeviceListResult compactDeviceList() const;
     // Replaces the lowest-index entry whose topic equals `topic` or whose name

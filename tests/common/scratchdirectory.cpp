@@ -5,6 +5,8 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 const QString kSettingsFile = QStringLiteral("Settings.conf");
 }
@@ -47,4 +49,12 @@ void writeSettingsFileText(const QByteArray &text)
     QFile file(kSettingsFile);
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
     QCOMPARE(file.write(text), qint64(text.size()));
+}
+
+qint64 settingsFileIdentity()
+{
+    struct stat status = {};
+    if (::stat(qPrintable(kSettingsFile), &status) != 0)
+        return -1;
+    return qint64(status.st_ino);
 }

@@ -33,3 +33,7 @@ private:
 QByteArray settingsFileText();
 // Replaces Settings.conf with the given bytes; fails the running test if it cannot.
 void writeSettingsFileText(const QByteArray &text);
+// Which file Settings.conf is now (its inode), -1 if there is none. The
+// program replaces the file whenever it writes it, so an unchanged identity
+// tells that nothing was written, whatever the text.
+qint64 settingsFileIdentity();

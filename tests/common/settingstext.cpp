@@ -119,10 +119,45 @@ QByteArray SettingsText::bytes() const
     return text + m_tail;
 }
 
+QByteArray SettingsText::keyLines() const
+{
+    QByteArray lines;
+    for (const QByteArray &line : bytes().split('\n')) {
+        if (!line.isEmpty() && !line.startsWith('['))
+            lines += line + '\n';
+    }
+    return lines;
+}
+
 QStringList storedNames()
 {
     QStringList names;
     for (const DeviceEntry &device : SettingsFile().readDevices())
         names << device.name;
     return names;
+}
+
+namespace {
+
+// Settings.conf copied to a scratch file that no QSettings has seen.
+class FreshCopy final
+{
+public:
+    FreshCopy() : m_name(m_dir.filePath(QStringLiteral("Settings.conf")))
+    {
+        QFile::copy(QStringLiteral("Settings.conf"), m_name);
+    }
+    QString fileName() const { return m_name; }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_name;
+};
+
+} // namespace
+
+QVariant readByQSettings(const QString &key)
+{
+    const FreshCopy copy;
+    return QSettings(copy.fileName(), QSettings::IniFormat).value(key);
 }

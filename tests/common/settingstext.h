@@ -4,6 +4,7 @@
 #include <QMap>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 
 // The text of a Settings.conf as QSettings writes it from nothing: the values
 // go through a QSettings on a scratch file, whose bytes are the text. So what
@@ -35,6 +36,9 @@ public:
     SettingsText &raw(const QByteArray &line);
 
     QByteArray bytes() const;
+    // The key lines of bytes(), without section lines and the blank lines
+    // between sections: what a write adds to a section the file has.
+    QByteArray keyLines() const;
 
 private:
     SettingsText &rawValue(const QString &section, const QString &key, const QByteArray &text);
@@ -49,3 +53,8 @@ private:
 
 // The names of the devices in Settings.conf, as the program reads them.
 QStringList storedNames();
+
+// The value of key in Settings.conf as QSettings reads it, from a copy under
+// a name of its own each time: QSettings keeps what it read of a file by the
+// file's name.
+QVariant readByQSettings(const QString &key);

@@ -16,7 +16,7 @@ namespace {
 
 const QString kFile = QStringLiteral("Settings.conf");
 
-// Spaced by hand, so that any rewrite by QSettings shows in the text.
+// Spaced by hand: a write leaves the lines it does not change as they are.
 const QByteArray kTwoDevices = "[Devices]\n"
                                "DEV\\1\\dev_name = Boiler\n"
                                "DEV\\1\\topic = plant/1\n"
@@ -25,6 +25,16 @@ const QByteArray kTwoDevices = "[Devices]\n"
                                "DEV\\size = 2\n";
 
 const QByteArray kSameNames = SettingsText().device("Pump", "t/1").device("Fan", "t/2").device("Pump", "t/3").bytes();
+
+// kTwoDevices with a third device, as an append leaves it.
+QByteArray withThird(const QString &name, const QString &topic)
+{
+    return QByteArray(kTwoDevices)
+        .replace("DEV\\size = 2\n", "DEV\\size = 3\n" + SettingsText()
+                                                            .value("Devices", "DEV/3/dev_name", name)
+                                                            .value("Devices", "DEV/3/topic", topic)
+                                                            .keyLines());
+}
 
 QListWidget *list(QWidget *dialog)
 {
@@ -90,16 +100,13 @@ void tst_DeviceListDialog::add_data()
 
     QTest::newRow("new name and topic append")
         << "Fan"
-        << "plant/3" << QStringList{"Boiler", "Pump", "Fan"}
-        << SettingsText().device("Boiler", "plant/1").device("Pump", "plant/2").device("Fan", "plant/3").bytes();
+        << "plant/3" << QStringList{"Boiler", "Pump", "Fan"} << withThird("Fan", "plant/3");
     QTest::newRow("known topic renames in place")
         << "Cellar"
-        << "plant/2" << QStringList{"Boiler", "Cellar"}
-        << SettingsText().device("Boiler", "plant/1").device("Cellar", "plant/2").bytes();
+        << "plant/2" << QStringList{"Boiler", "Cellar"} << QByteArray(kTwoDevices).replace("= Pump", "= Cellar");
     QTest::newRow("known name takes the topic")
         << "Boiler"
-        << "plant/9" << QStringList{"Boiler", "Pump"}
-        << SettingsText().device("Boiler", "plant/9").device("Pump", "plant/2").bytes();
+        << "plant/9" << QStringList{"Boiler", "Pump"} << QByteArray(kTwoDevices).replace("plant/1", "plant/9");
 }
 
 void tst_DeviceListDialog::add()
@@ -187,10 +194,12 @@ void tst_DeviceListDialog::cancelledFormChangesNothing()
     AddNewDeviceForm *form = shown<AddNewDeviceForm>(dialog);
     QVERIFY(form);
     QTest::keyClicks(child<QLineEdit>(form, QStringLiteral("leDeviceName")), QStringLiteral("xx"));
+    const qint64 identity = settingsFileIdentity();
     click(form, "SetttCancelButton");
     QVERIFY(!shown<AddNewDeviceForm>(dialog));
     QCOMPARE(rows(dialog), (QStringList{"Boiler", "Pump"}));
     QCOMPARE(settingsFileText(), kTwoDevices);
+    QCOMPARE(settingsFileIdentity(), identity);
 }
 
 void tst_DeviceListDialog::removeOnlySelectedRow_data()
@@ -229,9 +238,11 @@ void tst_DeviceListDialog::removeWithoutSelectionWritesNothing()
     list(dialog)->setFocus(Qt::TabFocusReason);
     QCOMPARE(list(dialog)->currentRow(), 0);
     QVERIFY(list(dialog)->selectedItems().isEmpty());
+    const qint64 identity = settingsFileIdentity();
     click(dialog, "pushButtonRemove");
     QCOMPARE(rows(dialog), (QStringList{"Boiler", "Pump"}));
     QCOMPARE(settingsFileText(), kTwoDevices);
+    QCOMPARE(settingsFileIdentity(), identity);
 }
 
 void tst_DeviceListDialog::exitActionOnce_data()

@@ -22,8 +22,7 @@ const QString kFile = QStringLiteral("Settings.conf");
 const QFileDevice::Permissions kOwnerOnly =
     QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser;
 
-// A hand-written file whose spacing QSettings would change on any rewrite, so
-// an unchanged text proves that nothing was written.
+// Spaced by hand: a write leaves the lines it does not change as they are.
 const QByteArray kTwoDevices = "[Devices]\n"
                                "DEV\\1\\dev_name = Boiler room\n"
                                "DEV\\1\\topic = plant/meter1\n"
@@ -41,6 +40,16 @@ const QByteArray kNoTextDevice = "[Devices]\n"
                                  "DEV\\1\\topic=t/1\n";
 
 const QByteArray kSameNames = SettingsText().device("Pump", "t/1").device("Pump", "t/2").bytes();
+
+// kTwoDevices with the line `from` changed to `to`.
+QByteArray twoDevicesWith(const char *from, const char *to)
+{
+    return QByteArray(kTwoDevices).replace(from, to);
+}
+
+// kTwoDevices with a third device, as an append leaves it.
+const QByteArray kThreeDevices =
+    twoDevicesWith("DEV\\size = 2\n", "DEV\\size = 3\nDEV\\3\\dev_name=Fan\nDEV\\3\\topic=plant/meter3\n");
 
 // The options as one line, to compare rows with.
 QString describe(const ConnectionOptions &o)
@@ -119,25 +128,23 @@ void tst_SettingsFile::storeDevice_data()
                                               << QByteArray("[Devices]\n"
                                                             "DEV\\1\\dev_name=Boiler room\n"
                                                             "DEV\\1\\topic=plant/meter1\n"
+                                                            "DEV\\size=2\n"
                                                             "DEV\\2\\dev_name=\\x41a\\x43e\\x442\\x451\\x43b 2\n"
-                                                            "DEV\\2\\topic=plant/meter2\n"
-                                                            "DEV\\size=2\n")
+                                                            "DEV\\2\\topic=plant/meter2\n")
                                               << QStringList{"Boiler room", QStringLiteral("Котёл 2")};
     QTest::newRow("same topic renames in place")
         << kTwoDevices << "Cellar"
-        << "plant/meter1" << SettingsText().device("Cellar", "plant/meter1").device("Pump", "plant/meter2").bytes()
+        << "plant/meter1" << twoDevicesWith("dev_name = Boiler room", "dev_name = Cellar")
         << QStringList{"Cellar", "Pump"};
     QTest::newRow("same name takes the new topic")
         << kTwoDevices << "Pump"
-        << "plant/meter9" << boiler().device("Pump", "plant/meter9").bytes() << QStringList{"Boiler room", "Pump"};
+        << "plant/meter9" << twoDevicesWith("plant/meter2", "plant/meter9") << QStringList{"Boiler room", "Pump"};
     QTest::newRow("new name and topic append")
         << kTwoDevices << "Fan"
-        << "plant/meter3" << boiler().device("Pump", "plant/meter2").device("Fan", "plant/meter3").bytes()
-        << QStringList{"Boiler room", "Pump", "Fan"};
+        << "plant/meter3" << kThreeDevices << QStringList{"Boiler room", "Pump", "Fan"};
     QTest::newRow("name of the first and topic of the second replace the first")
         << kTwoDevices << "Boiler room"
-        << "plant/meter2" << SettingsText().device("Boiler room", "plant/meter2").device("Pump", "plant/meter2").bytes()
-        << QStringList{"Boiler room", "Pump"};
+        << "plant/meter2" << twoDevicesWith("plant/meter1", "plant/meter2") << QStringList{"Boiler room", "Pump"};
     QTest::newRow("empty fields are stored as empty values")
         << QByteArray() << QString() << QString() << SettingsText().device("", "").bytes() << QStringList{QString()};
     QTest::newRow("incomplete element goes after an append")
@@ -185,8 +192,10 @@ void tst_SettingsFile::removeDeviceAt()
     QFETCH(QByteArray, after);
 
     writeSettingsFileText(before);
+    const qint64 identity = settingsFileIdentity();
     QCOMPARE(SettingsFile().removeDeviceAt(row).status, WriteResult::Written);
     QCOMPARE(settingsFileText(), after);
+    QCOMPARE(settingsFileIdentity() == identity, after == before);
 }
 
 void tst_SettingsFile::replaceDeviceAt_data()
@@ -207,12 +216,7 @@ void tst_SettingsFile::replaceDeviceAt_data()
         << kWithIncomplete << 1 << "Cc"
         << "t/cc" << SettingsText().device("A", "t/a").device("Cc", "t/cc").bytes();
     QTest::newRow("vanished row is stored as new") << kTwoDevices << 5 << "Fan"
-                                                   << "plant/meter3"
-                                                   << SettingsText()
-                                                          .device("Boiler room", "plant/meter1")
-                                                          .device("Pump", "plant/meter2")
-                                                          .device("Fan", "plant/meter3")
-                                                          .bytes();
+                                                   << "plant/meter3" << kThreeDevices;
 }
 
 void tst_SettingsFile::replaceDeviceAt()
@@ -250,7 +254,7 @@ void tst_SettingsFile::loadDeviceList_data()
     const QByteArray noText = kNoTextDevice + "DEV\\2\\dev_name=Fan\nDEV\\2\\topic=t/2\n"
                                               "DEV\\3\\dev_name=Heater\nDEV\\3\\topic=plant/a,b\n"
                                               "DEV\\size=3\nNote=keep me\n";
-    QTest::newRow("value that is no text stops compaction") << noText << noText << QStringList{"Fan"};
+    QTest::newRow("value that is no text stops compaction") << noText << noText << QStringList{"Fan", "Heater"};
 }
 
 void tst_SettingsFile::loadDeviceList()
@@ -260,10 +264,12 @@ void tst_SettingsFile::loadDeviceList()
     QFETCH(QStringList, names);
 
     writeSettingsFileText(before);
+    const qint64 identity = settingsFileIdentity();
     const DeviceListResult result = SettingsFile().compactDeviceList();
     QCOMPARE(result.status, WriteResult::Written);
     QCOMPARE(result.names, names);
     QCOMPARE(settingsFileText(), after);
+    QCOMPARE(settingsFileIdentity() == identity, after == before);
 }
 
 void tst_SettingsFile::deviceAt_data()
@@ -349,19 +355,13 @@ void tst_SettingsFile::writeBrokerText()
     broker.password = QStringLiteral("пароль");
     broker.port = 1884;
     QCOMPARE(SettingsFile().writeBroker(broker), WriteResult::Written);
-    QCOMPARE(settingsFileText(), QByteArray("[Devices]\n"
-                                            "DEV\\1\\dev_name=Boiler room\n"
-                                            "DEV\\1\\topic=plant/meter1\n"
-                                            "DEV\\2\\dev_name=Pump\n"
-                                            "DEV\\2\\topic=plant/meter2\n"
-                                            "DEV\\size=2\n"
-                                            "\n"
-                                            "[MQTT]\n"
-                                            "Host=127.0.0.1\n"
-                                            "Port=1884\n"
-                                            "clientId=panel1\n"
-                                            "passwd=\\x43f\\x430\\x440\\x43e\\x43b\\x44c\n"
-                                            "username=\" operator \"\n"));
+    QCOMPARE(settingsFileText(), kTwoDevices + QByteArray("\n"
+                                                          "[MQTT]\n"
+                                                          "Host=127.0.0.1\n"
+                                                          "Port=1884\n"
+                                                          "clientId=panel1\n"
+                                                          "passwd=\\x43f\\x430\\x440\\x43e\\x43b\\x44c\n"
+                                                          "username=\" operator \"\n"));
     QCOMPARE(SettingsFile().readSessionSettings().broker.password, broker.password);
 }
 
@@ -397,12 +397,11 @@ void tst_SettingsFile::writeHistoryText()
     writeSettingsFileText(kTwoDevices);
     QCOMPARE(SettingsFile().writeHistory({true, 90}), WriteResult::Written);
     QCOMPARE(settingsFileText(),
-             SettingsText()
-                 .device(QStringLiteral("Boiler room"), QStringLiteral("plant/meter1"))
-                 .device(QStringLiteral("Pump"), QStringLiteral("plant/meter2"))
-                 .value(QStringLiteral("History"), QStringLiteral("Enabled"), QStringLiteral("true"))
-                 .value(QStringLiteral("History"), QStringLiteral("Days"), QStringLiteral("90"))
-                 .bytes());
+             kTwoDevices + '\n' +
+                 SettingsText()
+                     .value(QStringLiteral("History"), QStringLiteral("Enabled"), QStringLiteral("true"))
+                     .value(QStringLiteral("History"), QStringLiteral("Days"), QStringLiteral("90"))
+                     .bytes());
 }
 
 void tst_SettingsFile::ownerOnlyPermissions_data()
@@ -518,10 +517,9 @@ void tst_SettingsFile::valueThatIsNoTextReadsAsAbsent_data()
         << QStringList{"Pump"} << QStringList{"MQTT/Host"};
     QTest::newRow("byte array as port") << "[MQTT]\nHost=h\nPort=@ByteArray(1884)\n" + device << "h" << 1883
                                         << QStringList{"Pump"} << QStringList{"MQTT/Port"};
-    QTest::newRow("list as device name") << QByteArray(
-                                                "[Devices]\nDEV\\1\\dev_name=Pump, 2\nDEV\\1\\topic=t/1\nDEV\\size=1\n")
-                                         << "localhost" << 1883 << QStringList()
-                                         << QStringList{"Devices/DEV/1/dev_name"};
+    QTest::newRow("comma in a device name is text")
+        << QByteArray("[Devices]\nDEV\\1\\dev_name=Pump, 2\nDEV\\1\\topic=t/1\nDEV\\size=1\n") << "localhost" << 1883
+        << QStringList{"Pump, 2"} << QStringList();
     QTest::newRow("rectangle as topic")
         << QByteArray("[Devices]\nDEV\\1\\dev_name=Pump\nDEV\\1\\topic=@Rect(1 2 3 4)\nDEV\\size=1\n") << "localhost"
         << 1883 << QStringList() << QStringList{"Devices/DEV/1/topic"};
