@@ -192,13 +192,10 @@ bool compactArray(IniDocument &document, const std::function<bool(int)> &keep, Q
 
 const std::function<bool(int)> kKeepAll = [](int) { return true; };
 
-// The keys of group whose values are not text.
-QStringList notText(const IniDocument &document, const QString &group)
+void sortByKey(QVector<IgnoredValue> *values)
 {
-    QStringList keys;
-    for (const IniDocument::Ignored &value : document.ignoredValues(group))
-        keys << value.key;
-    return keys;
+    std::sort(values->begin(), values->end(),
+              [](const IgnoredValue &a, const IgnoredValue &b) { return a.key < b.key; });
 }
 
 // The file holds the broker password in clear text, so it is made private to
@@ -294,15 +291,23 @@ BrokerSettings SettingsFile::readBrokerForEditing() const
 
 SessionSettings SettingsFile::readSessionSettings() const
 {
-    const IniDocument document = load();
     SessionSettings settings;
+    const IniDocument document = load();
     settings.broker = readBroker(document, QString(), QStringLiteral("0"));
     settings.options = readConnectionOptions(document);
-    settings.ignoredKeys = notText(document, kMqttGroup) + settings.options.ignoredKeys;
-    settings.ignoredKeys.sort();
+    settings.ignored = notText(document, kMqttGroup) + settings.options.ignored;
+    sortByKey(&settings.ignored);
     // Groups nobody reads are not read here either: a large one costs time.
-    settings.ignoredInFile = notText(document, QStringLiteral("Devices")) + settings.ignoredKeys;
+    settings.ignoredInFile = notText(document, QStringLiteral("Devices")) + settings.ignored;
     return settings;
+}
+
+QVector<IgnoredValue> SettingsFile::notText(const IniDocument &document, const QString &group)
+{
+    QVector<IgnoredValue> ignored;
+    for (const IniDocument::Ignored &value : document.ignoredValues(group))
+        ignored.append({value.key, tr("не текст, а %1(…)").arg(value.form)});
+    return ignored;
 }
 
 BrokerSettings SettingsFile::readBroker(const IniDocument &document, const QString &defaultHost,
@@ -361,7 +366,7 @@ ConnectionOptions SettingsFile::readConnectionOptions(const IniDocument &documen
         if (const std::optional<bool> value = toBool(text))
             *target = *value;
         else
-            options.ignoredKeys << mqttKey(name);
+            options.ignored.append({mqttKey(name), tr("не true и не false")});
     };
     readBool("AutoReconnect", &options.autoReconnect);
     readBool("ConnectOnStart", &options.connectOnStart);
@@ -374,8 +379,12 @@ ConnectionOptions SettingsFile::readConnectionOptions(const IniDocument &documen
         const int seconds = keepAlive.toInt(&ok);
         if (ok && seconds >= ConnectionOptions::kMinKeepAlive && seconds <= ConnectionOptions::kMaxKeepAlive)
             options.keepAlive = seconds;
+        else if (ok)
+            options.ignored.append(
+                {mqttKey("KeepAlive"),
+                 tr("не от %1 до %2").arg(ConnectionOptions::kMinKeepAlive).arg(ConnectionOptions::kMaxKeepAlive)});
         else
-            options.ignoredKeys << mqttKey("KeepAlive");
+            options.ignored.append({mqttKey("KeepAlive"), tr("не целое число")});
     }
 
     const QString protocol = document.text(mqttKey("Protocol"));
@@ -383,7 +392,7 @@ ConnectionOptions SettingsFile::readConnectionOptions(const IniDocument &documen
         if (protocol.trimmed() == QLatin1String("5"))
             options.mqtt5 = true;
         else if (protocol.trimmed() != QLatin1String("3.1.1"))
-            options.ignoredKeys << mqttKey("Protocol");
+            options.ignored.append({mqttKey("Protocol"), tr("не 5 и не 3.1.1")});
     }
 
     options.caFile = document.text(mqttKey("CaFile"));
@@ -391,7 +400,10 @@ ConnectionOptions SettingsFile::readConnectionOptions(const IniDocument &documen
     options.keyFile = document.text(mqttKey("KeyFile"));
     // A certificate is of no use without its key, nor a key without its certificate.
     if (options.certFile.isEmpty() != options.keyFile.isEmpty()) {
-        options.ignoredKeys << mqttKey(options.certFile.isEmpty() ? "KeyFile" : "CertFile");
+        if (options.certFile.isEmpty())
+            options.ignored.append({mqttKey("KeyFile"), tr("нет CertFile")});
+        else
+            options.ignored.append({mqttKey("CertFile"), tr("нет KeyFile")});
         options.certFile.clear();
         options.keyFile.clear();
     }
@@ -400,7 +412,7 @@ ConnectionOptions SettingsFile::readConnectionOptions(const IniDocument &documen
         if (path->isNull())
             *path = QLatin1String("");
     }
-    options.ignoredKeys.sort();
+    sortByKey(&options.ignored);
     return options;
 }
 

@@ -3,11 +3,20 @@
 #include "base/defaults.h"
 #include "config/deviceentry.h"
 
+#include <QCoreApplication>
 #include <QString>
 #include <QStringList>
 #include <QVector>
 
 #include <functional>
+
+// A value of Settings.conf that its reader did not use, and why, in words
+// for the status bar.
+struct IgnoredValue
+{
+    QString key; // "MQTT/KeepAlive"
+    QString reason;
+};
 
 // The broker settings of group MQTT.
 struct BrokerSettings
@@ -39,9 +48,9 @@ struct ConnectionOptions
     // Protocol=5: MQTT 5, which lets the client cap the packets the broker
     // sends; 3.1.1 otherwise. Read only: no dialog sets it.
     bool mqtt5 = false;
-    // On reading: the keys (e.g. "MQTT/KeepAlive") whose values were out of
-    // range or malformed, so that their defaults apply instead.
-    QStringList ignoredKeys;
+    // On reading: the values that were out of range or malformed, so that
+    // their defaults apply instead, in key order.
+    QVector<IgnoredValue> ignored;
 };
 
 // All that an attempt to connect reads, from one reading of the file.
@@ -49,11 +58,10 @@ struct SessionSettings
 {
     BrokerSettings broker; // with the defaults used at connect time
     ConnectionOptions options;
-    // Keys of group MQTT that were ignored, not text or out of range.
-    QStringList ignoredKeys;
-    // Keys of the groups the program reads (MQTT, Devices) whose values
-    // are not text or out of range.
-    QStringList ignoredInFile;
+    // Values of group MQTT that were ignored, not text or out of range.
+    QVector<IgnoredValue> ignored;
+    // Those of the groups the program reads (MQTT, Devices).
+    QVector<IgnoredValue> ignoredInFile;
 };
 
 // Recording of every meter's readings, group History. Both keys are optional:
@@ -106,6 +114,8 @@ class IniDocument;
 // reader's default applies; a write keeps it in the file.
 class SettingsFile final
 {
+    Q_DECLARE_TR_FUNCTIONS(SettingsFile)
+
 public:
     // How long a write waits for Settings.conf.lock, which other instances of
     // the program (and QSettings) take while they write the file.
@@ -169,6 +179,8 @@ private:
     static BrokerSettings readBroker(const IniDocument &document, const QString &defaultHost,
                                      const QString &defaultPort);
     static ConnectionOptions readConnectionOptions(const IniDocument &document);
+    // The values of group that are not text.
+    static QVector<IgnoredValue> notText(const IniDocument &document, const QString &group);
     static HistorySettings readHistory(const IniDocument &document);
     // What the list shows after a device was written (kept), or after the
     // write failed.

@@ -309,6 +309,10 @@ bool MainWindow::event(QEvent *event)
         ui->statusBar->showMessage(m_statusText);
         return true;
     }
+    // Back from a dialog, or from an editor in which the user mended
+    // Settings.conf: a note about its values goes once they are gone.
+    if (event->type() == QEvent::WindowActivate)
+        m_session->refreshFileNote(m_statusText);
     return QMainWindow::event(event);
 }
 

@@ -5,8 +5,9 @@
 namespace {
 
 // Keys and topics for the status bar: a few of them, each cut short, since
-// those of a hand-edited file may be of any length.
-QString shortList(const QStringList &items)
+// those of a hand-edited file may be of any length; each with its note, if
+// notes are given.
+QString shortList(const QStringList &items, const QStringList &notes = {})
 {
     constexpr int kShownItems = 3;
     constexpr int kShownLength = 40;
@@ -14,10 +15,24 @@ QString shortList(const QStringList &items)
     for (int i = 0; i < qMin(int(items.size()), kShownItems); ++i) {
         const QString &item = items.at(i);
         shown << (item.size() > kShownLength ? item.left(kShownLength - 1) + QChar(0x2026) : item);
+        if (i < notes.size())
+            shown.last() += QStringLiteral(" (") + notes.at(i) + QLatin1Char(')');
     }
     if (items.size() > kShownItems)
         shown << QString(QChar(0x2026));
     return shown.join(QStringLiteral(", "));
+}
+
+// The keys of the values, each with why it was ignored.
+QString ignoredList(const QVector<IgnoredValue> &values)
+{
+    QStringList keys;
+    QStringList reasons;
+    for (const IgnoredValue &value : values) {
+        keys << value.key;
+        reasons << value.reason;
+    }
+    return shortList(keys, reasons);
 }
 
 // Failures that another try may mend by itself; the others need the user.
@@ -69,11 +84,29 @@ void SessionController::setRetryDelays(int firstMs, int longestMs)
 void SessionController::startUp(QObject *window)
 {
     const SessionSettings settings = SettingsFile().readSessionSettings();
-    if (!settings.ignoredInFile.isEmpty())
-        emit statusChanged(
-            tr("В Settings.conf есть значения, которые не учтены: %1").arg(shortList(settings.ignoredInFile)));
+    m_fileNote = fileNote(settings);
+    if (!m_fileNote.isEmpty())
+        emit statusChanged(m_fileNote);
     if (settings.options.connectOnStart)
         window->installEventFilter(this);
+}
+
+void SessionController::refreshFileNote(const QString &shown)
+{
+    if (m_fileNote.isEmpty() || shown != m_fileNote)
+        return;
+    const QString note = fileNote(SettingsFile().readSessionSettings());
+    if (note == m_fileNote)
+        return;
+    m_fileNote = note;
+    emit statusChanged(note);
+}
+
+QString SessionController::fileNote(const SessionSettings &settings) const
+{
+    if (settings.ignoredInFile.isEmpty())
+        return QString();
+    return tr("В Settings.conf есть значения, которые не учтены: %1").arg(ignoredList(settings.ignoredInFile));
 }
 
 bool SessionController::eventFilter(QObject *watched, QEvent *event)
@@ -113,9 +146,9 @@ void SessionController::startAttempt(bool automatic)
     const SessionSettings read = SettingsFile().readSessionSettings();
     const BrokerSettings &settings = read.broker;
     m_options = read.options;
-    const QStringList &ignored = read.ignoredKeys;
     const QString ignoredNote =
-        ignored.isEmpty() ? QString() : QLatin1Char(' ') + tr("Не учтено в Settings.conf: %1").arg(shortList(ignored));
+        read.ignored.isEmpty() ? QString()
+                               : QLatin1Char(' ') + tr("Не учтено в Settings.conf: %1").arg(ignoredList(read.ignored));
 
     const QString host = settings.host.trimmed();
     QString refusal;

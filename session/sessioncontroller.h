@@ -60,6 +60,10 @@ public:
     // presses the button once `window` is first shown if Settings.conf says
     // ConnectOnStart.
     void startUp(QObject *window);
+    // While the status bar still shows that note (`shown` is its text now),
+    // reads the file again and brings the note up to date: it goes once the
+    // file has been mended.
+    void refreshFileNote(const QString &shown);
 
     void press();
     void connected();
@@ -86,6 +90,8 @@ private:
     void showCountdown();
     void subscriptionRefused(const QString &topic);
     QString target() const;
+    // What the status bar says about the file, or nothing.
+    QString fileNote(const SessionSettings &settings) const;
     QString failureText(QMQTT::ClientError error) const;
     QString invalidSettingText() const;
     QString tlsText(QMQTT::ClientError error) const;
@@ -101,6 +107,8 @@ private:
     QString m_host;
     int m_port = 0;
     QStringList m_refusedTopics;
+    // The note about Settings.conf shown at start, as long as it may be shown.
+    QString m_fileNote;
 
     int m_firstRetryDelayMs = kFirstRetryDelayMs;
     int m_longestRetryDelayMs = kLongestRetryDelayMs;

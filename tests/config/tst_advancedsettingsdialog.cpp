@@ -131,7 +131,7 @@ void tst_AdvancedSettingsDialog::saveWritesEveryKey()
     QCOMPARE(saved.caFile, ca);
     QCOMPARE(saved.certFile, cert);
     QCOMPARE(saved.keyFile, key);
-    QVERIFY(saved.ignoredKeys.isEmpty());
+    QVERIFY(saved.ignored.isEmpty());
     // The broker form's keys are still there.
     QCOMPARE(SettingsFile().readSessionSettings().broker.password, QStringLiteral("secret"));
     QCOMPARE(QFile::permissions(QStringLiteral("Settings.conf")) & QFileDevice::ReadOther, QFileDevice::Permissions());

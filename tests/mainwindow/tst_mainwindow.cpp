@@ -43,6 +43,7 @@ private slots:
     void badPortIsReportedWithoutAttempt_data();
     void badPortIsReportedWithoutAttempt();
     void longStatusKeepsItsEnd();
+    void noteOnIgnoredValuesGoesOnceMended();
 };
 
 namespace {
@@ -394,6 +395,28 @@ void tst_MainWindow::longStatusKeepsItsEnd()
 
     window.resize(window.width() + metrics.horizontalAdvance(head), window.height());
     QTRY_COMPARE(shown->text(), message);
+}
+
+// Mended in the broker settings, or in an editor beside the program: the
+// note goes when the window is back in front.
+void tst_MainWindow::noteOnIgnoredValuesGoesOnceMended()
+{
+    writeSettingsFileText("[MQTT]\nHost=127.0.0.1\nclientId=@Variant(\\0\\0\\0\\x2\\0\\0\\0\\x1)\n");
+    QMQTT::Client client;
+    MainWindow window(&client);
+    window.show();
+    QApplication::setActiveWindow(&window);
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QCOMPARE(
+        statusText(&window),
+        QStringLiteral("В Settings.conf есть значения, которые не учтены: MQTT/clientId (не текст, а @Variant(…))"));
+
+    QPointer<QDialog> form = openByAction<QDialog>(&window, QStringLiteral("actionMQTT_Settings"));
+    QVERIFY(form);
+    click(form, "SetttSaveButton");
+    QTRY_VERIFY(!form);
+    QApplication::setActiveWindow(&window);
+    QTRY_COMPARE(statusText(&window), QString());
 }
 
 QTEST_MAIN(tst_MainWindow)

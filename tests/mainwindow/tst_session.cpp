@@ -419,28 +419,31 @@ void tst_Session::ignoredValuesAreNamed_data()
 {
     QTest::addColumn<QByteArray>("line");
     QTest::addColumn<QString>("atStart");
-    QTest::addColumn<QString>("key");
-    QTest::newRow("a variant for the client id") << QByteArray("clientId=@Variant(\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)\n")
-                                                 << "В Settings.conf есть значения, которые не учтены: MQTT/clientId"
-                                                 << "MQTT/clientId";
+    QTest::addColumn<QString>("named"); // the key, and why
+    QTest::newRow("a variant for the client id")
+        << QByteArray("clientId=@Variant(\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)\n")
+        << "В Settings.conf есть значения, которые не учтены: MQTT/clientId (не текст, а @Variant(…))"
+        << "MQTT/clientId (не текст, а @Variant(…))";
     QTest::newRow("a keep-alive below 5")
-        << QByteArray("KeepAlive=3\n") << "В Settings.conf есть значения, которые не учтены: MQTT/KeepAlive"
-        << "MQTT/KeepAlive";
+        << QByteArray("KeepAlive=3\n")
+        << "В Settings.conf есть значения, которые не учтены: MQTT/KeepAlive (не от 5 до 65535)"
+        << "MQTT/KeepAlive (не от 5 до 65535)";
 }
 
 void tst_Session::ignoredValuesAreNamed()
 {
     QFETCH(QByteArray, line);
     QFETCH(QString, atStart);
-    QFETCH(QString, key);
+    QFETCH(QString, named);
     writeSettingsFileText(settings().bytes() + line);
     startWindow();
     QCOMPARE(status(), atStart);
 
     QSignalSpy connected(m_client.get(), &QMQTT::Client::connected);
     clickConnect();
-    QCOMPARE(status(),
-             QStringLiteral("Подключение к 127.0.0.1:%1… Не учтено в Settings.conf: %2").arg(m_broker.port()).arg(key));
+    QCOMPARE(
+        status(),
+        QStringLiteral("Подключение к 127.0.0.1:%1… Не учтено в Settings.conf: %2").arg(m_broker.port()).arg(named));
     QVERIFY(connected.wait());
 }
 
