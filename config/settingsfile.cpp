@@ -227,10 +227,10 @@ void SettingsFile::setLockTimeout(int msecs)
     m_lockTimeoutMs = msecs < 0 ? kDefaultLockTimeoutMs : msecs;
 }
 
-IniDocument SettingsFile::load(bool *readable) const
+IniDocument SettingsFile::load(ReadProblem *problem) const
 {
-    if (readable)
-        *readable = true;
+    ReadProblem found;
+    QByteArray text;
     QFile file(m_fileName);
     if (!file.exists())
         return {};
@@ -239,14 +239,27 @@ IniDocument SettingsFile::load(bool *readable) const
     // the limit meanwhile): every call reads afresh, so nothing is allocated
     // that the file does not fill.
     const QFileInfo info(file);
-    QByteArray text;
-    if (info.isFile() && info.size() <= kMaxFileSize && file.open(QIODevice::ReadOnly))
+    if (info.isDir()) {
+        found = {ReadProblem::Unreadable, tr("это папка")};
+    } else if (!info.isFile()) {
+        found = {ReadProblem::Unreadable, tr("это не обычный файл")};
+    } else if (info.size() > kMaxFileSize) {
+        found.kind = ReadProblem::TooLarge;
+    } else if (!info.isReadable()) {
+        found = {ReadProblem::Unreadable, tr("нет прав на чтение")};
+    } else if (!file.open(QIODevice::ReadOnly)) {
+        found = {ReadProblem::Unreadable, file.errorString()};
+    } else {
         text = file.read(qMin(info.size(), kMaxFileSize) + 1);
-    if (!file.isOpen() || file.error() != QFileDevice::NoError || text.size() > kMaxFileSize) {
-        if (readable)
-            *readable = false;
-        return {};
+        if (file.error() != QFileDevice::NoError)
+            found = {ReadProblem::Unreadable, file.errorString()};
+        else if (text.size() > kMaxFileSize)
+            found.kind = ReadProblem::TooLarge;
     }
+    if (problem)
+        *problem = found;
+    if (found.kind != ReadProblem::None)
+        return {};
     return IniDocument::fromText(text);
 }
 
@@ -262,9 +275,9 @@ WriteResult SettingsFile::modify(const std::function<bool(IniDocument &)> &chang
     QLockFile lock(m_fileName + QStringLiteral(".lock"));
     if (!lock.tryLock(m_lockTimeoutMs) || !prepareForWrite(m_fileName))
         return WriteResult::Failed;
-    bool readable = false;
-    IniDocument document = load(&readable);
-    if (!readable)
+    ReadProblem problem;
+    IniDocument document = load(&problem);
+    if (problem.kind != ReadProblem::None)
         return WriteResult::Failed;
     if (!change(document))
         return WriteResult::Written;
@@ -292,7 +305,7 @@ BrokerSettings SettingsFile::readBrokerForEditing() const
 SessionSettings SettingsFile::readSessionSettings() const
 {
     SessionSettings settings;
-    const IniDocument document = load();
+    const IniDocument document = load(&settings.problem);
     settings.broker = readBroker(document, QString(), QStringLiteral("0"));
     settings.options = readConnectionOptions(document);
     settings.ignored = notText(document, kMqttGroup) + settings.options.ignored;

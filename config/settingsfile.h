@@ -53,6 +53,20 @@ struct ConnectionOptions
     QVector<IgnoredValue> ignored;
 };
 
+// Why Settings.conf could not be read. An absent file is no problem: it
+// reads as empty.
+struct ReadProblem
+{
+    enum Kind
+    {
+        None,
+        Unreadable,
+        TooLarge
+    };
+    Kind kind = None;
+    QString detail; // Unreadable: why, in words
+};
+
 // All that an attempt to connect reads, from one reading of the file.
 struct SessionSettings
 {
@@ -62,6 +76,8 @@ struct SessionSettings
     QVector<IgnoredValue> ignored;
     // Those of the groups the program reads (MQTT, Devices).
     QVector<IgnoredValue> ignoredInFile;
+    // When the file could not be read, nothing of the above comes from it.
+    ReadProblem problem;
 };
 
 // Recording of every meter's readings, group History. Both keys are optional:
@@ -111,7 +127,9 @@ class IniDocument;
 // by its owner only, since it holds the broker password in clear text.
 //
 // A value that is not text (see IniDocument) reads as absent, so the
-// reader's default applies; a write keeps it in the file.
+// reader's default applies; a write keeps it in the file. A file that
+// exists but cannot be read (see ReadProblem) reads as empty, and every
+// write to it fails, so that what could not be read is not lost either.
 class SettingsFile final
 {
     Q_DECLARE_TR_FUNCTIONS(SettingsFile)
@@ -120,8 +138,7 @@ public:
     // How long a write waits for Settings.conf.lock, which other instances of
     // the program (and QSettings) take while they write the file.
     static constexpr int kDefaultLockTimeoutMs = 5000;
-    // A larger file is not read: it reads as empty and is never rewritten,
-    // so that what could not be read is not lost either.
+    // A larger file is not read (ReadProblem::TooLarge).
     static constexpr qint64 kMaxFileSize = 16 * 1024 * 1024;
 
     explicit SettingsFile(const QString &fileName = QStringLiteral("Settings.conf"));
@@ -161,9 +178,9 @@ public:
     DeviceListResult removeDeviceAt(int row) const;
 
 private:
-    // The file as it is now; an absent file is an empty document. readable is
-    // false when the file exists but cannot be read whole.
-    IniDocument load(bool *readable = nullptr) const;
+    // The file as it is now; an absent file, and one that cannot be read
+    // whole, is an empty document. problem says which.
+    IniDocument load(ReadProblem *problem = nullptr) const;
     // Applies change to the file's document and writes the result, under the
     // lock. change says whether it changed anything; unless it always does, it
     // runs first on the file as it is, so that nothing is locked, created or

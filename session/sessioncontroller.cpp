@@ -104,9 +104,18 @@ void SessionController::refreshFileNote(const QString &shown)
 
 QString SessionController::fileNote(const SessionSettings &settings) const
 {
+    if (settings.problem.kind != ReadProblem::None)
+        return problemText(settings.problem);
     if (settings.ignoredInFile.isEmpty())
         return QString();
     return tr("В Settings.conf есть значения, которые не учтены: %1").arg(ignoredList(settings.ignoredInFile));
+}
+
+QString SessionController::problemText(const ReadProblem &problem) const
+{
+    if (problem.kind == ReadProblem::TooLarge)
+        return tr("Settings.conf больше 16 МБ: не прочитан");
+    return tr("Settings.conf недоступен для чтения: %1").arg(problem.detail);
 }
 
 bool SessionController::eventFilter(QObject *watched, QEvent *event)
@@ -152,7 +161,11 @@ void SessionController::startAttempt(bool automatic)
 
     const QString host = settings.host.trimmed();
     QString refusal;
-    if (host.isEmpty())
+    // A file that could not be read is no file without a host: saying so
+    // would send the user to settings that are there all along.
+    if (read.problem.kind != ReadProblem::None)
+        refusal = problemText(read.problem);
+    else if (host.isEmpty())
         refusal = tr("Не задан адрес сервера MQTT");
     else if (settings.port < 1 || settings.port > 65535)
         refusal = tr("Недопустимый порт MQTT: %1").arg(settings.port);

@@ -56,9 +56,9 @@ public:
     // failed one up to the longest.
     void setRetryDelays(int firstMs, int longestMs);
 
-    // Says in the status bar which values of Settings.conf are ignored, and
-    // presses the button once `window` is first shown if Settings.conf says
-    // ConnectOnStart.
+    // Says in the status bar which values of Settings.conf are ignored, or
+    // why it could not be read, and presses the button once `window` is
+    // first shown if Settings.conf says ConnectOnStart.
     void startUp(QObject *window);
     // While the status bar still shows that note (`shown` is its text now),
     // reads the file again and brings the note up to date: it goes once the
@@ -92,6 +92,7 @@ private:
     QString target() const;
     // What the status bar says about the file, or nothing.
     QString fileNote(const SessionSettings &settings) const;
+    QString problemText(const ReadProblem &problem) const;
     QString failureText(QMQTT::ClientError error) const;
     QString invalidSettingText() const;
     QString tlsText(QMQTT::ClientError error) const;

@@ -108,6 +108,7 @@ private slots:
     void ownerOnlyPermissions_data();
     void ownerOnlyPermissions();
     void writeIntoDirectoryFails();
+    void tooLargeFileIsNeitherReadNorReplaced();
     void failedWriteLeavesNoGhost_data();
     void failedWriteLeavesNoGhost();
     void valueThatIsNoTextReadsAsAbsent_data();
@@ -462,6 +463,20 @@ void tst_SettingsFile::writeIntoDirectoryFails()
     QVERIFY(file.readDevices().isEmpty());
     QVERIFY(QFileInfo(kFile).isDir());
     QVERIFY(QDir(kFile).isEmpty());
+}
+
+// What could not be read must not be lost by a write either.
+void tst_SettingsFile::tooLargeFileIsNeitherReadNorReplaced()
+{
+    writeSettingsFileText(SettingsText().broker("127.0.0.1", 1883).bytes());
+    QVERIFY(QFile(kFile).resize(SettingsFile::kMaxFileSize + 1));
+    const SettingsFile file;
+    const SessionSettings read = file.readSessionSettings();
+    QCOMPARE(read.problem.kind, ReadProblem::TooLarge);
+    QVERIFY(read.broker.host.isEmpty());
+    QCOMPARE(file.writeBroker(file.readBrokerForEditing()), WriteResult::Failed);
+    QCOMPARE(file.storeDevice(QStringLiteral("Fan"), QStringLiteral("t/fan")).status, WriteResult::Failed);
+    QCOMPARE(QFileInfo(kFile).size(), SettingsFile::kMaxFileSize + 1);
 }
 
 // A file that cannot be replaced even by root: QSettings would keep a failed

@@ -2,10 +2,13 @@
 #include "common/settingstext.h"
 #include "common/widgets.h"
 #include "config/advancedsettingsdialog.h"
+#include "config/settingsfile.h"
 #include "mainwindow/mainwindow.h"
 #include "measurement/meterboard.h"
 
 #include <QAction>
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -43,6 +46,8 @@ private slots:
     void badPortIsReportedWithoutAttempt_data();
     void badPortIsReportedWithoutAttempt();
     void longStatusKeepsItsEnd();
+    void unreadableFileIsNamed_data();
+    void unreadableFileIsNamed();
     void noteOnIgnoredValuesGoesOnceMended();
 };
 
@@ -395,6 +400,37 @@ void tst_MainWindow::longStatusKeepsItsEnd()
 
     window.resize(window.width() + metrics.horizontalAdvance(head), window.height());
     QTRY_COMPARE(shown->text(), message);
+}
+
+// Read as empty, such a file sent the user to settings that were there all
+// along: "Не задан адрес сервера MQTT".
+void tst_MainWindow::unreadableFileIsNamed_data()
+{
+    QTest::addColumn<bool>("directory"); // in the file's place, else a file above the size limit
+    QTest::addColumn<QString>("status");
+    QTest::newRow("a directory in its place") << true << "Settings.conf недоступен для чтения: это папка";
+    QTest::newRow("larger than 16 MB") << false << "Settings.conf больше 16 МБ: не прочитан";
+}
+
+void tst_MainWindow::unreadableFileIsNamed()
+{
+    QFETCH(bool, directory);
+    QFETCH(QString, status);
+    if (directory) {
+        QVERIFY(QDir().mkdir(QStringLiteral("Settings.conf")));
+    } else {
+        writeSettingsFileText(SettingsText().broker("127.0.0.1", 1883).bytes());
+        QVERIFY(QFile(QStringLiteral("Settings.conf")).resize(SettingsFile::kMaxFileSize + 1));
+    }
+    QMQTT::Client client;
+    MainWindow window(&client);
+    window.show();
+    QCOMPARE(statusText(&window), status);
+
+    click(&window, "pushButtonConnect");
+    QCOMPARE(statusText(&window), status);
+    QVERIFY(settingsMenusEnabled(&window));
+    QVERIFY(!client.isConnectedToHost());
 }
 
 // Mended in the broker settings, or in an editor beside the program: the
