@@ -161,3 +161,18 @@ QVariant readByQSettings(const QString &key)
     const FreshCopy copy;
     return QSettings(copy.fileName(), QSettings::IniFormat).value(key);
 }
+
+QStringList namesReadByQSettings()
+{
+    const FreshCopy copy;
+    QSettings settings(copy.fileName(), QSettings::IniFormat);
+    QStringList names;
+    const int size = settings.beginReadArray(QStringLiteral("Devices/DEV"));
+    for (int i = 0; i < size; ++i) {
+        settings.setArrayIndex(i);
+        if (settings.contains(QStringLiteral("dev_name")) && settings.contains(QStringLiteral("topic")))
+            names << settings.value(QStringLiteral("dev_name")).toString();
+    }
+    settings.endArray();
+    return names;
+}

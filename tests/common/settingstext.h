@@ -54,7 +54,8 @@ private:
 // The names of the devices in Settings.conf, as the program reads them.
 QStringList storedNames();
 
-// The value of key in Settings.conf as QSettings reads it, from a copy under
-// a name of its own each time: QSettings keeps what it read of a file by the
-// file's name.
+// Settings.conf as QSettings reads it: the value of key, and the names of
+// the complete devices. Read from a copy under a name of its own each time:
+// QSettings keeps what it read of a file by the file's name.
 QVariant readByQSettings(const QString &key);
+QStringList namesReadByQSettings();

@@ -3,6 +3,7 @@
 #include "common/widgets.h"
 #include "config/addnewdeviceform.h"
 #include "config/devicelistdialog.h"
+#include "config/settingsfile.h"
 #include "mainwindow/mainwindow.h"
 #include "mqtt/client.h"
 
@@ -107,6 +108,18 @@ void tst_DeviceListDialog::add_data()
     QTest::newRow("known name takes the topic")
         << "Boiler"
         << "plant/9" << QStringList{"Boiler", "Pump"} << QByteArray(kTwoDevices).replace("plant/1", "plant/9");
+    // Written unquoted, the name read back as a list and the device was gone.
+    QTest::newRow("comma in the name") << "Pump, hall"
+                                       << "plant/3" << QStringList{"Boiler", "Pump", "Pump, hall"}
+                                       << withThird("Pump, hall", "plant/3");
+    // Written as \0 and the digit, it read back as one other character.
+    const QString zeroThenDigit = QStringLiteral("a") + QChar(0) + QStringLiteral("12");
+    QTest::newRow("zero character before a digit")
+        << zeroThenDigit << "plant/3" << QStringList{"Boiler", "Pump", zeroThenDigit}
+        << withThird(zeroThenDigit, "plant/3");
+    const QString longest(kMaxShownNameLength, QLatin1Char('n'));
+    QTest::newRow("longest name shown whole")
+        << longest << "plant/3" << QStringList{"Boiler", "Pump", longest} << withThird(longest, "plant/3");
 }
 
 void tst_DeviceListDialog::add()
@@ -128,6 +141,7 @@ void tst_DeviceListDialog::add()
     saveEntryForm(dialog, name, topic);
     QCOMPARE(rows(dialog), rowsAfter);
     QCOMPARE(settingsFileText(), fileAfter);
+    QCOMPARE(namesReadByQSettings(), rowsAfter);
 }
 
 void tst_DeviceListDialog::editReplacesDoubleClickedRow_data()
@@ -200,6 +214,11 @@ void tst_DeviceListDialog::cancelledFormChangesNothing()
     QCOMPARE(rows(dialog), (QStringList{"Boiler", "Pump"}));
     QCOMPARE(settingsFileText(), kTwoDevices);
     QCOMPARE(settingsFileIdentity(), identity);
+
+    // The next add is an add, not the edit given up.
+    click(dialog, "pushAddd");
+    saveEntryForm(dialog, QStringLiteral("Fan"), QStringLiteral("plant/3"));
+    QCOMPARE(rows(dialog), (QStringList{"Boiler", "Pump", "Fan"}));
 }
 
 void tst_DeviceListDialog::removeOnlySelectedRow_data()

@@ -44,6 +44,7 @@ private slots:
     void defaultsWithoutFile();
     void showsStoredValues_data();
     void showsStoredValues();
+    void saveWritesFiveKeys_data();
     void saveWritesFiveKeys();
     void saveKeepsOtherGroups();
     void dismissWritesNothing_data();
@@ -107,29 +108,56 @@ void tst_MQTTSettForm::showsStoredValues()
     QCOMPARE(readByQSettings(QStringLiteral("MQTT/Port")).toString(), QString::fromLatin1(portSaved));
 }
 
+void tst_MQTTSettForm::saveWritesFiveKeys_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("clientId");
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("password");
+
+    QTest::newRow("typed values") << " ::1 "
+                                  << "panel1"
+                                  << "operator"
+                                  << "s3cret";
+    // Written unquoted, a comma made the value read back as a list; written
+    // as \0 and the digit, a zero character and a digit read back as one
+    // other character.
+    QTest::newRow("commas and a zero character before a digit")
+        << "broker,1" << QStringLiteral("panel") + QChar(0) + QStringLiteral("7") << "a, b"
+        << QStringLiteral("s,3") + QChar(0) + QStringLiteral("42");
+}
+
 void tst_MQTTSettForm::saveWritesFiveKeys()
 {
+    QFETCH(QString, host);
+    QFETCH(QString, clientId);
+    QFETCH(QString, user);
+    QFETCH(QString, password);
+
     QWidget opener;
     QPointer<MQTTSettForm> form = openModal<MQTTSettForm>(&opener);
-    replaceText(edit(form, "leHost"), QStringLiteral(" ::1 "));
-    replaceText(edit(form, "leClientId"), QStringLiteral("panel1"));
-    replaceText(edit(form, "leUser"), QStringLiteral("operator"));
-    replaceText(edit(form, "lePasswd"), QStringLiteral("s3cret"));
+    edit(form, "leHost")->setText(host);
+    edit(form, "leClientId")->setText(clientId);
+    edit(form, "leUser")->setText(user);
+    edit(form, "lePasswd")->setText(password);
     portBox(form)->selectAll();
     QTest::keyClicks(portBox(form), QStringLiteral("8883"));
     click(form, "SetttSaveButton");
     QTRY_VERIFY(form.isNull());
 
-    QCOMPARE(settingsFileText(),
-             SettingsText().broker(" ::1 ", 8883).clientId("panel1").login("operator", "s3cret").bytes());
+    QCOMPARE(settingsFileText(), SettingsText().broker(host, 8883).clientId(clientId).login(user, password).bytes());
+    QCOMPARE(readByQSettings(QStringLiteral("MQTT/Host")), QVariant(host));
+    QCOMPARE(readByQSettings(QStringLiteral("MQTT/clientId")), QVariant(clientId));
+    QCOMPARE(readByQSettings(QStringLiteral("MQTT/username")), QVariant(user));
+    QCOMPARE(readByQSettings(QStringLiteral("MQTT/passwd")), QVariant(password));
     QCOMPARE(QFile::permissions(kFile),
              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser);
 
     // Opening again shows what was saved.
     form = openModal<MQTTSettForm>(&opener);
-    QCOMPARE(edit(form, "leHost")->text(), QStringLiteral(" ::1 "));
+    QCOMPARE(edit(form, "leHost")->text(), host);
     QCOMPARE(portBox(form)->value(), 8883);
-    QCOMPARE(edit(form, "lePasswd")->text(), QStringLiteral("s3cret"));
+    QCOMPARE(edit(form, "lePasswd")->text(), password);
 }
 
 void tst_MQTTSettForm::saveKeepsOtherGroups()
