@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # CI hardening stage: the tests under AddressSanitizer, UndefinedBehaviorSanitizer and
-# LeakSanitizer, then a bounded run of the payload fuzzer. Exits non-zero on any failing test,
-# sanitizer report, leak, fuzzer crash or broken fuzzer check. Needs the packages of
-# tools/install-deps.sh (clang and libclang-rt-14-dev for the fuzzer).
+# LeakSanitizer, then a bounded run of each fuzzer (payload decoding, Settings.conf). Exits
+# non-zero on any failing test, sanitizer report, leak, fuzzer crash or broken fuzzer check.
+# Needs the packages of tools/install-deps.sh (clang and libclang-rt-14-dev for the fuzzers).
 #
 #   tools/hardening.sh [tests|fuzz]   both stages, or only the one named
 #
 #   ASAN_BUILD_DIR  build directory of the sanitizer tests  (default build-asan)
-#   FUZZ_BUILD_DIR  build directory of the fuzzer           (default build-fuzz)
-#   FUZZ_SECONDS    length of the fuzzing run, at most 60   (default 45)
+#   FUZZ_BUILD_DIR  build directory of the fuzzers          (default build-fuzz)
+#   FUZZ_SECONDS    length of each fuzzing run, at most 60  (default 45)
 #   FUZZ_SEED       libFuzzer seed, to replay a failed run  (default: random, printed)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -82,52 +82,79 @@ run_tests() {
     check_log "$work/ctest.log"
 }
 
-# (b) The payload fuzzer: clang, the sanitizers and coverage on the whole library.
-run_fuzzer() {
+# (b) The fuzzers: clang, the sanitizers and coverage on the whole library.
+run_fuzzers() {
     step "fuzzer build in $fuzz_build"
     cmake -S . -B "$fuzz_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
         -DZELMAR_FUZZ=ON -DZELMAR_SANITIZE=ON -DZELMAR_BUILD_TESTS=OFF -DZELMAR_BUILD_BENCHMARKS=OFF
-    cmake --build "$fuzz_build" --parallel "$jobs" --target fuzz_payload
-    local fuzzer
-    fuzzer="$(cd "$fuzz_build" && pwd)/fuzz/fuzz_payload"
+    cmake --build "$fuzz_build" --parallel "$jobs" --target fuzz_payload fuzz_settings
+
+    # Payloads are short. Settings.conf is fuzzed at up to 64 KiB, where the fuzzer makes
+    # hundreds of runs a second, and files of a megabyte are replayed beside what it found: the
+    # time of each is bounded by -timeout like any other's.
+    fuzz fuzz_payload fuzz/corpus fuzz/payload.dict 4096
+    mkdir -p "$work/fuzz_settings/large"
+    big_settings "$work/fuzz_settings/large"
+    fuzz fuzz_settings fuzz/settings-corpus fuzz/settings.dict 65536 "$work/fuzz_settings/large"
+}
+
+# Two seeds of a megabyte: many sections and keys, and one value that never ends.
+big_settings() {
+    local out=$1
+    cp fuzz/settings-corpus/hand-edited.conf "$out/many-sections.conf"
+    while [ "$(stat -c %s "$out/many-sections.conf")" -lt 1048576 ]; do
+        cat "$out/many-sections.conf" "$out/many-sections.conf" >"$out/twice"
+        mv "$out/twice" "$out/many-sections.conf"
+    done
+    truncate -s 1048576 "$out/many-sections.conf"
+    { printf 'k="'; head -c 1048572 /dev/zero | tr '\0' 'v'; } >"$out/one-value.conf"
+}
+
+# fuzz NAME SEEDS DICTIONARY MAX_LEN [REPLAYED]: REPLAYED holds inputs that are only replayed
+fuzz() {
+    local name=$1 seeds=$2 dict=$3 max_len=$4 replayed=${5:-}
+    local fuzzer dir="$work/$name"
+    fuzzer="$(cd "$fuzz_build" && pwd)/fuzz/$name"
 
     # The run works on a copy of the seeds, so the repository never sees what it adds or finds.
-    cp -r fuzz/corpus "$work/corpus"
-    mkdir "$work/artifacts"
+    mkdir -p "$dir/corpus" "$dir/artifacts"
+    cp -r "$seeds/." "$dir/corpus"
 
     # First fuzz fast: memory errors, undefined behaviour and the fuzzer's own checks stop it at
     # once. Leak checking waits for the replay below, because naming the frames of a leak inside
     # Qt takes the slow unwinder on every allocation, at a thirtieth of the speed.
-    step "fuzzing for ${fuzz_seconds}s"
+    step "fuzzing $name for ${fuzz_seconds}s"
     local seed_flag=()
     [ -z "${FUZZ_SEED:-}" ] || seed_flag=(-seed="$FUZZ_SEED")
     (
-        cd "$work"
+        cd "$dir"
         ASAN_OPTIONS="halt_on_error=1:abort_on_error=0:detect_leaks=0" "$fuzzer" \
-            -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 -max_len=4096 \
-            -dict="$root/fuzz/payload.dict" -artifact_prefix="$work/artifacts/" -print_final_stats=1 \
-            "${seed_flag[@]}" "$work/corpus"
-    ) >"$work/fuzz.log" 2>&1 || {
-        tail -n 60 "$work/fuzz.log" >&2
-        fuzz_failed "the fuzzer failed"
+            -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 -max_len="$max_len" \
+            -dict="$root/$dict" -artifact_prefix="$dir/artifacts/" -print_final_stats=1 \
+            "${seed_flag[@]}" "$dir/corpus"
+    ) >"$dir/fuzz.log" 2>&1 || {
+        tail -n 60 "$dir/fuzz.log" >&2
+        fuzz_failed "$name failed"
     }
-    check_log "$work/fuzz.log" || fuzz_failed "the fuzzer reported"
-    grep -E '^(INFO: Seed|Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$work/fuzz.log" || true
+    check_log "$dir/fuzz.log" || fuzz_failed "$name reported"
+    grep -E '^(INFO: Seed|Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$dir/fuzz.log" || true
 
     # Then every input the run kept, seeds included, once more with leak checking on; a leak that
     # no entry of fuzz/lsan.supp explains fails the stage.
-    step "replaying $(find "$work/corpus" -type f | wc -l) inputs with leak checking"
+    local inputs=("$dir/corpus")
+    [ -z "$replayed" ] || inputs+=("$replayed")
+    step "replaying $(find "${inputs[@]}" -type f | wc -l) inputs of $name with leak checking"
     (
-        cd "$work"
-        ASAN_OPTIONS=$asan_checked "$fuzzer" -runs=0 -timeout=10 -artifact_prefix="$work/artifacts/" \
-            "$work/corpus"
-    ) >"$work/replay.log" 2>&1 || {
-        tail -n 80 "$work/replay.log" >&2
-        fuzz_failed "the replay failed"
+        cd "$dir"
+        ASAN_OPTIONS=$asan_checked "$fuzzer" -runs=0 -timeout=10 -artifact_prefix="$dir/artifacts/" \
+            "${inputs[@]}"
+    ) >"$dir/replay.log" 2>&1 || {
+        tail -n 80 "$dir/replay.log" >&2
+        fuzz_failed "the replay of $name failed"
     }
-    check_log "$work/replay.log" || fuzz_failed "the replay reported"
+    check_log "$dir/replay.log" || fuzz_failed "the replay of $name reported"
 }
 
 [ "$stage" = fuzz ] || run_tests
-[ "$stage" = tests ] || run_fuzzer
+[ "$stage" = tests ] || run_fuzzers
 step "passed"
