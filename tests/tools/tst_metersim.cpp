@@ -18,6 +18,7 @@ private slots:
     void initTestCase();
     void loadModeSpreadsReadingsOverMeters_data();
     void loadModeSpreadsReadingsOverMeters();
+    void silentMeterPublishesOnceThenStops_data();
     void silentMeterPublishesOnceThenStops();
     void badCommandLineIsRefused_data();
     void badCommandLineIsRefused();
@@ -194,8 +195,17 @@ void tst_MeterSim::loadModeSpreadsReadingsOverMeters()
         QVERIFY2(share == count / meters || share == count / meters + 1, qPrintable(QString::number(share)));
 }
 
+void tst_MeterSim::silentMeterPublishesOnceThenStops_data()
+{
+    QTest::addColumn<QStringList>("timing");
+
+    QTest::newRow("meters together") << QStringList{};
+    QTest::newRow("meters spread over the interval") << QStringList{QStringLiteral("--spread")};
+}
+
 void tst_MeterSim::silentMeterPublishesOnceThenStops()
 {
+    QFETCH(QStringList, timing);
     const QString prefix = nextPrefix();
     const int wanted = 21; // three on the first round, then two a round
     QProcess subscriber;
@@ -205,10 +215,11 @@ void tst_MeterSim::silentMeterPublishesOnceThenStops()
 
     QProcess simulator;
     simulator.start(QStringLiteral(ZELMAR_METER_SIM),
-                    {QStringLiteral("--port"), m_port, QStringLiteral("--prefix"), prefix, QStringLiteral("--meters"),
-                     QStringLiteral("3"), QStringLiteral("--silent"), QStringLiteral("2"),
-                     QStringLiteral("--interval-ms"), QStringLiteral("20"), QStringLiteral("--speed"),
-                     QStringLiteral("600")});
+                    QStringList{QStringLiteral("--port"), m_port, QStringLiteral("--prefix"), prefix,
+                                QStringLiteral("--meters"), QStringLiteral("3"), QStringLiteral("--silent"),
+                                QStringLiteral("2"), QStringLiteral("--interval-ms"), QStringLiteral("20"),
+                                QStringLiteral("--speed"), QStringLiteral("600")} +
+                        timing);
     QVERIFY2(simulator.waitForStarted(), qPrintable(simulator.errorString()));
     QVERIFY(subscriber.waitForFinished(60000));
     QCOMPARE(simulator.state(), QProcess::Running);
@@ -262,6 +273,9 @@ void tst_MeterSim::badCommandLineIsRefused_data()
     QTest::newRow("silent meters in load mode")
         << QStringList{QStringLiteral("--count"), QStringLiteral("10"), QStringLiteral("--silent"), QStringLiteral("1")}
         << QStringLiteral("--count");
+    QTest::newRow("spread meters in load mode")
+        << QStringList{QStringLiteral("--count"), QStringLiteral("10"), QStringLiteral("--spread")}
+        << QStringLiteral("--spread");
 }
 
 void tst_MeterSim::badCommandLineIsRefused()

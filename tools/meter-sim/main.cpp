@@ -200,33 +200,53 @@ private:
     int publishReadings()
     {
         const auto interval = std::chrono::milliseconds(m_options.intervalMs);
-        std::vector<bool> spoken(m_meters.size(), false);
-        auto lastTick = Clock::now();
-        auto nextTick = lastTick;
+        const std::size_t meters = m_meters.size();
+        std::vector<bool> spoken(meters, false);
+        // Each meter moves on by the time since its own last reading.
+        std::vector<Clock::time_point> lastReading(meters, Clock::now());
+        // The round's meters go out in order, meter i at its share of the interval when spread,
+        // all at its start otherwise.
+        auto roundStart = Clock::now();
+        std::size_t next = 0;
+        const auto dueAt = [&](std::size_t index) {
+            if (!m_options.spread)
+                return roundStart;
+            return roundStart + std::chrono::duration_cast<Clock::duration>(interval * double(index) / double(meters));
+        };
         bool connectionLost = false;
         while (!stopRequested) {
             const auto now = Clock::now();
-            if (now >= nextTick) {
-                const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - lastTick);
-                lastTick = now;
-                for (std::size_t i = 0; i < m_meters.size(); ++i) {
-                    m_meters[i].advance(elapsed.count() * m_options.speed, m_random);
-                    const bool silent = m_options.silent.count(static_cast<int>(i) + 1) > 0;
-                    if (spoken[i] && silent)
-                        continue;
-                    // A silent meter's last word is retained, so a client that
-                    // subscribes later still sees it once, then sees it go offline.
-                    // While the broker is away readings are simply lost, as a real
-                    // meter's would be.
-                    if (publish(i, silent) == MOSQ_ERR_SUCCESS)
-                        spoken[i] = true;
-                }
-                nextTick += interval;
-                if (nextTick <= now)
-                    nextTick = now + interval;
+            for (; next < meters && dueAt(next) <= now; ++next) {
+                const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - lastReading[next]);
+                lastReading[next] = now;
+                m_meters[next].advance(elapsed.count() * m_options.speed, m_random);
+                const bool silent = m_options.silent.count(static_cast<int>(next) + 1) > 0;
+                if (spoken[next] && silent)
+                    continue;
+                // A silent meter's last word is retained, so a client that
+                // subscribes later still sees it once, then sees it go offline.
+                // While the broker is away readings are simply lost, as a real
+                // meter's would be.
+                if (publish(next, silent) == MOSQ_ERR_SUCCESS)
+                    spoken[next] = true;
             }
-            const auto untilTick = std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - Clock::now());
-            const int waitMs = static_cast<int>(std::clamp<long>(untilTick.count(), 0, kMaxLoopWaitMs));
+            if (next == meters) {
+                next = 0;
+                roundStart += interval;
+                // Behind (a stalled machine, or a round that took longer than the interval): start
+                // afresh rather than catch up in a burst. A spread round ends just before the
+                // next begins, so only a whole round behind counts for it.
+                if (!m_options.spread && roundStart <= now)
+                    roundStart = now + interval;
+                else if (m_options.spread && roundStart + interval <= now)
+                    roundStart = now;
+            }
+            // Whole milliseconds, at least one while nothing is due, so that a spread plant's
+            // readings go out in small batches rather than in a busy loop.
+            const auto untilDue = dueAt(next) - Clock::now();
+            const long dueMs = std::chrono::duration_cast<std::chrono::milliseconds>(untilDue).count() +
+                               (untilDue > Clock::duration::zero() ? 1 : 0);
+            const int waitMs = static_cast<int>(std::clamp<long>(dueMs, 0, kMaxLoopWaitMs));
             const int rc = mosquitto_loop(m_mosq, waitMs, 1);
             if (rc == MOSQ_ERR_SUCCESS || stopRequested)
                 continue;
@@ -279,8 +299,9 @@ int main(int argc, char *argv[])
                std::to_string(options.port));
     } else {
         report("publishing " + std::to_string(options.meters) + " meters on " + options.prefix + "/1.." +
-               std::to_string(options.meters) + " every " + std::to_string(options.intervalMs) + " ms to " +
-               options.host + ":" + std::to_string(options.port) + " (seed " + std::to_string(options.seed) + ")");
+               std::to_string(options.meters) + " every " + std::to_string(options.intervalMs) + " ms" +
+               (options.spread ? " spread" : "") + " to " + options.host + ":" + std::to_string(options.port) +
+               " (seed " + std::to_string(options.seed) + ")");
     }
     int status = 0;
     {

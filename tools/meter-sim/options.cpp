@@ -93,6 +93,10 @@ Options:
                     (default 1000)
   --speed X         simulated seconds per real second, 1-3600 (default 1);
                     makes counters and run/stop changes visible sooner
+  --spread          publish each meter at its own moment of the interval, the
+                    meters evenly spread over it (meter i at (i-1)/N of it),
+                    as a plant of meters running on their own clocks does,
+                    rather than all N readings together at its start
   --silent LIST     comma-separated meter numbers, e.g. 2,4, that publish one
                     reading (retained, so late subscribers get it too) and
                     then fall silent: the client shows them "не в сети" 10 s
@@ -104,10 +108,10 @@ Options:
                     as possible, round robin over the meters' topics; wait
                     until all of them are sent, print the rate on standard
                     error and exit. --interval-ms and --speed do not apply;
-                    --silent is refused.
+                    --silent and --spread are refused.
   -h, --help        print this text and exit
 
-Options take their value as the next argument or after '=' (--port=1884).
+Options with a value take it as the next argument or after '=' (--port=1884).
 Stop a running simulator with Ctrl+C (SIGINT) or SIGTERM.
 
 Exit status: 0 on success, and when SIGINT or SIGTERM stops the readings;
@@ -177,6 +181,10 @@ ParseResult parseOptions(int argc, char *argv[])
             result.action = ParseResult::Action::ShowHelp;
             return result;
         }
+        if (arg == "--spread") {
+            options.spread = true;
+            continue;
+        }
         const std::size_t equals = arg.find('=');
         const std::string name = arg.substr(0, equals);
         const auto handler = handlers.find(name);
@@ -205,6 +213,8 @@ ParseResult parseOptions(int argc, char *argv[])
     }
     if (options.count > 0 && !options.silent.empty())
         return fail("--silent cannot be used with --count: load mode publishes on every meter's topic");
+    if (options.count > 0 && options.spread)
+        return fail("--spread cannot be used with --count: load mode publishes as fast as it can");
 
     result.action = ParseResult::Action::Run;
     return result;

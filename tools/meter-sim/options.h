@@ -14,6 +14,9 @@ struct Options
     std::string prefix = "zelmar/meter";
     int intervalMs = 1000;
     int speed = 1;
+    // Each meter publishes at its own moment of the interval, the meters evenly spread over it,
+    // rather than all of them together at the start of it.
+    bool spread = false;
     std::set<int> silent;
     int qos = 0;
     bool seeded = false;
