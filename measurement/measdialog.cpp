@@ -1,6 +1,7 @@
 #include "measurement/measdialog.h"
 #include "ui_measdialog.h"
 
+#include <QLabel>
 #include <QTimer>
 
 MeasDialog::MeasDialog(QWidget *parent) : QDialog(parent), ui(new Ui::MeasDialog), m_offlineTimer(new QTimer(this))
@@ -73,6 +74,16 @@ void MeasDialog::showMeter(const MeterState &meter)
 
 void MeasDialog::showEvent(QShowEvent *event)
 {
+    m_onScreen = true;
+    // What a hidden panel relabelled, assistive technology hears now that it can be seen.
+    if (m_namesBehind) {
+        m_namesBehind = false;
+        for (QLabel *label : {ui->label_dev_type, ui->label_dev_mode, ui->label_num_starts, ui->label_t_last,
+                              ui->label_t_current, ui->label_t_common, ui->label_voltage, ui->label_freq}) {
+            if (label->accessibleName() != label->text())
+                label->setAccessibleName(label->text());
+        }
+    }
     QDialog::showEvent(event);
     // A hidden panel may lag its meter by a moment; shown, it is told of every reading.
     if (m_board)
@@ -81,6 +92,7 @@ void MeasDialog::showEvent(QShowEvent *event)
 
 void MeasDialog::hideEvent(QHideEvent *event)
 {
+    m_onScreen = false;
     if (m_board)
         m_board->setViewShown(m_index, false);
     QDialog::hideEvent(event);
@@ -94,27 +106,45 @@ void MeasDialog::showReading(const Reading &reading)
     const Reading *before = m_shown ? &*m_shown : nullptr;
     const auto moved = [before, &reading](int Reading::*field) { return !before || before->*field != reading.*field; };
     if (moved(&Reading::devType))
-        ui->label_dev_type->setText(ModelName(reading.devType));
+        setValueText(ui->label_dev_type, ModelName(reading.devType));
     if (moved(&Reading::devMode))
-        ui->label_dev_mode->setText(ModeName(reading.devMode));
+        setValueText(ui->label_dev_mode, ModeName(reading.devMode));
     if (moved(&Reading::tLast))
-        ui->label_t_last->setText(FormatDuration(reading.tLast));
+        setValueText(ui->label_t_last, FormatDuration(reading.tLast));
     if (moved(&Reading::tCommon))
-        ui->label_t_common->setText(FormatDuration(reading.tCommon));
+        setValueText(ui->label_t_common, FormatDuration(reading.tCommon));
     if (moved(&Reading::tCurrent))
-        ui->label_t_current->setText(FormatDuration(reading.tCurrent));
+        setValueText(ui->label_t_current, FormatDuration(reading.tCurrent));
     if (moved(&Reading::numStarts))
-        ui->label_num_starts->setText(QString::number(reading.numStarts, 10));
+        setValueText(ui->label_num_starts, QString::number(reading.numStarts, 10));
     if (moved(&Reading::voltage))
-        ui->label_voltage->setText(QString::number(reading.voltage, 10));
+        setValueText(ui->label_voltage, QString::number(reading.voltage, 10));
     if (moved(&Reading::freq))
-        ui->label_freq->setText(QString::number(reading.freq, 10));
+        setValueText(ui->label_freq, QString::number(reading.freq, 10));
+    if (!before)
+        m_named = true;
 }
 
 void MeasDialog::showOffline()
 {
-    ui->label_dev_mode->setText(tr("не в сети"));
+    setValueText(ui->label_dev_mode, tr("не в сети"));
     m_shown.reset();
+}
+
+void MeasDialog::setValueText(QLabel *label, const QString &text)
+{
+    // A label without an accessible name of its own announces every new text to assistive
+    // technology, and the announcement looks the label up among every accessible object of the
+    // program, running or not: with ten thousand panels that cost more than the rest of the
+    // relabelling. So a value label carries its text as its accessible name too. On screen both
+    // change together, which announces the text once, as before; hidden, only the text changes,
+    // silently, and showEvent() brings the names up to date. The first reading names every
+    // label, on screen or not.
+    if (m_onScreen || !m_named)
+        label->setAccessibleName(text);
+    else
+        m_namesBehind = true;
+    label->setText(text);
 }
 
 void MeasDialog::slotTimerAlarm()

@@ -11,6 +11,7 @@
 namespace Ui {
 class MeasDialog;
 }
+class QLabel;
 class QTimer;
 
 // The panel of one meter: its eight values and the offline mark. It works in one of two ways:
@@ -52,6 +53,9 @@ private:
     void showMeter(const MeterState &meter) override;
     void showReading(const Reading &reading);
     void showOffline();
+    // Sets a value label's text and, while the panel is on screen, the name assistive
+    // technology reads for it (see the source).
+    void setValueText(QLabel *label, const QString &text);
 
     Ui::MeasDialog *ui;
     QTimer *m_offlineTimer = nullptr; // child of a panel on its own; none when bound
@@ -61,4 +65,10 @@ private:
     // The reading the value labels show, so that a meter repeating itself costs no relabelling.
     // Cleared by the offline mark, since the mode label then no longer shows it.
     std::optional<Reading> m_shown;
+    // Between showEvent() and hideEvent().
+    bool m_onScreen = false;
+    // Every value label carries its text as its accessible name; and whether, hidden, some of
+    // those names fell behind their texts.
+    bool m_named = false;
+    bool m_namesBehind = false;
 };

@@ -1,6 +1,8 @@
 #include "common/widgets.h"
 #include "measurement/measdialog.h"
 
+#include <QAccessible>
+#include <QLabel>
 #include <QTabWidget>
 #include <QTimer>
 #include <QtTest>
@@ -69,6 +71,8 @@ private slots:
     void readingInOfflineBringsModeBack_data();
     void readingInOfflineBringsModeBack();
     void contentKeepsGeometryWhenResized();
+    void assistiveTechnologyReadsShownValues_data();
+    void assistiveTechnologyReadsShownValues();
 };
 
 void tst_MeasDialog::newPanelShowsCaptionsAndOffline()
@@ -286,6 +290,37 @@ void tst_MeasDialog::contentKeepsGeometryWhenResized()
 
     panel->resize(500, 400);
     QCOMPARE(content->geometry(), fixed);
+}
+
+void tst_MeasDialog::assistiveTechnologyReadsShownValues_data()
+{
+    QTest::addColumn<bool>("onScreen");
+
+    QTest::newRow("panel on screen") << true;
+    QTest::newRow("hidden panel, then shown") << false;
+}
+
+void tst_MeasDialog::assistiveTechnologyReadsShownValues()
+{
+    QFETCH(bool, onScreen);
+    QTabWidget tabs;
+    tabs.addTab(new MeasDialog, QStringLiteral("Насос"));
+    auto *panel = new MeasDialog;
+    tabs.addTab(panel, QStringLiteral("Пресс"));
+    tabs.setCurrentIndex(onScreen ? 1 : 0);
+    tabs.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&tabs));
+
+    panel->ShowPayload(fullPayload);
+    panel->ShowPayload(QStringLiteral("{\"dev_type\":1,\"dev_mode\":0,\"num_starts\":7,\"t_common\":61,"
+                                      "\"t_current\":2,\"t_last\":3,\"voltage\":229,\"freq\":49}"));
+    tabs.setCurrentIndex(1);
+    for (const char *name : valueLabels) {
+        auto *label = panel->findChild<QLabel *>(QLatin1String(name));
+        QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(label);
+        QVERIFY2(accessible, name);
+        QCOMPARE(accessible->text(QAccessible::Name), label->text());
+    }
 }
 
 QTEST_MAIN(tst_MeasDialog)
