@@ -1,13 +1,36 @@
 #include "measurement/measdialog.h"
 #include "ui_measdialog.h"
 
+#include <QAccessible>
 #include <QLabel>
 #include <QTimer>
+
+namespace {
+
+// Qt makes an accessibility object for every label whose text was ever set, and keeps it as long
+// as the label lives, whether any assistive technology runs or not: some 700 bytes a label, a
+// hundred megabytes for ten thousand panels, and a cache that takes seconds to empty when they
+// go. Without assistive technology those of a hidden panel are dropped once made; Qt makes one
+// again whenever it is asked for.
+void dropAccessibleObjects(const QList<QLabel *> &labels)
+{
+    if (QAccessible::isActive())
+        return;
+    for (QLabel *label : labels) {
+        if (QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(label))
+            QAccessible::deleteAccessibleInterface(QAccessible::uniqueId(accessible));
+    }
+}
+
+} // namespace
 
 MeasDialog::MeasDialog(QWidget *parent) : QDialog(parent), ui(new Ui::MeasDialog), m_offlineTimer(new QTimer(this))
 {
     ui->setupUi(this);
     ui->label_dev_mode->setText(tr("не в сети"));
+    dropAccessibleObjects({ui->label_txt_dev_type, ui->label_txt_dev_mode, ui->label_txt_num_starts,
+                           ui->label_txt_t_last, ui->label_txt_t_common_2, ui->label_txt_t_common,
+                           ui->label_txt_voltage, ui->label_txt_freq, ui->label_dev_mode});
 
     m_offlineTimer->setObjectName(QStringLiteral("offlineTimer"));
     connect(m_offlineTimer, &QTimer::timeout, this, &MeasDialog::slotTimerAlarm);
@@ -18,6 +41,9 @@ MeasDialog::MeasDialog(MeterBoard *board, int index, QWidget *parent)
 {
     ui->setupUi(this);
     ui->label_dev_mode->setText(tr("не в сети"));
+    dropAccessibleObjects({ui->label_txt_dev_type, ui->label_txt_dev_mode, ui->label_txt_num_starts,
+                           ui->label_txt_t_last, ui->label_txt_t_common_2, ui->label_txt_t_common,
+                           ui->label_txt_voltage, ui->label_txt_freq, ui->label_dev_mode});
     m_board->setView(m_index, this);
 }
 
@@ -121,8 +147,12 @@ void MeasDialog::showReading(const Reading &reading)
         setValueText(ui->label_voltage, QString::number(reading.voltage, 10));
     if (moved(&Reading::freq))
         setValueText(ui->label_freq, QString::number(reading.freq, 10));
-    if (!before)
+    if (!before && !m_named) {
         m_named = true;
+        if (!m_onScreen)
+            dropAccessibleObjects({ui->label_dev_type, ui->label_dev_mode, ui->label_num_starts, ui->label_t_last,
+                                   ui->label_t_current, ui->label_t_common, ui->label_voltage, ui->label_freq});
+    }
 }
 
 void MeasDialog::showOffline()
