@@ -148,10 +148,14 @@ MainWindow::~MainWindow()
     // The summary reads the board, which as the window's first child would
     // otherwise go before it.
     delete m_summaryWindow.data();
-    // Panels next: they stand in the tab widget, which ui's widgets own.
-    // Hidden, it does not lay out its bar again for every panel that goes.
-    ui->tabWidget->hide();
-    destroyPanels(ui->tabWidget, devices);
+    // Panels next, with the tab widget they stand in. One by one, each panel
+    // leaving it would have the tab bar and the page stack look through every
+    // page left (seconds for ten thousand); deleted with it, they go in one
+    // sweep, so the records hand their panels over to it first.
+    for (DeviceRecord &record : devices)
+        record.panel.release();
+    delete ui->tabWidget;
+    devices.clear();
     // The history windows borrow the recorder, which goes with the members.
     qDeleteAll(findChildren<HistoryWindow *>(QString(), Qt::FindDirectChildrenOnly));
     delete ui;
