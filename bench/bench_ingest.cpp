@@ -60,22 +60,6 @@ struct Measured
     double cpuUsPerMessage() const { return count > 0 ? double(cpuNs) / 1000.0 / double(count) : 0; }
 };
 
-bool startMosquittoSub(bench::Child *sub, TestBroker *broker, const QString &prefix, long count)
-{
-    // A new id each time: the broker's log is searched for this subscription.
-    static int started = 0;
-    const QString clientId = QStringLiteral("bench-sub-%1").arg(++started);
-    // -k 300 like our client, so that a long pause does not end the session.
-    if (!sub->start(mosquittoTool(QStringLiteral("mosquitto_sub")),
-                    {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
-                     QString::number(broker->port()), QStringLiteral("-i"), clientId, QStringLiteral("-k"),
-                     QStringLiteral("300"), QStringLiteral("-C"), QString::number(count), QStringLiteral("-t"),
-                     prefix + QStringLiteral("/#")},
-                    false))
-        return false;
-    return bench::waitForSubscription(*broker, clientId, prefix + QStringLiteral("/#"), 10000);
-}
-
 // mosquitto_sub ends after -C messages, so a clean exit means none was lost.
 long mosquittoSubCount(bench::Child *sub, long expected)
 {
@@ -102,7 +86,8 @@ bool runBacklog(const Options &options, TestBroker *broker, Measured *ours, Meas
     bench::Child sub;
     if (!bench::startClientProcess(&client, options.subscriber, broker->port(), options.meters, prefix,
                                    options.count) ||
-        !startMosquittoSub(&sub, broker, prefix, options.count) || !client.stop() || !sub.stop())
+        !bench::startMosquittoSub(&sub, *broker, prefix + QStringLiteral("/#"), options.count) || !client.stop() ||
+        !sub.stop())
         return false;
     const qint64 clientCpu = bench::processCpuNs(client.pid());
     const qint64 subCpu = bench::processCpuNs(sub.pid());
@@ -174,7 +159,7 @@ bool runLive(const Options &options, TestBroker *broker, Measured *ours, Measure
     bench::Child sub;
     if (!bench::startClientProcess(&client, options.subscriber, broker->port(), options.meters, prefix,
                                    options.count) ||
-        !startMosquittoSub(&sub, broker, prefix, options.count))
+        !bench::startMosquittoSub(&sub, *broker, prefix + QStringLiteral("/#"), options.count))
         return false;
     const qint64 clientCpu = bench::processCpuNs(client.pid());
     const qint64 subCpu = bench::processCpuNs(sub.pid());

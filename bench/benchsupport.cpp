@@ -103,7 +103,12 @@ qint64 processCpuNs(pid_t pid)
 
 long residentKb()
 {
-    const QByteArray statm = readProcFile(QStringLiteral("/proc/self/statm"));
+    return residentKb(::getpid());
+}
+
+long residentKb(pid_t pid)
+{
+    const QByteArray statm = readProcFile(QStringLiteral("/proc/%1/statm").arg(pid));
     const QList<QByteArray> fields = statm.split(' ');
     if (fields.size() < 2)
         return -1;
@@ -372,6 +377,22 @@ bool waitUntilIdle(const TestBroker &broker, int timeoutMs)
         before = after;
     }
     return false;
+}
+
+bool startMosquittoSub(Child *sub, const TestBroker &broker, const QString &filter, long count)
+{
+    // A new id each time: the broker's log is searched for this subscription.
+    static int started = 0;
+    const QString clientId = QStringLiteral("bench-sub-%1").arg(++started);
+    QStringList args{QStringLiteral("-h"), QStringLiteral("127.0.0.1"),
+                     QStringLiteral("-p"), QString::number(broker.port()),
+                     QStringLiteral("-i"), clientId,
+                     QStringLiteral("-k"), QStringLiteral("300"),
+                     QStringLiteral("-t"), filter};
+    if (count > 0)
+        args << QStringLiteral("-C") << QString::number(count);
+    return sub->start(mosquittoTool(QStringLiteral("mosquitto_sub")), args, false) &&
+           waitForSubscription(broker, clientId, filter, 10000);
 }
 
 bool startClientProcess(Child *child, const QString &program, quint16 port, int meters, const QString &prefix,

@@ -25,8 +25,9 @@ qint64 ownCpuNs();
 // together, also of one that has exited but not yet been reaped (then of its
 // main thread); -1 if it cannot be read.
 qint64 processCpuNs(pid_t pid);
-// Resident set of this process.
+// Resident set of this process, or of another one (-1 if it cannot be read).
 long residentKb();
+long residentKb(pid_t pid);
 
 // The value of "--name VALUE" in args, or fallback.
 long longOption(const QStringList &args, const QString &name, long fallback);
@@ -141,6 +142,12 @@ bool waitForSubscription(const TestBroker &broker, const QString &clientId, cons
 // Waits until the broker has used no CPU for a while: the messages a
 // publisher left in its socket are all in the subscribers' queues then.
 bool waitUntilIdle(const TestBroker &broker, int timeoutMs);
+
+// mosquitto_sub on filter, its output thrown away, waited for until the
+// broker has its subscription; it ends after count messages (none: it runs
+// until stopped). Keep-alive 300 s, like the program's, so that a long pause
+// does not end its session.
+bool startMosquittoSub(Child *sub, const TestBroker &broker, const QString &filter, long count = 0);
 
 // bench_ingest_subscriber (the program's receiving end) started on the
 // broker at port, for meters 1..meters of the simulator with that prefix,
