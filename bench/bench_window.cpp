@@ -5,11 +5,13 @@
 // memory figure includes everything the first window loads (fonts, style), so
 // it overstates the cost per meter for small sizes. With 1,000 meters the
 // window must be up within 1 s and take less than 100 KB per meter; with
-// 10,000 within 3 s.
+// 10,000 within 1.5 s.
 //
 // The same process then rebuilds the tabs of the shown window, as closing the
-// device list does (held to the same second), and destroys the closed window,
-// as quitting does.
+// device list does (held to the same times), and destroys the closed window,
+// as quitting does (10,000 meters within 0.5 s). Each process also tells on
+// standard error the CPU time of each step: on a busy machine the wall clock
+// says more about the neighbours than about the window.
 
 #include "benchsupport.h"
 
@@ -26,7 +28,8 @@ namespace {
 constexpr double kMaxBuildMs = 1000;
 constexpr double kMaxKbPerMeter = 100;
 constexpr int kTargetMeters = 1000;
-constexpr double kMaxManyBuildMs = 3000;
+constexpr double kMaxManyBuildMs = 1500;
+constexpr double kMaxManyCloseMs = 500;
 constexpr int kManyMeters = 10000;
 
 int buildOnce(int argc, char **argv, int meters)
@@ -37,6 +40,7 @@ int buildOnce(int argc, char **argv, int meters)
         return 1;
 
     const long residentBefore = bench::residentKb();
+    qint64 cpu = bench::ownCpuNs();
     const qint64 start = bench::monotonicNs();
     QMQTT::Client client;
     auto window = std::make_unique<MainWindow>(&client);
@@ -47,19 +51,26 @@ int buildOnce(int argc, char **argv, int meters)
     QCoreApplication::processEvents();
     const qint64 built = bench::monotonicNs() - start;
     const long residentAfter = bench::residentKb();
+    const qint64 builtCpu = bench::ownCpuNs() - cpu;
 
     // What closing the device list does: every tab is rebuilt from the file.
     qint64 begin = bench::monotonicNs();
+    cpu = bench::ownCpuNs();
     QMetaObject::invokeMethod(window.get(), "RefreshTabs");
     QCoreApplication::processEvents();
     const qint64 rebuilt = bench::monotonicNs() - begin;
+    const qint64 rebuiltCpu = bench::ownCpuNs() - cpu;
 
     // What quitting does: the window is closed, then destroyed.
     window->close();
     QCoreApplication::processEvents();
     begin = bench::monotonicNs();
+    cpu = bench::ownCpuNs();
     window.reset();
     const qint64 destroyed = bench::monotonicNs() - begin;
+    // On a busy machine the wall clock says more about the neighbours than about the window.
+    std::fprintf(stderr, "bench_window: %d meters, CPU ms to show %.0f, to rebuild %.0f, to destroy %.0f\n", meters,
+                 double(builtCpu) / 1e6, double(rebuiltCpu) / 1e6, double(bench::ownCpuNs() - cpu) / 1e6);
 
     std::printf("built %lld %ld %lld %lld\n", static_cast<long long>(built), residentAfter - residentBefore,
                 static_cast<long long>(rebuilt), static_cast<long long>(destroyed));
@@ -85,6 +96,8 @@ int main(int argc, char **argv)
     double targetKb = -1;
     double rebuildMs = -1;
     double manyMs = -1;
+    double manyRebuildMs = -1;
+    double manyCloseMs = -1;
     for (int meters : {10, 100, kTargetMeters, kManyMeters}) {
         bench::Child child;
         QByteArray line;
@@ -107,8 +120,11 @@ int main(int argc, char **argv)
             targetMs = ms;
             targetKb = kbPerMeter;
         }
-        if (meters == kManyMeters)
+        if (meters == kManyMeters) {
             manyMs = ms;
+            manyRebuildMs = fields.value(3).toDouble() / 1e6;
+            manyCloseMs = fields.value(4).toDouble() / 1e6;
+        }
     }
     bench::printRow(name, QStringLiteral("ms to show, 10 / 100 / 1,000 / 10,000 meters"),
                     times.join(QStringLiteral(" / ")));
@@ -125,6 +141,11 @@ int main(int argc, char **argv)
                     QStringLiteral("< %1 ms").arg(kMaxBuildMs), bench::verdictOf(rebuildMs < kMaxBuildMs));
     bench::printRow(name, QStringLiteral("ms to show 10,000 meters"), bench::number(manyMs, 0),
                     QStringLiteral("< %1 ms").arg(kMaxManyBuildMs), bench::verdictOf(manyMs < kMaxManyBuildMs));
+    bench::printRow(name, QStringLiteral("ms to rebuild the tabs of 10,000 meters"), bench::number(manyRebuildMs, 0),
+                    QStringLiteral("< %1 ms").arg(kMaxManyBuildMs), bench::verdictOf(manyRebuildMs < kMaxManyBuildMs));
+    bench::printRow(name, QStringLiteral("ms to destroy the closed window of 10,000 meters"),
+                    bench::number(manyCloseMs, 0), QStringLiteral("< %1 ms").arg(kMaxManyCloseMs),
+                    bench::verdictOf(manyCloseMs < kMaxManyCloseMs));
     bench::printRow(name, QStringLiteral("resident KB per meter, 1,000 meters"), bench::number(targetKb, 1),
                     QStringLiteral("< %1 KB").arg(kMaxKbPerMeter), bench::verdictOf(targetKb < kMaxKbPerMeter));
     return 0;
