@@ -98,6 +98,20 @@ private:
 // client as it arrives, before it costs a copy, a conversion or a decoding.
 constexpr int kMaxPayloadSize = 16 * 1024;
 
+// The local time now, converted at most once a second: a wave of meters changing state (ten
+// thousand at start) asks for it once per meter, and each conversion reads the time zone file.
+QDateTime localNow()
+{
+    static qint64 second = -1;
+    static QDateTime now;
+    const qint64 ms = QDateTime::currentMSecsSinceEpoch();
+    if (ms / 1000 != second) {
+        second = ms / 1000;
+        now = QDateTime::fromMSecsSinceEpoch(ms);
+    }
+    return now;
+}
+
 void destroyPanels(QTabWidget *tabs, std::vector<DeviceRecord> &devices)
 {
     if (tabs->count() > 0)
@@ -399,7 +413,7 @@ void MainWindow::showMeterChange(int index)
 void MainWindow::updateTabToolTip(int index)
 {
     if (index < m_board->count())
-        ui->tabWidget->setTabToolTip(index, meterToolTip(m_board->meter(index), QDateTime::currentDateTime()));
+        ui->tabWidget->setTabToolTip(index, meterToolTip(m_board->meter(index), localNow()));
 }
 
 void MainWindow::updateOnlineCount()

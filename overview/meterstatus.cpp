@@ -66,6 +66,25 @@ private:
     bool m_online = false;
 };
 
+// A reading's local time as a tooltip shows it, with its date unless that is today. Meters come
+// and go in waves (ten thousand at start, all of them when the broker goes away), and converting
+// to local time reads the time zone file each time: most of a tooltip's cost. The meters of a
+// wave share their second, so the last second's text is kept.
+QString readingTime(qint64 receivedMs, const QDate &today)
+{
+    static qint64 second = -1;
+    static QDate day;
+    static QString text;
+    if (receivedMs / 1000 != second || today != day) {
+        second = receivedMs / 1000;
+        day = today;
+        const QDateTime received = QDateTime::fromMSecsSinceEpoch(receivedMs);
+        text = received.date() == today ? received.toString(QStringLiteral("hh:mm:ss"))
+                                        : received.toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
+    }
+    return text;
+}
+
 } // namespace
 
 QString meterStateText(const MeterState &meter)
@@ -79,9 +98,7 @@ QString meterToolTip(const MeterState &meter, const QDateTime &now)
 {
     if (!meter.reading)
         return translated("нет данных");
-    const QDateTime received = QDateTime::fromMSecsSinceEpoch(meter.receivedMs);
-    const QString time = received.date() == now.date() ? received.toString(QStringLiteral("hh:mm:ss"))
-                                                       : received.toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
+    const QString time = readingTime(meter.receivedMs, now.date());
     return meter.online ? translated("в сети · данные %1").arg(time)
                         : translated("не в сети · последние данные %1").arg(time);
 }
