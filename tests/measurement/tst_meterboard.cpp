@@ -8,6 +8,7 @@ class tst_MeterBoard : public QObject
     Q_OBJECT
 
 private slots:
+    void metersGoOfflineOneIntervalAfterTheirLastReading_data();
     void metersGoOfflineOneIntervalAfterTheirLastReading();
     void hiddenViewCatchesUp();
     void shownViewIsToldAtMostOncePerFrame();
@@ -40,8 +41,18 @@ public:
 
 } // namespace
 
+void tst_MeterBoard::metersGoOfflineOneIntervalAfterTheirLastReading_data()
+{
+    QTest::addColumn<int>("laterStarts");
+
+    QTest::newRow("new reading") << 2;
+    // Nothing to relabel, but the meter spoke: its deadline moves all the same.
+    QTest::newRow("same reading again") << 1;
+}
+
 void tst_MeterBoard::metersGoOfflineOneIntervalAfterTheirLastReading()
 {
+    QFETCH(int, laterStarts);
     MeterBoard board;
     board.setDevices(meters(3));
     board.setOfflineInterval(300);
@@ -65,7 +76,7 @@ void tst_MeterBoard::metersGoOfflineOneIntervalAfterTheirLastReading()
     // A later reading moves meter 0's deadline behind meter 1's; meter 2's own shorter interval
     // puts it ahead of both.
     deadline[0] = clock.elapsed() + 300;
-    board.record(0, withStarts(2));
+    board.record(0, withStarts(laterStarts));
     deadline[2] = clock.elapsed() + 60;
     board.record(2, withStarts(1));
     QCOMPARE(board.onlineCount(), 3);
@@ -75,7 +86,7 @@ void tst_MeterBoard::metersGoOfflineOneIntervalAfterTheirLastReading()
     for (qint64 late : lateBy)
         QVERIFY2(late >= 0, "a meter went offline before its deadline");
     QCOMPARE(board.onlineCount(), 0);
-    QVERIFY(board.meter(0).reading == withStarts(2));
+    QVERIFY(board.meter(0).reading == withStarts(laterStarts));
 }
 
 void tst_MeterBoard::hiddenViewCatchesUp()
