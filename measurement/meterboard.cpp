@@ -70,7 +70,7 @@ const QVector<int> *MeterBoard::metersOn(const QString &topic) const
 
 void MeterBoard::record(const QVector<int> &indices, const Reading &reading)
 {
-    const qint64 nowMs = QDateTime::currentMSecsSinceEpoch();
+    const qint64 nowMs = wallClockMs();
     const qint64 clockMs = m_clock.elapsed();
     const quint64 epoch = m_epoch;
     // The list may be the board's own, which replacing the meters frees; a copy shares it.
@@ -85,7 +85,7 @@ void MeterBoard::record(const QVector<int> &indices, const Reading &reading)
 
 void MeterBoard::record(int index, const Reading &reading)
 {
-    recordOne(index, reading, QDateTime::currentMSecsSinceEpoch(), m_clock.elapsed());
+    recordOne(index, reading, wallClockMs(), m_clock.elapsed());
 }
 
 void MeterBoard::recordOne(int index, const Reading &reading, qint64 nowMs, qint64 clockMs)
@@ -155,6 +155,16 @@ void MeterBoard::goOffline(int index)
         meter.view->showMeter(meter.state);
     }
     emit onlineChanged(index, false);
+}
+
+void MeterBoard::setWallClock(std::function<qint64()> nowMs)
+{
+    m_wallClock = std::move(nowMs);
+}
+
+qint64 MeterBoard::wallClockMs() const
+{
+    return m_wallClock ? m_wallClock() : QDateTime::currentMSecsSinceEpoch();
 }
 
 void MeterBoard::setOfflineInterval(int ms)
