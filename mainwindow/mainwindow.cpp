@@ -254,21 +254,21 @@ void MainWindow::clearMsg() {}
 
 void MainWindow::on_actionMQTT_Settings_triggered()
 {
-    m_settingsDialog = new MQTTSettForm(this);
-    m_settingsDialog->setAttribute(Qt::WA_DeleteOnClose);
-    m_settingsDialog->setWindowFlags(m_settingsDialog->windowFlags() & ~Qt::WindowContextHelpButtonHint);
-    m_settingsDialog->setModal(true);
-    m_settingsDialog->show();
+    auto *dialog = new MQTTSettForm(this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowFlags(dialog->windowFlags() & ~Qt::WindowContextHelpButtonHint);
+    dialog->setModal(true);
+    dialog->show();
 }
 
 void MainWindow::on_actionAddNewDevice_triggered()
 {
-    m_deviceListDialog = new DeviceListDialog(this);
-    m_deviceListDialog->setAttribute(Qt::WA_DeleteOnClose);
-    m_deviceListDialog->setWindowFlags(m_deviceListDialog->windowFlags() & ~Qt::WindowContextHelpButtonHint);
-    m_deviceListDialog->setModal(true);
-    connect(m_deviceListDialog, &DeviceListDialog::ExitAction, this, &MainWindow::RefreshTabs);
-    m_deviceListDialog->show();
+    auto *dialog = new DeviceListDialog(this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowFlags(dialog->windowFlags() & ~Qt::WindowContextHelpButtonHint);
+    dialog->setModal(true);
+    connect(dialog, &DeviceListDialog::ExitAction, this, &MainWindow::RefreshTabs);
+    dialog->show();
 }
 
 void MainWindow::RefreshTabs()

@@ -13,11 +13,9 @@
 namespace Ui {
 class MainWindow;
 }
-class DeviceListDialog;
 class HistoryIndicator;
 class HistoryRecorder;
 class QAction;
-class MQTTSettForm;
 class MeasDialog;
 class MeterBoard;
 class QLabel;
@@ -117,9 +115,7 @@ private:
     // describes the window; every other member carries the m_ prefix.
     QMQTT::Client *client; // borrowed: the client outlives the window
     Ui::MainWindow *ui;
-    MQTTSettForm *m_settingsDialog = nullptr;
     QAction *m_advancedSettingsAction = nullptr;
-    DeviceListDialog *m_deviceListDialog = nullptr;
     std::vector<DeviceRecord> devices;
     // The meters' live state, one per record, in the same order; it also
     // routes a topic to its records at a cost that does not grow with their
