@@ -24,6 +24,8 @@ AdvancedSettingsDialog::AdvancedSettingsDialog(QWidget *parent) : QDialog(parent
     m_storedPaths = QStringList{options.caFile, options.certFile, options.keyFile};
     ui->cbHistoryEnabled->setChecked(stored.history.enabled);
     ui->sbHistoryDays->setValue(stored.history.days);
+    ui->cbNotifyDesktop->setChecked(stored.notify.desktop);
+    ui->cbNotifyTray->setChecked(stored.notify.tray);
 
     // The days mean nothing while no history is kept.
     ui->sbHistoryDays->setEnabled(stored.history.enabled);
@@ -111,6 +113,8 @@ void AdvancedSettingsDialog::save()
     options.tlsVerifyHost = ui->cbTlsVerifyHost->isChecked();
     settings.history.enabled = ui->cbHistoryEnabled->isChecked();
     settings.history.days = ui->sbHistoryDays->value();
+    settings.notify.desktop = ui->cbNotifyDesktop->isChecked();
+    settings.notify.tray = ui->cbNotifyTray->isChecked();
     if (SettingsFile().writeAdvancedSettings(settings) == WriteResult::Written) {
         close();
         return;

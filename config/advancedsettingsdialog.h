@@ -10,8 +10,9 @@ class QLineEdit;
 
 // Edits the optional connection settings of Settings.conf (automatic
 // reconnection, connecting at start-up, keep-alive, TLS), which take effect at
-// the next connection, and the history's ([History] Enabled and Days), which
-// the main window applies when the dialog closes. Bad values are refused
+// the next connection, the history's ([History] Enabled and Days) and the
+// notifications' ([Notify] Desktop and Tray), which the main window applies
+// when the dialog closes. Bad values are refused
 // with a message naming the field, and then nothing is written; with TLS off,
 // a path left as it was read is kept unchecked. The settings stand in group
 // boxes stacked in a vertical layout, so a further group goes in beside them.

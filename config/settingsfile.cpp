@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QSaveFile>
+#include <QSet>
 
 #include <algorithm>
 #include <limits>
@@ -18,6 +19,13 @@ const QString kDeviceArray = QStringLiteral("Devices/DEV");
 const QString kSizeKey = QStringLiteral("Devices/DEV/size");
 const QString kHistoryEnabledKey = QStringLiteral("History/Enabled");
 const QString kHistoryDaysKey = QStringLiteral("History/Days");
+const QString kAlarmsGroup = QStringLiteral("Alarms");
+const QString kMaintenanceGroup = QStringLiteral("Maintenance");
+const QString kPlanArray = QStringLiteral("Maintenance/PLAN");
+const QString kPlanSizeKey = QStringLiteral("Maintenance/PLAN/size");
+const QString kNotifyGroup = QStringLiteral("Notify");
+const QString kNotifyDesktopKey = QStringLiteral("Notify/Desktop");
+const QString kNotifyTrayKey = QStringLiteral("Notify/Tray");
 
 QString elementGroup(int index)
 {
@@ -311,7 +319,8 @@ SessionSettings SettingsFile::readSessionSettings() const
     settings.ignored = notText(document, kMqttGroup) + settings.options.ignored;
     sortByKey(&settings.ignored);
     // Groups nobody reads are not read here either: a large one costs time.
-    settings.ignoredInFile = notText(document, QStringLiteral("Devices")) + settings.ignored;
+    settings.ignoredInFile =
+        notText(document, QStringLiteral("Devices")) + settings.ignored + readWatchSettings(document).ignored;
     return settings;
 }
 
@@ -449,6 +458,12 @@ void setHistory(IniDocument &document, const HistorySettings &history)
     document.setText(kHistoryDaysKey, QString::number(history.days));
 }
 
+void setNotify(IniDocument &document, const NotifySettings &notify)
+{
+    document.setText(kNotifyDesktopKey, fromBool(notify.desktop));
+    document.setText(kNotifyTrayKey, fromBool(notify.tray));
+}
+
 } // namespace
 
 HistorySettings SettingsFile::readHistory() const
@@ -480,7 +495,7 @@ WriteResult SettingsFile::writeHistory(const HistorySettings &history) const
 AdvancedSettings SettingsFile::readAdvancedSettings() const
 {
     const IniDocument document = load();
-    return {readConnectionOptions(document), readHistory(document)};
+    return {readConnectionOptions(document), readHistory(document), readWatchSettings(document).notify};
 }
 
 WriteResult SettingsFile::writeAdvancedSettings(const AdvancedSettings &settings) const
@@ -489,6 +504,226 @@ WriteResult SettingsFile::writeAdvancedSettings(const AdvancedSettings &settings
         [&settings](IniDocument &document) {
             setConnectionOptions(document, settings.options);
             setHistory(document, settings.history);
+            setNotify(document, settings.notify);
+            return true;
+        },
+        Change::Always);
+}
+
+bool SupplyLimits::operator==(const SupplyLimits &other) const
+{
+    return voltageMin == other.voltageMin && voltageMax == other.voltageMax && frequencyMin == other.frequencyMin &&
+           frequencyMax == other.frequencyMax;
+}
+
+bool MaintenancePlan::sameMark(const MaintenancePlan &other) const
+{
+    return markDate == other.markDate && markSeconds == other.markSeconds && markStarts == other.markStarts;
+}
+
+namespace {
+
+// The keys of one element of the plan array, from 0.
+QString planKey(int index, const char *name)
+{
+    return kPlanArray % QLatin1Char('/') % QString::number(index + 1) % QLatin1Char('/') % QLatin1String(name);
+}
+
+// Indices (from 0) of the elements of the plan array that have keys, below its size, ascending.
+QVector<int> planIndices(const IniDocument &document)
+{
+    const int size = document.text(kPlanSizeKey).toInt();
+    QVector<int> indices;
+    for (const QString &group : document.childGroups(kPlanArray)) {
+        bool ok = false;
+        const int number = group.toInt(&ok);
+        if (ok && number >= 1 && number <= size && group == QString::number(number))
+            indices.append(number - 1);
+    }
+    std::sort(indices.begin(), indices.end());
+    return indices;
+}
+
+// The last part of a key: "VoltageMax" of "Alarms/VoltageMax".
+QString keyName(const QString &key)
+{
+    return key.mid(key.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+// Reads the numeric keys of one group or array element; every key that holds
+// something else is listed with why, and its value left out.
+class NumberReader final
+{
+public:
+    NumberReader(const IniDocument &document, QVector<IgnoredValue> *ignored) : m_document(document), m_ignored(ignored)
+    {
+    }
+
+    // An absent or empty value is none; so is one outside [least, greatest], which is ignored.
+    std::optional<qint64> read(const QString &key, qint64 least, qint64 greatest) const
+    {
+        const QString text = m_document.text(key).trimmed();
+        if (text.isEmpty())
+            return std::nullopt;
+        bool ok = false;
+        const qint64 value = text.toLongLong(&ok);
+        if (ok && value >= least && value <= greatest)
+            return value;
+        if (!ok)
+            m_ignored->append({key, SettingsFile::tr("не целое число")});
+        else if (value < least)
+            m_ignored->append({key, SettingsFile::tr("меньше %1").arg(least)});
+        else
+            m_ignored->append({key, SettingsFile::tr("больше %1").arg(greatest)});
+        return std::nullopt;
+    }
+
+    std::optional<int> readInt(const QString &key, int least = std::numeric_limits<int>::min()) const
+    {
+        const std::optional<qint64> value = read(key, least, std::numeric_limits<int>::max());
+        return value ? std::optional<int>(int(*value)) : std::nullopt;
+    }
+
+    // A pair of bounds of which the least is above the greatest means neither.
+    void readBounds(const QString &minKey, const QString &maxKey, std::optional<int> *min,
+                    std::optional<int> *max) const
+    {
+        *min = readInt(minKey);
+        *max = readInt(maxKey);
+        if (*min && *max && **min > **max) {
+            m_ignored->append({minKey, SettingsFile::tr("больше %1").arg(keyName(maxKey))});
+            m_ignored->append({maxKey, SettingsFile::tr("меньше %1").arg(keyName(minKey))});
+            min->reset();
+            max->reset();
+        }
+    }
+
+    // Keys named "<prefix>VoltageMin" and so on.
+    SupplyLimits readLimits(const QString &prefix) const
+    {
+        SupplyLimits limits;
+        readBounds(prefix + QStringLiteral("VoltageMin"), prefix + QStringLiteral("VoltageMax"), &limits.voltageMin,
+                   &limits.voltageMax);
+        readBounds(prefix + QStringLiteral("FrequencyMin"), prefix + QStringLiteral("FrequencyMax"),
+                   &limits.frequencyMin, &limits.frequencyMax);
+        return limits;
+    }
+
+private:
+    const IniDocument &m_document;
+    QVector<IgnoredValue> *m_ignored;
+};
+
+MaintenancePlan readPlan(const NumberReader &numbers, const IniDocument &document, int index,
+                         QVector<IgnoredValue> *ignored)
+{
+    MaintenancePlan plan;
+    plan.topic = document.text(planKey(index, "topic"));
+    plan.intervalHours = numbers.readInt(planKey(index, "IntervalHours"), 1);
+    plan.intervalStarts = numbers.readInt(planKey(index, "IntervalStarts"), 1);
+    plan.limits = numbers.readLimits(planKey(index, ""));
+    const QString date = document.text(planKey(index, "MarkDate")).trimmed();
+    if (!date.isEmpty()) {
+        plan.markDate = QDate::fromString(date, Qt::ISODate);
+        if (!plan.markDate.isValid())
+            ignored->append({planKey(index, "MarkDate"), SettingsFile::tr("не дата ГГГГ-ММ-ДД")});
+    }
+    plan.markSeconds = numbers.read(planKey(index, "MarkSeconds"), 0, std::numeric_limits<qint64>::max()).value_or(0);
+    plan.markStarts = numbers.read(planKey(index, "MarkStarts"), 0, std::numeric_limits<qint64>::max()).value_or(0);
+    return plan;
+}
+
+void setNumber(IniDocument &document, const QString &key, std::optional<qint64> value)
+{
+    if (value)
+        document.setText(key, QString::number(*value));
+    else
+        document.remove(key);
+}
+
+} // namespace
+
+WatchSettings SettingsFile::readWatchSettings() const
+{
+    return readWatchSettings(load());
+}
+
+WatchSettings SettingsFile::readWatchSettings(const IniDocument &document)
+{
+    WatchSettings settings;
+    QVector<IgnoredValue> ignored;
+    const NumberReader numbers(document, &ignored);
+    settings.limits = numbers.readLimits(kAlarmsGroup + QLatin1Char('/'));
+
+    QSet<QString> topics;
+    for (const int index : planIndices(document)) {
+        MaintenancePlan plan = readPlan(numbers, document, index, &ignored);
+        // An element without a topic belongs to no meter; a second one for a topic is never read.
+        if (plan.topic.isNull() || topics.contains(plan.topic))
+            continue;
+        topics.insert(plan.topic);
+        settings.plans.append(plan);
+    }
+
+    const auto readBool = [&](const QString &key, bool *target) {
+        const QString text = document.text(key);
+        if (text.isNull())
+            return;
+        if (const std::optional<bool> value = toBool(text))
+            *target = *value;
+        else
+            ignored.append({key, tr("не true и не false")});
+    };
+    readBool(kNotifyDesktopKey, &settings.notify.desktop);
+    readBool(kNotifyTrayKey, &settings.notify.tray);
+
+    for (const QString &group : {kAlarmsGroup, kMaintenanceGroup, kNotifyGroup})
+        ignored += notText(document, group);
+    sortByKey(&ignored);
+    settings.ignored = ignored;
+    return settings;
+}
+
+MaintenancePlan SettingsFile::readMaintenancePlan(const QString &topic) const
+{
+    for (const MaintenancePlan &plan : readWatchSettings().plans) {
+        if (plan.topic == topic)
+            return plan;
+    }
+    MaintenancePlan plan;
+    plan.topic = topic;
+    return plan;
+}
+
+WriteResult SettingsFile::writeMaintenancePlan(const MaintenancePlan &plan) const
+{
+    return modify(
+        [&plan](IniDocument &document) {
+            const QVector<int> indices = planIndices(document);
+            const int size = qMax(0, document.text(kPlanSizeKey).toInt());
+            int target = size;
+            for (const int index : indices) {
+                if (document.text(planKey(index, "topic")) == plan.topic) {
+                    target = index;
+                    break;
+                }
+            }
+            document.setText(planKey(target, "topic"), plan.topic);
+            setNumber(document, planKey(target, "IntervalHours"), plan.intervalHours);
+            setNumber(document, planKey(target, "IntervalStarts"), plan.intervalStarts);
+            setNumber(document, planKey(target, "VoltageMin"), plan.limits.voltageMin);
+            setNumber(document, planKey(target, "VoltageMax"), plan.limits.voltageMax);
+            setNumber(document, planKey(target, "FrequencyMin"), plan.limits.frequencyMin);
+            setNumber(document, planKey(target, "FrequencyMax"), plan.limits.frequencyMax);
+            if (plan.markDate.isValid()) {
+                document.setText(planKey(target, "MarkDate"), plan.markDate.toString(Qt::ISODate));
+                document.setText(planKey(target, "MarkSeconds"), QString::number(plan.markSeconds));
+                document.setText(planKey(target, "MarkStarts"), QString::number(plan.markStarts));
+            } else {
+                for (const char *key : {"MarkDate", "MarkSeconds", "MarkStarts"})
+                    document.remove(planKey(target, key));
+            }
+            document.setText(kPlanSizeKey, QString::number(qMax(size, target + 1)));
             return true;
         },
         Change::Always);

@@ -4,11 +4,13 @@
 #include "config/deviceentry.h"
 
 #include <QCoreApplication>
+#include <QDate>
 #include <QString>
 #include <QStringList>
 #include <QVector>
 
 #include <functional>
+#include <optional>
 
 // A value of Settings.conf that its reader did not use, and why, in words
 // for the status bar.
@@ -100,6 +102,62 @@ enum class WriteResult
     Failed
 };
 
+// Bounds on a meter's supply, in whole volts and hertz as the meter reports
+// them; an absent bound is no limit.
+struct SupplyLimits
+{
+    std::optional<int> voltageMin;
+    std::optional<int> voltageMax;
+    std::optional<int> frequencyMin;
+    std::optional<int> frequencyMax;
+
+    bool operator==(const SupplyLimits &other) const;
+    bool operator!=(const SupplyLimits &other) const { return !(*this == other); }
+};
+
+// One meter's service by operating hours and its own supply limits, group
+// Maintenance. A plan belongs to a topic, not to an entry of the device list,
+// so that a meter removed and added again finds it again.
+struct MaintenancePlan
+{
+    QString topic;
+    // Service every so many hours of total operating time, and/or every so
+    // many starts; none: no plan of that kind.
+    std::optional<int> intervalHours;
+    std::optional<int> intervalStarts;
+    // Each bound given wins over the same bound of [Alarms].
+    SupplyLimits limits;
+    // The last service: its date (null: none yet, and the plan counts from
+    // zero) and the meter's total operating time and starts at that moment.
+    QDate markDate;
+    qint64 markSeconds = 0;
+    qint64 markStarts = 0;
+
+    bool hasInterval() const { return intervalHours || intervalStarts; }
+    bool sameMark(const MaintenancePlan &other) const;
+};
+
+// Desktop notifications of the meters' events, group Notify; both off unless set.
+struct NotifySettings
+{
+    bool desktop = false; // Desktop: through org.freedesktop.Notifications
+    bool tray = false;    // Tray: an icon in the system tray
+};
+
+// What watching the meters takes from the file: the supply limits of every
+// meter (group Alarms), the maintenance plans and the notifications, from one
+// reading of it.
+struct WatchSettings
+{
+    SupplyLimits limits;
+    // In file order, at most one per topic (the first one stored for it).
+    QVector<MaintenancePlan> plans;
+    NotifySettings notify;
+    // Values of those groups that were ignored: not text, not numbers, out
+    // of range, or a least bound above its greatest.
+    QVector<IgnoredValue> ignored;
+};
+
 // What a device-list operation leaves behind: the names of the complete
 // entries in file order, as the file holds them afterwards (also when the
 // write failed), and whether the file could be written.
@@ -116,6 +174,7 @@ struct AdvancedSettings
 {
     ConnectionOptions options;
     HistorySettings history;
+    NotifySettings notify;
 };
 
 class IniDocument;
@@ -156,8 +215,16 @@ public:
     HistorySettings readHistory() const;
     WriteResult writeHistory(const HistorySettings &settings) const;
     AdvancedSettings readAdvancedSettings() const;
-    // Writes every key of both, and nothing else.
+    // Writes every key of all three, and nothing else.
     WriteResult writeAdvancedSettings(const AdvancedSettings &settings) const;
+
+    // Groups Alarms, Maintenance and Notify.
+    WatchSettings readWatchSettings() const;
+    // The plan stored for topic, or an empty one for it.
+    MaintenancePlan readMaintenancePlan(const QString &topic) const;
+    // Replaces the plan stored for its topic, or appends it; a bound or
+    // interval that is none is removed from the file.
+    WriteResult writeMaintenancePlan(const MaintenancePlan &plan) const;
 
     // The complete entries in file order; never writes.
     QVector<DeviceEntry> readDevices() const;
@@ -199,6 +266,7 @@ private:
     // The values of group that are not text.
     static QVector<IgnoredValue> notText(const IniDocument &document, const QString &group);
     static HistorySettings readHistory(const IniDocument &document);
+    static WatchSettings readWatchSettings(const IniDocument &document);
     // What the list shows after a device was written (kept), or after the
     // write failed.
     DeviceListResult afterWrite(WriteResult status, const QStringList &kept) const;

@@ -212,17 +212,20 @@ void tst_AdvancedSettingsDialog::historyIsShownAndSaved_data()
     QTest::addColumn<QByteArray>("stored");
     QTest::addColumn<bool>("shownEnabled");
     QTest::addColumn<int>("shownDays");
+    QTest::addColumn<bool>("shownDesktop");
 
-    QTest::newRow("no file: not recorded, 30 days") << QByteArray() << false << 30;
-    QTest::newRow("stored values") << QByteArray("[History]\nEnabled=true\nDays=7\n") << true << 7;
+    QTest::newRow("no file: not recorded, 30 days") << QByteArray() << false << 30 << false;
+    QTest::newRow("stored values") << QByteArray("[History]\nEnabled=true\nDays=7\n[Notify]\nDesktop=true\n") << true
+                                   << 7 << true;
 }
 
-// The history's two keys are shown, and saved with the rest, turned around.
+// The history's two keys and the notifications' are shown, and saved with the rest, turned around.
 void tst_AdvancedSettingsDialog::historyIsShownAndSaved()
 {
     QFETCH(QByteArray, stored);
     QFETCH(bool, shownEnabled);
     QFETCH(int, shownDays);
+    QFETCH(bool, shownDesktop);
     if (!stored.isEmpty())
         writeSettingsFileText(stored);
     QWidget opener;
@@ -232,13 +235,21 @@ void tst_AdvancedSettingsDialog::historyIsShownAndSaved()
     QCOMPARE(days->value(), shownDays);
     QCOMPARE(days->maximum(), 3650);
 
+    QCOMPARE(box(dialog, "cbNotifyDesktop")->isChecked(), shownDesktop);
+    QVERIFY(!box(dialog, "cbNotifyTray")->isChecked());
+
     box(dialog, "cbHistoryEnabled")->click();
     days->setValue(shownDays + 1);
+    box(dialog, "cbNotifyDesktop")->click();
+    box(dialog, "cbNotifyTray")->click();
     click(dialog, "pushButtonSave");
     QTRY_VERIFY(dialog.isNull());
     const HistorySettings saved = SettingsFile().readHistory();
     QCOMPARE(saved.enabled, !shownEnabled);
     QCOMPARE(saved.days, shownDays + 1);
+    const NotifySettings notify = SettingsFile().readWatchSettings().notify;
+    QCOMPARE(notify.desktop, !shownDesktop);
+    QVERIFY(notify.tray);
 }
 
 // The connection options used to be written before the history, each on its

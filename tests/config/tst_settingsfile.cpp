@@ -75,6 +75,28 @@ QStringList keysOf(const QVector<IgnoredValue> &values)
 
 const QString kDefaultOptions = QStringLiteral("reconnect=0 onStart=0 keepAlive=300 tls=0 ca= cert= key= verifyHost=1");
 
+QString bound(const std::optional<int> &value)
+{
+    return value ? QString::number(*value) : QStringLiteral("-");
+}
+
+// Limits as one line: "V 198..242 F -..51".
+QString describe(const SupplyLimits &l)
+{
+    return QStringLiteral("V %1..%2 F %3..%4")
+        .arg(bound(l.voltageMin), bound(l.voltageMax), bound(l.frequencyMin), bound(l.frequencyMax));
+}
+
+// A plan as one line: "t/a h=500 s=- V -..- F -..- mark=2026-03-01/3600/12".
+QString describe(const MaintenancePlan &p)
+{
+    return QStringLiteral("%1 h=%2 s=%3 %4 mark=%5/%6/%7")
+        .arg(p.topic, bound(p.intervalHours), bound(p.intervalStarts), describe(p.limits),
+             p.markDate.toString(Qt::ISODate))
+        .arg(p.markSeconds)
+        .arg(p.markStarts);
+}
+
 // An operation that writes the file, and its outcome.
 using Write = std::function<DeviceListResult(const SettingsFile &)>;
 
@@ -105,6 +127,9 @@ private slots:
     void readHistory_data();
     void readHistory();
     void writeHistoryText();
+    void readWatchSettings_data();
+    void readWatchSettings();
+    void maintenancePlanIsFoundByTopic();
     void ownerOnlyPermissions_data();
     void ownerOnlyPermissions();
     void writeIntoDirectoryFails();
@@ -413,6 +438,94 @@ void tst_SettingsFile::writeHistoryText()
                      .bytes());
 }
 
+void tst_SettingsFile::readWatchSettings_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("limits");
+    QTest::addColumn<QStringList>("plans");
+    QTest::addColumn<QString>("notify");
+    QTest::addColumn<QStringList>("ignored");
+
+    const QString none = QStringLiteral("V -..- F -..-");
+    QTest::newRow("nothing set") << kTwoDevices << none << QStringList() << "desktop=0 tray=0" << QStringList();
+    QTest::newRow("limits and notifications")
+        << QByteArray("[Alarms]\nVoltageMin=198\nVoltageMax= 242\nFrequencyMax=51\nFrequencyMin=\n"
+                      "[Notify]\nDesktop=true\nTray=false\n")
+        << "V 198..242 F -..51" << QStringList() << "desktop=1 tray=0" << QStringList();
+    QTest::newRow("not a number") << QByteArray("[Alarms]\nVoltageMin=abc\nVoltageMax=242\n[Notify]\nTray=maybe\n")
+                                  << "V -..242 F -..-" << QStringList() << "desktop=0 tray=0"
+                                  << QStringList{"Alarms/VoltageMin", "Notify/Tray"};
+    QTest::newRow("least bound above the greatest")
+        << QByteArray("[Alarms]\nFrequencyMin=52\nFrequencyMax=48\n") << none << QStringList() << "desktop=0 tray=0"
+        << QStringList{"Alarms/FrequencyMax", "Alarms/FrequencyMin"};
+    QTest::newRow("plans by topic, the first for each")
+        << QByteArray("[Maintenance]\nPLAN\\1\\topic=t/a\nPLAN\\1\\IntervalHours=500\nPLAN\\1\\VoltageMin=200\n"
+                      "PLAN\\1\\MarkDate=2026-03-01\nPLAN\\1\\MarkSeconds=3600\nPLAN\\1\\MarkStarts=12\n"
+                      "PLAN\\2\\IntervalHours=7\nPLAN\\3\\topic=t/a\nPLAN\\3\\IntervalHours=9\n"
+                      "PLAN\\4\\topic=t/b\nPLAN\\4\\IntervalStarts=0\nPLAN\\4\\MarkDate=yesterday\n"
+                      "PLAN\\size=4\n")
+        << none
+        << QStringList{"t/a h=500 s=- V 200..- F -..- mark=2026-03-01/3600/12", "t/b h=- s=- V -..- F -..- mark=/0/0"}
+        << "desktop=0 tray=0" << QStringList{"Maintenance/PLAN/4/IntervalStarts", "Maintenance/PLAN/4/MarkDate"};
+}
+
+void tst_SettingsFile::readWatchSettings()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, limits);
+    QFETCH(QStringList, plans);
+    QFETCH(QString, notify);
+    QFETCH(QStringList, ignored);
+    writeSettingsFileText(text);
+
+    const WatchSettings settings = SettingsFile().readWatchSettings();
+    QCOMPARE(describe(settings.limits), limits);
+    QStringList read;
+    for (const MaintenancePlan &plan : settings.plans)
+        read << describe(plan);
+    QCOMPARE(read, plans);
+    QCOMPARE(QStringLiteral("desktop=%1 tray=%2").arg(settings.notify.desktop).arg(settings.notify.tray), notify);
+    QCOMPARE(keysOf(settings.ignored), ignored);
+    // Named in the status bar at start with every other ignored value.
+    QCOMPARE(keysOf(SettingsFile().readSessionSettings().ignoredInFile), ignored);
+}
+
+// A plan lives in a group of its own, by topic: the device array is never touched, and a meter
+// removed and added again finds its plan.
+void tst_SettingsFile::maintenancePlanIsFoundByTopic()
+{
+    writeSettingsFileText(kTwoDevices);
+    const SettingsFile file;
+    MaintenancePlan plan;
+    plan.topic = QStringLiteral("plant/meter2");
+    plan.intervalHours = 500;
+    plan.limits.frequencyMax = 51;
+    plan.markDate = QDate(2026, 3, 1);
+    plan.markSeconds = 1800000;
+    plan.markStarts = 40;
+    QCOMPARE(file.writeMaintenancePlan(plan), WriteResult::Written);
+    QCOMPARE(file.removeDeviceAt(1).status, WriteResult::Written);
+    QCOMPARE(file.storeDevice(QStringLiteral("Pump again"), plan.topic).status, WriteResult::Written);
+    QCOMPARE(describe(file.readMaintenancePlan(plan.topic)), describe(plan));
+
+    // Written again, it replaces itself, and what is none leaves the file.
+    plan.intervalHours.reset();
+    plan.intervalStarts = 300;
+    plan.markDate = QDate();
+    QCOMPARE(file.writeMaintenancePlan(plan), WriteResult::Written);
+    MaintenancePlan other;
+    other.topic = QStringLiteral("plant/meter1");
+    other.intervalHours = 10;
+    QCOMPARE(file.writeMaintenancePlan(other), WriteResult::Written);
+    plan.markSeconds = 0;
+    plan.markStarts = 0;
+    QCOMPARE(describe(file.readMaintenancePlan(plan.topic)), describe(plan));
+    QCOMPARE(file.readWatchSettings().plans.size(), 2);
+    QVERIFY(!settingsFileText().contains("IntervalHours=500"));
+    QCOMPARE(describe(file.readMaintenancePlan(QStringLiteral("t/none"))),
+             QStringLiteral("t/none h=- s=- V -..- F -..- mark=/0/0"));
+}
+
 void tst_SettingsFile::ownerOnlyPermissions_data()
 {
     QTest::addColumn<QByteArray>("before");
@@ -707,7 +820,7 @@ void tst_SettingsFile::connectionOptionsAndBrokerKeepEachOther()
     options.keepAlive = 30;
     options.tls = true;
     options.caFile = QStringLiteral("/ca.pem");
-    QCOMPARE(file.writeAdvancedSettings({options, {}}), WriteResult::Written);
+    QCOMPARE(file.writeAdvancedSettings({options, {}, {}}), WriteResult::Written);
     QCOMPARE(file.readSessionSettings().broker.password, QStringLiteral("secret"));
     QCOMPARE(file.readSessionSettings().broker.port, 1884);
 
