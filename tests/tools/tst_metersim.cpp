@@ -20,6 +20,9 @@ private slots:
     void loadModeSpreadsReadingsOverMeters();
     void silentMeterPublishesOnceThenStops_data();
     void silentMeterPublishesOnceThenStops();
+    void optionsShapeReadings_data();
+    void optionsShapeReadings();
+    void retainedReadingsReachLateSubscribers();
     void badCommandLineIsRefused_data();
     void badCommandLineIsRefused();
 
@@ -31,6 +34,8 @@ private:
     };
 
     void startSubscriber(QProcess &subscriber, const QString &prefix, int count);
+    // Runs the load mode to its end with the extra arguments.
+    void runLoad(const QString &prefix, int meters, int count, const QStringList &extra);
     QVector<Reading> readings(const QString &prefix);
     QString outputPath(const QString &prefix) const
     {
@@ -248,6 +253,96 @@ void tst_MeterSim::silentMeterPublishesOnceThenStops()
     }
 }
 
+void tst_MeterSim::runLoad(const QString &prefix, int meters, int count, const QStringList &extra)
+{
+    QProcess simulator;
+    simulator.start(QStringLiteral(ZELMAR_METER_SIM),
+                    QStringList{QStringLiteral("--port"), m_port, QStringLiteral("--prefix"), prefix,
+                                QStringLiteral("--meters"), QString::number(meters), QStringLiteral("--count"),
+                                QString::number(count)} +
+                        extra);
+    QVERIFY(simulator.waitForFinished(60000));
+    QVERIFY2(simulator.exitCode() == 0, simulator.readAllStandardError().constData());
+}
+
+void tst_MeterSim::optionsShapeReadings_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("meters");
+    // Per meter: the voltage and frequency it must report, 0 for any plausible one.
+    QTest::addColumn<QVector<int>>("voltages");
+    QTest::addColumn<QVector<int>>("frequencies");
+    // The first reading's total operating time and starts, each reading one second more; -1: random.
+    QTest::addColumn<int>("total");
+    QTest::addColumn<int>("starts");
+
+    QTest::newRow("voltage on one meter") << QStringList{"--voltage", "187", "--faulty", "2"} << 3
+                                          << QVector<int>{0, 187, 0} << QVector<int>{0, 0, 0} << -1 << -1;
+    QTest::newRow("frequency on every meter")
+        << QStringList{"--frequency", "53"} << 2 << QVector<int>{0, 0} << QVector<int>{53, 53} << -1 << -1;
+    QTest::newRow("total grows from where it starts")
+        << QStringList{"--total", "3600", "--starts", "7"} << 1 << QVector<int>{0} << QVector<int>{0} << 3601 << 7;
+}
+
+void tst_MeterSim::optionsShapeReadings()
+{
+    QFETCH(QStringList, options);
+    QFETCH(int, meters);
+    QFETCH(QVector<int>, voltages);
+    QFETCH(QVector<int>, frequencies);
+    QFETCH(int, total);
+    QFETCH(int, starts);
+    const QString prefix = nextPrefix();
+    const int count = 4 * meters;
+    QProcess subscriber;
+    startSubscriber(subscriber, prefix, count);
+    if (QTest::currentTestFailed())
+        return;
+    runLoad(prefix, meters, count, options);
+    QVERIFY(subscriber.waitForFinished(60000));
+
+    const QVector<Reading> received = readings(prefix);
+    QCOMPARE(received.size(), count);
+    QMap<int, int> seen;
+    for (const Reading &reading : received) {
+        const auto value = [&reading](const char *key) { return reading.values.value(QLatin1String(key)).toInt(); };
+        const int index = reading.meter - 1;
+        const int voltage = voltages.value(index);
+        const int frequency = frequencies.value(index);
+        if (voltage > 0)
+            QCOMPARE(value("voltage"), voltage);
+        else
+            QVERIFY(value("voltage") >= 225 && value("voltage") <= 235);
+        if (frequency > 0)
+            QCOMPARE(value("freq"), frequency);
+        else
+            QVERIFY(value("freq") >= 49 && value("freq") <= 51);
+        if (total >= 0) {
+            QCOMPARE(value("t_common"), total + seen[reading.meter]);
+            QCOMPARE(value("num_starts"), starts);
+            QCOMPARE(value("dev_mode"), 0);
+        }
+        ++seen[reading.meter];
+    }
+}
+
+void tst_MeterSim::retainedReadingsReachLateSubscribers()
+{
+    const QString prefix = nextPrefix();
+    runLoad(prefix, 3, 6, {QStringLiteral("--retain")});
+    // Subscribed after the simulator has gone, it still gets each meter's last reading.
+    QProcess subscriber;
+    startSubscriber(subscriber, prefix, 3);
+    // The retained readings come with the subscription: it may have ended while
+    // startSubscriber() waited, when waitForFinished() would say false.
+    QVERIFY(subscriber.state() == QProcess::NotRunning || subscriber.waitForFinished(60000));
+    QCOMPARE(subscriber.exitCode(), 0);
+    QMap<int, int> perMeter;
+    for (const Reading &reading : readings(prefix))
+        ++perMeter[reading.meter];
+    QCOMPARE(perMeter, (QMap<int, int>{{1, 1}, {2, 1}, {3, 1}}));
+}
+
 void tst_MeterSim::badCommandLineIsRefused_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -270,6 +365,14 @@ void tst_MeterSim::badCommandLineIsRefused_data()
     QTest::newRow("silent meter beyond the last")
         << QStringList{QStringLiteral("--meters"), QStringLiteral("2"), QStringLiteral("--silent"), QStringLiteral("3")}
         << QStringLiteral("only 2 meters");
+    QTest::newRow("faulty meters without a supply value")
+        << QStringList{QStringLiteral("--faulty"), QStringLiteral("1")} << QStringLiteral("--faulty needs");
+    QTest::newRow("faulty meter beyond the last")
+        << QStringList{QStringLiteral("--meters"), QStringLiteral("2"),        QStringLiteral("--voltage"),
+                       QStringLiteral("180"),      QStringLiteral("--faulty"), QStringLiteral("3")}
+        << QStringLiteral("only 2 meters");
+    QTest::newRow("voltage not a number")
+        << QStringList{QStringLiteral("--voltage=low")} << QStringLiteral("--voltage");
     QTest::newRow("silent meters in load mode")
         << QStringList{QStringLiteral("--count"), QStringLiteral("10"), QStringLiteral("--silent"), QStringLiteral("1")}
         << QStringLiteral("--count");

@@ -90,6 +90,13 @@ public:
     {
         for (int number = 1; number <= options.meters; ++number) {
             m_meters.emplace_back(number, m_random);
+            SimulatedMeter &meter = m_meters.back();
+            if (options.faulty.empty() || options.faulty.count(number) > 0)
+                meter.fixSupply(options.voltage, options.frequency);
+            if (options.total >= 0)
+                meter.runFrom(options.total, options.starts >= 0 ? static_cast<int>(options.starts) : 1);
+            else if (options.starts >= 0)
+                meter.setStarts(static_cast<int>(options.starts));
             m_topics.push_back(options.prefix + "/" + std::to_string(number));
         }
         m_mosq = mosquitto_new(nullptr, true, &m_session);
@@ -164,7 +171,7 @@ private:
         for (long sent = 0; sent < count && !stopRequested;) {
             const std::size_t index = static_cast<std::size_t>(sent % m_options.meters);
             m_meters[index].advance(1000, m_random);
-            int rc = publish(index);
+            int rc = publish(index, m_options.retain);
             if (rc == MOSQ_ERR_SUCCESS)
                 ++sent;
             // The library writes at once while the socket takes data; past that
@@ -227,7 +234,7 @@ private:
                 // subscribes later still sees it once, then sees it go offline.
                 // While the broker is away readings are simply lost, as a real
                 // meter's would be.
-                if (publish(next, silent) == MOSQ_ERR_SUCCESS)
+                if (publish(next, silent || m_options.retain) == MOSQ_ERR_SUCCESS)
                     spoken[next] = true;
             }
             if (next == meters) {

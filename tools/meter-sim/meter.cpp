@@ -48,8 +48,33 @@ SimulatedMeter::SimulatedMeter(int number, std::mt19937 &random) : m_modelCode(k
     m_voltage = static_cast<int>(uniform(random, 227, 233));
 }
 
+void SimulatedMeter::fixSupply(int voltage, int frequency)
+{
+    m_fixedVoltage = voltage;
+    m_fixedFreq = frequency;
+    if (voltage >= 0)
+        m_voltage = voltage;
+    if (frequency >= 0)
+        m_freq = frequency;
+}
+
+void SimulatedMeter::runFrom(std::int64_t totalSeconds, int starts)
+{
+    m_commonMs = totalSeconds * kSecond;
+    m_starts = starts;
+    m_running = true;
+    m_continuous = true;
+    m_currentMs = 0;
+}
+
 void SimulatedMeter::advance(std::int64_t simulatedMs, std::mt19937 &random)
 {
+    if (m_continuous) {
+        m_currentMs += simulatedMs;
+        m_commonMs += simulatedMs;
+        driftSupply(random);
+        return;
+    }
     while (simulatedMs > 0) {
         const std::int64_t step = std::min(simulatedMs, m_phaseLeftMs);
         if (m_running) {
@@ -84,6 +109,10 @@ void SimulatedMeter::driftSupply(std::mt19937 &random)
     // The grid holds 50 Hz; the meter's whole-hertz reading flickers rarely.
     const std::int64_t roll = uniform(random, 0, 19);
     m_freq = roll == 0 ? 49 : roll == 1 ? 51 : 50;
+    if (m_fixedVoltage >= 0)
+        m_voltage = m_fixedVoltage;
+    if (m_fixedFreq >= 0)
+        m_freq = m_fixedFreq;
 }
 
 std::string SimulatedMeter::payload() const

@@ -15,6 +15,12 @@ public:
     // number counts from 1; it picks the model code.
     SimulatedMeter(int number, std::mt19937 &random);
 
+    // Supply values that replace the drifting ones; below 0: drifting.
+    void fixSupply(int voltage, int frequency);
+    // From now on the meter runs without a pause, from this total and these starts.
+    void runFrom(std::int64_t totalSeconds, int starts);
+    void setStarts(int starts) { m_starts = starts; }
+
     void advance(std::int64_t simulatedMs, std::mt19937 &random);
     std::string payload() const;
 
@@ -34,6 +40,9 @@ private:
     int m_starts = 0;
     int m_voltage = 230;
     int m_freq = 50;
+    int m_fixedVoltage = -1;
+    int m_fixedFreq = -1;
+    bool m_continuous = false;
 };
 
 } // namespace metersim

@@ -101,6 +101,17 @@ Options:
                     reading (retained, so late subscribers get it too) and
                     then fall silent: the client shows them "не в сети" 10 s
                     after it receives that reading
+  --voltage V       report V volts (0-100000) instead of 225-235: a supply out
+                    of range for the client's limits
+  --frequency F     report F Hz (0-100000) instead of 49-51
+  --faulty LIST     comma-separated meter numbers that --voltage and
+                    --frequency apply to (default: every meter)
+  --retain          publish every reading retained: a client that subscribes
+                    later gets each meter's last reading at once
+  --total S         every meter starts with S seconds (0-2147483647) of total
+                    operating time and runs without pausing, so the total
+                    grows by the simulated time: for maintenance plans
+  --starts N        every meter starts with N starts (0-2147483647)
   --qos Q           QoS of the publications, 0-2 (default 0)
   --seed S          seed of the random generator, 0-4294967295, for repeatable
                     readings (default: a random seed)
@@ -166,6 +177,17 @@ ParseResult parseOptions(int argc, char *argv[])
                         ": expected comma-separated meter numbers, e.g. 2,4";
              return {};
          }},
+        {"--voltage", integer(0, 100000, [&options](long v) { options.voltage = static_cast<int>(v); })},
+        {"--frequency", integer(0, 100000, [&options](long v) { options.frequency = static_cast<int>(v); })},
+        {"--faulty",
+         [&options](const std::string &option, const std::string &text) -> std::string {
+             if (!parseMeterList(text, options.faulty))
+                 return "invalid value '" + text + "' for " + option +
+                        ": expected comma-separated meter numbers, e.g. 2,4";
+             return {};
+         }},
+        {"--total", integer(0, 2147483647L, [&options](long v) { options.total = v; })},
+        {"--starts", integer(0, 2147483647L, [&options](long v) { options.starts = v; })},
         {"--qos", integer(0, 2, [&options](long v) { options.qos = static_cast<int>(v); })},
         {"--seed", integer(0, 4294967295L,
                            [&options](long v) {
@@ -183,6 +205,10 @@ ParseResult parseOptions(int argc, char *argv[])
         }
         if (arg == "--spread") {
             options.spread = true;
+            continue;
+        }
+        if (arg == "--retain") {
+            options.retain = true;
             continue;
         }
         const std::size_t equals = arg.find('=');
@@ -211,6 +237,13 @@ ParseResult parseOptions(int argc, char *argv[])
             return fail("--silent names meter " + std::to_string(number) + ", but there are only " +
                         std::to_string(options.meters) + " meters");
     }
+    for (int number : options.faulty) {
+        if (number > options.meters)
+            return fail("--faulty names meter " + std::to_string(number) + ", but there are only " +
+                        std::to_string(options.meters) + " meters");
+    }
+    if (!options.faulty.empty() && options.voltage < 0 && options.frequency < 0)
+        return fail("--faulty needs --voltage or --frequency");
     if (options.count > 0 && !options.silent.empty())
         return fail("--silent cannot be used with --count: load mode publishes on every meter's topic");
     if (options.count > 0 && options.spread)

@@ -18,6 +18,18 @@ struct Options
     // rather than all of them together at the start of it.
     bool spread = false;
     std::set<int> silent;
+    // Supply values that replace the drifting ones, on the meters in `faulty`
+    // (every meter when it is empty); below 0: not replaced.
+    int voltage = -1;
+    int frequency = -1;
+    std::set<int> faulty;
+    // Every reading with the retain flag, for clients that subscribe later.
+    bool retain = false;
+    // Every meter starts with this total operating time (s) and these starts
+    // and runs without a pause, so its total grows with the simulated time;
+    // below 0: a random meter that starts and stops.
+    long total = -1;
+    long starts = -1;
     int qos = 0;
     bool seeded = false;
     std::uint32_t seed = 0;
