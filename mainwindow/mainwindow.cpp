@@ -204,7 +204,10 @@ void MainWindow::onMQTT_Received(const QMQTT::Message &message)
     const int end = payload.indexOf('\0');
     const std::optional<Reading> reading =
         ParsePayload(QString::fromUtf8(payload.constData(), end < 0 ? payload.size() : end));
-    if (reading)
+    // What the broker kept for late subscribers is old data, no sign of life.
+    if (reading && message.retain())
+        m_board->recordRetained(*meters, *reading);
+    else if (reading)
         m_board->record(*meters, *reading);
 }
 

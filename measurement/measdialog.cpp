@@ -94,7 +94,8 @@ void MeasDialog::showMeter(const MeterState &meter)
         showReading(*meter.reading);
         m_shown = meter.reading;
     }
-    if (!meter.online)
+    // A retained reading is old data, so its mode says nothing of the meter now.
+    if (!meter.online || meter.retained)
         showOffline();
 }
 

@@ -88,6 +88,24 @@ void MeterBoard::record(int index, const Reading &reading)
     recordOne(index, reading, wallClockMs(), m_clock.elapsed());
 }
 
+void MeterBoard::recordRetained(const QVector<int> &indices, const Reading &reading)
+{
+    const quint64 epoch = m_epoch;
+    const QVector<int> meters = indices;
+    for (int index : meters) {
+        if (m_epoch != epoch || index < 0 || index >= count())
+            return;
+        Meter &meter = m_meters[std::size_t(index)];
+        meter.state.reading = reading;
+        meter.state.retained = true;
+        ++meter.state.readings;
+        if (meter.view) {
+            meter.viewStale = false;
+            meter.view->showMeter(meter.state);
+        }
+    }
+}
+
 void MeterBoard::recordOne(int index, const Reading &reading, qint64 nowMs, qint64 clockMs)
 {
     if (index < 0 || index >= count())
@@ -95,6 +113,7 @@ void MeterBoard::recordOne(int index, const Reading &reading, qint64 nowMs, qint
     Meter &meter = m_meters[std::size_t(index)];
     const bool wasOnline = meter.state.online;
     meter.state.reading = reading;
+    meter.state.retained = false;
     meter.state.receivedMs = nowMs;
     meter.state.online = true;
     ++meter.state.readings;

@@ -29,6 +29,9 @@ struct MeterState
     // Readings so far: a reader that looks now and then tells a change by it, without a
     // signal per reading.
     quint32 readings = 0;
+    // The reading is one the broker kept and handed out on subscribing: old data of unknown
+    // age, no sign of life. receivedMs and online still speak of the last live reading.
+    bool retained = false;
 };
 
 // Shows one meter and is told directly of its changes (a signal per meter, with ten
@@ -86,6 +89,9 @@ public:
     // A reading that came now, for each of the meters at indices.
     void record(const QVector<int> &indices, const Reading &reading);
     void record(int index, const Reading &reading);
+    // A reading the broker retained: the views show its values with the meter offline, and
+    // nothing else changes (no online mark, no deadline, no readingRecorded()).
+    void recordRetained(const QVector<int> &indices, const Reading &reading);
     // The meter goes offline now, as its deadline would take it.
     void markOffline(int index);
 

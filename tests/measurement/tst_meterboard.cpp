@@ -12,6 +12,7 @@ private slots:
     void metersGoOfflineOneIntervalAfterTheirLastReading();
     void hiddenViewCatchesUp();
     void shownViewIsToldAtMostOncePerFrame();
+    void retainedReadingIsNoSignOfLife();
 };
 
 namespace {
@@ -129,6 +130,34 @@ void tst_MeterBoard::shownViewIsToldAtMostOncePerFrame()
              qPrintable(QStringLiteral("%1 shows in %2 ms").arg(view.shownStarts.size()).arg(burstMs)));
     // The last reading of the burst follows when its frame ends.
     QTRY_COMPARE(view.shownStarts.last(), 1000);
+    board.detachView(0, &view);
+}
+
+// The broker hands out a retained reading on subscribing: old data, shown, but the meter is not
+// online for it, its deadline does not move, and nobody records it as a reading of now.
+void tst_MeterBoard::retainedReadingIsNoSignOfLife()
+{
+    MeterBoard board;
+    board.setDevices(meters(2));
+    CountingView view;
+    board.setView(0, &view);
+    QSignalSpy recorded(&board, &MeterBoard::readingRecorded);
+    QSignalSpy changed(&board, &MeterBoard::onlineChanged);
+
+    board.recordRetained({0, 1}, withStarts(7));
+    QCOMPARE(view.shownStarts, QVector<int>{7});
+    QVERIFY(board.meter(0).retained);
+    QVERIFY(!board.meter(0).online);
+    QCOMPARE(board.meter(0).receivedMs, qint64(0));
+    QCOMPARE(board.onlineCount(), 0);
+    QCOMPARE(recorded.count(), 0);
+    QCOMPARE(changed.count(), 0);
+
+    board.record(0, withStarts(8));
+    QVERIFY(!board.meter(0).retained);
+    QVERIFY(board.meter(0).online);
+    QCOMPARE(board.onlineCount(), 1);
+    QCOMPARE(recorded.count(), 1);
     board.detachView(0, &view);
 }
 
