@@ -10,6 +10,7 @@ packages=(
     libssl-dev openssl
     libbenchmark-dev
     clang libclang-rt-14-dev clang-format
+    dbus
     xvfb xauth x11-utils imagemagick
     dpkg-dev file desktop-file-utils appstream lintian
     python3
