@@ -15,6 +15,8 @@
 #include "overview/meterstatus.h"
 #include "overview/summarywindow.h"
 #include "session/sessioncontroller.h"
+#include "watch/meterwatch.h"
+#include "watch/watchman.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -149,8 +151,10 @@ MainWindow::MainWindow(QMQTT::Client *mqttClient, QWidget *parent)
     m_session->setObjectName(QStringLiteral("sessionController"));
     connect(m_session, &SessionController::statusChanged, this, &MainWindow::showStatus);
     connect(m_session, &SessionController::stateChanged, this, &MainWindow::applySession);
+    connect(m_session, &SessionController::stateChanged, this, &MainWindow::followSession);
 
     addAdvancedSettingsAction();
+    setupWatch();
     setupOverview();
     setupHistory();
     RefreshTabs();
@@ -297,7 +301,7 @@ void MainWindow::RefreshTabs()
     // side in memory rather than one between every two panels, and the visits cost a
     // fraction.
     for (int index = 0; index < int(devices.size()); ++index) {
-        ui->tabWidget->addTab(devices[std::size_t(index)].panel.get(), liveMeterStateIcon(m_board, index),
+        ui->tabWidget->addTab(devices[std::size_t(index)].panel.get(), liveConditionIcon(m_watchman->watch(), index),
                               shownDeviceName(devices[std::size_t(index)].name));
         updateTabToolTip(index);
     }
@@ -353,8 +357,9 @@ void MainWindow::addAdvancedSettingsAction()
         dialog->setAttribute(Qt::WA_DeleteOnClose);
         dialog->setWindowFlags(dialog->windowFlags() & ~Qt::WindowContextHelpButtonHint);
         dialog->setModal(true);
-        // Saved or not: the history is what the file now says.
+        // Saved or not: the history and the notifications are what the file now says.
         connect(dialog, &QDialog::finished, this, &MainWindow::applyHistorySettings);
+        connect(dialog, &QDialog::finished, m_watchman, &Watchman::applySettings);
         dialog->show();
     });
 }
@@ -365,8 +370,11 @@ void MainWindow::setupOverview()
     viewMenu->setObjectName(QStringLiteral("menuView"));
     QAction *summary = viewMenu->addAction(tr("Сводка по счётчикам"));
     summary->setObjectName(QStringLiteral("actionSummary"));
+    QAction *eventLog = viewMenu->addAction(tr("Журнал событий"));
+    eventLog->setObjectName(QStringLiteral("actionEventLog"));
     ui->menuBar->insertMenu(ui->menuHelp->menuAction(), viewMenu);
     connect(summary, &QAction::triggered, this, &MainWindow::showSummary);
+    connect(eventLog, &QAction::triggered, m_watchman, &Watchman::showEventLog);
 
     m_onlineCount = new QLabel(ui->statusBar);
     m_onlineCount->setObjectName(QStringLiteral("labelOnlineCount"));
@@ -375,12 +383,13 @@ void MainWindow::setupOverview()
 
     new ToolTipRefresh(ui->tabWidget->tabBar(), [this](int index) { updateTabToolTip(index); });
     connect(m_board, &MeterBoard::onlineChanged, this, &MainWindow::showMeterChange);
+    connect(m_watchman->watch(), &MeterWatch::conditionChanged, this, &MainWindow::showMeterChange);
 }
 
 void MainWindow::showSummary()
 {
     if (!m_summaryWindow) {
-        m_summaryWindow = new SummaryWindow(m_board, this);
+        m_summaryWindow = new SummaryWindow(m_board, m_watchman->watch(), this);
         m_summaryWindow->setAttribute(Qt::WA_DeleteOnClose);
         connect(m_summaryWindow, &SummaryWindow::deviceActivated, this, &MainWindow::showDeviceTab);
         auto *history = new QAction(tr("История…"), m_summaryWindow);
@@ -388,6 +397,11 @@ void MainWindow::showSummary()
         m_summaryWindow->addRowAction(history);
         connect(history, &QAction::triggered, this,
                 [this] { showHistory(m_summaryWindow ? m_summaryWindow->currentDeviceIndex() : -1); });
+        auto *maintenance = new QAction(tr("Обслуживание…"), m_summaryWindow);
+        maintenance->setObjectName(QStringLiteral("actionMaintenance"));
+        m_summaryWindow->addRowAction(maintenance);
+        connect(maintenance, &QAction::triggered, this,
+                [this] { m_watchman->showMaintenance(m_summaryWindow ? m_summaryWindow->currentDeviceIndex() : -1); });
     }
     m_summaryWindow->show();
     m_summaryWindow->raise();
@@ -416,12 +430,13 @@ void MainWindow::showMeterChange(int index)
 void MainWindow::updateTabToolTip(int index)
 {
     if (index < m_board->count())
-        ui->tabWidget->setTabToolTip(index, meterToolTip(m_board->meter(index), localNow()));
+        ui->tabWidget->setTabToolTip(
+            index, meterToolTip(m_board->meter(index), m_watchman->watch()->condition(index), localNow()));
 }
 
 void MainWindow::updateOnlineCount()
 {
-    m_onlineCount->setText(tr("В сети: %1 из %2").arg(m_board->onlineCount()).arg(ui->tabWidget->count()));
+    m_onlineCount->setText(m_watchman->countText());
 }
 
 void MainWindow::setupHistory()
@@ -439,6 +454,9 @@ void MainWindow::setupHistory()
     QAction *history = m_tabMenu->addAction(tr("История…"));
     history->setObjectName(QStringLiteral("actionHistory"));
     connect(history, &QAction::triggered, this, [this] { showHistory(m_tabMenuIndex); });
+    QAction *maintenance = m_tabMenu->addAction(tr("Обслуживание…"));
+    maintenance->setObjectName(QStringLiteral("actionMaintenance"));
+    connect(maintenance, &QAction::triggered, this, [this] { m_watchman->showMaintenance(m_tabMenuIndex); });
     QTabBar *tabs = ui->tabWidget->tabBar();
     tabs->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(tabs, &QWidget::customContextMenuRequested, this, &MainWindow::showTabMenu);
@@ -495,4 +513,25 @@ void MainWindow::showHistory(int index)
     window->show();
     window->raise();
     window->activateWindow();
+}
+
+void MainWindow::setupWatch()
+{
+    m_watchman = new Watchman(m_board, this);
+    connect(m_watchman, &Watchman::statusMessage, this, &MainWindow::showStatus);
+    connect(m_watchman, &Watchman::meterRequested, this, &MainWindow::showDeviceTab);
+}
+
+void MainWindow::followSession()
+{
+    // Only a connection that breaks unasked is an event; one the user ends is not.
+    MeterWatch *watch = m_watchman->watch();
+    const SessionController::State state = m_session->state();
+    if (state == SessionController::State::Connected && !m_sessionConnected)
+        watch->brokerConnected();
+    else if (state == SessionController::State::Ending)
+        watch->brokerClosed();
+    else if (m_sessionConnected && state != SessionController::State::Connected)
+        watch->brokerLost();
+    m_sessionConnected = state == SessionController::State::Connected;
 }

@@ -22,6 +22,7 @@ class QLabel;
 class QMenu;
 class SessionController;
 class SummaryWindow;
+class Watchman;
 
 // One registered meter shown in a tab.
 struct DeviceRecord
@@ -111,6 +112,12 @@ private:
     void showTabMenu(const QPoint &position);
     void showHistory(int index);
 
+    // Limits, states, maintenance, the event log and notifications: the
+    // watchman, fed the session's changes, with "Журнал событий" in "Вид"
+    // and "Обслуживание…" beside "История…".
+    void setupWatch();
+    void followSession();
+
     // ui, client and devices keep the names under which the design page
     // describes the window; every other member carries the m_ prefix.
     QMQTT::Client *client; // borrowed: the client outlives the window
@@ -134,4 +141,8 @@ private:
     int m_tabMenuIndex = -1;           // the tab the menu was opened on
     // In the status bar, while the history needs the user's eye.
     HistoryIndicator *m_historyIndicator = nullptr;
+    // A child, made before anything that shows its conditions.
+    Watchman *m_watchman = nullptr;
+    // What the session was when the watch last heard of it.
+    bool m_sessionConnected = false;
 };

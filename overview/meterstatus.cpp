@@ -15,30 +15,61 @@ QString translated(const char *text)
     return QCoreApplication::translate("MeterStatus", text);
 }
 
-void paintDisc(QPainter *painter, const QRectF &rect, bool online)
+struct DiscColours
+{
+    QColor pen;
+    QColor brush;
+};
+
+DiscColours coloursOf(MeterCondition condition)
+{
+    switch (condition) {
+    case MeterCondition::Silent:
+        return {QColor(0x8c, 0x1d, 0x18), QColor(0xd9, 0x30, 0x25)};
+    case MeterCondition::OutOfRange:
+    case MeterCondition::ServiceOverdue:
+        return {QColor(0x8a, 0x61, 0x00), QColor(0xf2, 0xa9, 0x00)};
+    case MeterCondition::Online:
+        return {QColor(0x1b, 0x6e, 0x24), QColor(0x2e, 0xb8, 0x3c)};
+    case MeterCondition::NoData:
+        break;
+    }
+    return {QColor(0x70, 0x70, 0x70), QColor(0xb0, 0xb0, 0xb0)};
+}
+
+void paintDisc(QPainter *painter, const QRectF &rect, MeterCondition condition)
 {
     const qreal side = qMin(rect.width(), rect.height());
     // A third of the icon's box, about the size of a text's x-height next to the tab title.
     const qreal diameter = qMax<qreal>(4, side * 0.6);
     QRectF disc(0, 0, diameter, diameter);
     disc.moveCenter(rect.center());
+    const DiscColours colours = coloursOf(condition);
     painter->save();
     painter->setRenderHint(QPainter::Antialiasing);
-    painter->setPen(QPen(online ? QColor(0x1b, 0x6e, 0x24) : QColor(0x70, 0x70, 0x70), qMax<qreal>(1, side / 16)));
-    painter->setBrush(online ? QColor(0x2e, 0xb8, 0x3c) : QColor(0xb0, 0xb0, 0xb0));
+    painter->setPen(QPen(colours.pen, qMax<qreal>(1, side / 16)));
+    painter->setBrush(colours.brush);
     painter->drawEllipse(disc);
+    if (condition == MeterCondition::ServiceOverdue) {
+        // The same amber as a supply out of range, told apart by a dot that colour alone cannot.
+        QRectF dot(0, 0, diameter * 0.4, diameter * 0.4);
+        dot.moveCenter(rect.center());
+        painter->setPen(Qt::NoPen);
+        painter->setBrush(colours.pen);
+        painter->drawEllipse(dot);
+    }
     painter->restore();
 }
 
-class StateIconEngine final : public QIconEngine
+class ConditionIconEngine final : public QIconEngine
 {
 public:
-    explicit StateIconEngine(bool online) : m_online(online) {}
-    StateIconEngine(const MeterBoard *board, int index) : m_board(board), m_index(index) {}
+    explicit ConditionIconEngine(MeterCondition condition) : m_condition(condition) {}
+    ConditionIconEngine(const MeterWatch *watch, int index) : m_watch(watch), m_index(index) {}
 
     void paint(QPainter *painter, const QRect &rect, QIcon::Mode, QIcon::State) override
     {
-        paintDisc(painter, rect, online());
+        paintDisc(painter, rect, condition());
     }
 
     QPixmap pixmap(const QSize &size, QIcon::Mode mode, QIcon::State state) override
@@ -51,19 +82,19 @@ public:
     }
 
     QSize actualSize(const QSize &size, QIcon::Mode, QIcon::State) override { return size; }
-    QIconEngine *clone() const override { return new StateIconEngine(*this); }
+    QIconEngine *clone() const override { return new ConditionIconEngine(*this); }
 
 private:
-    bool online() const
+    MeterCondition condition() const
     {
         if (m_index < 0)
-            return m_online;
-        return m_board && m_index < m_board->count() && m_board->meter(m_index).online;
+            return m_condition;
+        return m_watch && m_index < m_watch->meterCount() ? m_watch->condition(m_index) : MeterCondition::NoData;
     }
 
-    QPointer<const MeterBoard> m_board;
+    QPointer<const MeterWatch> m_watch;
     int m_index = -1;
-    bool m_online = false;
+    MeterCondition m_condition = MeterCondition::NoData;
 };
 
 // A reading's local time as a tooltip shows it, with its date unless that is today. Meters come
@@ -87,20 +118,31 @@ QString readingTime(qint64 receivedMs, const QDate &today)
 
 } // namespace
 
-QString meterStateText(const MeterState &meter)
+QString ageText(qint64 seconds)
 {
-    if (meter.online)
-        return translated("в сети");
-    return meter.reading ? translated("не в сети") : translated("нет данных");
+    const qint64 minutes = seconds / 60;
+    if (minutes < 60)
+        return translated("%1 мин").arg(minutes);
+    const qint64 hours = minutes / 60;
+    if (hours < 24)
+        return minutes % 60 ? translated("%1 ч %2 мин").arg(hours).arg(minutes % 60) : translated("%1 ч").arg(hours);
+    return hours % 24 ? translated("%1 дн %2 ч").arg(hours / 24).arg(hours % 24) : translated("%1 дн").arg(hours / 24);
 }
 
-QString meterToolTip(const MeterState &meter, const QDateTime &now)
+QString meterToolTip(const MeterState &meter, MeterCondition condition, const QDateTime &now)
 {
+    QString state = conditionText(condition);
     if (!meter.reading)
-        return translated("нет данных");
+        return state;
+    if (meter.retained)
+        return translated("%1 · время последних данных неизвестно").arg(state);
     const QString time = readingTime(meter.receivedMs, now.date());
-    return meter.online ? translated("в сети · данные %1").arg(time)
-                        : translated("не в сети · последние данные %1").arg(time);
+    if (meter.online)
+        return translated("%1 · данные %2").arg(state, time);
+    const qint64 silentFor = (now.toMSecsSinceEpoch() - meter.receivedMs) / 1000;
+    if (condition == MeterCondition::Silent && silentFor >= 60)
+        state += QLatin1Char(' ') + ageText(silentFor);
+    return translated("%1 · последние данные %2").arg(state, time);
 }
 
 QString receivedText(qint64 msecsSinceEpoch)
@@ -108,12 +150,12 @@ QString receivedText(qint64 msecsSinceEpoch)
     return QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch).toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
 }
 
-QIcon meterStateIcon(bool online)
+QIcon conditionIcon(MeterCondition condition)
 {
-    return QIcon(new StateIconEngine(online));
+    return QIcon(new ConditionIconEngine(condition));
 }
 
-QIcon liveMeterStateIcon(const MeterBoard *board, int index)
+QIcon liveConditionIcon(const MeterWatch *watch, int index)
 {
-    return QIcon(new StateIconEngine(board, index));
+    return QIcon(new ConditionIconEngine(watch, index));
 }

@@ -1,25 +1,27 @@
 #pragma once
 
+#include "watch/meterwatch.h"
+
 #include <QDateTime>
 #include <QIcon>
 #include <QString>
 
-class MeterBoard;
 struct MeterState;
 
 // How a meter's state reads wherever it is shown in words or as a disc: the tabs, their
-// tooltips and the summary table.
+// tooltips, the summary table and the tray.
 
-// "в сети", "не в сети" or "нет данных".
-QString meterStateText(const MeterState &meter);
-// The tab's tooltip: the state and the time of the last reading, with its date when that is
-// not the date of `now`.
-QString meterToolTip(const MeterState &meter, const QDateTime &now);
+// The tab's tooltip: the condition, how long a silent meter has been silent (from a minute on),
+// and the time of the last reading, with its date when that is not the date of `now`; a
+// retained reading's time is unknown.
+QString meterToolTip(const MeterState &meter, MeterCondition condition, const QDateTime &now);
 // The local date and time of a reading, as the summary table shows it.
 QString receivedText(qint64 msecsSinceEpoch);
+// "12 мин", "3 ч 5 мин", "2 дн 4 ч".
+QString ageText(qint64 seconds);
 
-// A green disc for online, a grey one otherwise.
-QIcon meterStateIcon(bool online);
-// A disc that reads meter `index` of board whenever it is painted, so that a change of state
+// A disc for the condition: red, amber, amber with a dark dot, green, grey.
+QIcon conditionIcon(MeterCondition condition);
+// A disc that reads meter `index` of watch whenever it is painted, so that a change of state
 // needs only a repaint, never a new icon (which would lay out the whole tab bar again).
-QIcon liveMeterStateIcon(const MeterBoard *board, int index);
+QIcon liveConditionIcon(const MeterWatch *watch, int index);

@@ -4,15 +4,17 @@
 #include "measurement/meterboard.h"
 #include "overview/csvwriter.h"
 #include "overview/meterstatus.h"
+#include "watch/meterwatch.h"
 
 #include <QColor>
 
 #include <limits>
 
-MeterTableModel::MeterTableModel(const MeterBoard *board, QObject *parent)
-    : QAbstractTableModel(parent), m_board(board), m_onlineIcon(meterStateIcon(true)),
-      m_offlineIcon(meterStateIcon(false))
+MeterTableModel::MeterTableModel(const MeterBoard *board, const MeterWatch *watch, QObject *parent)
+    : QAbstractTableModel(parent), m_board(board), m_watch(watch)
 {
+    for (int condition = 0; condition < kConditionCount; ++condition)
+        m_icons.append(conditionIcon(MeterCondition(condition)));
     takeStock();
     m_refreshTimer.setInterval(kRefreshMs);
     connect(&m_refreshTimer, &QTimer::timeout, this, &MeterTableModel::reportChanges);
@@ -45,7 +47,9 @@ QString MeterTableModel::text(int row, int column, bool forExport) const
     case Topic:
         return meter.topic;
     case State:
-        return meterStateText(meter);
+        return conditionText(m_watch->condition(row));
+    case Service:
+        return maintenanceText(m_watch->maintenance(row));
     default:
         break;
     }
@@ -54,6 +58,8 @@ QString MeterTableModel::text(int row, int column, bool forExport) const
     const Reading &reading = *meter.reading;
     switch (column) {
     case Received:
+        if (meter.retained)
+            return forExport ? QString() : tr("неизвестно");
         return forExport ? CsvWriter::spreadsheetTime(meter.receivedMs, CsvWriter::localOffset())
                          : receivedText(meter.receivedMs);
     case DevType:
@@ -87,7 +93,9 @@ QVariant MeterTableModel::sortKey(int row, int column) const
     case DevMode:
         return text(row, column, false);
     case State:
-        return meter.online ? 0 : meter.reading ? 1 : 2;
+        return int(m_watch->condition(row));
+    case Service:
+        return qlonglong(maintenanceSortKey(m_watch->maintenance(row)));
     default:
         break;
     }
@@ -98,7 +106,7 @@ QVariant MeterTableModel::sortKey(int row, int column) const
     const int Reading::*field = nullptr;
     switch (column) {
     case Received:
-        return qlonglong(meter.receivedMs);
+        return meter.retained ? std::numeric_limits<qlonglong>::min() : qlonglong(meter.receivedMs);
     case NumStarts:
         field = &Reading::numStarts;
         break;
@@ -142,15 +150,26 @@ QVariant MeterTableModel::data(const QModelIndex &index, int role) const
         return QString(m_board->meter(row).name + QLatin1Char('\n') + m_board->meter(row).topic);
     case Qt::DecorationRole:
         if (column == State)
-            return m_board->meter(row).online ? m_onlineIcon : m_offlineIcon;
+            return m_icons.at(int(m_watch->condition(row)));
         return {};
     case Qt::ForegroundRole:
-        // The state column says it in words; the grey only helps the eye along the row.
-        if (!m_board->meter(row).online)
+        // The state column says it in words; the grey only helps the eye along the row. A row
+        // that needs attention is never faded.
+        if (m_watch->condition(row) == MeterCondition::NoData)
             return QColor(Qt::darkGray);
         return {};
+    case Qt::BackgroundRole:
+        switch (m_watch->condition(row)) {
+        case MeterCondition::Silent:
+            return QColor(0xf9, 0xd6, 0xd2);
+        case MeterCondition::OutOfRange:
+        case MeterCondition::ServiceOverdue:
+            return QColor(0xfd, 0xeb, 0xc0);
+        default:
+            return {};
+        }
     case Qt::TextAlignmentRole:
-        if (column >= NumStarts)
+        if (column >= NumStarts && column <= Freq)
             return int(Qt::AlignRight | Qt::AlignVCenter);
         return {};
     default:
@@ -184,19 +203,26 @@ QVariant MeterTableModel::headerData(int section, Qt::Orientation orientation, i
     case TCommon:
         return tr("Общая наработка");
     case Voltage:
-        return tr("Напряжение");
+        return tr("Напряжение, В");
     case Freq:
-        return tr("Частота");
+        return tr("Частота, Гц");
+    case Service:
+        return tr("Обслуживание");
     default:
         return {};
     }
+}
+
+MeterTableModel::Seen MeterTableModel::seenOf(int row) const
+{
+    return {m_board->meter(row).readings, m_board->meter(row).online, int(m_watch->condition(row))};
 }
 
 void MeterTableModel::takeStock()
 {
     m_seen.resize(std::size_t(m_board->count()));
     for (int row = 0; row < m_board->count(); ++row)
-        m_seen[std::size_t(row)] = {m_board->meter(row).readings, m_board->meter(row).online};
+        m_seen[std::size_t(row)] = seenOf(row);
 }
 
 void MeterTableModel::reportChanges()
@@ -207,10 +233,10 @@ void MeterTableModel::reportChanges()
     for (int row = 0; row <= rows; ++row) {
         bool changed = false;
         if (row < rows) {
-            const MeterState &meter = m_board->meter(row);
+            const Seen now = seenOf(row);
             Seen &seen = m_seen[std::size_t(row)];
-            changed = seen.readings != meter.readings || seen.online != meter.online;
-            seen = {meter.readings, meter.online};
+            changed = seen.readings != now.readings || seen.online != now.online || seen.condition != now.condition;
+            seen = now;
         }
         if (changed && first < 0) {
             first = row;

@@ -3,13 +3,16 @@
 #include <QAbstractTableModel>
 #include <QIcon>
 #include <QTimer>
+#include <QVector>
 
 #include <vector>
 
 class MeterBoard;
+class MeterWatch;
 
-// Every registered meter as a row of the summary table, read from the board. Every kRefreshMs
-// the model looks which meters have had a reading or changed state since it last looked, and
+// Every registered meter as a row of the summary table, read from the board and its watch.
+// Every kRefreshMs the model looks which meters have had a reading or changed state since it
+// last looked, and
 // tells the view in one dataChanged() per run of such rows: a flood repaints the table a few
 // times a second, and a reading costs the model nothing at all.
 class MeterTableModel final : public QAbstractTableModel
@@ -32,10 +35,11 @@ public:
         TCommon,
         Voltage,
         Freq,
+        Service,
         ColumnCount
     };
-    // What sorting compares: numbers for counts, durations and times, a rank for the state, the
-    // text otherwise.
+    // What sorting compares: numbers for counts, durations and times, the severity for the state,
+    // the operating time left for the service, the text otherwise.
     static constexpr int kSortRole = Qt::UserRole + 1;
     // Column Name: the name and the topic, which the filter matches.
     static constexpr int kFilterRole = Qt::UserRole + 2;
@@ -44,7 +48,7 @@ public:
     static constexpr int kExportRole = Qt::UserRole + 3;
     static constexpr int kRefreshMs = 250;
 
-    explicit MeterTableModel(const MeterBoard *board, QObject *parent = nullptr);
+    MeterTableModel(const MeterBoard *board, const MeterWatch *watch, QObject *parent = nullptr);
     ~MeterTableModel() override;
 
     int rowCount(const QModelIndex &parent = {}) const override;
@@ -58,6 +62,7 @@ private:
     {
         quint32 readings;
         bool online;
+        int condition;
     };
 
     QString text(int row, int column, bool forExport) const;
@@ -65,9 +70,11 @@ private:
     void takeStock();
     void reportChanges();
 
+    Seen seenOf(int row) const;
+
     const MeterBoard *m_board;
+    const MeterWatch *m_watch;
     std::vector<Seen> m_seen;
     QTimer m_refreshTimer;
-    const QIcon m_onlineIcon;
-    const QIcon m_offlineIcon;
+    QVector<QIcon> m_icons; // by condition
 };

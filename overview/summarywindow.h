@@ -8,19 +8,22 @@ class SummaryWindow;
 }
 class MeterBoard;
 class MeterTableModel;
+class MeterWatch;
 class QAction;
 class QSortFilterProxyModel;
 
 // Every registered meter at a glance: one row per record of the board, sortable by any
-// column, filtered by name or topic, exported to CSV as shown. A window of its own beside the
-// main window; it reads the board and changes nothing in it.
+// column (the state by severity), filtered by name or topic, exported to CSV as shown. Rows that
+// need attention are tinted. A window of its own beside the main window; it reads the board and
+// its watch and changes nothing in them.
 class SummaryWindow final : public QWidget
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(SummaryWindow)
 
 public:
-    explicit SummaryWindow(const MeterBoard *board, QWidget *parent = nullptr);
+    // The watch must have been made before, so that it follows the board's changes first.
+    SummaryWindow(const MeterBoard *board, const MeterWatch *watch, QWidget *parent = nullptr);
     ~SummaryWindow() override;
 
     // Writes the rows as shown (filter and sort applied) with a header row; on failure says

@@ -4,12 +4,15 @@
 
 #include <QAbstractSpinBox>
 #include <QAction>
+#include <QContextMenuEvent>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QtTest>
 
@@ -37,6 +40,20 @@ void failMissingChild(const QObject *parent, const char *type, const QString &na
 void triggerAction(QWidget *window, const QString &actionName)
 {
     child<QAction>(window, actionName)->trigger();
+}
+
+bool triggerTabMenuAction(QWidget *window, int tab, const QString &actionName)
+{
+    QTabBar *tabs = child<QTabWidget>(window, QStringLiteral("tabWidget"))->tabBar();
+    const QPoint at = tabs->tabRect(tab).center();
+    QContextMenuEvent event(QContextMenuEvent::Mouse, at, tabs->mapToGlobal(at));
+    QApplication::sendEvent(tabs, &event);
+    auto *menu = shown<QMenu>(window);
+    if (!menu)
+        return false;
+    child<QAction>(menu, actionName)->trigger();
+    menu->close();
+    return true;
 }
 
 void click(const QWidget *parent, const QString &name)

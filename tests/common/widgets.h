@@ -58,6 +58,10 @@ template <typename T> T *openByAction(QWidget *window, const QString &actionName
     return shown<T>(window);
 }
 
+// Opens the context menu of the window's tab `tab` as a right click does and triggers its
+// action `actionName`; false if no menu opened.
+bool triggerTabMenuAction(QWidget *window, int tab, const QString &actionName);
+
 // Clicks the push button `name` under `parent` with the mouse.
 void click(const QWidget *parent, const QString &name);
 // The texts of the rows of the device list ("listWidget") under `parent`.

@@ -111,7 +111,7 @@ void tst_MainWindow::menusInOrder()
     QCOMPARE(actionNames(menus[0]), QStringList{"actionQuit"});
     QCOMPARE(actionNames(menus[1]),
              (QStringList{"actionMQTT_Settings", "actionAddNewDevice", "actionAdvancedSettings"}));
-    QCOMPARE(actionNames(menus[2]), QStringList{"actionSummary"});
+    QCOMPARE(actionNames(menus[2]), (QStringList{"actionSummary", "actionEventLog"}));
     QCOMPARE(actionNames(menus[3]), QStringList{"actionAbout"});
     QCOMPARE(menus[0]->actions().first()->text(), QStringLiteral("Выход"));
     QCOMPARE(menus[1]->actions().at(0)->text(), QStringLiteral("MQTT"));
