@@ -16,14 +16,29 @@
 // --summary the summary window is open over the main window throughout.
 //
 // --history records the readings into history.sqlite, as [History] Enabled does.
+// --watch gives every meter supply limits ([Alarms]) and a maintenance plan of
+// its own, --notify turns desktop notifications on ([Notify] Desktop), and
+// --offline-ms sets the offline interval (and so the wait after connecting
+// before silence counts).
+//
+// --silence watches meters fall silent rather than counting messages: it
+// prints
+//   watching                   every meter is online and silence counts
+//   silent MS                  every meter is "не в сети", MS after the first
+//   probes N P50_US P99_US MAX_US  with --probe-ms: the zero-timers posted from
+//                              "watching" until 3 s after "silent", when the
+//                              notifications have gone out
 
 #include "benchsupport.h"
 
 #include "mainwindow/mainwindow.h"
+#include "measurement/meterboard.h"
 #include "mqtt/client.h"
+#include "watch/meterwatch.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QDir>
 #include <QPushButton>
 #include <QTimer>
 
@@ -54,6 +69,21 @@ qint64 percentile(std::vector<qint64> values, double fraction)
     return values[at];
 }
 
+// "probes N P50_US P99_US MAX_US" over the probes posted between from and to.
+void sayProbes(const std::vector<Probe> &probes, qint64 fromNs, qint64 toNs)
+{
+    std::vector<qint64> late;
+    for (const Probe &probe : probes) {
+        if (probe.postedNs >= fromNs && probe.postedNs <= toNs)
+            late.push_back(probe.lateNs);
+    }
+    say(QStringLiteral("probes %1 %2 %3 %4")
+            .arg(late.size())
+            .arg(percentile(late, 0.50) / 1000)
+            .arg(percentile(late, 0.99) / 1000)
+            .arg(late.empty() ? 0 : *std::max_element(late.begin(), late.end()) / 1000));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -67,9 +97,12 @@ int main(int argc, char **argv)
     const int probeMs = int(bench::longOption(args, QStringLiteral("--probe-ms"), 0));
     const int quietMs = int(bench::longOption(args, QStringLiteral("--quiet-ms"), 10000));
     const bool recordHistory = args.contains(QStringLiteral("--history"));
+    const int offlineMs = int(bench::longOption(args, QStringLiteral("--offline-ms"), 0));
+    const bool silence = args.contains(QStringLiteral("--silence"));
 
     const bench::SettingsDirectory dir(port, meters, prefix, recordHistory);
-    if (!dir.isValid()) {
+    if (!dir.isValid() || !bench::writeWatchSettings(QDir::currentPath(), args.contains(QStringLiteral("--watch")),
+                                                     args.contains(QStringLiteral("--notify")))) {
         say(QStringLiteral("error cannot write Settings.conf"));
         return 2;
     }
@@ -77,6 +110,10 @@ int main(int argc, char **argv)
     QMQTT::Client client;
     MainWindow window(&client);
     window.show();
+    auto *board = window.findChild<MeterBoard *>();
+    auto *watch = window.findChild<MeterWatch *>(QStringLiteral("meterWatch"));
+    if (offlineMs > 0)
+        board->setOfflineInterval(offlineMs);
     if (args.contains(QStringLiteral("--summary"))) {
         auto *summary = window.findChild<QAction *>(QStringLiteral("actionSummary"));
         if (!summary) {
@@ -109,23 +146,50 @@ int main(int argc, char **argv)
         finished = true;
         probeTimer.stop();
         say(QStringLiteral("done %1 %2 %3").arg(count).arg(firstNs).arg(lastNs));
-        if (probeMs > 0) {
-            std::vector<qint64> late;
-            for (const Probe &probe : probes) {
-                if (probe.postedNs >= firstNs && probe.postedNs <= lastNs)
-                    late.push_back(probe.lateNs);
-            }
-            say(QStringLiteral("probes %1 %2 %3 %4")
-                    .arg(late.size())
-                    .arg(percentile(late, 0.50) / 1000)
-                    .arg(percentile(late, 0.99) / 1000)
-                    .arg(late.empty() ? 0 : *std::max_element(late.begin(), late.end()) / 1000));
-        }
+        if (probeMs > 0)
+            sayProbes(probes, firstNs, lastNs);
     };
+
+    // Silence: from the moment silence counts until every meter is silent, and the
+    // notifications of it have gone out.
+    qint64 watchingNs = 0;
+    qint64 firstSilentNs = 0;
+    qint64 connectedNs = 0;
+    QTimer silenceWatch;
+    silenceWatch.setInterval(50);
+    QObject::connect(&silenceWatch, &QTimer::timeout, &app, [&] {
+        const qint64 nowNs = bench::monotonicNs();
+        if (watchingNs == 0) {
+            if (connectedNs == 0 || board->onlineCount() < meters ||
+                nowNs - connectedNs < qint64(board->offlineInterval() + 1000) * 1000000)
+                return;
+            watchingNs = nowNs;
+            if (probeMs > 0)
+                probeTimer.start();
+            say(QStringLiteral("watching"));
+            return;
+        }
+        const int silent = watch->count(MeterCondition::Silent);
+        if (silent > 0 && firstSilentNs == 0)
+            firstSilentNs = nowNs;
+        if (silent < meters || finished)
+            return;
+        finished = true;
+        say(QStringLiteral("silent %1").arg((nowNs - firstSilentNs) / 1000000));
+        QTimer::singleShot(3000, &app, [&] {
+            probeTimer.stop();
+            if (probeMs > 0)
+                sayProbes(probes, watchingNs, bench::monotonicNs());
+        });
+    });
+    if (silence) {
+        QObject::connect(&client, &QMQTT::Client::connected, &app, [&] { connectedNs = bench::monotonicNs(); });
+        silenceWatch.start();
+    }
 
     // After the window's own connection, so it runs once the panel has shown the message.
     QObject::connect(&client, &QMQTT::Client::received, &app, [&] {
-        if (finished)
+        if (finished || silence)
             return;
         lastNs = bench::monotonicNs();
         if (++count == 1)
@@ -145,7 +209,7 @@ int main(int argc, char **argv)
     int subscribed = 0;
     QObject::connect(&client, &QMQTT::Client::subscribed, &app, [&] {
         if (++subscribed == meters) {
-            if (probeMs > 0)
+            if (probeMs > 0 && !silence)
                 probeTimer.start();
             say(QStringLiteral("ready"));
         }

@@ -182,6 +182,37 @@ bool writeSettings(const QString &directory, quint16 port, int meters, const QSt
     return settings.status() == QSettings::NoError;
 }
 
+bool writeWatchSettings(const QString &directory, bool limitsAndPlans, bool desktop)
+{
+    const QString fileName = QDir(directory).filePath(QStringLiteral("Settings.conf"));
+    const QVector<DeviceEntry> devices = SettingsFile(fileName).readDevices();
+    QSettings settings(fileName, QSettings::IniFormat);
+    if (desktop)
+        settings.setValue(QStringLiteral("Notify/Desktop"), true);
+    if (limitsAndPlans) {
+        // The simulator's supply stays within these: every reading is checked, none raises.
+        settings.setValue(QStringLiteral("Alarms/VoltageMin"), 198);
+        settings.setValue(QStringLiteral("Alarms/VoltageMax"), 242);
+        settings.setValue(QStringLiteral("Alarms/FrequencyMin"), 48);
+        settings.setValue(QStringLiteral("Alarms/FrequencyMax"), 52);
+        settings.beginGroup(QStringLiteral("Maintenance"));
+        settings.beginWriteArray(QStringLiteral("PLAN"), devices.size());
+        for (int i = 0; i < devices.size(); ++i) {
+            settings.setArrayIndex(i);
+            settings.setValue(QStringLiteral("topic"), devices.at(i).topic);
+            settings.setValue(QStringLiteral("IntervalHours"), 1000000);
+            settings.setValue(QStringLiteral("IntervalStarts"), 1000000);
+            settings.setValue(QStringLiteral("MarkDate"), QStringLiteral("2026-01-01"));
+            settings.setValue(QStringLiteral("MarkSeconds"), 0);
+            settings.setValue(QStringLiteral("MarkStarts"), 0);
+        }
+        settings.endArray();
+        settings.endGroup();
+    }
+    settings.sync();
+    return settings.status() == QSettings::NoError;
+}
+
 WidgetApplication::WidgetApplication(int &argc, char **argv) : QApplication(offscreenUnlessSet(argc), argv) {}
 
 SettingsDirectory::SettingsDirectory(quint16 port, int meters, const QString &prefix, bool recordHistory)

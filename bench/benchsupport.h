@@ -54,6 +54,11 @@ QString meterTopic(const QString &prefix, int number);
 bool writeSettings(const QString &directory, quint16 port, int meters, const QString &prefix,
                    bool recordHistory = false);
 
+// Adds to the Settings.conf in directory, for the meters it registers: with
+// limitsAndPlans, supply limits for all ([Alarms]) and a maintenance plan by
+// hours and starts for each, far from due; with desktop, [Notify] Desktop=true.
+bool writeWatchSettings(const QString &directory, bool limitsAndPlans, bool desktop);
+
 // The application object of a benchmark that makes widgets: offscreen, unless
 // QT_QPA_PLATFORM names another platform.
 class WidgetApplication final : public QApplication

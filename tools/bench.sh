@@ -6,8 +6,8 @@
 #
 #   tools/bench.sh [NAME...]   only the benchmarks named (payload, routing,
 #                              window, summary, ingest, ingest-summary,
-#                              ingest-history, plant, memory, responsiveness,
-#                              history, settings)
+#                              ingest-history, ingest-watch, plant, memory,
+#                              responsiveness, silence, history, settings)
 #
 # Assumes the packages of tools/install-deps.sh are installed. BENCH_BUILD_DIR
 # chooses the build directory (default build-bench).
@@ -19,7 +19,7 @@ build=${BENCH_BUILD_DIR:-build-bench}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELMAR_BUILD_TESTS=OFF -DZELMAR_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" --parallel "$(nproc)" --target \
     bench_payload bench_routing bench_window bench_summary bench_ingest bench_plant bench_memory \
-    bench_responsiveness bench_history bench_settings >/dev/null
+    bench_responsiveness bench_silence bench_history bench_settings >/dev/null
 
 export QT_QPA_PLATFORM=offscreen
 log=$(mktemp -d)
@@ -65,9 +65,11 @@ run summary "$build/bench/bench_summary" || true
 run ingest "$build/bench/bench_ingest" || true
 run ingest-summary "$build/bench/bench_ingest" --mode summary --meters 1000 --repeat 5 || true
 run ingest-history "$build/bench/bench_ingest" --mode history --meters 100 --repeat 5 || true
+run ingest-watch "$build/bench/bench_ingest" --mode watch --meters 1000 --repeat 5 || true
 run plant "$build/bench/bench_plant" || true
 run memory "$build/bench/bench_memory" || true
 run responsiveness "$build/bench/bench_responsiveness" || true
+run silence "$build/bench/bench_silence" || true
 run history "$build/bench/bench_history" || true
 run settings "$build/bench/bench_settings" || true
 
