@@ -382,8 +382,8 @@ void MainWindow::setupOverview()
     new StatusMessageLabel(ui->statusBar);
 
     new ToolTipRefresh(ui->tabWidget->tabBar(), [this](int index) { updateTabToolTip(index); });
-    connect(m_board, &MeterBoard::onlineChanged, this, &MainWindow::showMeterChange);
-    connect(m_watchman->watch(), &MeterWatch::conditionChanged, this, &MainWindow::showMeterChange);
+    // The watch follows the board's online changes first, and passes them on with its own.
+    connect(m_watchman->watch(), &MeterWatch::meterChanged, this, &MainWindow::showMeterChange);
 }
 
 void MainWindow::showSummary()

@@ -214,7 +214,8 @@ void MeterWatch::onlineChanged(int index, bool online)
         meter.silentRaised = true;
         raise(index, EventKind::Silent);
     }
-    updateCondition(index);
+    if (!updateCondition(index))
+        emit meterChanged(index);
 }
 
 void MeterWatch::brokerConnected()
@@ -277,16 +278,17 @@ MeterCondition MeterWatch::evaluate(int index) const
     return state.online ? MeterCondition::Online : MeterCondition::NoData;
 }
 
-void MeterWatch::updateCondition(int index)
+bool MeterWatch::updateCondition(int index)
 {
     Watched &meter = m_meters[std::size_t(index)];
     const MeterCondition condition = evaluate(index);
     if (condition == meter.condition)
-        return;
+        return false;
     --m_counts[std::size_t(meter.condition)];
     ++m_counts[std::size_t(condition)];
     meter.condition = condition;
-    emit conditionChanged(index);
+    emit meterChanged(index);
+    return true;
 }
 
 void MeterWatch::updateAll()

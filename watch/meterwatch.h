@@ -90,7 +90,9 @@ public:
     MaintenanceStatus maintenance(int index) const;
 
 signals:
-    void conditionChanged(int index);
+    // The meter's condition changed, or it came online or went offline: whoever shows both
+    // follows this signal alone.
+    void meterChanged(int index);
     void eventRaised(const WatchEvent &event);
 
 private:
@@ -145,7 +147,8 @@ private:
     void setWatchingSilence(bool watching);
     MeterCondition evaluate(int index) const;
     void updateAlarmed(Watched &meter);
-    void updateCondition(int index);
+    // True if it changed, and meterChanged() was emitted.
+    bool updateCondition(int index);
     void updateAll();
     void raise(int index, EventKind kind, int value = 0, int limit = 0);
     void raiseBroker(EventKind kind);

@@ -19,8 +19,7 @@ Watchman::Watchman(const MeterBoard *board, QWidget *window)
     m_watch->setObjectName(QStringLiteral("meterWatch"));
     m_log->setObjectName(QStringLiteral("eventLog"));
     connect(m_watch, &MeterWatch::eventRaised, m_log, &EventLog::add);
-    connect(m_watch, &MeterWatch::conditionChanged, this, &Watchman::scheduleTrayUpdate);
-    connect(board, &MeterBoard::onlineChanged, this, &Watchman::scheduleTrayUpdate);
+    connect(m_watch, &MeterWatch::meterChanged, this, &Watchman::scheduleTrayUpdate);
     connect(board, &MeterBoard::devicesChanged, this, &Watchman::scheduleTrayUpdate);
     applySettings();
 }
