@@ -520,6 +520,7 @@ void MainWindow::setupWatch()
     m_watchman = new Watchman(m_board, this);
     connect(m_watchman, &Watchman::statusMessage, this, &MainWindow::showStatus);
     connect(m_watchman, &Watchman::meterRequested, this, &MainWindow::showDeviceTab);
+    m_watchman->applySettings();
 }
 
 void MainWindow::followSession()

@@ -21,7 +21,6 @@ Watchman::Watchman(const MeterBoard *board, QWidget *window)
     connect(m_watch, &MeterWatch::eventRaised, m_log, &EventLog::add);
     connect(m_watch, &MeterWatch::meterChanged, this, &Watchman::scheduleTrayUpdate);
     connect(board, &MeterBoard::devicesChanged, this, &Watchman::scheduleTrayUpdate);
-    applySettings();
 }
 
 Watchman::~Watchman() = default;

@@ -24,6 +24,8 @@ class Watchman final : public QObject
 
 public:
     // window parents the dialogs and windows, and comes forward on a click on the tray icon.
+    // Nothing is read from the file before the first applySettings(), so that whoever shows
+    // statusMessage() can listen first.
     Watchman(const MeterBoard *board, QWidget *window);
     ~Watchman() override;
 

@@ -49,6 +49,7 @@ private slots:
     void unreadableFileIsNamed_data();
     void unreadableFileIsNamed();
     void noteOnIgnoredValuesGoesOnceMended();
+    void desktopWithoutBusIsNamed();
 };
 
 namespace {
@@ -453,6 +454,19 @@ void tst_MainWindow::noteOnIgnoredValuesGoesOnceMended()
     QTRY_VERIFY(!form);
     QApplication::setActiveWindow(&window);
     QTRY_COMPARE(statusText(&window), QString());
+}
+
+// Notifications asked for where there is no session bus: the window said nothing, since the
+// notifier found out while the window was still being made.
+void tst_MainWindow::desktopWithoutBusIsNamed()
+{
+    // Before anything in this process asks for the session bus.
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
+    writeSettingsFileText("[Notify]\nDesktop=true\n");
+    QMQTT::Client client;
+    MainWindow window(&client);
+    window.show();
+    QCOMPARE(statusText(&window), QStringLiteral("Уведомления на рабочем столе недоступны: нет сеансовой шины D-Bus"));
 }
 
 QTEST_MAIN(tst_MainWindow)
