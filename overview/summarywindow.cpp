@@ -38,7 +38,7 @@ SummaryWindow::SummaryWindow(const MeterBoard *board, const MeterWatch *watch, Q
     // thousand rows to fit them would cost more than opening the window.
     const QFontMetrics metrics = ui->tableSummary->fontMetrics();
     const int digit = metrics.horizontalAdvance(QLatin1Char('0'));
-    const int valueDigits[MeterTableModel::ColumnCount] = {22, 18, 22, 19, 9, 10, 6, 12, 12, 12, 4, 3, 24};
+    const int valueDigits[MeterTableModel::ColumnCount] = {22, 18, 26, 19, 9, 10, 6, 12, 12, 12, 4, 3, 24};
     for (int column = 0; column < MeterTableModel::ColumnCount; ++column) {
         const int headerWidth = metrics.horizontalAdvance(m_model->headerData(column, Qt::Horizontal).toString());
         header->resizeSection(column, qMax(headerWidth, valueDigits[column] * digit) + 3 * digit);
