@@ -68,6 +68,19 @@ struct StoredRow
     Reading last;
 };
 
+// An entry of the event log as the file keeps it beside the readings. The
+// history knows no more of it than its fields: what the kind's number means
+// is the event log's business.
+struct HistoryEvent
+{
+    qint64 timeMs = 0; // since the epoch
+    int kind = 0;
+    QString topic; // empty for an event of no meter
+    QString meter;
+    int value = 0;
+    int limit = 0;
+};
+
 // Turns stored rows into bytes (a file's text, say) on the writer thread, so
 // that a long range costs the window nothing. As it runs there, it may touch
 // nothing but its argument.
@@ -151,3 +164,4 @@ Q_DECLARE_METATYPE(ClockDoubt)
 Q_DECLARE_METATYPE(HistoryChart)
 Q_DECLARE_METATYPE(HistoryProblem)
 Q_DECLARE_METATYPE(QVector<StoredRow>)
+Q_DECLARE_METATYPE(QVector<HistoryEvent>)

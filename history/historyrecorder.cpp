@@ -18,6 +18,7 @@ HistoryRecorder::HistoryRecorder(const QString &fileName, int days, const Histor
     qRegisterMetaType<HistoryChart>();
     qRegisterMetaType<HistoryProblem>();
     qRegisterMetaType<QVector<StoredRow>>();
+    qRegisterMetaType<QVector<HistoryEvent>>();
 
     m_thread.setObjectName(QStringLiteral("history writer"));
     m_writer->moveToThread(&m_thread);
@@ -25,6 +26,7 @@ HistoryRecorder::HistoryRecorder(const QString &fileName, int days, const Histor
     connect(m_writer.get(), &HistoryWriter::chartReady, this, &HistoryRecorder::chartReady);
     connect(m_writer.get(), &HistoryWriter::rowsReady, this, &HistoryRecorder::rowsReady);
     connect(m_writer.get(), &HistoryWriter::encodedRowsReady, this, &HistoryRecorder::encodedRowsReady);
+    connect(m_writer.get(), &HistoryWriter::eventsReady, this, &HistoryRecorder::eventsReady);
     connect(m_writer.get(), &HistoryWriter::stopped, this, [this](const HistoryProblem &problem) {
         m_problem = problem;
         emit stopped(problem);
@@ -119,6 +121,21 @@ quint64 HistoryRecorder::requestChart(const HistoryChartRequest &request)
     const quint64 id = ++m_lastRequest;
     HistoryWriter *writer = m_writer.get();
     QMetaObject::invokeMethod(writer, [writer, id, request] { writer->chart(id, request); });
+    return id;
+}
+
+void HistoryRecorder::recordEvent(const HistoryEvent &event)
+{
+    HistoryWriter *writer = m_writer.get();
+    const QVector<HistoryEvent> events{event};
+    QMetaObject::invokeMethod(writer, [writer, events] { writer->writeEvents(events); });
+}
+
+quint64 HistoryRecorder::requestEvents(int limit)
+{
+    const quint64 id = ++m_lastRequest;
+    HistoryWriter *writer = m_writer.get();
+    QMetaObject::invokeMethod(writer, [writer, id, limit] { writer->events(id, limit); });
     return id;
 }
 

@@ -60,17 +60,25 @@ public:
     static QString describe(const HistoryProblem &problem);
     static QString describe(ClockDoubt doubt);
 
+    // An entry of the event log, handed to the writer at once (events are
+    // few, and one written with a second's batch could be lost with it).
+    void recordEvent(const HistoryEvent &event);
+
     // Asynchronous: the answer comes in chartReady() / rowsReady() with the
     // id returned here. Readings still waiting for their flush are not in it.
     quint64 requestChart(const HistoryChartRequest &request);
     quint64 requestRows(const QString &topic, qint64 from, qint64 to);
     // The same rows, answered in encodedRowsReady() as `encoder` made them on the writer thread.
     quint64 requestEncodedRows(const QString &topic, qint64 from, qint64 to, const HistoryRowsEncoder &encoder);
+    // At most `limit` of the events recorded last, newest first, answered in
+    // eventsReady(); those recorded before this call are in the answer.
+    quint64 requestEvents(int limit);
 
 signals:
     void chartReady(const HistoryChart &chart);
     void rowsReady(quint64 id, const QVector<StoredRow> &rows);
     void encodedRowsReady(quint64 id, const QByteArray &bytes);
+    void eventsReady(quint64 id, const QVector<HistoryEvent> &events);
     // A batch of that many rows reached the store.
     void written(int rows);
     // The file is not written (or no longer for the same reason); the

@@ -30,7 +30,7 @@ constexpr int kBusyTimeoutMs = 10 * 1000;
 
 // Raised when the tables change shape; a file from a newer program is left alone.
 // 2: reading_extra, for readings of seconds already stored.
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 // SQLite's primary result codes (sqlite3.h), which the Qt driver gives as the
 // native error code, extended or not.
@@ -333,6 +333,9 @@ bool HistoryStore::prepareStatements()
             !prepare(statements.remove, QStringLiteral("DELETE FROM %1 WHERE meter=? AND t<?").arg(name)))
             return false;
     }
+    if (!prepare(m_insertEvent,
+                 QStringLiteral("INSERT INTO event(t_ms,kind,topic,meter,value,lim) VALUES(?,?,?,?,?,?)")))
+        return false;
     // The readings of both tables in the order they came.
     return prepare(m_foldRows, QStringLiteral("SELECT t,0,%1 FROM reading WHERE meter=:meter AND t<:before UNION ALL "
                                               "SELECT t,seq,%1 FROM reading_extra WHERE meter=:meter AND t<:before "
@@ -394,9 +397,18 @@ bool HistoryStore::createSchema()
     // Version 2 added the readings of seconds already stored, numbered by
     // seq from 1 in the order they came; a first-version file gets the table
     // and keeps its rows where they are.
-    statements << QStringLiteral("CREATE TABLE reading_extra(meter INTEGER NOT NULL, t INTEGER NOT NULL, "
-                                 "seq INTEGER NOT NULL, %1, PRIMARY KEY(meter, t, seq)) WITHOUT ROWID")
-                      .arg(readingColumns.join(QStringLiteral(", ")));
+    if (stored < 2) {
+        statements << QStringLiteral("CREATE TABLE reading_extra(meter INTEGER NOT NULL, t INTEGER NOT NULL, "
+                                     "seq INTEGER NOT NULL, %1, PRIMARY KEY(meter, t, seq)) WITHOUT ROWID")
+                          .arg(readingColumns.join(QStringLiteral(", ")));
+    }
+    // Version 3 added the event log. Its rowid is the order the events were
+    // written in, which is the order the log shows them whatever the clock
+    // did; the index on the time serves retention.
+    statements << QStringLiteral("CREATE TABLE event(t_ms INTEGER NOT NULL, kind INTEGER NOT NULL, "
+                                 "topic TEXT NOT NULL, meter TEXT NOT NULL, value INTEGER NOT NULL, "
+                                 "lim INTEGER NOT NULL)")
+               << QStringLiteral("CREATE INDEX event_time ON event(t_ms)");
     statements << QStringLiteral("PRAGMA user_version=%1").arg(kSchemaVersion) << QStringLiteral("COMMIT");
     for (const QString &statement : statements) {
         if (!exec(statement))
@@ -415,6 +427,7 @@ void HistoryStore::close()
     for (TableStatements &statements : m_tables)
         statements = {};
     m_foldRows.reset();
+    m_insertEvent.reset();
     if (!fileInPlace()) {
         // The log is named after the path, where another file stands now (or
         // none): whoever opens the path next would take its pages for that
@@ -544,10 +557,84 @@ bool HistoryStore::forget(const QString &topic)
     return true;
 }
 
+bool HistoryStore::writeEvents(const QVector<HistoryEvent> &events)
+{
+    if (!isOpen())
+        return false;
+    if (events.isEmpty())
+        return true;
+    if (!exec(QStringLiteral("BEGIN")))
+        return false;
+    QSqlQuery &insert = *m_insertEvent;
+    for (const HistoryEvent &event : events) {
+        insert.bindValue(0, event.timeMs);
+        insert.bindValue(1, event.kind);
+        // NOT NULL columns: a null QString would bind as NULL.
+        insert.bindValue(2, event.topic.isNull() ? QString(QLatin1String("")) : event.topic);
+        insert.bindValue(3, event.meter.isNull() ? QString(QLatin1String("")) : event.meter);
+        insert.bindValue(4, event.value);
+        insert.bindValue(5, event.limit);
+        if (!exec(insert))
+            return false;
+    }
+    return exec(QStringLiteral("COMMIT"));
+}
+
+QVector<HistoryEvent> HistoryStore::events(int limit)
+{
+    QVector<HistoryEvent> result;
+    if (!isOpen() || limit <= 0)
+        return result;
+    QSqlQuery query(database());
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT t_ms,kind,topic,meter,value,lim FROM event ORDER BY rowid DESC LIMIT ?"));
+    query.addBindValue(limit);
+    if (!exec(query))
+        return {};
+    while (query.next()) {
+        result.append({query.value(0).toLongLong(), query.value(1).toInt(), query.value(2).toString(),
+                       query.value(3).toString(), query.value(4).toInt(), query.value(5).toInt()});
+    }
+    return result;
+}
+
+int HistoryStore::removeOldEvents(qint64 before, int limit, bool *more)
+{
+    // Asked first, so that a step with nothing due still takes no write lock.
+    QSqlQuery due(database());
+    due.setForwardOnly(true);
+    due.prepare(QStringLiteral("SELECT 1 FROM event WHERE t_ms<? LIMIT 1"));
+    due.addBindValue(before);
+    if (!exec(due))
+        return -1;
+    if (!due.next())
+        return 0;
+    due.finish();
+    QSqlQuery remove(database());
+    remove.prepare(QStringLiteral("DELETE FROM event WHERE rowid IN (SELECT rowid FROM event WHERE t_ms<? LIMIT ?)"));
+    remove.addBindValue(before);
+    remove.addBindValue(limit);
+    if (!exec(remove))
+        return -1;
+    const int removed = remove.numRowsAffected();
+    if (removed >= limit)
+        *more = true;
+    return removed;
+}
+
 bool HistoryStore::maintain(qint64 now, int budget)
 {
-    if (!isOpen() || m_meterOrder.isEmpty())
+    if (!isOpen())
         return false;
+    // Events stay as long as readings do; they are few, so they go first and
+    // in a statement of their own.
+    bool eventsLeft = false;
+    const int removedEvents = removeOldEvents((now - m_retention.keep) * 1000, budget, &eventsLeft);
+    if (removedEvents < 0)
+        return false;
+    budget -= removedEvents;
+    if (m_meterOrder.isEmpty() || budget <= 0)
+        return (eventsLeft || budget <= 0) && isOpen();
     // Only whole minutes are folded, so that a minute row never has to be
     // merged with rows of its own minute that were still to come.
     const qint64 foldBefore = minuteOf(now - m_retention.fullResolution);
@@ -561,7 +648,7 @@ bool HistoryStore::maintain(qint64 now, int budget)
 
     const int meters = m_meterOrder.size();
     bool began = false;
-    bool more = false;
+    bool more = eventsLeft;
     int used = 0;
     const int first = m_nextMeter % meters;
     int visited = 0;

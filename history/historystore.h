@@ -34,6 +34,8 @@ struct HistoryRetention
 //   reading(meter, t, <8 fields>)    a meter's first reading of each second
 //   reading_extra(meter, t, seq, <8 fields>)  any later ones, seq 1, 2, ...
 //   minute(meter, t, <8 × min/max/last>)  one row per meter per minute
+//   event(t_ms, kind, topic, meter, value, lim)  the event log, in the order
+//                                    written (rowid); kept as long as readings
 // t is UTC seconds since the epoch (a minute row: the minute's first second).
 // The tables are keyed by meter and time WITHOUT ROWID, so a meter's rows lie
 // in time order in one b-tree and a range is one contiguous scan, with no
@@ -78,6 +80,11 @@ public:
     // stored is kept beside the stored ones, after them, unless it replaces
     // the last of them (HistoryRow::replacesLast).
     bool write(const QVector<HistoryRow> &rows);
+
+    // Appends the events, in one transaction.
+    bool writeEvents(const QVector<HistoryEvent> &events);
+    // At most `limit` of the events written last, newest first.
+    QVector<HistoryEvent> events(int limit);
 
     // The newest second stored, if any: what retention holds the clock against.
     std::optional<qint64> newestSecond() const { return m_newest; }
@@ -135,6 +142,7 @@ private:
     int removeOld(int meter, Table table, qint64 before, int limit, bool *more);
     int removeBefore(int meter, Table table, qint64 end);
     int fold(int meter, qint64 before, int limit, bool *more);
+    int removeOldEvents(qint64 before, int limit, bool *more);
     void relayOutForVacuum();
     void giveBackFreePages();
     bool fail(const QSqlError &error);
@@ -178,4 +186,5 @@ private:
     std::unique_ptr<QSqlQuery> m_upsertMinute;
     TableStatements m_tables[kTableCount];
     std::unique_ptr<QSqlQuery> m_foldRows;
+    std::unique_ptr<QSqlQuery> m_insertEvent;
 };

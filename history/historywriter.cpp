@@ -52,6 +52,25 @@ void HistoryWriter::write(const QVector<HistoryRow> &rows)
         emit written(rows.size());
 }
 
+void HistoryWriter::writeEvents(const QVector<HistoryEvent> &events)
+{
+    checkFile();
+    if (!m_store->writeEvents(events) && writesToFile()) {
+        fallBack(m_store->problem());
+        m_store->writeEvents(events);
+    }
+}
+
+void HistoryWriter::events(quint64 id, int limit)
+{
+    QVector<HistoryEvent> events = m_store->events(limit);
+    if (!m_store->isOpen() && writesToFile()) {
+        fallBack(m_store->problem());
+        events = m_store->events(limit);
+    }
+    emit eventsReady(id, events);
+}
+
 void HistoryWriter::chart(quint64 id, const HistoryChartRequest &request)
 {
     HistoryChart chart = m_store->chart(request);
@@ -151,7 +170,9 @@ bool HistoryWriter::catchUp(HistoryStore *file)
             return false;
         m_store->forget(topic);
     }
-    return true;
+    QVector<HistoryEvent> events = m_store->events(std::numeric_limits<int>::max());
+    std::reverse(events.begin(), events.end());
+    return file->writeEvents(events);
 }
 
 void HistoryWriter::checkFile()

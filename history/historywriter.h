@@ -38,6 +38,8 @@ public:
     void chart(quint64 id, const HistoryChartRequest &request);
     void rows(quint64 id, const QString &topic, qint64 from, qint64 to);
     void encodedRows(quint64 id, const QString &topic, qint64 from, qint64 to, const HistoryRowsEncoder &encoder);
+    void writeEvents(const QVector<HistoryEvent> &events);
+    void events(quint64 id, int limit);
     // Keeps a file's readings that many days from now on; the memory keeps its hour.
     void setDays(int days);
     // Closes the store and hands the object to `home`, whose thread deletes it.
@@ -48,6 +50,7 @@ signals:
     void chartReady(const HistoryChart &chart);
     void rowsReady(quint64 id, const QVector<StoredRow> &rows);
     void encodedRowsReady(quint64 id, const QByteArray &bytes);
+    void eventsReady(quint64 id, const QVector<HistoryEvent> &events);
     // The file is no longer written (or no longer for this reason); the
     // readings go on in memory, and the file is tried again after a while.
     void stopped(const HistoryProblem &problem);

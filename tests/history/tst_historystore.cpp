@@ -21,6 +21,7 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <tuple>
 
 Q_DECLARE_METATYPE(HistoryProblem::Kind)
 
@@ -175,6 +176,8 @@ private slots:
     void fileGoneIsOpenedAgain_data();
     void fileGoneIsOpenedAgain();
     void sigkillLeavesSoundDatabase();
+    void eventsAreKeptAsLongAsReadings_data();
+    void eventsAreKeptAsLongAsReadings();
 
 private:
     QString filePath() const { return HistoryRecorder::fileNameIn(m_dir->path()); }
@@ -787,6 +790,57 @@ void tst_HistoryStore::sigkillLeavesSoundDatabase()
             qPrintable(QStringLiteral("last row %1, killed at %2").arg(check.value(0).toLongLong()).arg(killedAt)));
     }
     QSqlDatabase::removeDatabase(QStringLiteral("check"));
+}
+
+void tst_HistoryStore::eventsAreKeptAsLongAsReadings_data()
+{
+    QTest::addColumn<int>("days"); // 0: the in-memory store
+    QTest::addColumn<bool>("firstVersionFile");
+    QTest::addColumn<QVector<qint64>>("kept"); // offsets from kNow, newest first
+
+    QTest::newRow("the file keeps Days") << 2 << false
+                                         << QVector<qint64>{0, -kDay, -kHour + 1, -kHour - 1, -2 * kDay + 1};
+    QTest::newRow("memory keeps the last hour") << 0 << false << QVector<qint64>{0, -kHour + 1};
+    QTest::newRow("a first-version file gains the log")
+        << 2 << true << QVector<qint64>{0, -kDay, -kHour + 1, -kHour - 1, -2 * kDay + 1};
+}
+
+// Events in the order written (a clock set back does not reorder them), newest
+// first, until retention takes them with the readings of their time.
+void tst_HistoryStore::eventsAreKeptAsLongAsReadings()
+{
+    QFETCH(int, days);
+    QFETCH(bool, firstVersionFile);
+    QFETCH(QVector<qint64>, kept);
+
+    if (firstVersionFile)
+        QVERIFY(writeFirstVersionFile(filePath(), QStringLiteral("plant/1"), kNow, 5, 200));
+    HistoryStore store;
+    QVERIFY(store.open(days > 0 ? filePath() : QString(),
+                       days > 0 ? HistoryStore::fileRetention(days) : HistoryStore::memoryRetention()));
+    const QVector<qint64> written = {-3 * kDay, -2 * kDay + 1, -kHour - 1, -kHour + 1, -kDay, 0};
+    QVector<HistoryEvent> events;
+    for (int i = 0; i < written.size(); ++i)
+        events.append({(kNow + written.at(i)) * 1000, i, QStringLiteral("plant/1"), QStringLiteral("Насос"), i, 0});
+    QVERIFY(store.writeEvents(events.mid(0, 3)));
+    QVERIFY(store.writeEvents(events.mid(3)));
+    // Budgets smaller than what is due: retention comes back until it is done.
+    while (store.maintain(kNow, 1)) {
+    }
+    QVERIFY(store.problem().kind == HistoryProblem::None);
+    if (days > 0) {
+        store.close();
+        QVERIFY(store.open(filePath(), HistoryStore::fileRetention(days)));
+    }
+    QVector<qint64> stored;
+    for (const HistoryEvent &event : store.events(100)) {
+        stored.append(event.timeMs / 1000 - kNow);
+        const HistoryEvent &sent = events.at(event.kind);
+        QCOMPARE(std::tie(event.timeMs, event.topic, event.meter, event.value, event.limit),
+                 std::tie(sent.timeMs, sent.topic, sent.meter, sent.value, sent.limit));
+    }
+    QCOMPARE(stored, kept);
+    QCOMPARE(store.events(1).size(), 1);
 }
 
 int main(int argc, char **argv)
