@@ -15,7 +15,9 @@
 #include "overview/meterstatus.h"
 #include "overview/summarywindow.h"
 #include "session/sessioncontroller.h"
+#include "watch/eventlog.h"
 #include "watch/meterwatch.h"
+#include "watch/recordedeventstore.h"
 #include "watch/watchman.h"
 
 #include <QCoreApplication>
@@ -470,6 +472,9 @@ void MainWindow::startRecorder(const HistorySettings &settings)
     m_history = std::make_unique<HistoryRecorder>(fileName, settings.days);
     connect(m_history.get(), &HistoryRecorder::notice, this, &MainWindow::showStatus);
     m_historyIndicator->watch(m_history.get());
+    // Recorded, the event log goes into the same file and is kept as long;
+    // otherwise it stays in memory.
+    m_watchman->log()->setStore(settings.enabled ? std::make_unique<RecordedEventStore>(m_history.get()) : nullptr);
 }
 
 void MainWindow::applyHistorySettings()

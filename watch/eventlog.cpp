@@ -9,6 +9,7 @@ EventLog::~EventLog() = default;
 void EventLog::setStore(std::unique_ptr<EventStore> store)
 {
     m_store = store ? std::move(store) : std::make_unique<MemoryEventStore>();
+    m_store->setChangedHandler([this] { emit storeChanged(); });
     emit storeChanged();
 }
 

@@ -27,7 +27,8 @@ public:
 
 signals:
     void eventAdded(const WatchEvent &event);
-    // After setStore(): whoever shows the log reads it again.
+    // After setStore(), and when the store's events arrived from its file:
+    // whoever shows the log reads it again.
     void storeChanged();
 
 private:

@@ -1,6 +1,10 @@
+#include "history/historyrecorder.h"
 #include "measurement/meterboard.h"
+#include "watch/eventlog.h"
 #include "watch/meterwatch.h"
+#include "watch/recordedeventstore.h"
 
+#include <QTemporaryDir>
 #include <QtTest>
 
 // The watch over a board fed directly, on a clock of the test's own: the limits' hold rule,
@@ -17,6 +21,7 @@ private slots:
     void maintenanceCountsFromTheMark_data();
     void maintenanceCountsFromTheMark();
     void markingServiceIsAnEvent();
+    void recordedLogOutlivesTheProgram();
 };
 
 namespace {
@@ -249,6 +254,37 @@ void tst_MeterWatch::markingServiceIsAnEvent()
     QCOMPARE(f.events, (QStringList{"обслуживание просрочено", "обслуживание отмечено"}));
     QCOMPARE(f.watch.condition(0), MeterCondition::Online);
     QCOMPARE(maintenanceText(f.watch.maintenance(0)), QStringLiteral("через 500 ч"));
+}
+
+// Recorded, the log is read back from the history's file by the next run,
+// before the events that run adds while the file is still being read.
+void tst_MeterWatch::recordedLogOutlivesTheProgram()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString fileName = HistoryRecorder::fileNameIn(dir.path());
+    const auto event = [](qint64 timeMs, EventKind kind, const QString &meter) {
+        return WatchEvent{timeMs, kind, QStringLiteral("plant/") + meter, meter, 187, 198};
+    };
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    {
+        HistoryRecorder recorder(fileName);
+        EventLog log;
+        log.setStore(std::make_unique<RecordedEventStore>(&recorder));
+        log.add(event(now - 2000, EventKind::VoltageLow, QStringLiteral("Насос 1")));
+        log.add(event(now - 1000, EventKind::Silent, QStringLiteral("Насос 2")));
+    }
+    HistoryRecorder recorder(fileName);
+    EventLog log;
+    QSignalSpy read(&log, &EventLog::storeChanged);
+    log.setStore(std::make_unique<RecordedEventStore>(&recorder));
+    log.add(event(now, EventKind::BackOnline, QStringLiteral("Насос 2")));
+    QVERIFY(read.wait());
+    QStringList shown;
+    for (const WatchEvent &e : log.newest(10))
+        shown.append(e.meter + QLatin1Char(' ') + eventText(e));
+    QCOMPARE(shown,
+             (QStringList{"Насос 2 снова в сети", "Насос 2 не в сети", "Насос 1 напряжение 187 В ниже предела 198 В"}));
 }
 
 QTEST_GUILESS_MAIN(tst_MeterWatch)

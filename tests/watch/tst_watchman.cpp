@@ -280,7 +280,8 @@ void tst_Watchman::lostBrokerIsOneEvent()
 {
     TestBroker broker;
     QVERIFY(broker.start());
-    startWindow(QStringLiteral("Счётчик"), 100, "[MQTT]\nAutoReconnect=true\n", broker.port());
+    // Recorded, so that the log is there for the next run.
+    startWindow(QStringLiteral("Счётчик"), 100, "[MQTT]\nAutoReconnect=true\n[History]\nEnabled=true\n", broker.port());
     // The silence of a meter counts one interval after the connection; shorter here.
     board()->setOfflineInterval(3000);
     connectWindow();
@@ -300,6 +301,12 @@ void tst_Watchman::lostBrokerIsOneEvent()
     QVERIFY(broker.restart());
     QTRY_COMPARE_WITH_TIMEOUT(count(), QStringLiteral("В сети: 100 из 100"), 20000);
     QCOMPARE(events(), (QStringList{"связь с брокером восстановлена", "нет связи с брокером"}));
+
+    clickConnect();
+    QTRY_VERIFY(!m_client->isConnectedToHost());
+    m_window.reset();
+    WindowTest::startWindow();
+    QTRY_COMPARE(events(), (QStringList{"связь с брокером восстановлена", "нет связи с брокером"}));
 }
 
 // A plan by operating hours comes due as the total grows; a mark starts it over; a meter whose
