@@ -83,7 +83,7 @@ void SessionController::setRetryDelays(int firstMs, int longestMs)
 
 void SessionController::startUp(QObject *window)
 {
-    const SessionSettings settings = SettingsFile().readSessionSettings();
+    const SessionSettings settings = SettingsFile(m_settingsFile).readSessionSettings();
     m_fileNote = fileNote(settings);
     if (!m_fileNote.isEmpty())
         emit statusChanged(m_fileNote);
@@ -95,7 +95,7 @@ void SessionController::refreshFileNote(const QString &shown)
 {
     if (m_fileNote.isEmpty() || shown != m_fileNote)
         return;
-    const QString note = fileNote(SettingsFile().readSessionSettings());
+    const QString note = fileNote(SettingsFile(m_settingsFile).readSessionSettings());
     if (note == m_fileNote)
         return;
     m_fileNote = note;
@@ -152,7 +152,7 @@ void SessionController::startAttempt(bool automatic)
 {
     m_retryTimer.stop();
     m_countdownTimer.stop();
-    const SessionSettings read = SettingsFile().readSessionSettings();
+    const SessionSettings read = SettingsFile(m_settingsFile).readSessionSettings();
     const BrokerSettings &settings = read.broker;
     m_options = read.options;
     const QString ignoredNote =
@@ -169,6 +169,12 @@ void SessionController::startAttempt(bool automatic)
         refusal = tr("Не задан адрес сервера MQTT");
     else if (settings.port < 1 || settings.port > 65535)
         refusal = tr("Недопустимый порт MQTT: %1").arg(settings.port);
+    if (!refusal.isEmpty() && m_unattended) {
+        setState(State::Idle);
+        emit statusChanged(refusal + ignoredNote);
+        scheduleRetry();
+        return;
+    }
     if (!refusal.isEmpty()) {
         // A press that cannot start an attempt ends the pending one: it
         // would connect with settings the user has just changed.
@@ -240,7 +246,8 @@ void SessionController::failed(QMQTT::ClientError error)
     m_lost = false;
     const bool attempting = m_state == State::Attempting;
     emit statusChanged(lost ? tr("Соединение с %1 потеряно").arg(target()) : failureText(error));
-    if ((attempting || lost) && m_options.autoReconnect && mayMendItself(error, lost)) {
+    const bool retry = m_unattended || (m_options.autoReconnect && mayMendItself(error, lost));
+    if ((attempting || lost) && retry) {
         scheduleRetry();
         return;
     }

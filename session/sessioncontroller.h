@@ -55,6 +55,12 @@ public:
     // The waits between automatic attempts: the first, doubled after every
     // failed one up to the longest.
     void setRetryDelays(int firstMs, int longestMs);
+    // The file every attempt reads; Settings.conf in the working directory unless set.
+    void setSettingsFile(const QString &fileName) { m_settingsFile = fileName; }
+    // For a program nobody watches: every failure is tried again, whatever
+    // AutoReconnect says and whatever the failure, since nobody will press the
+    // button; each try reads the settings afresh, so a mended file is used.
+    void setUnattended(bool unattended) { m_unattended = unattended; }
 
     // Says in the status bar which values of Settings.conf are ignored, or
     // why it could not be read, and presses the button once `window` is
@@ -98,6 +104,8 @@ private:
     QString tlsText(QMQTT::ClientError error) const;
 
     QMQTT::Client *const m_client;
+    QString m_settingsFile = QStringLiteral("Settings.conf");
+    bool m_unattended = false;
     State m_state = State::Idle;
     // The attempt under way was started by the retry timer, not by the user.
     bool m_automatic = false;
