@@ -1,0 +1,94 @@
+#pragma once
+
+#include "config/deviceentry.h"
+#include "recorder/logwriter.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QSet>
+#include <QTimer>
+
+#include <memory>
+
+class FileChangeWatch;
+class HistoryRecorder;
+class MeterBoard;
+class SessionController;
+namespace QMQTT {
+class Client;
+class Message;
+} // namespace QMQTT
+
+// The recorder without a window: what the window does for the history, run
+// by nobody. It connects with the window's session code (every failure tried
+// again, since nobody will press a button), subscribes to every registered
+// meter, hands each reading to a HistoryRecorder as the window does (one row
+// per meter per second) and follows Settings.conf: a meter added there is
+// subscribed to and recorded a moment later, another Days applies at once.
+// The broker settings are read afresh at every attempt.
+//
+// It says what it does in logged(): the start, changes of the connection,
+// the store and the meters, and every reportInterval the counts of what came
+// and what was written. The texts of the session and of the store are the
+// window's status bar's; none of them holds a password.
+class RecorderService final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(RecorderService)
+
+public:
+    static constexpr int kReportIntervalMs = 10 * 60 * 1000;
+
+    RecorderService(const QString &settingsFile, const QString &historyFile, QObject *parent = nullptr);
+    ~RecorderService() override;
+
+    // Reads the settings, opens the store and connects.
+    void start();
+    // Disconnects and writes what waits; logs the totals. The destructor
+    // does it if nobody did.
+    void stop();
+
+    void setReportInterval(int ms);
+    // Null once stopped.
+    SessionController *session() const { return m_session.get(); }
+    // Messages taken as readings of a registered meter, since the start.
+    quint64 readings() const { return m_readings; }
+
+signals:
+    void logged(LogPriority priority, const QString &text);
+
+private:
+    void log(LogPriority priority, const QString &text) { emit logged(priority, text); }
+    void received(const QMQTT::Message &message);
+    void connected();
+    void sessionSaid(const QString &text);
+    void subscribe();
+    void readSettings(bool starting);
+    void report();
+    QString historyDescription() const;
+
+    const QString m_settingsFile;
+    const QString m_historyFile;
+    // In the order they are needed: each goes before what it uses.
+    std::unique_ptr<QMQTT::Client> m_client;
+    std::unique_ptr<SessionController> m_session;
+    std::unique_ptr<MeterBoard> m_board;
+    std::unique_ptr<HistoryRecorder> m_history;
+    std::unique_ptr<FileChangeWatch> m_watch;
+    int m_days = 0;
+    QSet<QString> m_subscribed;
+
+    // What the session said since it last connected, each said once: a
+    // broker away for a day is tried every minute, with the same words.
+    QSet<QString> m_sessionTexts;
+    int m_loggedRetryDelayMs = 0;
+    bool m_failing = false;
+
+    QTimer m_reportTimer;
+    QElapsedTimer m_sinceReport;
+    quint64 m_readings = 0;
+    quint64 m_rowsWritten = 0;
+    quint64 m_readingsAtReport = 0;
+    quint64 m_rowsAtReport = 0;
+    bool m_stopped = false;
+};
