@@ -14,6 +14,8 @@ packages=(
     xvfb xauth x11-utils imagemagick
     dpkg-dev file desktop-file-utils appstream lintian
     python3
+    systemd
+    postgresql libqt5sql5-psql
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the Debian package of the program with CPack: the executable, its
-# desktop entry, icons, AppStream metainfo, manual page and documents (see
-# dist/ and the CPack settings in CMakeLists.txt). Depends is worked out by
+# Builds the Debian package of the program with CPack: the two executables,
+# the desktop entry, icons, AppStream metainfo, manual pages, the recorder's
+# systemd unit, user and settings template, and the documents (see dist/ and
+# the CPack settings in CMakeLists.txt). Depends is worked out by
 # dpkg-shlibdeps from the libraries the binary links. Prints the path of the
 # .deb as its last line.
 #
@@ -19,10 +20,11 @@ export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 eval "$(dpkg-buildflags --export=sh)"
 export CXXFLAGS="$CXXFLAGS $CPPFLAGS"
 
-# Only the program is built: the tests, benchmarks and tools go into no package.
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELMAR_BUILD_TESTS=OFF \
+# Only the programs are built: the tests, benchmarks and tools go into no package.
+# The prefix is the package's, so that the recorder's unit names /usr/bin and /etc.
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr -DZELMAR_BUILD_TESTS=OFF \
     -DZELMAR_BUILD_BENCHMARKS=OFF -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
-cmake --build "$build" --parallel "$(nproc)" --target zelmar-mqtt-client dist_texts
+cmake --build "$build" --parallel "$(nproc)" --target zelmar-mqtt-client zelmar-recorder dist_texts
 rm -f "$build"/*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
 
