@@ -1,0 +1,561 @@
+#include "history/postgreshistorystore.h"
+
+#include "history/chartthinning.h"
+
+#include <QAtomicInt>
+#include <QDate>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStringList>
+#include <QVariant>
+
+#include <algorithm>
+
+namespace {
+
+constexpr qint64 kDaySeconds = HistoryStore::kDaySeconds;
+
+// Advisory locks of the programs sharing the database: one makes the schema
+// or a partition at a time, one runs retention at a time.
+constexpr qint64 kSchemaLock = 0x7a656c6d61720001;
+constexpr qint64 kPartitionLock = 0x7a656c6d61720002;
+constexpr qint64 kRetentionLock = 0x7a656c6d61720003;
+
+// Rows per INSERT statement of a batch: short enough for the server to
+// parse at ease, long enough that a batch of ten thousand meters is a few
+// statements.
+constexpr int kRowsPerStatement = 1000;
+
+// A drop waits no longer than this for the writers and readers of the table
+// before it gives up until the next step: meanwhile it holds them up.
+const QString kDropLockTimeout = QStringLiteral("100ms");
+
+// PostgreSQL's SQLSTATE of a lock not had within lock_timeout.
+const QString kLockNotAvailable = QStringLiteral("55P03");
+
+QAtomicInt connectionCounter;
+
+const QLatin1String kTableNames[] = {QLatin1String("reading"), QLatin1String("minute")};
+
+qint64 dayOf(qint64 second)
+{
+    return second >= 0 ? second / kDaySeconds : -((-second + kDaySeconds - 1) / kDaySeconds);
+}
+
+QString partitionName(int table, qint64 day)
+{
+    const QDate date = QDate(1970, 1, 1).addDays(day);
+    return kTableNames[table] + QLatin1Char('_') + date.toString(QStringLiteral("yyyyMMdd"));
+}
+
+QString fieldList(const QVector<HistoryField> &fields)
+{
+    QStringList columns;
+    for (HistoryField field : fields)
+        columns.append(historyFieldKey(field));
+    return columns.join(QLatin1Char(','));
+}
+
+QString minuteColumns(const QVector<HistoryField> &fields)
+{
+    QStringList columns;
+    for (HistoryField field : fields) {
+        const QString key = historyFieldKey(field);
+        columns << key + QLatin1String("_min") << key + QLatin1String("_max") << key + QLatin1String("_last");
+    }
+    return columns.join(QLatin1Char(','));
+}
+
+// A connection option's value as libpq reads it: quoted, with its quotes and
+// backslashes escaped.
+QString quoted(const QString &value)
+{
+    QString escaped = value;
+    escaped.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('\''), QLatin1String("\\'"));
+    return QLatin1Char('\'') + escaped + QLatin1Char('\'');
+}
+
+} // namespace
+
+PostgresHistoryStore::PostgresHistoryStore() = default;
+
+PostgresHistoryStore::~PostgresHistoryStore()
+{
+    close();
+}
+
+QString PostgresHistoryStore::describe(const PostgresConnection &connection)
+{
+    return QStringLiteral("%1@%2:%3/%4")
+        .arg(connection.user, connection.host)
+        .arg(connection.port)
+        .arg(connection.database);
+}
+
+QSqlDatabase PostgresHistoryStore::database() const
+{
+    return QSqlDatabase::database(m_connection, false);
+}
+
+bool PostgresHistoryStore::open(const PostgresConnection &connection, const HistoryRetention &retention)
+{
+    close();
+    m_problem = {};
+    m_retention = retention;
+    m_target = describe(connection);
+    m_connection = QStringLiteral("zelmar-postgres-%1").arg(connectionCounter.fetchAndAddRelaxed(1));
+    QSqlError openError;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_connection);
+        db.setHostName(connection.host);
+        db.setPort(connection.port);
+        db.setDatabaseName(connection.database);
+        db.setUserName(connection.user);
+        db.setPassword(connection.password);
+        // A server that does not answer, or a network cut under a statement,
+        // fails within seconds rather than hold the writer for the minutes
+        // TCP would wait.
+        QStringList options{QStringLiteral("connect_timeout=%1").arg(kConnectTimeoutSeconds),
+                            QStringLiteral("tcp_user_timeout=%1").arg(kTcpUserTimeoutMs),
+                            QStringLiteral("keepalives_idle=30"), QStringLiteral("keepalives_interval=10"),
+                            QStringLiteral("keepalives_count=3"), QStringLiteral("application_name=zelmar-history"),
+                            // The server's notices ("already exists, skipping") are nobody's business.
+                            QStringLiteral("options=") + quoted(QStringLiteral("-c client_min_messages=warning"))};
+        if (!connection.sslMode.isEmpty())
+            options << QStringLiteral("sslmode=") + quoted(connection.sslMode);
+        db.setConnectOptions(options.join(QLatin1Char(';')));
+        if (!db.open())
+            openError = db.lastError();
+    }
+    if (openError.isValid())
+        return fail(openError);
+    return createSchema() && loadPartitions();
+}
+
+void PostgresHistoryStore::close()
+{
+    if (!isOpen())
+        return;
+    {
+        QSqlDatabase db = database();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(m_connection);
+    m_connection.clear();
+    m_meterIds.clear();
+    for (QSet<qint64> &partitions : m_partitions)
+        partitions.clear();
+    m_foldDay = 0;
+    m_foldMeter = 0;
+}
+
+bool PostgresHistoryStore::exec(const QString &statement)
+{
+    QSqlQuery query(database());
+    return query.exec(statement) || fail(query.lastError());
+}
+
+bool PostgresHistoryStore::exec(QSqlQuery &query)
+{
+    return query.exec() || fail(query.lastError());
+}
+
+bool PostgresHistoryStore::createSchema()
+{
+    // Two programs starting on an empty database at once: the second waits,
+    // then finds the schema made.
+    if (!exec(QStringLiteral("BEGIN")) || !exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(kSchemaLock)))
+        return false;
+    QSqlQuery version(database());
+    if (!version.exec(QStringLiteral("SELECT to_regclass('zelmar.schema_version') IS NOT NULL")) || !version.next())
+        return fail(version.lastError());
+    if (version.value(0).toBool()) {
+        if (!version.exec(QStringLiteral("SELECT max(version) FROM zelmar.schema_version")) || !version.next())
+            return fail(version.lastError());
+        const int stored = version.value(0).toInt();
+        if (stored > kSchemaVersion)
+            return fail(HistoryProblem::NewerFormat,
+                        QStringLiteral("the database %1 holds history schema version %2, made by a newer program; "
+                                       "this one knows version %3 and leaves it alone")
+                            .arg(m_target)
+                            .arg(stored)
+                            .arg(kSchemaVersion));
+        return exec(QStringLiteral("COMMIT"));
+    }
+
+    QStringList readingColumns;
+    QStringList minuteColumnDefs;
+    for (HistoryField field : HistoryStore::allFields()) {
+        const QString key = historyFieldKey(field);
+        readingColumns.append(key + QLatin1String(" integer NOT NULL"));
+        for (const char *suffix : {"_min", "_max", "_last"})
+            minuteColumnDefs.append(key + QLatin1String(suffix) + QLatin1String(" integer NOT NULL"));
+    }
+    const QStringList statements = {
+        QStringLiteral("CREATE SCHEMA IF NOT EXISTS zelmar"),
+        QStringLiteral("CREATE TABLE zelmar.schema_version(version integer NOT NULL)"),
+        QStringLiteral("INSERT INTO zelmar.schema_version VALUES(%1)").arg(kSchemaVersion),
+        QStringLiteral("CREATE TABLE zelmar.meter(id integer GENERATED BY DEFAULT AS IDENTITY PRIMARY KEY, "
+                       "topic text NOT NULL UNIQUE)"),
+        QStringLiteral("CREATE TABLE zelmar.reading(meter integer NOT NULL, t bigint NOT NULL, %1, "
+                       "PRIMARY KEY(meter, t)) PARTITION BY RANGE (t)")
+            .arg(readingColumns.join(QStringLiteral(", "))),
+        QStringLiteral("CREATE TABLE zelmar.minute(meter integer NOT NULL, t bigint NOT NULL, %1, "
+                       "PRIMARY KEY(meter, t)) PARTITION BY RANGE (t)")
+            .arg(minuteColumnDefs.join(QStringLiteral(", "))),
+        QStringLiteral("COMMIT"),
+    };
+    for (const QString &statement : statements) {
+        if (!exec(statement))
+            return false;
+    }
+    return true;
+}
+
+bool PostgresHistoryStore::loadPartitions()
+{
+    QSqlQuery query(database());
+    query.setForwardOnly(true);
+    if (!query.exec(QStringLiteral("SELECT c.relname FROM pg_inherits i "
+                                   "JOIN pg_class c ON c.oid = i.inhrelid "
+                                   "JOIN pg_class p ON p.oid = i.inhparent "
+                                   "JOIN pg_namespace n ON n.oid = p.relnamespace "
+                                   "WHERE n.nspname = 'zelmar' AND p.relname IN ('reading', 'minute')")))
+        return fail(query.lastError());
+    for (QSet<qint64> &partitions : m_partitions)
+        partitions.clear();
+    while (query.next()) {
+        const QString name = query.value(0).toString();
+        for (int table : {ReadingTable, MinuteTable}) {
+            const QString prefix = kTableNames[table] + QLatin1Char('_');
+            if (!name.startsWith(prefix))
+                continue;
+            const QDate date = QDate::fromString(name.mid(prefix.size()), QStringLiteral("yyyyMMdd"));
+            if (date.isValid())
+                m_partitions[table].insert(QDate(1970, 1, 1).daysTo(date));
+        }
+    }
+    return true;
+}
+
+bool PostgresHistoryStore::ensurePartition(Table table, qint64 day)
+{
+    if (m_partitions[table].contains(day))
+        return true;
+    // Made under a lock: CREATE TABLE IF NOT EXISTS is not safe against
+    // another program making the same table at the same moment.
+    const QString name = partitionName(table, day);
+    if (!exec(QStringLiteral("BEGIN")) ||
+        !exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(kPartitionLock)) ||
+        !exec(QStringLiteral("CREATE TABLE IF NOT EXISTS zelmar.%1 PARTITION OF zelmar.%2 FOR VALUES FROM (%3) TO (%4)")
+                  .arg(name, kTableNames[table])
+                  .arg(day * kDaySeconds)
+                  .arg((day + 1) * kDaySeconds)) ||
+        !exec(QStringLiteral("COMMIT")))
+        return false;
+    m_partitions[table].insert(day);
+    return true;
+}
+
+int PostgresHistoryStore::meterId(const QString &topic, bool create)
+{
+    const auto known = m_meterIds.constFind(topic);
+    if (known != m_meterIds.constEnd())
+        return *known;
+    // Another program may have made it: asked first, made only when missing.
+    QSqlQuery select(database());
+    select.prepare(QStringLiteral("SELECT id FROM zelmar.meter WHERE topic = ?"));
+    select.addBindValue(topic);
+    if (!exec(select))
+        return -1;
+    if (!select.next()) {
+        if (!create)
+            return -1;
+        QSqlQuery insert(database());
+        insert.prepare(QStringLiteral("INSERT INTO zelmar.meter(topic) VALUES(?) ON CONFLICT (topic) DO NOTHING"));
+        insert.addBindValue(topic);
+        if (!exec(insert) || !exec(select))
+            return -1;
+        if (!select.next()) {
+            fail(HistoryProblem::Failed, QStringLiteral("no meter row for %1").arg(topic));
+            return -1;
+        }
+    }
+    const int id = select.value(0).toInt();
+    m_meterIds.insert(topic, id);
+    return id;
+}
+
+bool PostgresHistoryStore::write(const QVector<HistoryRow> &rows)
+{
+    if (!isOpen())
+        return false;
+    if (rows.isEmpty())
+        return true;
+    // Meters and partitions first, each in a transaction of its own: they
+    // stay made whatever becomes of the batch.
+    QVector<int> ids;
+    ids.reserve(rows.size());
+    for (const HistoryRow &row : rows) {
+        const int id = meterId(row.topic, true);
+        if (id < 0 || !ensurePartition(ReadingTable, dayOf(row.second)))
+            return false;
+        ids.append(id);
+    }
+
+    if (!exec(QStringLiteral("BEGIN")))
+        return false;
+    const QString head =
+        QStringLiteral("INSERT INTO zelmar.reading(meter,t,%1) VALUES ").arg(fieldList(HistoryStore::allFields()));
+    const QString tail = QStringLiteral(" ON CONFLICT (meter, t) DO NOTHING");
+    for (int first = 0; first < rows.size(); first += kRowsPerStatement) {
+        const int end = std::min<int>(rows.size(), first + kRowsPerStatement);
+        // Nothing but integers goes into the text: the topics went in as bound values above.
+        QString statement;
+        statement.reserve(head.size() + tail.size() + (end - first) * 64);
+        statement += head;
+        for (int i = first; i < end; ++i) {
+            if (i > first)
+                statement += QLatin1Char(',');
+            statement +=
+                QLatin1Char('(') + QString::number(ids.at(i)) + QLatin1Char(',') + QString::number(rows.at(i).second);
+            for (int field = 0; field < kHistoryFieldCount; ++field)
+                statement +=
+                    QLatin1Char(',') + QString::number(historyFieldValue(rows.at(i).reading, historyFieldAt(field)));
+            statement += QLatin1Char(')');
+        }
+        statement += tail;
+        if (!exec(statement))
+            return false;
+    }
+    return exec(QStringLiteral("COMMIT"));
+}
+
+int PostgresHistoryStore::foldMeter(qint64 day, int meter)
+{
+    QStringList aggregates;
+    QStringList merge;
+    for (HistoryField field : HistoryStore::allFields()) {
+        const QString key = historyFieldKey(field);
+        aggregates << QStringLiteral("min(%1)").arg(key) << QStringLiteral("max(%1)").arg(key)
+                   << QStringLiteral("(array_agg(%1 ORDER BY t DESC))[1]").arg(key);
+        merge << QStringLiteral("%1_min = least(m.%1_min, excluded.%1_min)").arg(key)
+              << QStringLiteral("%1_max = greatest(m.%1_max, excluded.%1_max)").arg(key)
+              << QStringLiteral("%1_last = excluded.%1_last").arg(key);
+    }
+    // Floor, not truncation: seconds before 1970 belong to the minute below.
+    // Folding the same rows again gives the same minute rows: a step cut
+    // short, or made by another program as well, does no harm.
+    QSqlQuery fold(database());
+    if (!fold.exec(QStringLiteral("INSERT INTO zelmar.minute AS m(meter,t,%1) "
+                                  "SELECT meter, t - ((t % 60) + 60) % 60 AS minute, %2 FROM zelmar.%3 "
+                                  "WHERE meter = %4 GROUP BY meter, minute "
+                                  "ON CONFLICT (meter, t) DO UPDATE SET %5")
+                       .arg(minuteColumns(HistoryStore::allFields()), aggregates.join(QLatin1Char(',')),
+                            partitionName(ReadingTable, day))
+                       .arg(meter)
+                       .arg(merge.join(QLatin1Char(','))))) {
+        fail(fold.lastError());
+        return -1;
+    }
+    return fold.numRowsAffected();
+}
+
+bool PostgresHistoryStore::maintain(qint64 now, int budget)
+{
+    if (!isOpen())
+        return false;
+    QSqlQuery lock(database());
+    if (!lock.exec(QStringLiteral("SELECT pg_try_advisory_lock(%1)").arg(kRetentionLock)) || !lock.next())
+        return fail(lock.lastError());
+    // Another program sharing the database runs retention now.
+    if (!lock.value(0).toBool())
+        return false;
+
+    bool more = false;
+    const bool ok = [&] {
+        // Today's and tomorrow's days are there before the first row of them comes.
+        const qint64 today = dayOf(now);
+        for (qint64 day : {today, today + 1}) {
+            if (!ensurePartition(ReadingTable, day) || !ensurePartition(MinuteTable, day))
+                return false;
+        }
+        if (!loadPartitions())
+            return false;
+
+        const qint64 foldBefore = now - m_retention.fullResolution;
+        const qint64 removeBefore = now - m_retention.keep;
+        const bool folds = m_retention.keep > m_retention.fullResolution;
+        // A day goes when all of it is past keeping; readings past keeping need no folding.
+        for (int table : {ReadingTable, MinuteTable}) {
+            QList<qint64> days = m_partitions[table].values();
+            std::sort(days.begin(), days.end());
+            for (qint64 day : qAsConst(days)) {
+                if ((day + 1) * kDaySeconds > removeBefore)
+                    break;
+                if (!exec(QStringLiteral("BEGIN")) ||
+                    !exec(QStringLiteral("SET LOCAL lock_timeout = '%1'").arg(kDropLockTimeout)))
+                    return false;
+                QSqlQuery drop(database());
+                if (!drop.exec(QStringLiteral("DROP TABLE zelmar.%1").arg(partitionName(table, day)))) {
+                    // Busy: tried again at the next step.
+                    if (drop.lastError().nativeErrorCode() != kLockNotAvailable)
+                        return fail(drop.lastError());
+                    more = true;
+                    if (!exec(QStringLiteral("ROLLBACK")))
+                        return false;
+                    continue;
+                }
+                if (!exec(QStringLiteral("COMMIT")))
+                    return false;
+                m_partitions[table].remove(day);
+            }
+        }
+        if (!folds)
+            return true;
+
+        // The oldest day all of whose readings are older than the full resolution.
+        QList<qint64> due;
+        for (qint64 day : qAsConst(m_partitions[ReadingTable])) {
+            if ((day + 1) * kDaySeconds <= foldBefore)
+                due.append(day);
+        }
+        if (due.isEmpty())
+            return true;
+        const qint64 day = *std::min_element(due.begin(), due.end());
+        if (day != m_foldDay) {
+            m_foldDay = day;
+            m_foldMeter = 0;
+        }
+        if (!ensurePartition(MinuteTable, day))
+            return false;
+        const QString partition = partitionName(ReadingTable, day);
+        for (int used = 0; used < budget;) {
+            QSqlQuery next(database());
+            if (!next.exec(QStringLiteral("SELECT min(meter) FROM zelmar.%1 WHERE meter >= %2")
+                               .arg(partition)
+                               .arg(m_foldMeter)) ||
+                !next.next())
+                return fail(next.lastError());
+            if (next.isNull(0)) {
+                // Folded whole: the day's readings go.
+                if (!exec(QStringLiteral("BEGIN")) ||
+                    !exec(QStringLiteral("SET LOCAL lock_timeout = '%1'").arg(kDropLockTimeout)))
+                    return false;
+                QSqlQuery drop(database());
+                if (!drop.exec(QStringLiteral("DROP TABLE zelmar.%1").arg(partition))) {
+                    if (drop.lastError().nativeErrorCode() != kLockNotAvailable)
+                        return fail(drop.lastError());
+                    more = true;
+                    return exec(QStringLiteral("ROLLBACK"));
+                }
+                m_partitions[ReadingTable].remove(day);
+                more = due.size() > 1;
+                return exec(QStringLiteral("COMMIT"));
+            }
+            const int meter = next.value(0).toInt();
+            const int minutes = foldMeter(day, meter);
+            if (minutes < 0)
+                return false;
+            // At most 60 readings went into each minute.
+            used += std::max(1, minutes * int(HistoryStore::kMinuteSeconds));
+            m_foldMeter = meter + 1;
+        }
+        more = true;
+        return true;
+    }();
+
+    if (!isOpen())
+        return false;
+    QSqlQuery unlock(database());
+    if (!unlock.exec(QStringLiteral("SELECT pg_advisory_unlock(%1)").arg(kRetentionLock)))
+        return fail(unlock.lastError());
+    return ok && more;
+}
+
+QVector<StoredRow> PostgresHistoryStore::rows(const QString &topic, qint64 from, qint64 to,
+                                              const QVector<HistoryField> &fields)
+{
+    QVector<StoredRow> result;
+    if (!isOpen())
+        return result;
+    const int id = meterId(topic, false);
+    if (id < 0)
+        return result;
+
+    QSqlQuery minutes(database());
+    minutes.setForwardOnly(true);
+    minutes.prepare(QStringLiteral("SELECT t,%1 FROM zelmar.minute WHERE meter = ? AND t >= ? AND t <= ? ORDER BY t")
+                        .arg(minuteColumns(fields)));
+    minutes.addBindValue(id);
+    minutes.addBindValue(from);
+    minutes.addBindValue(to);
+    if (!exec(minutes))
+        return {};
+    while (minutes.next()) {
+        StoredRow row;
+        row.second = minutes.value(0).toLongLong();
+        row.span = int(HistoryStore::kMinuteSeconds);
+        for (int i = 0; i < fields.size(); ++i) {
+            setHistoryFieldValue(&row.least, fields.at(i), minutes.value(1 + 3 * i).toInt());
+            setHistoryFieldValue(&row.greatest, fields.at(i), minutes.value(2 + 3 * i).toInt());
+            setHistoryFieldValue(&row.last, fields.at(i), minutes.value(3 + 3 * i).toInt());
+        }
+        result.append(row);
+    }
+    const int minuteRows = result.size();
+
+    // A day's readings stay until all its meters are folded, so a meter's
+    // seconds already folded are left out: those up to its last minute row.
+    // Folding goes forward in time, a meter at a time.
+    const qint64 secondsFrom = minuteRows > 0 ? std::max(from, result.constLast().second + 60) : from;
+    QSqlQuery seconds(database());
+    seconds.setForwardOnly(true);
+    seconds.prepare(QStringLiteral("SELECT t,%1 FROM zelmar.reading WHERE meter = ? AND t >= ? AND t <= ? ORDER BY t")
+                        .arg(fieldList(fields)));
+    seconds.addBindValue(id);
+    seconds.addBindValue(secondsFrom);
+    seconds.addBindValue(to);
+    if (!exec(seconds))
+        return {};
+    while (seconds.next()) {
+        StoredRow row;
+        row.second = seconds.value(0).toLongLong();
+        for (int i = 0; i < fields.size(); ++i)
+            setHistoryFieldValue(&row.last, fields.at(i), seconds.value(1 + i).toInt());
+        row.least = row.greatest = row.last;
+        result.append(row);
+    }
+    return result;
+}
+
+HistoryChart PostgresHistoryStore::chart(const HistoryChartRequest &request)
+{
+    HistoryChart chart;
+    chart.topic = request.topic;
+    chart.from = request.from;
+    chart.to = request.to;
+    const QVector<StoredRow> stored = rows(request.topic, request.from, request.to, request.fields);
+    if (!stored.isEmpty())
+        chart.from = std::max(request.from, stored.constFirst().second);
+    chart.storedRows = stored.size();
+    for (HistoryField field : request.fields)
+        chart.series.append(thinForChart(stored, field, chart.from, chart.to, request.columns));
+    return chart;
+}
+
+bool PostgresHistoryStore::fail(const QSqlError &error)
+{
+    const QString text = error.databaseText().isEmpty() ? error.text() : error.databaseText();
+    return fail(error.type() == QSqlError::ConnectionError ? HistoryProblem::CannotOpen : HistoryProblem::Failed,
+                text.trimmed());
+}
+
+bool PostgresHistoryStore::fail(HistoryProblem::Kind kind, const QString &detail)
+{
+    m_problem = {kind, m_target, QString(), detail};
+    // Closing rolls back whatever transaction the failure left open.
+    close();
+    return false;
+}
