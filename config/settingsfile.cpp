@@ -27,6 +27,11 @@ const QString kNotifyGroup = QStringLiteral("Notify");
 const QString kNotifyDesktopKey = QStringLiteral("Notify/Desktop");
 const QString kNotifyTrayKey = QStringLiteral("Notify/Tray");
 
+QString historyKey(const char *name)
+{
+    return QStringLiteral("History/") + QLatin1String(name);
+}
+
 QString elementGroup(int index)
 {
     return kDeviceArray % QLatin1Char('/') % QString::number(index + 1);
@@ -480,6 +485,57 @@ HistorySettings SettingsFile::readHistory(const IniDocument &document)
     if (whole)
         history.days = int(qBound<qlonglong>(HistorySettings::kMinDays, days, HistorySettings::kMaxDays));
     return history;
+}
+
+HistoryStoreSettings SettingsFile::readHistoryStore() const
+{
+    return readHistoryStore(load());
+}
+
+HistoryStoreSettings SettingsFile::readHistoryStore(const IniDocument &document)
+{
+    HistoryStoreSettings store;
+    const QString kind = document.text(historyKey("Store")).trimmed();
+    if (kind.compare(QLatin1String("postgresql"), Qt::CaseInsensitive) == 0)
+        store.kind = HistoryStoreSettings::Kind::PostgreSql;
+    else if (!kind.isNull() && kind.compare(QLatin1String("sqlite"), Qt::CaseInsensitive) != 0)
+        store.ignoredKeys << historyKey("Store");
+
+    const auto readText = [&](const char *name, QString *target) {
+        const QString text = document.text(historyKey(name));
+        if (!text.isNull())
+            *target = text;
+    };
+    readText("Host", &store.host);
+    readText("Database", &store.database);
+    readText("User", &store.user);
+    readText("Password", &store.password);
+
+    const QString port = document.text(historyKey("Port"));
+    if (!port.isNull()) {
+        bool ok = false;
+        const int number = port.trimmed().toInt(&ok);
+        if (ok && number >= 1 && number <= 65535)
+            store.port = number;
+        else
+            store.ignoredKeys << historyKey("Port");
+    }
+    const QString sslMode = document.text(historyKey("SslMode")).trimmed().toLower();
+    static const QStringList kSslModes = {QStringLiteral("disable"),   QStringLiteral("allow"),
+                                          QStringLiteral("prefer"),    QStringLiteral("require"),
+                                          QStringLiteral("verify-ca"), QStringLiteral("verify-full")};
+    if (kSslModes.contains(sslMode))
+        store.sslMode = sslMode;
+    else if (!document.text(historyKey("SslMode")).isNull())
+        store.ignoredKeys << historyKey("SslMode");
+    return store;
+}
+
+bool HistoryStoreSettings::sameTarget(const HistoryStoreSettings &other) const
+{
+    return kind == other.kind &&
+           (kind == Kind::File || (host == other.host && port == other.port && database == other.database &&
+                                   user == other.user && password == other.password && sslMode == other.sslMode));
 }
 
 WriteResult SettingsFile::writeHistory(const HistorySettings &history) const

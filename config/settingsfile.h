@@ -82,6 +82,34 @@ struct SessionSettings
     ReadProblem problem;
 };
 
+// Where the history is kept, in group History: the SQLite file beside
+// Settings.conf (the default), or a PostgreSQL database that a plant's
+// recorder and its clients share. Every key is optional and only read: no
+// dialog writes them.
+struct HistoryStoreSettings
+{
+    enum class Kind
+    {
+        File,      // Store=sqlite, or no Store
+        PostgreSql // Store=postgresql
+    };
+    static constexpr int kDefaultPort = 5432;
+
+    Kind kind = Kind::File;
+    QString host = QStringLiteral("localhost");  // Host: a name, an address or a socket folder
+    int port = kDefaultPort;                     // Port
+    QString database = QStringLiteral("zelmar"); // Database
+    QString user = QStringLiteral("zelmar");     // User
+    QString password;                            // Password, in clear text as the broker's
+    QString sslMode = QStringLiteral("prefer");  // SslMode, as libpq's sslmode
+    // On reading: the keys (e.g. "History/Store") whose values were not
+    // understood, so that their defaults apply instead.
+    QStringList ignoredKeys;
+
+    // The same database, reached the same way.
+    bool sameTarget(const HistoryStoreSettings &other) const;
+};
+
 // Recording of every meter's readings, group History. Both keys are optional:
 // without them nothing is recorded to disk.
 struct HistorySettings
@@ -213,6 +241,8 @@ public:
     SessionSettings readSessionSettings() const;
     // Days that is no whole number reads as the default; out of range, as the nearest bound.
     HistorySettings readHistory() const;
+    // Where the history is kept; never written.
+    HistoryStoreSettings readHistoryStore() const;
     WriteResult writeHistory(const HistorySettings &settings) const;
     AdvancedSettings readAdvancedSettings() const;
     // Writes every key of all three, and nothing else.
@@ -267,6 +297,7 @@ private:
     static QVector<IgnoredValue> notText(const IniDocument &document, const QString &group);
     static HistorySettings readHistory(const IniDocument &document);
     static WatchSettings readWatchSettings(const IniDocument &document);
+    static HistoryStoreSettings readHistoryStore(const IniDocument &document);
     // What the list shows after a device was written (kept), or after the
     // write failed.
     DeviceListResult afterWrite(WriteResult status, const QStringList &kept) const;

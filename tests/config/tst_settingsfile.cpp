@@ -130,6 +130,8 @@ private slots:
     void readWatchSettings_data();
     void readWatchSettings();
     void maintenancePlanIsFoundByTopic();
+    void readHistoryStore_data();
+    void readHistoryStore();
     void ownerOnlyPermissions_data();
     void ownerOnlyPermissions();
     void writeIntoDirectoryFails();
@@ -524,6 +526,46 @@ void tst_SettingsFile::maintenancePlanIsFoundByTopic()
     QVERIFY(!settingsFileText().contains("IntervalHours=500"));
     QCOMPARE(describe(file.readMaintenancePlan(QStringLiteral("t/none"))),
              QStringLiteral("t/none h=- s=- V -..- F -..- mark=/0/0"));
+}
+
+// Where the history is kept: the file unless Store says postgresql; values
+// that cannot be used are named and leave their defaults.
+void tst_SettingsFile::readHistoryStore_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<bool>("shared");
+    QTest::addColumn<QString>("target"); // host:port/database user sslmode
+    QTest::addColumn<QStringList>("ignored");
+
+    const QString defaults = QStringLiteral("localhost:5432/zelmar zelmar prefer");
+    QTest::newRow("no keys: the file") << QByteArray("[History]\nEnabled=true\n") << false << defaults << QStringList();
+    QTest::newRow("sqlite: the file") << QByteArray("[History]\nStore=SQLite\nHost=db\n") << false
+                                      << QStringLiteral("db:5432/zelmar zelmar prefer") << QStringList();
+    QTest::newRow("postgresql with every key")
+        << QByteArray("[History]\nStore=PostgreSQL\nHost=db.plant\nPort=6543\nDatabase=meters\nUser=rec\n"
+                      "Password=s3cret\nSslMode=verify-full\n")
+        << true << QStringLiteral("db.plant:6543/meters rec verify-full") << QStringList();
+    QTest::newRow("postgresql with the defaults")
+        << QByteArray("[History]\nStore=postgresql\n") << true << defaults << QStringList();
+    QTest::newRow("values it cannot use")
+        << QByteArray("[History]\nStore=oracle\nPort=70000\nSslMode=maybe\n") << false << defaults
+        << QStringList{QStringLiteral("History/Store"), QStringLiteral("History/Port"),
+                       QStringLiteral("History/SslMode")};
+}
+
+void tst_SettingsFile::readHistoryStore()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(bool, shared);
+    QFETCH(QString, target);
+    QFETCH(QStringList, ignored);
+    writeSettingsFileText(text);
+    const HistoryStoreSettings store = SettingsFile().readHistoryStore();
+    QCOMPARE(store.kind == HistoryStoreSettings::Kind::PostgreSql, shared);
+    QCOMPARE(
+        QStringLiteral("%1:%2/%3 %4 %5").arg(store.host).arg(store.port).arg(store.database, store.user, store.sslMode),
+        target);
+    QCOMPARE(store.ignoredKeys, ignored);
 }
 
 void tst_SettingsFile::ownerOnlyPermissions_data()
