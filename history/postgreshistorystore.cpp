@@ -334,28 +334,38 @@ bool PostgresHistoryStore::write(const QVector<HistoryRow> &rows)
 
 int PostgresHistoryStore::foldMeter(qint64 day, int meter)
 {
-    QStringList aggregates;
+    QStringList extremes;
+    QStringList folded;
+    QStringList lastValues;
     QStringList merge;
     for (HistoryField field : HistoryStore::allFields()) {
         const QString key = historyFieldKey(field);
-        aggregates << QStringLiteral("min(%1)").arg(key) << QStringLiteral("max(%1)").arg(key)
-                   << QStringLiteral("(array_agg(%1 ORDER BY t DESC))[1]").arg(key);
+        extremes << QStringLiteral("min(%1) AS %1_min, max(%1) AS %1_max").arg(key);
+        folded << QStringLiteral("g.%1_min, g.%1_max, r.%1").arg(key);
+        lastValues << key;
         merge << QStringLiteral("%1_min = least(m.%1_min, excluded.%1_min)").arg(key)
               << QStringLiteral("%1_max = greatest(m.%1_max, excluded.%1_max)").arg(key)
               << QStringLiteral("%1_last = excluded.%1_last").arg(key);
     }
-    // Floor, not truncation: seconds before 1970 belong to the minute below.
-    // Folding the same rows again gives the same minute rows: a step cut
-    // short, or made by another program as well, does no harm.
+    // The least and greatest of each minute in one pass; its last values
+    // from its last row, looked up by the key (LIMIT keeps the planner from
+    // hashing the whole day's rows for the 1440 it needs). Floor, not truncation: seconds
+    // before 1970 belong to the minute below. Folding the same rows again
+    // gives the same minute rows: a step cut short, or made by another
+    // program as well, does no harm.
+    const QString partition = QStringLiteral("zelmar.") + partitionName(ReadingTable, day);
     QSqlQuery fold(database());
     if (!fold.exec(QStringLiteral("INSERT INTO zelmar.minute AS m(meter,t,%1) "
-                                  "SELECT meter, t - ((t % 60) + 60) % 60 AS minute, %2 FROM zelmar.%3 "
-                                  "WHERE meter = %4 GROUP BY meter, minute "
-                                  "ON CONFLICT (meter, t) DO UPDATE SET %5")
-                       .arg(minuteColumns(HistoryStore::allFields()), aggregates.join(QLatin1Char(',')),
-                            partitionName(ReadingTable, day))
+                                  "SELECT g.meter, g.minute, %2 FROM ("
+                                  "SELECT meter, t - ((t % 60) + 60) % 60 AS minute, max(t) AS last_t, %3 "
+                                  "FROM %4 WHERE meter = %5 GROUP BY meter, minute) g "
+                                  "CROSS JOIN LATERAL (SELECT %6 FROM %4 WHERE meter = g.meter AND t = g.last_t "
+                                  "LIMIT 1) r "
+                                  "ON CONFLICT (meter, t) DO UPDATE SET %7")
+                       .arg(minuteColumns(HistoryStore::allFields()), folded.join(QLatin1Char(',')),
+                            extremes.join(QLatin1Char(',')), partition)
                        .arg(meter)
-                       .arg(merge.join(QLatin1Char(','))))) {
+                       .arg(lastValues.join(QLatin1Char(',')), merge.join(QLatin1Char(','))))) {
         fail(fold.lastError());
         return -1;
     }

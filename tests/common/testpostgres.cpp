@@ -222,6 +222,14 @@ bool TestPostgres::isRunning() const
     return m_running;
 }
 
+qint64 TestPostgres::serverPid() const
+{
+    QFile file(dataDirectory() + QStringLiteral("/postmaster.pid"));
+    if (!m_running || !file.open(QIODevice::ReadOnly))
+        return 0;
+    return file.readLine().trimmed().toLongLong();
+}
+
 bool TestPostgres::setPassword(const QString &password)
 {
     if (!execute(QStringLiteral("ALTER ROLE %1 PASSWORD '%2'").arg(user(), password), QStringLiteral("postgres")))

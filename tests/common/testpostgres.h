@@ -43,6 +43,8 @@ public:
     // As after a crash of the server: its connections drop without a word.
     bool kill();
     bool isRunning() const;
+    // The server's main process (its postmaster), 0 when it does not run.
+    qint64 serverPid() const;
 
     QString host() const { return QStringLiteral("127.0.0.1"); }
     quint16 port() const { return m_port; }
