@@ -1,4 +1,4 @@
-#include "common/scratchdirectory.h"
+#include "common/scratchdirectorytest.h"
 #include "common/settingstext.h"
 #include "common/testbroker.h"
 #include "config/settingsfile.h"
@@ -36,7 +36,7 @@ QVector<StoredRow> storedRows(const QString &topic)
 // The recorder service against a private broker and a Settings.conf in a
 // scratch folder, as the unit runs it: what it records, how it follows the
 // file, how it waits for settings that work, and how the program ends.
-class tst_RecorderService : public QObject
+class tst_RecorderService : public ScratchDirectoryTest
 {
     Q_OBJECT
 
@@ -59,7 +59,6 @@ private:
     QString log() const { return m_log.join(QLatin1Char('\n')); }
 
     TestBroker m_broker;
-    std::unique_ptr<ScratchDirectory> m_dir;
     std::unique_ptr<RecorderService> m_service;
     QStringList m_log;
     QVector<LogPriority> m_priorities;
@@ -72,8 +71,7 @@ void tst_RecorderService::initTestCase()
 
 void tst_RecorderService::init()
 {
-    m_dir = std::make_unique<ScratchDirectory>();
-    QVERIFY(m_dir->isValid());
+    ScratchDirectoryTest::init();
     m_log.clear();
     m_priorities.clear();
 }
@@ -81,7 +79,7 @@ void tst_RecorderService::init()
 void tst_RecorderService::cleanup()
 {
     m_service.reset();
-    m_dir.reset();
+    ScratchDirectoryTest::cleanup();
 }
 
 void tst_RecorderService::startService()
