@@ -8,7 +8,7 @@
 #                              window, summary, ingest, ingest-summary,
 #                              ingest-history, ingest-watch, plant, memory,
 #                              responsiveness, silence, history, settings,
-#                              postgres)
+#                              postgres, recorder)
 #
 # Assumes the packages of tools/install-deps.sh are installed. BENCH_BUILD_DIR
 # chooses the build directory (default build-bench).
@@ -20,7 +20,7 @@ build=${BENCH_BUILD_DIR:-build-bench}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELMAR_BUILD_TESTS=OFF -DZELMAR_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" --parallel "$(nproc)" --target \
     bench_payload bench_routing bench_window bench_summary bench_ingest bench_plant bench_memory \
-    bench_responsiveness bench_silence bench_history bench_settings bench_postgres >/dev/null
+    bench_responsiveness bench_silence bench_history bench_settings bench_postgres bench_recorder >/dev/null
 
 export QT_QPA_PLATFORM=offscreen
 log=$(mktemp -d)
@@ -74,6 +74,7 @@ run silence "$build/bench/bench_silence" || true
 run history "$build/bench/bench_history" || true
 run settings "$build/bench/bench_settings" || true
 run postgres "$build/bench/bench_postgres" || true
+run recorder "$build/bench/bench_recorder" || true
 
 echo
 {
