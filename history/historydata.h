@@ -135,9 +135,11 @@ struct HistoryProblem
         Failed // any other SQLite error: an I/O error, a lock held too long
     };
     Kind kind = None;
-    QString fileName;
-    QString movedTo; // for Damaged: where the file went
-    QString detail;  // SQLite's own words
+    QString fileName; // of the shared history: user@host:port/database
+    QString movedTo;  // for Damaged: where the file went
+    QString detail;   // SQLite's own words, or PostgreSQL's
+    // The history a plant shares (PostgreSQL), not a file.
+    bool shared = false;
 };
 
 // Why retention waits rather than go by the computer's clock (see RetentionClock).
@@ -158,6 +160,9 @@ struct HistoryOptions
     // after twice as long each time, up to the last.
     int firstRetryMs = 5 * 1000;
     int lastRetryMs = 60 * 1000;
+    // Meanwhile the memory keeps this many seconds of readings; what is
+    // older goes, and is counted (HistoryWriter::lost()).
+    qint64 fallbackSeconds = 60 * 60;
 };
 
 Q_DECLARE_METATYPE(ClockDoubt)

@@ -12,7 +12,12 @@ QString HistoryRecorder::fileNameIn(const QString &directory)
 }
 
 HistoryRecorder::HistoryRecorder(const QString &fileName, int days, const HistoryOptions &options, QObject *parent)
-    : QObject(parent), m_fileName(fileName), m_writer(std::make_unique<HistoryWriter>(fileName, days, options))
+    : HistoryRecorder(HistoryTarget::file(fileName), days, options, parent)
+{
+}
+
+HistoryRecorder::HistoryRecorder(const HistoryTarget &target, int days, const HistoryOptions &options, QObject *parent)
+    : QObject(parent), m_target(target), m_writer(std::make_unique<HistoryWriter>(target, days, options))
 {
     qRegisterMetaType<ClockDoubt>();
     qRegisterMetaType<HistoryChart>();
@@ -28,6 +33,8 @@ HistoryRecorder::HistoryRecorder(const QString &fileName, int days, const Histor
     connect(m_writer.get(), &HistoryWriter::encodedRowsReady, this, &HistoryRecorder::encodedRowsReady);
     connect(m_writer.get(), &HistoryWriter::eventsReady, this, &HistoryRecorder::eventsReady);
     connect(m_writer.get(), &HistoryWriter::stopped, this, [this](const HistoryProblem &problem) {
+        if (m_problem.kind == HistoryProblem::None)
+            m_lostSinceStop = 0;
         m_problem = problem;
         emit stopped(problem);
         emit notice(describe(problem));
@@ -35,10 +42,24 @@ HistoryRecorder::HistoryRecorder(const QString &fileName, int days, const Histor
     connect(m_writer.get(), &HistoryWriter::resumed, this, [this] {
         m_problem = {};
         emit resumed();
-        emit notice(tr("История снова записывается в %1").arg(QFileInfo(m_fileName).fileName()));
+        QString text = !m_target.records ? tr("Общая история %1 снова доступна").arg(m_target.description())
+                       : m_target.shared
+                           ? tr("История снова записывается в общую историю %1").arg(m_target.description())
+                           : tr("История снова записывается в %1").arg(m_target.description());
+        if (m_lostSinceStop > 0)
+            text += QStringLiteral("; ") + tr("не поместились в памяти и потеряны показания: %1").arg(m_lostSinceStop);
+        emit notice(text);
+    });
+    connect(m_writer.get(), &HistoryWriter::lost, this, [this](qint64 readings) {
+        // Said once an outage; the count comes when the target is back.
+        if (m_lostSinceStop == 0)
+            emit notice(tr("Показания не помещаются в памяти, пока история недоступна: старейшие теряются"));
+        m_lost += readings;
+        m_lostSinceStop += readings;
+        emit lost(readings);
     });
     connect(m_writer.get(), &HistoryWriter::reopened, this, [this](bool replaced) {
-        const QString file = QFileInfo(m_fileName).fileName();
+        const QString file = m_target.description();
         const QString what = replaced ? tr("Файл истории %1 заменён другим: история записывается в него").arg(file)
                                       : tr("Файл истории %1 удалён: история записывается в новый файл").arg(file);
         m_fileNotice = QStringLiteral("%1 (%2)").arg(what, QTime::currentTime().toString(QStringLiteral("HH:mm:ss")));
@@ -107,8 +128,13 @@ void HistoryRecorder::flush()
             it->handed = true;
         }
     }
-    if (m_batch.isEmpty())
+    if (m_batch.isEmpty()) {
+        // Others write a shared history this program only reads: the charts
+        // that follow new readings look again every time.
+        if (m_target.shared && !m_target.records)
+            emit written(0);
         return;
+    }
     // The batch travels by value in the queued call: nothing is shared between the threads.
     QVector<HistoryRow> batch;
     batch.swap(m_batch);
@@ -159,6 +185,19 @@ quint64 HistoryRecorder::requestEncodedRows(const QString &topic, qint64 from, q
 
 QString HistoryRecorder::describe(const HistoryProblem &problem)
 {
+    // PostgreSQL's own words say what went wrong: a refused password, a
+    // database that is not there, a server that does not answer.
+    const QString why = problem.detail.section(QLatin1Char('\n'), 0, 0).trimmed();
+    if (problem.shared) {
+        switch (problem.kind) {
+        case HistoryProblem::None:
+            return QString();
+        case HistoryProblem::NewerFormat:
+            return tr("Общая история %1 создана более новой версией программы").arg(problem.fileName);
+        default:
+            return tr("Общая история недоступна (%1): %2").arg(problem.fileName, why);
+        }
+    }
     const QString file = QFileInfo(problem.fileName).fileName();
     switch (problem.kind) {
     case HistoryProblem::None:

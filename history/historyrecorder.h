@@ -1,6 +1,7 @@
 #pragma once
 
 #include "history/historydata.h"
+#include "history/historytarget.h"
 
 #include <QHash>
 #include <QObject>
@@ -18,12 +19,15 @@ class HistoryWriter;
 // the disk sees at most one row per meter per second and one transaction per
 // second, however fast the readings come.
 //
-// With a file name the rows go into that SQLite file; without one (recording
-// switched off) into an in-memory database that keeps the last hour, so that
-// the chart works either way. If the file cannot be used, stopped() says why,
-// the readings go on in memory and the file is tried again, 5 s later, then
-// after twice as long each time up to a minute; once it takes rows again,
-// what memory kept (up to its hour) goes into it and resumed() says so.
+// The rows go where the target says: an SQLite file, the PostgreSQL
+// database a plant shares, or (recording switched off) an in-memory database
+// that keeps the last hour, so that the chart works either way. A shared
+// database may also be only read: the charts show what a recorder service
+// wrote. If the target cannot be used, stopped() says why, the readings go on
+// in memory and the target is tried again, 5 s later, then after twice as
+// long each time up to a minute; once it takes rows again, what memory kept
+// (up to HistoryOptions::fallbackSeconds) goes into it and resumed() says
+// so. What did not fit is counted (lost()).
 class HistoryRecorder final : public QObject
 {
     Q_OBJECT
@@ -34,6 +38,9 @@ public:
     // The file's name, beside Settings.conf.
     static QString fileNameIn(const QString &directory);
 
+    explicit HistoryRecorder(const HistoryTarget &target, int days = 30, const HistoryOptions &options = {},
+                             QObject *parent = nullptr);
+    // Into that file, or with an empty name into memory only.
     explicit HistoryRecorder(const QString &fileName, int days = 30, const HistoryOptions &options = {},
                              QObject *parent = nullptr);
     ~HistoryRecorder() override;
@@ -48,8 +55,11 @@ public:
     // How many days the file keeps, from now on.
     void setDays(int days);
 
-    // True while readings go into the file.
-    bool recordsToDisk() const { return !m_fileName.isEmpty() && m_problem.kind == HistoryProblem::None; }
+    // True while readings go into the file or the shared database.
+    bool recordsToDisk() const { return m_target.writesDurably() && m_problem.kind == HistoryProblem::None; }
+    const HistoryTarget &target() const { return m_target; }
+    // Readings that did not fit in memory while the target failed, since the start.
+    qint64 lostReadings() const { return m_lost; }
     const HistoryProblem &problem() const { return m_problem; }
     // Why retention waits for the clock; ClockDoubt::None while it goes on.
     ClockDoubt clockDoubt() const { return m_clockDoubt; }
@@ -79,7 +89,8 @@ signals:
     void rowsReady(quint64 id, const QVector<StoredRow> &rows);
     void encodedRowsReady(quint64 id, const QByteArray &bytes);
     void eventsReady(quint64 id, const QVector<HistoryEvent> &events);
-    // A batch of that many rows reached the store.
+    // A batch of that many rows reached the store; or, every second, none,
+    // while this program only reads a history the recorder service writes.
     void written(int rows);
     // The file is not written (or no longer for the same reason); the
     // readings are kept in memory and the file is tried again after a while.
@@ -90,6 +101,8 @@ signals:
     // now (a new one, if none) is written from here on.
     void reopened(bool replaced);
     void clockDoubtChanged(ClockDoubt doubt);
+    // While the target failed, this many readings more did not fit in memory.
+    void lost(qint64 readings);
     // Something the user should hear of, in words: for the status bar and the event log.
     void notice(const QString &text);
 
@@ -102,8 +115,10 @@ private:
         bool handed = false;  // a reading of `second` was handed over already
     };
 
-    const QString m_fileName;
+    const HistoryTarget m_target;
     HistoryProblem m_problem;
+    qint64 m_lost = 0;
+    qint64 m_lostSinceStop = 0;
     ClockDoubt m_clockDoubt = ClockDoubt::None;
     QString m_fileNotice;
     QHash<QString, Waiting> m_waiting;

@@ -671,6 +671,8 @@ bool HistoryStore::maintain(qint64 now, int budget)
             if (removed < 0)
                 return false;
             used += removed;
+            if (table != MinuteTable)
+                m_removedReadings += removed;
         }
         if (folds && used < budget) {
             const int folded = fold(id, foldBefore, budget - used, &more);
@@ -988,7 +990,7 @@ bool HistoryStore::fail(const QSqlError &error)
 
 bool HistoryStore::fail(HistoryProblem::Kind kind, const QString &detail)
 {
-    m_problem = {kind, m_fileName, QString(), detail};
+    m_problem = {kind, m_fileName, QString(), detail, false};
     if (isOpen()) {
         // A failed statement may leave a transaction open; closing rolls it back.
         close();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "history/historydata.h"
+#include "history/historystorage.h"
 
 #include <QHash>
 #include <QString>
@@ -13,16 +14,6 @@
 class QSqlDatabase;
 class QSqlError;
 class QSqlQuery;
-
-// How long rows stay, in seconds: younger than fullResolution, one row per
-// meter per second; then one row per meter per minute (least, greatest and
-// last value of each field) until they are older than keep, when they go.
-// With keep no longer than fullResolution nothing is folded: rows simply go.
-struct HistoryRetention
-{
-    qint64 fullResolution = 0;
-    qint64 keep = 0;
-};
 
 // The readings of every meter in an SQLite database, through QtSql's driver:
 // a file beside Settings.conf, or an in-memory database that lives as long as
@@ -45,7 +36,7 @@ struct HistoryRetention
 //
 // Any failure closes the store and leaves its reason in problem(); a file
 // found damaged is moved aside first, never deleted.
-class HistoryStore final
+class HistoryStore final : public HistoryStorage
 {
 public:
     static constexpr qint64 kDaySeconds = 24 * 60 * 60;
@@ -56,7 +47,7 @@ public:
     static HistoryRetention memoryRetention();
 
     HistoryStore();
-    ~HistoryStore();
+    ~HistoryStore() override;
     HistoryStore(const HistoryStore &) = delete;
     HistoryStore &operator=(const HistoryStore &) = delete;
 
@@ -64,9 +55,9 @@ public:
     // in-memory database.
     bool open(const QString &fileName, const HistoryRetention &retention);
     // From the next retention step on.
-    void setRetention(const HistoryRetention &retention) { m_retention = retention; }
-    void close();
-    bool isOpen() const;
+    void setRetention(const HistoryRetention &retention) override { m_retention = retention; }
+    void close() override;
+    bool isOpen() const override;
     bool inMemory() const { return m_fileName.isEmpty(); }
     QString fileName() const { return m_fileName; }
     // Whether the file open is still the one at its path: false once it was
@@ -74,26 +65,30 @@ public:
     // when whatever is written goes nowhere the user will look. Always true
     // in memory.
     bool fileInPlace() const;
-    const HistoryProblem &problem() const { return m_problem; }
+    bool inPlace() const override { return fileInPlace(); }
+    // Readings that retention removed unfolded since the store was made: in
+    // memory, those that no longer fitted.
+    qint64 removedReadings() const { return m_removedReadings; }
+    const HistoryProblem &problem() const override { return m_problem; }
 
     // Stores the rows in one transaction. A row for a meter and second already
     // stored is kept beside the stored ones, after them, unless it replaces
     // the last of them (HistoryRow::replacesLast).
-    bool write(const QVector<HistoryRow> &rows);
+    bool write(const QVector<HistoryRow> &rows) override;
 
     // Appends the events, in one transaction.
-    bool writeEvents(const QVector<HistoryEvent> &events);
+    bool writeEvents(const QVector<HistoryEvent> &events) override;
     // At most `limit` of the events written last, newest first.
-    QVector<HistoryEvent> events(int limit);
+    QVector<HistoryEvent> events(int limit) override;
 
     // The newest second stored, if any: what retention holds the clock against.
-    std::optional<qint64> newestSecond() const { return m_newest; }
+    std::optional<qint64> newestSecond() const override { return m_newest; }
 
     // One step of retention as of `now` (UTC seconds): folds full-resolution
     // rows of whole minutes into minute rows and removes what is past keeping,
     // touching at most about `budget` rows, in one transaction. Returns true
     // while work is left, so the caller can come back soon.
-    bool maintain(qint64 now, int budget);
+    bool maintain(qint64 now, int budget) override;
 
     // The meters with rows, by topic.
     QStringList topics() const { return m_meterIds.keys(); }
@@ -103,8 +98,8 @@ public:
     // The rows of a meter between two seconds (both included), oldest first,
     // with the requested fields filled in.
     QVector<StoredRow> rows(const QString &topic, qint64 from, qint64 to,
-                            const QVector<HistoryField> &fields = allFields());
-    HistoryChart chart(const HistoryChartRequest &request);
+                            const QVector<HistoryField> &fields = allFields()) override;
+    HistoryChart chart(const HistoryChartRequest &request) override;
     // The meter's oldest stored second, if it has any rows.
     std::optional<qint64> oldestSecond(const QString &topic);
 
@@ -171,6 +166,7 @@ private:
     QVector<int> m_meterOrder; // the ids, ascending: the order of retention's turns
     int m_nextMeter = 0;       // where the next retention step starts, so every meter gets its turn
     std::optional<qint64> m_newest;
+    qint64 m_removedReadings = 0;
     // What retention knows of each meter without asking: a meter with
     // nothing due costs a step one lookup. A meter missing is asked again.
     QHash<int, OldestRows> m_oldest;

@@ -2,17 +2,29 @@
 
 #include "history/historydata.h"
 #include "history/historystore.h"
+#include "history/historytarget.h"
 #include "history/retentionclock.h"
 
 #include <QObject>
 
+#include <memory>
+
 class QTimer;
 
 // The store's side of the recorder. It lives on the writer thread and owns
-// the store there, so that a large batch, a slow disk or a long range asked
+// the stores there, so that a large batch, a slow disk or a long range asked
 // for by a chart never holds up the window. Every public function runs on the
 // writer thread, called in a queued call from the recorder; the answers go
 // back as queued signals of plain values.
+//
+// It holds the policy any store needs, whichever the target is (the file, the
+// shared database, or none): the clock retention goes by, and what happens
+// while the target fails. Then the readings go on into the memory, as many
+// as options.fallbackSeconds hold, and the target is tried again after a
+// while; once it works, what the memory kept is written into it first. A
+// target that is only read (HistoryTarget::records false) answers the charts
+// while it works, and the memory, which has this program's own readings,
+// while it does not.
 class HistoryWriter final : public QObject
 {
     Q_OBJECT
@@ -28,9 +40,11 @@ public:
     // How often the file is looked at while no batch comes (each batch looks
     // before it is written): deleted or replaced, it is opened again at its path.
     static constexpr int kFileCheckIntervalMs = 3000;
+    // What the memory kept goes into a target that works again in
+    // transactions of about this many rows.
+    static constexpr int kCatchUpRows = 50000;
 
-    // An empty file name keeps the readings in memory only.
-    HistoryWriter(const QString &fileName, int days, const HistoryOptions &options);
+    HistoryWriter(const HistoryTarget &target, int days, const HistoryOptions &options);
     ~HistoryWriter() override;
 
     void start();
@@ -40,9 +54,9 @@ public:
     void encodedRows(quint64 id, const QString &topic, qint64 from, qint64 to, const HistoryRowsEncoder &encoder);
     void writeEvents(const QVector<HistoryEvent> &events);
     void events(quint64 id, int limit);
-    // Keeps a file's readings that many days from now on; the memory keeps its hour.
+    // Keeps the target's readings that many days from now on; the memory keeps its hour.
     void setDays(int days);
-    // Closes the store and hands the object to `home`, whose thread deletes it.
+    // Closes the stores and hands the object to `home`, whose thread deletes it.
     void finish(QThread *home);
 
 signals:
@@ -51,39 +65,47 @@ signals:
     void rowsReady(quint64 id, const QVector<StoredRow> &rows);
     void encodedRowsReady(quint64 id, const QByteArray &bytes);
     void eventsReady(quint64 id, const QVector<HistoryEvent> &events);
-    // The file is no longer written (or no longer for this reason); the
-    // readings go on in memory, and the file is tried again after a while.
+    // The target is not used (or no longer for this reason); the readings go
+    // on in memory, and the target is tried again after a while.
     void stopped(const HistoryProblem &problem);
-    // The file is written again, the readings kept in memory meanwhile first.
+    // The target is used again, the readings kept in memory meanwhile written first.
     void resumed();
     // The file at the path was not the one written (replaced: another file
     // stands there; else it was gone): the one there now, or a new one, is.
     void reopened(bool replaced);
     // Retention waits for the clock, or goes on again (ClockDoubt::None).
     void clockDoubtChanged(ClockDoubt doubt);
+    // While the target failed, this many readings more did not fit in the
+    // memory: the oldest went, and the target will never have them.
+    void lost(qint64 readings);
 
 private:
     QVector<StoredRow> storedRows(const QString &topic, qint64 from, qint64 to);
     void maintain();
-    // After a failure of the file: says why, goes on in memory and tries the file again later.
+    // The target, while it is open.
+    HistoryStorage *target() const { return m_store && m_store->isOpen() ? m_store.get() : nullptr; }
+    // The memory, opened the first time it is needed.
+    HistoryStore *memory();
+    // After a failure of the target: says why, goes on in memory and tries the target again later.
     void fallBack(const HistoryProblem &problem);
-    void retryFile();
-    // Writes what the memory kept into the file, meter by meter; a meter's
-    // rows leave the memory once they are in the file.
-    bool catchUp(HistoryStore *file);
+    void retryTarget();
+    // Writes what the memory kept into the target; a meter's rows leave the
+    // memory once they are in the target.
+    bool catchUp(HistoryStorage *store);
     void checkFile();
-    bool writesToFile() const { return !m_fileName.isEmpty() && !m_store->inMemory(); }
 
-    const QString m_fileName;
+    const HistoryTarget m_target;
     int m_days;
     const std::shared_ptr<const HistoryClock> m_clock;
     RetentionClock m_retentionClock;
     ClockDoubt m_clockDoubt = ClockDoubt::None;
     const int m_firstRetryMs;
     const int m_lastRetryMs;
+    const qint64 m_fallbackSeconds;
     int m_retryMs;
-    std::unique_ptr<HistoryStore> m_store;
-    HistoryProblem m_problem;        // why the file is not written, while it is not
+    std::unique_ptr<HistoryStorage> m_store; // the target's
+    std::unique_ptr<HistoryStore> m_memory;
+    HistoryProblem m_problem;        // why the target is not used, while it is not
     QTimer *m_maintenance = nullptr; // child
     QTimer *m_retry = nullptr;       // child
     QTimer *m_fileCheck = nullptr;   // child

@@ -306,30 +306,48 @@ bool PostgresHistoryStore::write(const QVector<HistoryRow> &rows)
 
     if (!exec(QStringLiteral("BEGIN")))
         return false;
+    // A row that replaces this program's own row of that second (a later
+    // reading of it) overwrites it; any other keeps what is stored.
+    QStringList replace;
+    for (HistoryField field : HistoryStore::allFields())
+        replace << QStringLiteral("%1 = excluded.%1").arg(historyFieldKey(field));
     const QString head =
         QStringLiteral("INSERT INTO zelmar.reading(meter,t,%1) VALUES ").arg(fieldList(HistoryStore::allFields()));
-    const QString tail = QStringLiteral(" ON CONFLICT (meter, t) DO NOTHING");
-    for (int first = 0; first < rows.size(); first += kRowsPerStatement) {
-        const int end = std::min<int>(rows.size(), first + kRowsPerStatement);
-        // Nothing but integers goes into the text: the topics went in as bound values above.
-        QString statement;
-        statement.reserve(head.size() + tail.size() + (end - first) * 64);
-        statement += head;
-        for (int i = first; i < end; ++i) {
-            if (i > first)
-                statement += QLatin1Char(',');
-            statement +=
-                QLatin1Char('(') + QString::number(ids.at(i)) + QLatin1Char(',') + QString::number(rows.at(i).second);
-            for (int field = 0; field < kHistoryFieldCount; ++field)
-                statement +=
-                    QLatin1Char(',') + QString::number(historyFieldValue(rows.at(i).reading, historyFieldAt(field)));
-            statement += QLatin1Char(')');
+    const QString keep = QStringLiteral(" ON CONFLICT (meter, t) DO NOTHING");
+    const QString overwrite = QStringLiteral(" ON CONFLICT (meter, t) DO UPDATE SET ") + replace.join(QLatin1Char(','));
+    for (const bool replacing : {false, true}) {
+        QVector<int> chosen;
+        for (int i = 0; i < rows.size(); ++i) {
+            if (rows.at(i).replacesLast == replacing)
+                chosen.append(i);
         }
-        statement += tail;
-        if (!exec(statement))
-            return false;
+        for (int first = 0; first < chosen.size(); first += kRowsPerStatement) {
+            const int end = std::min<int>(chosen.size(), first + kRowsPerStatement);
+            // Nothing but integers goes into the text: the topics went in as bound values above.
+            QString statement;
+            statement.reserve(head.size() + overwrite.size() + (end - first) * 64);
+            statement += head;
+            for (int at = first; at < end; ++at) {
+                const int i = chosen.at(at);
+                if (at > first)
+                    statement += QLatin1Char(',');
+                statement += QLatin1Char('(') + QString::number(ids.at(i)) + QLatin1Char(',') +
+                             QString::number(rows.at(i).second);
+                for (int field = 0; field < kHistoryFieldCount; ++field)
+                    statement += QLatin1Char(',') +
+                                 QString::number(historyFieldValue(rows.at(i).reading, historyFieldAt(field)));
+                statement += QLatin1Char(')');
+            }
+            statement += replacing ? overwrite : keep;
+            if (!exec(statement))
+                return false;
+        }
     }
-    return exec(QStringLiteral("COMMIT"));
+    if (!exec(QStringLiteral("COMMIT")))
+        return false;
+    for (const HistoryRow &row : rows)
+        m_newest = std::max(m_newest.value_or(row.second), row.second);
+    return true;
 }
 
 int PostgresHistoryStore::foldMeter(qint64 day, int meter)
@@ -382,6 +400,13 @@ bool PostgresHistoryStore::maintain(qint64 now, int budget)
     // Another program sharing the database runs retention now.
     if (!lock.value(0).toBool())
         return false;
+
+    // The server's clock, not the caller's: a computer whose clock is set
+    // ahead must not drop days of the history the whole plant shares.
+    QSqlQuery clock(database());
+    if (!clock.exec(QStringLiteral("SELECT extract(epoch FROM now())::bigint")) || !clock.next())
+        return fail(clock.lastError());
+    now = std::min(now, clock.value(0).toLongLong());
 
     bool more = false;
     const bool ok = [&] {
@@ -550,9 +575,25 @@ HistoryChart PostgresHistoryStore::chart(const HistoryChartRequest &request)
     if (!stored.isEmpty())
         chart.from = std::max(request.from, stored.constFirst().second);
     chart.storedRows = stored.size();
+    chart.oldest = oldestSecond(request.topic);
     for (HistoryField field : request.fields)
         chart.series.append(thinForChart(stored, field, chart.from, chart.to, request.columns));
     return chart;
+}
+
+std::optional<qint64> PostgresHistoryStore::oldestSecond(const QString &topic)
+{
+    const int id = meterId(topic, false);
+    if (id < 0)
+        return std::nullopt;
+    QSqlQuery oldest(database());
+    oldest.prepare(QStringLiteral("SELECT least((SELECT min(t) FROM zelmar.minute WHERE meter = ?), "
+                                  "(SELECT min(t) FROM zelmar.reading WHERE meter = ?))"));
+    oldest.addBindValue(id);
+    oldest.addBindValue(id);
+    if (!exec(oldest) || !oldest.next() || oldest.isNull(0))
+        return std::nullopt;
+    return oldest.value(0).toLongLong();
 }
 
 bool PostgresHistoryStore::fail(const QSqlError &error)
@@ -564,7 +605,7 @@ bool PostgresHistoryStore::fail(const QSqlError &error)
 
 bool PostgresHistoryStore::fail(HistoryProblem::Kind kind, const QString &detail)
 {
-    m_problem = {kind, m_target, QString(), detail};
+    m_problem = {kind, m_target, QString(), detail, true};
     // Closing rolls back whatever transaction the failure left open.
     close();
     return false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "history/historydata.h"
+#include "history/historystorage.h"
 #include "history/historystore.h"
 
 #include <QHash>
@@ -44,11 +45,12 @@ struct PostgresConnection
 //
 // Two programs may write the same meter: a row for a meter and second that
 // is already stored stays as it is (ON CONFLICT DO NOTHING), so neither
-// fails and no second is stored twice. A batch is one transaction of
-// multi-row INSERTs.
+// fails and no second is stored twice. So does a second stored before the
+// clock was set back over it, which the file keeps beside it. A batch is one
+// transaction of multi-row INSERTs.
 //
 // Any failure closes the connection and leaves its reason in problem().
-class PostgresHistoryStore final
+class PostgresHistoryStore final : public HistoryStorage
 {
 public:
     static constexpr int kSchemaVersion = 1;
@@ -58,33 +60,41 @@ public:
     static constexpr int kTcpUserTimeoutMs = 15000;
 
     PostgresHistoryStore();
-    ~PostgresHistoryStore();
+    ~PostgresHistoryStore() override;
     PostgresHistoryStore(const PostgresHistoryStore &) = delete;
     PostgresHistoryStore &operator=(const PostgresHistoryStore &) = delete;
 
     // Connects, checks the schema's version and creates the schema when the
     // database has none.
     bool open(const PostgresConnection &connection, const HistoryRetention &retention);
-    void setRetention(const HistoryRetention &retention) { m_retention = retention; }
-    void close();
-    bool isOpen() const { return !m_connection.isEmpty(); }
-    const HistoryProblem &problem() const { return m_problem; }
+    void setRetention(const HistoryRetention &retention) override { m_retention = retention; }
+    void close() override;
+    bool isOpen() const override { return !m_connection.isEmpty(); }
+    const HistoryProblem &problem() const override { return m_problem; }
     // "user@host:port/database", for messages: never the password.
     static QString describe(const PostgresConnection &connection);
 
-    // Stores the rows in one transaction; a meter's second already stored keeps its row.
-    bool write(const QVector<HistoryRow> &rows);
+    // Stores the rows in one transaction. A meter's second already stored
+    // keeps its row (another program's, or an earlier pass of the clock),
+    // unless the row replaces this program's own (HistoryRow::replacesLast).
+    bool write(const QVector<HistoryRow> &rows) override;
+    // The newest second this program wrote: the others' are not asked for,
+    // which would take a scan of a day.
+    std::optional<qint64> newestSecond() const override { return m_newest; }
 
-    // One step of retention as of `now` (UTC seconds): makes the day
-    // partitions of today and tomorrow, folds the readings of about `budget`
-    // rows' worth of meters of the oldest day due, drops days folded or past
-    // keeping. Only one of the programs sharing the database does it at a
-    // time. Returns true while work is left, so the caller can come back soon.
-    bool maintain(qint64 now, int budget);
+    // One step of retention as of `now` (UTC seconds), or of the server's
+    // clock if that is behind: makes the day partitions of today and
+    // tomorrow, folds the readings of about `budget` rows' worth of meters of
+    // the oldest day due, drops days folded or past keeping. Only one of the
+    // programs sharing the database does it at a time. Returns true while
+    // work is left, so the caller can come back soon.
+    bool maintain(qint64 now, int budget) override;
 
     QVector<StoredRow> rows(const QString &topic, qint64 from, qint64 to,
-                            const QVector<HistoryField> &fields = HistoryStore::allFields());
-    HistoryChart chart(const HistoryChartRequest &request);
+                            const QVector<HistoryField> &fields = HistoryStore::allFields()) override;
+    HistoryChart chart(const HistoryChartRequest &request) override;
+    // The meter's oldest stored second, if it has any rows.
+    std::optional<qint64> oldestSecond(const QString &topic);
 
 private:
     enum Table
@@ -110,6 +120,7 @@ private:
     QString m_target; // describe() of the connection
     HistoryRetention m_retention;
     HistoryProblem m_problem;
+    std::optional<qint64> m_newest;
     QHash<QString, int> m_meterIds;
     QSet<qint64> m_partitions[2];
     // Where folding of a day goes on: the next meter id to fold.

@@ -10,8 +10,9 @@ Q_DECLARE_METATYPE(HistoryProblem::Kind)
 
 namespace {
 
-// A fixed "now" for retention, on a minute boundary.
-constexpr qint64 kNow = 1800000000;
+// "Now" for retention, on a minute boundary: the store goes by the server's
+// clock where it is behind the one given.
+const qint64 kNow = QDateTime::currentSecsSinceEpoch() / 60 * 60;
 constexpr qint64 kHour = 3600;
 constexpr qint64 kDay = 24 * kHour;
 constexpr qint64 kEnd = std::numeric_limits<qint64>::max();
@@ -120,9 +121,15 @@ void tst_PostgresHistoryStore::rowsAndChartsAsTheFileStore()
     QVERIFY2(shared.open(connection(), HistoryStore::fileRetention(30)), qPrintable(shared.problem().detail));
     QVERIFY(shared.write(rows));
     QVERIFY(shared.write(rows.mid(100, 50)));
+    // A later reading of a second the recorder handed over takes its row's place.
+    HistoryRow later = rows.at(200);
+    later.reading.voltage += 5;
+    later.replacesLast = true;
+    QVERIFY(shared.write({later}));
     HistoryStore file;
     QVERIFY(file.open(QString(), HistoryStore::fileRetention(30)));
     QVERIFY(file.write(rows));
+    QVERIFY(file.write({later}));
 
     const QVector<StoredRow> sharedRows = shared.rows(topic, 0, kEnd);
     const QVector<StoredRow> fileRows = file.rows(topic, 0, kEnd);
@@ -139,6 +146,7 @@ void tst_PostgresHistoryStore::rowsAndChartsAsTheFileStore()
     const HistoryChart sharedChart = shared.chart(request);
     const HistoryChart fileChart = file.chart(request);
     QCOMPARE(sharedChart.from, fileChart.from);
+    QCOMPARE(sharedChart.oldest, fileChart.oldest);
     QCOMPARE(sharedChart.storedRows, fileChart.storedRows);
     QCOMPARE(sharedChart.series.size(), 2);
     for (int i = 0; i < 2; ++i) {

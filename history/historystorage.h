@@ -1,0 +1,60 @@
+#pragma once
+
+#include "history/historydata.h"
+
+#include <QString>
+#include <QVector>
+
+#include <optional>
+
+// How long rows stay, in seconds: younger than fullResolution, one row per
+// meter per second; then one row per meter per minute (least, greatest and
+// last value of each field) until they are older than keep, when they go.
+// With keep no longer than fullResolution nothing is folded: rows simply go.
+struct HistoryRetention
+{
+    qint64 fullResolution = 0;
+    qint64 keep = 0;
+};
+
+// What the writer keeps readings in: the history file or the memory
+// (HistoryStore, SQLite), or the database a plant shares
+// (PostgresHistoryStore). The writer, and through it the window, its chart,
+// the CSV export and the recorder service, do not know which. Each is used
+// from one thread, the one that opened it; any failure closes it and leaves
+// the reason in problem().
+class HistoryStorage
+{
+public:
+    virtual ~HistoryStorage() = default;
+
+    virtual void close() = 0;
+    virtual bool isOpen() const = 0;
+    virtual const HistoryProblem &problem() const = 0;
+    // From the next retention step on.
+    virtual void setRetention(const HistoryRetention &retention) = 0;
+
+    // Stores the rows in one transaction.
+    virtual bool write(const QVector<HistoryRow> &rows) = 0;
+    // One step of retention as of `now` (UTC seconds), touching about
+    // `budget` rows; true while work is left, so the caller can come back soon.
+    virtual bool maintain(qint64 now, int budget) = 0;
+    // The newest second this store knows to be stored: what retention holds the clock against.
+    virtual std::optional<qint64> newestSecond() const = 0;
+
+    // The rows of a meter between two seconds (both included), oldest first,
+    // with the requested fields filled in.
+    virtual QVector<StoredRow> rows(const QString &topic, qint64 from, qint64 to,
+                                    const QVector<HistoryField> &fields) = 0;
+    virtual HistoryChart chart(const HistoryChartRequest &request) = 0;
+
+    // The event log beside the readings, kept as long: appends the events in
+    // one transaction, and answers at most `limit` of those written last,
+    // newest first. A store without one keeps none.
+    virtual bool writeEvents(const QVector<HistoryEvent> &events) { return events.isEmpty() || isOpen(); }
+    virtual QVector<HistoryEvent> events(int /*limit*/) { return {}; }
+
+    // Whether what is written still goes where the user looks: false once a
+    // file was deleted or replaced under it.
+    virtual bool inPlace() const { return true; }
+};
