@@ -26,7 +26,15 @@ void HistoryIndicator::refresh()
 {
     QString text;
     QString why;
-    if (m_recorder && m_recorder->problem().kind != HistoryProblem::None) {
+    if (m_recorder && m_recorder->problem().shared) {
+        text = tr("Общая история недоступна");
+        why = HistoryRecorder::describe(m_recorder->problem()) + QLatin1Char('\n') +
+              (m_recorder->target().records
+                   ? tr("Показания за последний час хранятся в памяти и будут записаны в общую историю, как "
+                        "только она снова станет доступна; программа пробует не реже раза в минуту.")
+                   : tr("Графики показывают показания, полученные этой программой за последний час; программа "
+                        "пробует связаться с общей историей не реже раза в минуту."));
+    } else if (m_recorder && m_recorder->problem().kind != HistoryProblem::None) {
         text = tr("История не записывается");
         why = HistoryRecorder::describe(m_recorder->problem()) + QLatin1Char('\n') +
               tr("Показания за последний час хранятся в памяти и будут записаны в файл, как только он снова "

@@ -467,9 +467,12 @@ void MainWindow::setupHistory()
 void MainWindow::startRecorder(const HistorySettings &settings)
 {
     m_historySettings = settings;
-    // Beside Settings.conf; without recording, nothing but Settings.conf is written.
-    const QString fileName = settings.enabled ? HistoryRecorder::fileNameIn(QDir::currentPath()) : QString();
-    m_history = std::make_unique<HistoryRecorder>(fileName, settings.days);
+    m_historyStore = SettingsFile().readHistoryStore();
+    // Beside Settings.conf, or in the shared database; without recording,
+    // nothing but Settings.conf is written, and a shared history is only read.
+    const HistoryTarget target =
+        HistoryTarget::of(m_historyStore, settings.enabled, HistoryRecorder::fileNameIn(QDir::currentPath()));
+    m_history = std::make_unique<HistoryRecorder>(target, settings.days);
     connect(m_history.get(), &HistoryRecorder::notice, this, &MainWindow::showStatus);
     m_historyIndicator->watch(m_history.get());
     // Recorded, the event log goes into the same file and is kept as long;
@@ -480,9 +483,11 @@ void MainWindow::startRecorder(const HistorySettings &settings)
 void MainWindow::applyHistorySettings()
 {
     const HistorySettings settings = SettingsFile().readHistory();
-    if (settings.enabled != m_historySettings.enabled) {
-        // Recording on or off is another store: the history windows, which
-        // borrow the recorder, close with it, and the new one starts afresh.
+    if (settings.enabled != m_historySettings.enabled ||
+        !SettingsFile().readHistoryStore().sameTarget(m_historyStore)) {
+        // Recording on or off, or another shared history, is another store:
+        // the history windows, which borrow the recorder, close with it, and
+        // the new one starts afresh.
         qDeleteAll(findChildren<HistoryWindow *>(QString(), Qt::FindDirectChildrenOnly));
         m_history.reset();
         startRecorder(settings);

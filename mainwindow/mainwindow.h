@@ -137,8 +137,9 @@ private:
     // the last hour in memory. Outlives the history windows, which borrow it.
     std::unique_ptr<HistoryRecorder> m_history;
     HistorySettings m_historySettings; // what m_history was made for
-    QMenu *m_tabMenu = nullptr;        // child
-    int m_tabMenuIndex = -1;           // the tab the menu was opened on
+    HistoryStoreSettings m_historyStore;
+    QMenu *m_tabMenu = nullptr; // child
+    int m_tabMenuIndex = -1;    // the tab the menu was opened on
     // In the status bar, while the history needs the user's eye.
     HistoryIndicator *m_historyIndicator = nullptr;
     // A child, made before anything that shows its conditions.
