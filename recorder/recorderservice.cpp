@@ -3,6 +3,7 @@
 #include "base/version.h"
 #include "config/settingsfile.h"
 #include "history/historyrecorder.h"
+#include "history/historytarget.h"
 #include "measurement/meterboard.h"
 #include "mqtt/client.h"
 #include "recorder/filechangewatch.h"
@@ -71,6 +72,10 @@ RecorderService::RecorderService(const QString &settingsFile, const QString &his
         m_loggedRetryDelayMs = delayMs;
     });
 
+    // The memory holds a quarter of an hour while the store fails: with ten
+    // thousand meters that is a gigabyte.
+    m_historyOptions.fallbackSeconds = kFallbackSeconds;
+
     m_reportTimer.setTimerType(Qt::CoarseTimer);
     m_reportTimer.setInterval(kReportIntervalMs);
     connect(&m_reportTimer, &QTimer::timeout, this, &RecorderService::report);
@@ -86,19 +91,18 @@ void RecorderService::setReportInterval(int ms)
     m_reportTimer.setInterval(ms);
 }
 
+void RecorderService::setHistoryRetryDelays(int firstMs, int lastMs)
+{
+    m_historyOptions.firstRetryMs = firstMs;
+    m_historyOptions.lastRetryMs = lastMs;
+}
+
 void RecorderService::start()
 {
-    log(LogPriority::Notice, QStringLiteral("%1 %2 starts: settings %3, history %4")
+    log(LogPriority::Notice, QStringLiteral("%1 %2 starts: settings %3")
                                  .arg(QLatin1String(kRecorderName), QLatin1String(kProgramVersion),
-                                      QFileInfo(m_settingsFile).absoluteFilePath(), historyDescription()));
+                                      QFileInfo(m_settingsFile).absoluteFilePath()));
     readSettings(true);
-
-    m_history = std::make_unique<HistoryRecorder>(m_historyFile, m_days);
-    connect(m_history.get(), &HistoryRecorder::stopped, this, [this](const HistoryProblem &problem) {
-        log(LogPriority::Error, QStringLiteral("history: ") + HistoryRecorder::describe(problem) +
-                                    QStringLiteral(" (%1)").arg(problem.detail));
-    });
-    connect(m_history.get(), &HistoryRecorder::written, this, [this](int rows) { m_rowsWritten += quint64(rows); });
     connect(m_board.get(), &MeterBoard::readingRecorded, this, [this](int index, qint64 receivedMs) {
         const MeterState &meter = m_board->meter(index);
         m_history->record(meter.topic, *meter.reading, receivedMs / 1000);
@@ -112,9 +116,30 @@ void RecorderService::start()
     m_session->press();
 }
 
-QString RecorderService::historyDescription() const
+void RecorderService::startHistory()
 {
-    return QFileInfo(m_historyFile).absoluteFilePath();
+    const HistoryTarget target = HistoryTarget::of(m_store, true, m_historyFile);
+    log(LogPriority::Notice, QStringLiteral("history: recording into %1, keeping %2 days")
+                                 .arg(target.shared ? QStringLiteral("the shared history ") + target.description()
+                                                    : QFileInfo(m_historyFile).absoluteFilePath())
+                                 .arg(m_days));
+    m_history = std::make_unique<HistoryRecorder>(target, m_days, m_historyOptions);
+    connect(m_history.get(), &HistoryRecorder::stopped, this, [this](const HistoryProblem &problem) {
+        // The file's problems are said without SQLite's words in the status bar; the log has room for them.
+        const QString detail =
+            problem.shared || problem.detail.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(problem.detail);
+        log(LogPriority::Error, QStringLiteral("history: ") + HistoryRecorder::describe(problem) + detail);
+    });
+    // Everything else it has to say: back again, and how much was lost meanwhile; a file
+    // replaced; a clock that holds retention back.
+    connect(m_history.get(), &HistoryRecorder::notice, this, [this](const QString &text) {
+        const HistoryProblem &problem = m_history->problem();
+        if (problem.kind != HistoryProblem::None && text == HistoryRecorder::describe(problem))
+            return;
+        log(problem.kind == HistoryProblem::None ? LogPriority::Notice : LogPriority::Warning,
+            QStringLiteral("history: ") + text);
+    });
+    connect(m_history.get(), &HistoryRecorder::written, this, [this](int rows) { m_rowsWritten += quint64(rows); });
 }
 
 void RecorderService::readSettings(bool starting)
@@ -125,8 +150,20 @@ void RecorderService::readSettings(bool starting)
             QStringLiteral("cannot read %1: no meters until it can be read").arg(QFileInfo(m_settingsFile).filePath()));
 
     const int days = file.readHistory().days;
-    if (starting) {
+    const HistoryStoreSettings store = file.readHistoryStore();
+    if (!store.ignoredKeys.isEmpty())
+        log(LogPriority::Warning,
+            QStringLiteral("history: values not used in %1: %2")
+                .arg(QFileInfo(m_settingsFile).fileName(), store.ignoredKeys.join(QStringLiteral(", "))));
+    if (starting || !store.sameTarget(m_store)) {
+        // Another store is another recorder: the old one writes what it holds first.
         m_days = days;
+        m_store = store;
+        if (m_history) {
+            m_lostBefore += m_history->lostReadings();
+            m_history.reset();
+        }
+        startHistory();
     } else if (days != m_days) {
         m_days = days;
         m_history->setDays(days);
@@ -218,12 +255,19 @@ void RecorderService::received(const QMQTT::Message &message)
 
 void RecorderService::report()
 {
+    const qint64 lost = m_lostBefore + (m_history ? m_history->lostReadings() : 0);
+    const QString lostText = lost > m_lostAtReport ? QStringLiteral("; %1 readings lost, not fitting in memory while "
+                                                                    "the history could not be written")
+                                                         .arg(lost - m_lostAtReport)
+                                                   : QString();
+    m_lostAtReport = lost;
     log(LogPriority::Info, QStringLiteral("in the last %1 s: %2 readings, %3 rows written; %4 of %5 meters online")
-                               .arg((m_sinceReport.restart() + 500) / 1000)
-                               .arg(m_readings - m_readingsAtReport)
-                               .arg(m_rowsWritten - m_rowsAtReport)
-                               .arg(m_board->onlineCount())
-                               .arg(m_board->count()));
+                                   .arg((m_sinceReport.restart() + 500) / 1000)
+                                   .arg(m_readings - m_readingsAtReport)
+                                   .arg(m_rowsWritten - m_rowsAtReport)
+                                   .arg(m_board->onlineCount())
+                                   .arg(m_board->count()) +
+                               lostText);
     m_readingsAtReport = m_readings;
     m_rowsAtReport = m_rowsWritten;
 }

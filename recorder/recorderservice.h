@@ -1,6 +1,8 @@
 #pragma once
 
 #include "config/deviceentry.h"
+#include "config/settingsfile.h"
+#include "history/historydata.h"
 #include "recorder/logwriter.h"
 
 #include <QElapsedTimer>
@@ -24,7 +26,8 @@ class Message;
 // again, since nobody will press a button), subscribes to every registered
 // meter, hands each reading to a HistoryRecorder as the window does (one row
 // per meter per second) and follows Settings.conf: a meter added there is
-// subscribed to and recorded a moment later, another Days applies at once.
+// subscribed to and recorded a moment later, another Days applies at once,
+// another store ([History] Store and its keys) takes over the recording.
 // The broker settings are read afresh at every attempt.
 //
 // It says what it does in logged(): the start, changes of the connection,
@@ -38,6 +41,8 @@ class RecorderService final : public QObject
 
 public:
     static constexpr int kReportIntervalMs = 10 * 60 * 1000;
+    // What the memory holds while the history cannot be written.
+    static constexpr qint64 kFallbackSeconds = 15 * 60;
 
     RecorderService(const QString &settingsFile, const QString &historyFile, QObject *parent = nullptr);
     ~RecorderService() override;
@@ -49,6 +54,9 @@ public:
     void stop();
 
     void setReportInterval(int ms);
+    // The waits before the history's store is tried again after a failure;
+    // from the next store on.
+    void setHistoryRetryDelays(int firstMs, int lastMs);
     // Null once stopped.
     SessionController *session() const { return m_session.get(); }
     // Messages taken as readings of a registered meter, since the start.
@@ -65,7 +73,8 @@ private:
     void subscribe();
     void readSettings(bool starting);
     void report();
-    QString historyDescription() const;
+    // A recorder for the store and days of m_store and m_days.
+    void startHistory();
 
     const QString m_settingsFile;
     const QString m_historyFile;
@@ -76,6 +85,8 @@ private:
     std::unique_ptr<HistoryRecorder> m_history;
     std::unique_ptr<FileChangeWatch> m_watch;
     int m_days = 0;
+    HistoryOptions m_historyOptions;
+    HistoryStoreSettings m_store;
     QSet<QString> m_subscribed;
 
     // What the session said since it last connected, each said once: a
@@ -90,5 +101,8 @@ private:
     quint64 m_rowsWritten = 0;
     quint64 m_readingsAtReport = 0;
     quint64 m_rowsAtReport = 0;
+    // Readings lost by recorders before the present one, and as of the last report.
+    qint64 m_lostBefore = 0;
+    qint64 m_lostAtReport = 0;
     bool m_stopped = false;
 };
