@@ -1,21 +1,14 @@
+#include "common/historywindows.h"
 #include "common/widgets.h"
 #include "common/windowtest.h"
 #include "config/advancedsettingsdialog.h"
 #include "history/historywindow.h"
 #include "mainwindow/mainwindow.h"
-#include "overview/summarywindow.h"
-
-#include <qwt_plot.h>
-#include <qwt_plot_curve.h>
 
 #include <QCheckBox>
-#include <QContextMenuEvent>
 #include <QDir>
 #include <QLabel>
-#include <QMenu>
 #include <QPointer>
-#include <QTabBar>
-#include <QTableView>
 #include <QtTest>
 
 namespace {
@@ -26,18 +19,6 @@ QByteArray reading(int voltage)
 {
     return R"({"dev_type":10,"dev_mode":0,"num_starts":7,"t_common":3661,"t_current":61,"t_last":1,"voltage":)" +
            QByteArray::number(voltage) + R"(,"freq":50})";
-}
-
-// The largest voltage the history window draws, or -1 when it draws none.
-double drawnVoltage(HistoryWindow *window)
-{
-    const auto *plot = child<QwtPlot>(window, QStringLiteral("plotSupply"));
-    for (const QwtPlotItem *item : plot->itemList(QwtPlotItem::Rtti_PlotCurve)) {
-        const auto *curve = static_cast<const QwtPlotCurve *>(item);
-        if (curve->title().text() == QStringLiteral("Напряжение, В"))
-            return curve->dataSize() > 0 ? curve->maxYValue() : -1;
-    }
-    return -1;
 }
 
 } // namespace
@@ -56,37 +37,11 @@ private slots:
     void readingsOutliveTheWindow();
     void damagedFileIsReported();
     void dialogTurnsRecordingOn();
-
-private:
-    // Opens "История…" of the first meter from its tab or its summary row.
-    HistoryWindow *openHistory(bool fromSummary);
 };
 
 void tst_HistorySession::initTestCase()
 {
     QVERIFY(m_broker.start());
-}
-
-HistoryWindow *tst_HistorySession::openHistory(bool fromSummary)
-{
-    if (fromSummary) {
-        triggerAction(m_window.get(), QStringLiteral("actionSummary"));
-        auto *summary = shown<SummaryWindow>(m_window.get());
-        auto *table = child<QTableView>(summary, QStringLiteral("tableSummary"));
-        table->setCurrentIndex(table->model()->index(0, 0));
-        child<QAction>(summary, QStringLiteral("actionHistory"))->trigger();
-    } else {
-        QTabBar *tabs = child<QTabWidget>(m_window.get(), QStringLiteral("tabWidget"))->tabBar();
-        const QPoint at = tabs->tabRect(0).center();
-        QContextMenuEvent event(QContextMenuEvent::Mouse, at, tabs->mapToGlobal(at));
-        QApplication::sendEvent(tabs, &event);
-        auto *menu = shown<QMenu>(m_window.get());
-        if (!menu)
-            return nullptr;
-        child<QAction>(menu, QStringLiteral("actionHistory"))->trigger();
-        menu->close();
-    }
-    return shown<HistoryWindow>(m_window.get());
 }
 
 void tst_HistorySession::readingsOutliveTheWindow_data()
@@ -122,14 +77,14 @@ void tst_HistorySession::readingsOutliveTheWindow()
     QTRY_COMPARE(label(0, QStringLiteral("label_voltage")), QStringLiteral("240"));
 
     // While the window lives, the chart shows the session either way.
-    HistoryWindow *history = openHistory(fromSummary);
+    HistoryWindow *history = openHistory(m_window.get(), 0, fromSummary);
     QVERIFY(history);
     QCOMPARE(history->windowTitle(), QStringLiteral("История — Котёл"));
     QTRY_COMPARE(drawnVoltage(history), 240.0);
 
     m_window.reset();
     startWindow();
-    history = openHistory(fromSummary);
+    history = openHistory(m_window.get(), 0, fromSummary);
     QVERIFY(history);
     QSignalSpy shown(history, &HistoryWindow::chartShown);
     QVERIFY(shown.wait());
@@ -169,7 +124,7 @@ void tst_HistorySession::dialogTurnsRecordingOn()
 {
     writeSettingsFileText(SettingsText().device("Котёл", kTopic).bytes());
     startWindow();
-    QPointer<HistoryWindow> history = openHistory(false);
+    QPointer<HistoryWindow> history = openHistory(m_window.get(), 0);
     QVERIFY(history);
 
     triggerAction(m_window.get(), QStringLiteral("actionAdvancedSettings"));
@@ -179,7 +134,7 @@ void tst_HistorySession::dialogTurnsRecordingOn()
     click(dialog, QStringLiteral("pushButtonSave"));
     QTRY_VERIFY(QFile::exists(QStringLiteral("history.sqlite")));
     QVERIFY(history.isNull());
-    QVERIFY(openHistory(true));
+    QVERIFY(openHistory(m_window.get(), 0, true));
 }
 
 QTEST_MAIN(tst_HistorySession)
