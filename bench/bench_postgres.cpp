@@ -21,15 +21,11 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QDir>
-#include <QFile>
 
 #include <algorithm>
 #include <cstdio>
 #include <thread>
 #include <vector>
-
-#include <unistd.h>
 
 namespace {
 
@@ -60,36 +56,6 @@ QVector<HistoryRow> batchOf(int meters, qint64 second, int firstMeter = 1)
     for (int meter = firstMeter; meter < firstMeter + meters; ++meter)
         rows.append({bench::meterTopic(QStringLiteral("zelmar/meter"), meter), second, readingOf(meter, second)});
     return rows;
-}
-
-// The CPU time of a process and its children alive or reaped, from /proc in clock ticks.
-qint64 treeCpuNs(qint64 pid)
-{
-    const qint64 tickNs = 1000000000 / sysconf(_SC_CLK_TCK);
-    const auto fields = [](qint64 process) {
-        QFile file(QStringLiteral("/proc/%1/stat").arg(process));
-        if (!file.open(QIODevice::ReadOnly))
-            return QList<QByteArray>();
-        const QByteArray stat = file.readAll();
-        // The command may hold spaces; the fields after it are counted from its ')'.
-        return stat.mid(stat.lastIndexOf(')') + 2).split(' ');
-    };
-    const QList<QByteArray> own = fields(pid);
-    if (own.size() < 15)
-        return 0;
-    // utime stime cutime cstime are fields 14 to 17, 12 to 15 after the command.
-    qint64 ticks =
-        own.at(11).toLongLong() + own.at(12).toLongLong() + own.at(13).toLongLong() + own.at(14).toLongLong();
-    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        bool number = false;
-        const qint64 child = entry.toLongLong(&number);
-        if (!number)
-            continue;
-        const QList<QByteArray> stat = fields(child);
-        if (stat.size() > 12 && stat.at(1).toLongLong() == pid)
-            ticks += stat.at(11).toLongLong() + stat.at(12).toLongLong();
-    }
-    return ticks * tickNs;
 }
 
 qint64 tableBytes(const TestPostgres &server, const QString &table)
@@ -144,7 +110,7 @@ int main(int argc, char **argv)
     if (!store.write(batchOf(meters, QDateTime::currentSecsSinceEpoch() - 1)))
         return 1;
     std::vector<double> writeMs;
-    const qint64 serverCpuBefore = treeCpuNs(server.serverPid());
+    const qint64 serverCpuBefore = bench::treeCpuNs(server.serverPid());
     const qint64 ownCpuBefore = bench::ownCpuNs();
     const qint64 startNs = bench::monotonicNs();
     for (int i = 0; i < seconds; ++i) {
@@ -163,7 +129,7 @@ int main(int argc, char **argv)
     }
     const double readings = double(meters) * seconds;
     const double ownCpuUs = double(bench::ownCpuNs() - ownCpuBefore) / 1e3 / readings;
-    const double serverCpuUs = double(treeCpuNs(server.serverPid()) - serverCpuBefore) / 1e3 / readings;
+    const double serverCpuUs = double(bench::treeCpuNs(server.serverPid()) - serverCpuBefore) / 1e3 / readings;
     const double worstWriteMs = *std::max_element(writeMs.begin(), writeMs.end());
     const double lagMs = 1000.0 + worstWriteMs;
     bench::printRow(kBench, QStringLiteral("ms to write a second of %1 meters (median / worst)").arg(meters),
@@ -217,7 +183,7 @@ int main(int argc, char **argv)
     std::vector<double> chartMs;
     int stored = 0;
     const qint64 chartOwnCpuBefore = bench::ownCpuNs();
-    const qint64 chartServerCpuBefore = treeCpuNs(server.serverPid());
+    const qint64 chartServerCpuBefore = bench::treeCpuNs(server.serverPid());
     for (int round = 0; round < repeat; ++round) {
         const qint64 beforeNs = bench::monotonicNs();
         const HistoryChart chart =
@@ -231,10 +197,10 @@ int main(int argc, char **argv)
     }
     std::fprintf(stderr, "bench_postgres: a week of one meter is %d rows\n", stored);
     // On a busy machine the time waits for a processor as well: the CPU time says what the chart costs.
-    bench::printRow(kBench, QStringLiteral("CPU ms per chart of 7 days: reader / server"),
-                    bench::number(double(bench::ownCpuNs() - chartOwnCpuBefore) / 1e6 / repeat, 0) +
-                        QStringLiteral(" / ") +
-                        bench::number(double(treeCpuNs(server.serverPid()) - chartServerCpuBefore) / 1e6 / repeat, 0));
+    bench::printRow(
+        kBench, QStringLiteral("CPU ms per chart of 7 days: reader / server"),
+        bench::number(double(bench::ownCpuNs() - chartOwnCpuBefore) / 1e6 / repeat, 0) + QStringLiteral(" / ") +
+            bench::number(double(bench::treeCpuNs(server.serverPid()) - chartServerCpuBefore) / 1e6 / repeat, 0));
     const double weekMs = median(chartMs);
     bench::printRow(kBench, QStringLiteral("ms to read and thin 7 days of one meter"), bench::number(weekMs, 0),
                     QStringLiteral("< %1").arg(kMaxWeekChartMs), bench::verdictOf(weekMs < kMaxWeekChartMs));

@@ -9,20 +9,28 @@
 // the meters itself and looks at the store every 50 ms for --seconds
 // seconds: when a meter's second first shows there, its lag is the time since
 // the last reading of that second came. The worst lag is held against 2 s.
+//
+// With --store postgresql it records into a private PostgreSQL server of
+// the tests' making (durable: it syncs as a real one does), as a plant's
+// recorder does, and the server's CPU per reading is reported beside.
 
 #include "benchsupport.h"
 
+#include "common/testpostgres.h"
 #include "config/settingsfile.h"
 #include "history/historystore.h"
+#include "history/postgreshistorystore.h"
 #include "mqtt/client.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QFile>
 #include <QHash>
 
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -44,7 +52,9 @@ int main(int argc, char **argv)
     const QStringList args = QCoreApplication::arguments();
     const int meters = int(bench::longOption(args, QStringLiteral("--meters"), 10000));
     const int seconds = int(bench::longOption(args, QStringLiteral("--seconds"), 30));
-    const QString bench = QStringLiteral("recorder");
+    const bool shared =
+        bench::stringOption(args, QStringLiteral("--store"), QStringLiteral("sqlite")) == QLatin1String("postgresql");
+    const QString bench = shared ? QStringLiteral("recorder-postgres") : QStringLiteral("recorder");
 
     TestBroker broker;
     if (!bench::startBroker(&broker))
@@ -56,6 +66,30 @@ int main(int argc, char **argv)
     brokerSettings.clientId = kClientId;
     if (SettingsFile().writeBroker(brokerSettings) != WriteResult::Written)
         return 1;
+    std::unique_ptr<TestPostgres> server;
+    PostgresConnection connection;
+    if (shared) {
+        const QString unavailable = TestPostgres::unavailableReason();
+        if (!unavailable.isEmpty()) {
+            std::fprintf(stderr, "bench_recorder: %s\n", qPrintable(unavailable));
+            return 1;
+        }
+        server = std::make_unique<TestPostgres>();
+        server->setDurable(true);
+        if (!server->start())
+            return 1;
+        connection = {server->host(), server->port(),     server->database(),
+                      server->user(), server->password(), QStringLiteral("disable")};
+        QFile file(QStringLiteral("Settings.conf"));
+        if (!file.open(QIODevice::Append))
+            return 1;
+        file.write(QStringLiteral("\n[History]\nStore=postgresql\nHost=%1\nPort=%2\nDatabase=%3\nUser=%4\n"
+                                  "Password=%5\nSslMode=disable\n")
+                       .arg(connection.host)
+                       .arg(connection.port)
+                       .arg(connection.database, connection.user, connection.password)
+                       .toUtf8());
+    }
 
     bench::Child recorder;
     if (!recorder.start(QStringLiteral(ZELMAR_RECORDER_PROGRAM),
@@ -72,9 +106,12 @@ int main(int argc, char **argv)
         return 1;
     std::this_thread::sleep_for(std::chrono::seconds(5));
 
-    HistoryStore store;
-    if (!store.open(QStringLiteral("history.sqlite"), HistoryStore::fileRetention(30)))
+    HistoryStore file;
+    PostgresHistoryStore database;
+    if (!(shared ? database.open(connection, HistoryStore::fileRetention(30))
+                 : file.open(QStringLiteral("history.sqlite"), HistoryStore::fileRetention(30))))
         return 1;
+    HistoryStorage &store = shared ? static_cast<HistoryStorage &>(database) : file;
     const QStringList sampled{bench::meterTopic(kPrefix, 1), bench::meterTopic(kPrefix, (meters + 1) / 2),
                               bench::meterTopic(kPrefix, meters)};
     // When each reading of the sampled meters came, as the recorder heard it too.
@@ -92,6 +129,7 @@ int main(int argc, char **argv)
 
     QHash<QString, qint64> shown; // the newest second seen stored, per sampled meter
     const qint64 cpuBefore = bench::processCpuNs(recorder.pid());
+    const qint64 serverCpuBefore = server ? bench::treeCpuNs(server->serverPid()) : 0;
     const qint64 startMs = wallMs();
     qint64 worstLagMs = 0;
     int lags = 0;
@@ -123,6 +161,8 @@ int main(int argc, char **argv)
     }
     const double elapsedS = double(wallMs() - startMs) / 1000.0;
     const double cpuUs = double(bench::processCpuNs(recorder.pid()) - cpuBefore) / 1e3 / (meters * elapsedS);
+    const double serverCpuUs =
+        server ? double(bench::treeCpuNs(server->serverPid()) - serverCpuBefore) / 1e3 / (meters * elapsedS) : 0;
     simulator.finish();
     recorder.finish();
 
@@ -130,5 +170,7 @@ int main(int argc, char **argv)
                     QString::number(worstLagMs), QStringLiteral("≤ %1").arg(kMaxLagMs),
                     bench::verdictOf(worstLagMs <= kMaxLagMs));
     bench::printRow(bench, QStringLiteral("µs CPU of the recorder per reading"), bench::number(cpuUs, 2));
+    if (server)
+        bench::printRow(bench, QStringLiteral("µs CPU of the server per reading"), bench::number(serverCpuUs, 2));
     return recorder.exitStatus() == 0 ? 0 : 1;
 }

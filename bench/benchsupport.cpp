@@ -63,6 +63,35 @@ qint64 ownCpuNs()
     return clockNs(CLOCK_PROCESS_CPUTIME_ID);
 }
 
+qint64 treeCpuNs(qint64 pid)
+{
+    const qint64 tickNs = 1000000000 / sysconf(_SC_CLK_TCK);
+    const auto fields = [](qint64 process) {
+        QFile file(QStringLiteral("/proc/%1/stat").arg(process));
+        if (!file.open(QIODevice::ReadOnly))
+            return QList<QByteArray>();
+        const QByteArray stat = file.readAll();
+        // The command may hold spaces; the fields after it are counted from its ')'.
+        return stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    };
+    const QList<QByteArray> own = fields(pid);
+    if (own.size() < 15)
+        return 0;
+    // utime stime cutime cstime are fields 14 to 17, 12 to 15 after the command.
+    qint64 ticks =
+        own.at(11).toLongLong() + own.at(12).toLongLong() + own.at(13).toLongLong() + own.at(14).toLongLong();
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool number = false;
+        const qint64 child = entry.toLongLong(&number);
+        if (!number)
+            continue;
+        const QList<QByteArray> stat = fields(child);
+        if (stat.size() > 12 && stat.at(1).toLongLong() == pid)
+            ticks += stat.at(11).toLongLong() + stat.at(12).toLongLong();
+    }
+    return ticks * tickNs;
+}
+
 qint64 processCpuNs(pid_t pid)
 {
     // schedstat counts in nanoseconds, but per thread: the threads are added

@@ -25,6 +25,9 @@ qint64 ownCpuNs();
 // together, also of one that has exited but not yet been reaped (then of its
 // main thread); -1 if it cannot be read.
 qint64 processCpuNs(pid_t pid);
+// CPU time (user + system) of a process and of its children, alive or
+// reaped (a server's workers), in clock ticks of 10 ms; 0 if it cannot be read.
+qint64 treeCpuNs(qint64 pid);
 // Resident set of this process, or of another one (-1 if it cannot be read).
 long residentKb();
 long residentKb(pid_t pid);

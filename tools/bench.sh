@@ -8,7 +8,7 @@
 #                              window, summary, ingest, ingest-summary,
 #                              ingest-history, ingest-watch, plant, memory,
 #                              responsiveness, silence, history, settings,
-#                              postgres, recorder)
+#                              postgres, recorder, recorder-postgres)
 #
 # Assumes the packages of tools/install-deps.sh are installed. BENCH_BUILD_DIR
 # chooses the build directory (default build-bench).
@@ -75,6 +75,7 @@ run history "$build/bench/bench_history" || true
 run settings "$build/bench/bench_settings" || true
 run postgres "$build/bench/bench_postgres" || true
 run recorder "$build/bench/bench_recorder" || true
+run recorder-postgres "$build/bench/bench_recorder" --store postgresql || true
 
 echo
 {
