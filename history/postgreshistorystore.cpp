@@ -287,14 +287,56 @@ int PostgresHistoryStore::meterId(const QString &topic, bool create)
     return id;
 }
 
+bool PostgresHistoryStore::knowMeters(const QVector<HistoryRow> &rows)
+{
+    QStringList missing;
+    QSet<QString> listed;
+    for (const HistoryRow &row : rows) {
+        if (!m_meterIds.contains(row.topic) && !listed.contains(row.topic)) {
+            listed.insert(row.topic);
+            missing.append(row.topic);
+        }
+    }
+    if (missing.isEmpty())
+        return true;
+    // A plant's first batch names thousands of meters: one round trip and
+    // one commit each would hold the batch up for seconds, or minutes.
+    if (!exec(QStringLiteral("BEGIN")))
+        return false;
+    for (int first = 0; first < missing.size(); first += kRowsPerStatement) {
+        const int end = std::min<int>(missing.size(), first + kRowsPerStatement);
+        QStringList values;
+        for (int i = first; i < end; ++i)
+            values << QStringLiteral("(?)");
+        QSqlQuery insert(database());
+        insert.prepare(QStringLiteral("INSERT INTO zelmar.meter(topic) VALUES %1 ON CONFLICT (topic) DO NOTHING")
+                           .arg(values.join(QLatin1Char(','))));
+        for (int i = first; i < end; ++i)
+            insert.addBindValue(missing.at(i));
+        if (!exec(insert))
+            return false;
+    }
+    if (!exec(QStringLiteral("COMMIT")))
+        return false;
+    // Those another program made meanwhile come along.
+    QSqlQuery all(database());
+    if (!all.exec(QStringLiteral("SELECT id, topic FROM zelmar.meter")))
+        return fail(all.lastError());
+    while (all.next())
+        m_meterIds.insert(all.value(1).toString(), all.value(0).toInt());
+    return true;
+}
+
 bool PostgresHistoryStore::write(const QVector<HistoryRow> &rows)
 {
     if (!isOpen())
         return false;
     if (rows.isEmpty())
         return true;
-    // Meters and partitions first, each in a transaction of its own: they
-    // stay made whatever becomes of the batch.
+    // Meters and partitions first, in transactions of their own: they stay
+    // made whatever becomes of the batch.
+    if (!knowMeters(rows))
+        return false;
     QVector<int> ids;
     ids.reserve(rows.size());
     for (const HistoryRow &row : rows) {

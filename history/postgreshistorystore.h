@@ -111,6 +111,9 @@ private:
     // The day partitions there are, by table, from the catalogue.
     bool loadPartitions();
     int meterId(const QString &topic, bool create);
+    // Makes the meters of the rows that are not yet known, in one
+    // transaction of multi-row statements, and learns every meter's id.
+    bool knowMeters(const QVector<HistoryRow> &rows);
     // Folds the readings of one meter of a day into minute rows; how many, or -1.
     int foldMeter(qint64 day, int meter);
     bool fail(const QSqlError &error);
