@@ -145,9 +145,15 @@ void RecorderService::startHistory()
 void RecorderService::readSettings(bool starting)
 {
     const SettingsFile file(m_settingsFile);
-    if (!QFileInfo(m_settingsFile).isReadable())
+    const ReadProblem problem = file.readSessionSettings().problem;
+    if (problem.kind != ReadProblem::None || !QFileInfo::exists(m_settingsFile))
         log(LogPriority::Warning,
-            QStringLiteral("cannot read %1: no meters until it can be read").arg(QFileInfo(m_settingsFile).filePath()));
+            QStringLiteral("cannot read %1%2: no meters until it can be read")
+                .arg(QFileInfo(m_settingsFile).filePath(),
+                     problem.detail.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(problem.detail)));
+    // A file that cannot be read now says nothing of where the history goes
+    // or for how long: the recorder goes on as it was.
+    const bool read = problem.kind == ReadProblem::None && QFileInfo::exists(m_settingsFile);
 
     const int days = file.readHistory().days;
     const HistoryStoreSettings store = file.readHistoryStore();
@@ -155,7 +161,7 @@ void RecorderService::readSettings(bool starting)
         log(LogPriority::Warning,
             QStringLiteral("history: values not used in %1: %2")
                 .arg(QFileInfo(m_settingsFile).fileName(), store.ignoredKeys.join(QStringLiteral(", "))));
-    if (starting || !store.sameTarget(m_store)) {
+    if (starting || (read && !store.sameTarget(m_store))) {
         // Another store is another recorder: the old one writes what it holds first.
         m_days = days;
         m_store = store;
@@ -164,7 +170,7 @@ void RecorderService::readSettings(bool starting)
             m_history.reset();
         }
         startHistory();
-    } else if (days != m_days) {
+    } else if (read && days != m_days) {
         m_days = days;
         m_history->setDays(days);
         log(LogPriority::Notice, QStringLiteral("history: keeps %1 days from now on").arg(days));

@@ -6,6 +6,7 @@
 #include "recorder/recorderservice.h"
 #include "session/sessioncontroller.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QtTest>
@@ -48,6 +49,7 @@ private slots:
     void recordsRegisteredMeters();
     void followsSettingsFile_data();
     void followsSettingsFile();
+    void unreadableFileKeepsTheHistory();
     void retriesUntilSettingsWork_data();
     void retriesUntilSettingsWork();
     void sigtermWhileWritingEndsCleanly();
@@ -145,6 +147,25 @@ void tst_RecorderService::followsSettingsFile()
     m_service.reset();
     QCOMPARE(storedRows(added).size(), 1);
     QVERIFY2(log().contains(QStringLiteral("added ") + added), qPrintable(log()));
+}
+
+// A Settings.conf that cannot be read for a while (here a folder stands in
+// its place) says nothing of the history: where it goes and how long it
+// keeps stay as they were.
+void tst_RecorderService::unreadableFileKeepsTheHistory()
+{
+    writeSettingsFileText(settings()
+                              .device("Boiler", "plant/boiler")
+                              .value(QStringLiteral("History"), QStringLiteral("Days"), QStringLiteral("7"))
+                              .bytes());
+    startService();
+    QTRY_VERIFY(subscribedTo(QStringLiteral("plant/boiler")));
+    QVERIFY(QFile::remove(QStringLiteral("Settings.conf")));
+    QVERIFY(QDir().mkdir(QStringLiteral("Settings.conf")));
+    QTRY_VERIFY2_WITH_TIMEOUT(log().contains(QStringLiteral("no longer recorded plant/boiler")), qPrintable(log()),
+                              10000);
+    QVERIFY2(log().contains(QStringLiteral("cannot read Settings.conf (")), qPrintable(log()));
+    QVERIFY2(!log().contains(QStringLiteral("keeps 30 days")), qPrintable(log()));
 }
 
 // Nobody will press a button: whatever failed is tried again, with each
