@@ -172,6 +172,7 @@ private slots:
     void unusableFileStopsRecording();
     void recordingResumesWhenFileIsBack_data();
     void recordingResumesWhenFileIsBack();
+    void readingsBeyondMemoryAreCounted();
     void anotherProgramsLockIsWaitedFor();
     void fileGoneIsOpenedAgain_data();
     void fileGoneIsOpenedAgain();
@@ -681,6 +682,32 @@ void tst_HistoryStore::recordingResumesWhenFileIsBack()
     HistoryStore store;
     QVERIFY(store.open(filePath(), HistoryStore::fileRetention(30)));
     QCOMPARE(store.rows(topic, 0, kNow + kDay).size(), 2000);
+}
+
+// While the file fails, the memory keeps what it may (here a minute); what
+// no longer fits is counted, and the count said once the file is back.
+void tst_HistoryStore::readingsBeyondMemoryAreCounted()
+{
+    const QString topic = QStringLiteral("plant/1");
+    QVERIFY(QDir().mkpath(filePath()));
+    HistoryOptions options;
+    options.clock = std::make_shared<TestClock>(kNow + 200);
+    options.firstRetryMs = 20;
+    options.lastRetryMs = 100;
+    options.fallbackSeconds = 60;
+    HistoryRecorder recorder(filePath(), 30, options);
+    QSignalSpy notices(&recorder, &HistoryRecorder::notice);
+    for (qint64 second = 0; second < 200; ++second)
+        recorder.record(topic, readingWith(int(second)), kNow + second);
+    recorder.flush();
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.lostReadings(), qint64(140), 10000);
+
+    QVERIFY(QDir(filePath()).removeRecursively());
+    QTRY_VERIFY(recorder.recordsToDisk());
+    QVERIFY(notices.constLast().at(0).toString().endsWith(QStringLiteral("потеряны показания: 140")));
+    HistoryStore store;
+    QVERIFY(store.open(filePath(), HistoryStore::fileRetention(30)));
+    QCOMPARE(store.rows(topic, 0, kNow + kDay).size(), 60);
 }
 
 // A write lock held for a few seconds, as a database browser holds it while a
