@@ -174,8 +174,12 @@ void HistoryWriter::maintain()
 
 void HistoryWriter::fallBack(const HistoryProblem &problem)
 {
-    // A retry that fails as the last one did has nothing new to say.
-    if (problem.kind != m_problem.kind || !problem.movedTo.isEmpty() || m_problem.kind == HistoryProblem::None) {
+    // A retry that fails as the last one did has nothing new to say. The
+    // database's kinds are coarse: a server away and a password refused
+    // differ in its own words only.
+    const bool otherWords = problem.shared && problem.detail != m_problem.detail;
+    if (problem.kind != m_problem.kind || !problem.movedTo.isEmpty() || m_problem.kind == HistoryProblem::None ||
+        otherWords) {
         m_problem = problem;
         emit stopped(problem);
     }
