@@ -50,9 +50,9 @@ public:
 
     // The event log beside the readings, kept as long: appends the events in
     // one transaction, and answers at most `limit` of those written last,
-    // newest first. A store without one keeps none.
-    virtual bool writeEvents(const QVector<HistoryEvent> &events) { return events.isEmpty() || isOpen(); }
-    virtual QVector<HistoryEvent> events(int /*limit*/) { return {}; }
+    // newest first.
+    virtual bool writeEvents(const QVector<HistoryEvent> &events) = 0;
+    virtual QVector<HistoryEvent> events(int limit) = 0;
 
     // Whether what is written still goes where the user looks: false once a
     // file was deleted or replaced under it.

@@ -181,6 +181,8 @@ bool PostgresHistoryStore::createSchema()
                             .arg(m_target)
                             .arg(stored)
                             .arg(kSchemaVersion));
+        if (stored < 2 && !createEventTable())
+            return false;
         return exec(QStringLiteral("COMMIT"));
     }
 
@@ -204,13 +206,75 @@ bool PostgresHistoryStore::createSchema()
         QStringLiteral("CREATE TABLE zelmar.minute(meter integer NOT NULL, t bigint NOT NULL, %1, "
                        "PRIMARY KEY(meter, t)) PARTITION BY RANGE (t)")
             .arg(minuteColumnDefs.join(QStringLiteral(", "))),
-        QStringLiteral("COMMIT"),
+    };
+    for (const QString &statement : statements) {
+        if (!exec(statement))
+            return false;
+    }
+    return createEventTable() && exec(QStringLiteral("COMMIT"));
+}
+
+bool PostgresHistoryStore::createEventTable()
+{
+    // Version 2 added the event log. Its id is the order the events were
+    // written in, which is the order the log shows them whatever the clocks
+    // of the programs writing it did; the index on the time serves retention.
+    const QStringList statements = {
+        QStringLiteral("CREATE TABLE zelmar.event(id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY, "
+                       "t_ms bigint NOT NULL, kind integer NOT NULL, topic text NOT NULL, meter text NOT NULL, "
+                       "value integer NOT NULL, lim integer NOT NULL)"),
+        QStringLiteral("CREATE INDEX event_time ON zelmar.event(t_ms)"),
+        QStringLiteral("UPDATE zelmar.schema_version SET version = %1").arg(kSchemaVersion),
     };
     for (const QString &statement : statements) {
         if (!exec(statement))
             return false;
     }
     return true;
+}
+
+bool PostgresHistoryStore::writeEvents(const QVector<HistoryEvent> &events)
+{
+    if (!isOpen())
+        return false;
+    if (events.isEmpty())
+        return true;
+    // Events are few: one statement of bound values, one transaction.
+    QStringList values;
+    for (int i = 0; i < events.size(); ++i)
+        values << QStringLiteral("(?,?,?,?,?,?)");
+    QSqlQuery insert(database());
+    if (!insert.prepare(QStringLiteral("INSERT INTO zelmar.event(t_ms,kind,topic,meter,value,lim) VALUES ") +
+                        values.join(QLatin1Char(','))))
+        return fail(insert.lastError());
+    for (const HistoryEvent &event : events) {
+        insert.addBindValue(event.timeMs);
+        insert.addBindValue(event.kind);
+        // NOT NULL columns: a null QString would bind as NULL.
+        insert.addBindValue(event.topic.isNull() ? QString(QLatin1String("")) : event.topic);
+        insert.addBindValue(event.meter.isNull() ? QString(QLatin1String("")) : event.meter);
+        insert.addBindValue(event.value);
+        insert.addBindValue(event.limit);
+    }
+    return exec(insert);
+}
+
+QVector<HistoryEvent> PostgresHistoryStore::events(int limit)
+{
+    QVector<HistoryEvent> result;
+    if (!isOpen() || limit <= 0)
+        return result;
+    QSqlQuery query(database());
+    query.setForwardOnly(true);
+    query.prepare(QStringLiteral("SELECT t_ms,kind,topic,meter,value,lim FROM zelmar.event ORDER BY id DESC LIMIT ?"));
+    query.addBindValue(limit);
+    if (!exec(query))
+        return {};
+    while (query.next()) {
+        result.append({query.value(0).toLongLong(), query.value(1).toInt(), query.value(2).toString(),
+                       query.value(3).toString(), query.value(4).toInt(), query.value(5).toInt()});
+    }
+    return result;
 }
 
 bool PostgresHistoryStore::loadPartitions()
@@ -489,6 +553,12 @@ bool PostgresHistoryStore::maintain(qint64 now, int budget)
                 m_partitions[table].remove(day);
             }
         }
+        // Events stay as long as readings do; they are few, so one statement takes them.
+        QSqlQuery events(database());
+        events.prepare(QStringLiteral("DELETE FROM zelmar.event WHERE t_ms < ?"));
+        events.addBindValue(removeBefore * 1000);
+        if (!exec(events))
+            return false;
         if (!folds)
             return true;
 

@@ -35,6 +35,8 @@ struct PostgresConnection
 //   meter(id, topic)                 a meter is known by its MQTT topic
 //   reading(meter, t, <8 fields>)    one row per meter per second
 //   minute(meter, t, <8 × min/max/last>)  one row per meter per minute
+//   event(id, t_ms, kind, topic, meter, value, lim)  the event log, in the
+//                                    order written (id); kept as long as readings
 // t is UTC seconds since the epoch. Both reading tables are partitioned by
 // UTC day (reading_YYYYMMDD, minute_YYYYMMDD), each keyed (meter, t), so
 // that retention drops whole days instead of deleting rows: a day of
@@ -53,7 +55,8 @@ struct PostgresConnection
 class PostgresHistoryStore final : public HistoryStorage
 {
 public:
-    static constexpr int kSchemaVersion = 1;
+    // 2: the event log.
+    static constexpr int kSchemaVersion = 2;
     // A server that does not answer fails an open after this long.
     static constexpr int kConnectTimeoutSeconds = 5;
     // Sent data unacknowledged this long (a cut network) fails the statement.
@@ -93,6 +96,8 @@ public:
     QVector<StoredRow> rows(const QString &topic, qint64 from, qint64 to,
                             const QVector<HistoryField> &fields = HistoryStore::allFields()) override;
     HistoryChart chart(const HistoryChartRequest &request) override;
+    bool writeEvents(const QVector<HistoryEvent> &events) override;
+    QVector<HistoryEvent> events(int limit) override;
     // The meter's oldest stored second, if it has any rows.
     std::optional<qint64> oldestSecond(const QString &topic);
 
@@ -106,6 +111,8 @@ private:
     bool exec(const QString &statement);
     bool exec(QSqlQuery &query);
     bool createSchema();
+    // Within createSchema()'s transaction.
+    bool createEventTable();
     // Makes the day partition of `day` (UTC days since the epoch) if it is not there yet.
     bool ensurePartition(Table table, qint64 day);
     // The day partitions there are, by table, from the catalogue.

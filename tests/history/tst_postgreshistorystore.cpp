@@ -67,6 +67,7 @@ private slots:
     void twoWritersShareOneMeter();
     void newerSchemaIsRefused();
     void retentionDropsWholeDays();
+    void eventLogOfAnOlderSchema();
     void failedConnectionIsNamed_data();
     void failedConnectionIsNamed();
     void lostServerFailsTheStore();
@@ -224,6 +225,41 @@ void tst_PostgresHistoryStore::retentionDropsWholeDays()
     QCOMPARE(rows.at(2).last.numStarts, 179);
     QCOMPARE(rows.at(3).span, 1);
     QCOMPARE(store.rows(QStringLiteral("plant/pump"), 0, kEnd).size(), 1);
+}
+
+// A database of the first schema gains the event log; events come back
+// newest first and go with the readings' retention.
+void tst_PostgresHistoryStore::eventLogOfAnOlderSchema()
+{
+    {
+        PostgresHistoryStore store;
+        QVERIFY(store.open(connection(), HistoryStore::fileRetention(30)));
+    }
+    QVERIFY(m_server.execute(QStringLiteral("DROP TABLE zelmar.event")));
+    QVERIFY(m_server.execute(QStringLiteral("UPDATE zelmar.schema_version SET version = 1")));
+    PostgresHistoryStore store;
+    QVERIFY2(store.open(connection(), HistoryStore::fileRetention(30)), qPrintable(store.problem().detail));
+    QCOMPARE(m_server.query(QStringLiteral("SELECT version FROM zelmar.schema_version")),
+             QStringList{QString::number(PostgresHistoryStore::kSchemaVersion)});
+    const HistoryEvent old{(kNow - 40 * kDay) * 1000, 1, QStringLiteral("plant/boiler"),
+                           QStringLiteral("Boiler"),  0, 0};
+    const HistoryEvent plant{kNow * 1000, 4, QString(), QString(), 0, 0};
+    const HistoryEvent limit{kNow * 1000 - 5, 2, QStringLiteral("plant/pump"), QStringLiteral("Pump"), 251, 242};
+    QVERIFY(store.writeEvents({old, plant}));
+    QVERIFY(store.writeEvents({limit}));
+    const auto kinds = [&store] {
+        QVector<int> kinds;
+        for (const HistoryEvent &event : store.events(10))
+            kinds.append(event.kind);
+        return kinds;
+    };
+    QCOMPARE(kinds(), (QVector<int>{2, 4, 1}));
+    const HistoryEvent stored = store.events(1).constFirst();
+    QCOMPARE(stored.meter, limit.meter);
+    QCOMPARE(stored.value, 251);
+    QCOMPARE(stored.limit, 242);
+    QVERIFY(!store.maintain(kNow, 1000));
+    QCOMPARE(kinds(), (QVector<int>{2, 4}));
 }
 
 // A store that cannot connect says why, in libpq's words, at once, and never
