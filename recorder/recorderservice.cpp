@@ -8,6 +8,7 @@
 #include "mqtt/client.h"
 #include "recorder/filechangewatch.h"
 #include "session/sessioncontroller.h"
+#include "watch/meterwatch.h"
 
 #include <QFileInfo>
 
@@ -46,7 +47,7 @@ QStringList topicsOf(const QVector<DeviceEntry> &entries)
 RecorderService::RecorderService(const QString &settingsFile, const QString &historyFile, QObject *parent)
     : QObject(parent), m_settingsFile(settingsFile), m_historyFile(historyFile),
       m_client(std::make_unique<QMQTT::Client>()), m_session(std::make_unique<SessionController>(m_client.get())),
-      m_board(std::make_unique<MeterBoard>())
+      m_board(std::make_unique<MeterBoard>()), m_meterWatch(std::make_unique<MeterWatch>(m_board.get()))
 {
     m_client->setMaximumPayloadSize(kMaxPayloadSize);
     m_session->setSettingsFile(settingsFile);
@@ -66,6 +67,8 @@ RecorderService::RecorderService(const QString &settingsFile, const QString &his
     });
     connect(m_client.get(), &QMQTT::Client::received, this, &RecorderService::received);
     connect(m_session.get(), &SessionController::statusChanged, this, &RecorderService::sessionSaid);
+    connect(m_session.get(), &SessionController::stateChanged, this, &RecorderService::followSession);
+    connect(m_meterWatch.get(), &MeterWatch::eventRaised, this, &RecorderService::eventRaised);
     connect(m_session.get(), &SessionController::retryScheduled, this, [this](int delayMs) {
         if (delayMs != m_loggedRetryDelayMs)
             log(LogPriority::Info, QStringLiteral("broker: next attempt in %1 s").arg((delayMs + 999) / 1000));
@@ -176,6 +179,11 @@ void RecorderService::readSettings(bool starting)
         log(LogPriority::Notice, QStringLiteral("history: keeps %1 days from now on").arg(days));
     }
 
+    if (read || starting) {
+        const WatchSettings watch = file.readWatchSettings();
+        m_meterWatch->setSettings(watch.limits, watch.plans);
+    }
+
     const QVector<DeviceEntry> entries = file.readDevices();
     const QVector<DeviceEntry> before = m_board->devices();
     const bool same =
@@ -244,6 +252,44 @@ void RecorderService::sessionSaid(const QString &text)
     log(priority, QStringLiteral("broker: ") + text);
 }
 
+void RecorderService::followSession()
+{
+    // As the window: only a connection that breaks unasked is an event.
+    const SessionController::State state = m_session->state();
+    if (state == SessionController::State::Connected && !m_sessionConnected)
+        m_meterWatch->brokerConnected();
+    else if (state == SessionController::State::Ending)
+        m_meterWatch->brokerClosed();
+    else if (m_sessionConnected && state != SessionController::State::Connected)
+        m_meterWatch->brokerLost();
+    m_sessionConnected = state == SessionController::State::Connected;
+}
+
+void RecorderService::eventRaised(const WatchEvent &event)
+{
+    // Written at once, as the window's event log does: events are few.
+    if (m_history)
+        m_history->recordEvent({event.timeMs, int(event.kind), event.topic, event.meter, event.value, event.limit});
+    bool trouble = false;
+    switch (event.kind) {
+    case EventKind::Silent:
+    case EventKind::VoltageLow:
+    case EventKind::VoltageHigh:
+    case EventKind::FrequencyLow:
+    case EventKind::FrequencyHigh:
+    case EventKind::ServiceOverdue:
+    case EventKind::BrokerLost:
+        trouble = true;
+        break;
+    default:
+        break;
+    }
+    const bool meter = !event.topic.isEmpty();
+    log(trouble ? LogPriority::Warning : LogPriority::Notice,
+        QStringLiteral("event: %1%2")
+            .arg(meter ? QStringLiteral("%1 (%2): ").arg(event.meter, event.topic) : QString(), eventText(event)));
+}
+
 void RecorderService::received(const QMQTT::Message &message)
 {
     const QVector<int> *meters = m_board->metersOn(message.topic());
@@ -255,6 +301,12 @@ void RecorderService::received(const QMQTT::Message &message)
         ParsePayload(QString::fromUtf8(payload.constData(), end < 0 ? payload.size() : end));
     if (!reading)
         return;
+    // As the window: what the broker kept for late subscribers is old data,
+    // no sign of life, and not a reading of this second to record.
+    if (message.retain()) {
+        m_board->recordRetained(*meters, *reading);
+        return;
+    }
     ++m_readings;
     m_board->record(*meters, *reading);
 }

@@ -4,6 +4,7 @@
 #include "config/settingsfile.h"
 #include "history/historydata.h"
 #include "recorder/logwriter.h"
+#include "watch/watchevent.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -15,6 +16,7 @@
 class FileChangeWatch;
 class HistoryRecorder;
 class MeterBoard;
+class MeterWatch;
 class SessionController;
 namespace QMQTT {
 class Client;
@@ -29,6 +31,12 @@ class Message;
 // subscribed to and recorded a moment later, another Days applies at once,
 // another store ([History] Store and its keys) takes over the recording.
 // The broker settings are read afresh at every attempt.
+//
+// It watches the meters as the window does (limits and service plans of
+// groups Alarms and Maintenance, meters gone silent, the broker lost) and
+// records the events beside the readings, so that every window reading the
+// same history shows them in its event log; each is logged too. The desktop
+// is not told: a service has none.
 //
 // It says what it does in logged(): the start, changes of the connection,
 // the store and the meters, and every reportInterval the counts of what came
@@ -68,6 +76,8 @@ signals:
 private:
     void log(LogPriority priority, const QString &text) { emit logged(priority, text); }
     void received(const QMQTT::Message &message);
+    void followSession();
+    void eventRaised(const WatchEvent &event);
     void connected();
     void sessionSaid(const QString &text);
     void subscribe();
@@ -82,12 +92,15 @@ private:
     std::unique_ptr<QMQTT::Client> m_client;
     std::unique_ptr<SessionController> m_session;
     std::unique_ptr<MeterBoard> m_board;
+    std::unique_ptr<MeterWatch> m_meterWatch;
     std::unique_ptr<HistoryRecorder> m_history;
     std::unique_ptr<FileChangeWatch> m_watch;
     int m_days = 0;
     HistoryOptions m_historyOptions;
     HistoryStoreSettings m_store;
     QSet<QString> m_subscribed;
+    // What the session was when the watch last heard of it.
+    bool m_sessionConnected = false;
 
     // What the session said since it last connected, each said once: a
     // broker away for a day is tried every minute, with the same words.
