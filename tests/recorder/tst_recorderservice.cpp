@@ -5,6 +5,7 @@
 #include "history/historystore.h"
 #include "recorder/recorderservice.h"
 #include "session/sessioncontroller.h"
+#include "watch/watchevent.h"
 
 #include <QDir>
 #include <QFile>
@@ -47,6 +48,7 @@ private slots:
     void cleanup();
 
     void recordsRegisteredMeters();
+    void recordsWatchEvents();
     void followsSettingsFile_data();
     void followsSettingsFile();
     void unreadableFileKeepsTheHistory();
@@ -115,6 +117,27 @@ void tst_RecorderService::recordsRegisteredMeters()
     QCOMPARE(rows.constFirst().last.voltage, 231);
     QVERIFY(storedRows(QStringLiteral("plant/stranger")).isEmpty());
     QVERIFY2(m_log.constLast().startsWith(QLatin1String("stopped: 1 readings")), qPrintable(log()));
+}
+
+// The meters are watched as in a window, from the same groups of
+// Settings.conf, and the events go beside the readings, where a window
+// reading the history shows them, and into the journal.
+void tst_RecorderService::recordsWatchEvents()
+{
+    writeSettingsFileText(settings().device("Boiler", "plant/watched").bytes() +
+                          "\n[Maintenance]\nPLAN\\1\\topic=plant/watched\nPLAN\\1\\IntervalHours=1\nPLAN\\size=1\n");
+    startService();
+    QTRY_VERIFY(subscribedTo(QStringLiteral("plant/watched")));
+    QVERIFY(m_broker.publish(QStringLiteral("plant/watched"), reading(231)));
+    QTRY_VERIFY2(log().contains(QLatin1String("event: Boiler (plant/watched): ")), qPrintable(log()));
+    m_service.reset();
+
+    HistoryStore store;
+    QVERIFY(store.open(QStringLiteral("history.sqlite"), HistoryStore::fileRetention(30)));
+    const QVector<HistoryEvent> events = store.events(10);
+    QCOMPARE(events.size(), 1);
+    QCOMPARE(events.constFirst().kind, int(EventKind::ServiceOverdue));
+    QCOMPARE(events.constFirst().topic, QStringLiteral("plant/watched"));
 }
 
 // A meter added to Settings.conf is subscribed to and recorded without a
