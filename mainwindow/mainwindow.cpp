@@ -476,8 +476,13 @@ void MainWindow::startRecorder(const HistorySettings &settings)
     connect(m_history.get(), &HistoryRecorder::notice, this, &MainWindow::showStatus);
     m_historyIndicator->watch(m_history.get());
     // Recorded, the event log goes into the same file and is kept as long;
-    // otherwise it stays in memory.
-    m_watchman->log()->setStore(settings.enabled ? std::make_unique<RecordedEventStore>(m_history.get()) : nullptr);
+    // otherwise it stays in memory. A shared history's log is the plant's,
+    // read again as others write it, recording or not.
+    const bool shared = bool(target.shared);
+    m_watchman->log()->setStore(
+        settings.enabled || shared
+            ? std::make_unique<RecordedEventStore>(m_history.get(), shared ? RecordedEventStore::kSharedRefreshMs : 0)
+            : nullptr);
 }
 
 void MainWindow::applyHistorySettings()

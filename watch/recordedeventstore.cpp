@@ -11,17 +11,30 @@ HistoryEvent toStored(const WatchEvent &event)
 
 } // namespace
 
-RecordedEventStore::RecordedEventStore(HistoryRecorder *recorder)
+RecordedEventStore::RecordedEventStore(HistoryRecorder *recorder, int refreshMs)
     : m_recorder(recorder), m_shown(std::make_unique<MemoryEventStore>())
 {
     if (!recorder)
         return;
-    const quint64 request = recorder->requestEvents(MemoryEventStore::kCapacity);
     QObject::connect(recorder, &HistoryRecorder::eventsReady, &m_context,
-                     [this, request](quint64 id, const QVector<HistoryEvent> &stored) {
-                         if (id == request)
+                     [this](quint64 id, const QVector<HistoryEvent> &stored) {
+                         if (id == m_request)
                              load(stored);
                      });
+    request();
+    if (refreshMs > 0) {
+        QObject::connect(&m_refresh, &QTimer::timeout, &m_context, [this] { request(); });
+        m_refresh.start(refreshMs);
+    }
+}
+
+void RecordedEventStore::request()
+{
+    if (!m_recorder)
+        return;
+    m_request = m_recorder->requestEvents(MemoryEventStore::kCapacity);
+    m_appended.clear();
+    m_awaiting = true;
 }
 
 RecordedEventStore::~RecordedEventStore() = default;
@@ -29,6 +42,8 @@ RecordedEventStore::~RecordedEventStore() = default;
 void RecordedEventStore::append(const WatchEvent &event)
 {
     m_shown->append(event);
+    if (m_awaiting)
+        m_appended.append(event);
     if (m_recorder)
         m_recorder->recordEvent(toStored(event));
 }
@@ -40,9 +55,14 @@ QVector<WatchEvent> RecordedEventStore::newest(int limit) const
 
 void RecordedEventStore::load(const QVector<HistoryEvent> &stored)
 {
-    // The answer holds what the file had when it was asked, before anything
+    m_awaiting = false;
+    const qint64 newestMs = stored.isEmpty() ? 0 : stored.constFirst().timeMs;
+    if (m_appended.isEmpty() && stored.size() == m_storedCount && newestMs == m_storedNewestMs)
+        return;
+    m_storedCount = stored.size();
+    m_storedNewestMs = newestMs;
+    // The answer holds what the store had when it was asked, before anything
     // appended since: those follow it.
-    const QVector<WatchEvent> appended = m_shown->newest(MemoryEventStore::kCapacity);
     auto shown = std::make_unique<MemoryEventStore>();
     for (auto it = stored.crbegin(); it != stored.crend(); ++it) {
         // A kind a later program added means nothing here.
@@ -50,8 +70,8 @@ void RecordedEventStore::load(const QVector<HistoryEvent> &stored)
             continue;
         shown->append({it->timeMs, EventKind(it->kind), it->topic, it->meter, it->value, it->limit});
     }
-    for (auto it = appended.crbegin(); it != appended.crend(); ++it)
-        shown->append(*it);
+    for (const WatchEvent &event : qAsConst(m_appended))
+        shown->append(event);
     m_shown = std::move(shown);
     changed();
 }

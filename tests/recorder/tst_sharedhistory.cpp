@@ -5,6 +5,7 @@
 #include "history/historywindow.h"
 #include "history/postgreshistorystore.h"
 #include "recorder/recorderservice.h"
+#include "watch/eventlog.h"
 
 #include <QLabel>
 #include <QTcpServer>
@@ -166,7 +167,9 @@ void tst_SharedHistory::windowChartsWhatTheRecorderWrote()
         sharedHistory(text);
     else
         text.value(QStringLiteral("History"), QStringLiteral("Enabled"), QStringLiteral("true"));
-    writeSettingsFileText(text.bytes());
+    // Due for service at the first reading: an event of the recorder's.
+    writeSettingsFileText(text.bytes() + "\n[Maintenance]\nPLAN\\1\\topic=" + topic().toUtf8() +
+                          "\nPLAN\\1\\IntervalHours=1\nPLAN\\size=1\n");
     RecorderService *service = startService();
     QTRY_VERIFY(m_broker.loggedSubscriptions().contains(topic()));
     QVERIFY(m_broker.publish(topic(), reading(231)));
@@ -179,6 +182,11 @@ void tst_SharedHistory::windowChartsWhatTheRecorderWrote()
     HistoryWindow *history = openHistory(m_window.get(), 0);
     QVERIFY(history);
     QTRY_COMPARE_WITH_TIMEOUT(drawnVoltage(history), 231.0, 10000);
+    // So is its event log: the recorder's.
+    const EventLog *log = m_window->findChild<EventLog *>(QStringLiteral("eventLog"));
+    QVERIFY(log);
+    QTRY_COMPARE(log->newest(1).size(), 1);
+    QCOMPARE(log->newest(1).constFirst().kind, EventKind::ServiceOverdue);
     if (!shared)
         return;
     // Only reading, the window follows what the recorder writes.
