@@ -248,10 +248,10 @@ void tst_PostgresHistoryStore::eventLogOfAnOlderSchema()
     QVERIFY(store.writeEvents({old, plant}));
     QVERIFY(store.writeEvents({limit}));
     const auto kinds = [&store] {
-        QVector<int> kinds;
+        QVector<int> result;
         for (const HistoryEvent &event : store.events(10))
-            kinds.append(event.kind);
-        return kinds;
+            result.append(event.kind);
+        return result;
     };
     QCOMPARE(kinds(), (QVector<int>{2, 4, 1}));
     const HistoryEvent stored = store.events(1).constFirst();
