@@ -150,6 +150,22 @@ enum class ClockDoubt
     Behind // behind the newest stored row
 };
 
+// How long rows stay, in seconds: younger than fullResolution, one row per
+// meter per second; then one row per meter per minute (least, greatest and
+// last value of each field) until they are older than keep, when they go.
+// With keep no longer than fullResolution nothing is folded: rows simply go.
+struct HistoryRetention
+{
+    qint64 fullResolution = 0;
+    qint64 keep = 0;
+
+    bool operator==(const HistoryRetention &other) const
+    {
+        return fullResolution == other.fullResolution && keep == other.keep;
+    }
+    bool operator!=(const HistoryRetention &other) const { return !(*this == other); }
+};
+
 // What the recorder's writer goes by. The defaults are the program's; tests
 // put in a clock of their own and shorter waits.
 struct HistoryOptions
@@ -166,6 +182,7 @@ struct HistoryOptions
 };
 
 Q_DECLARE_METATYPE(ClockDoubt)
+Q_DECLARE_METATYPE(HistoryRetention)
 Q_DECLARE_METATYPE(HistoryChart)
 Q_DECLARE_METATYPE(HistoryProblem)
 Q_DECLARE_METATYPE(QVector<StoredRow>)

@@ -17,9 +17,11 @@ HistoryRecorder::HistoryRecorder(const QString &fileName, int days, const Histor
 }
 
 HistoryRecorder::HistoryRecorder(const HistoryTarget &target, int days, const HistoryOptions &options, QObject *parent)
-    : QObject(parent), m_target(target), m_writer(std::make_unique<HistoryWriter>(target, days, options))
+    : QObject(parent), m_target(target), m_memoryRetention(HistoryStore::memoryRetention()),
+      m_writer(std::make_unique<HistoryWriter>(target, days, options))
 {
     qRegisterMetaType<ClockDoubt>();
+    qRegisterMetaType<HistoryRetention>();
     qRegisterMetaType<HistoryChart>();
     qRegisterMetaType<HistoryProblem>();
     qRegisterMetaType<QVector<StoredRow>>();
@@ -71,6 +73,10 @@ HistoryRecorder::HistoryRecorder(const HistoryTarget &target, int days, const Hi
         emit clockDoubtChanged(doubt);
         if (doubt != ClockDoubt::None)
             emit notice(describe(doubt));
+    });
+    connect(m_writer.get(), &HistoryWriter::memoryRetentionChanged, this, [this](const HistoryRetention &retention) {
+        m_memoryRetention = retention;
+        emit memoryRetentionChanged(retention);
     });
     m_thread.start();
     // Waited for: the store is open (a file is a few header reads) and the

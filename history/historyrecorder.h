@@ -21,7 +21,8 @@ class HistoryWriter;
 //
 // The rows go where the target says: an SQLite file, the PostgreSQL
 // database a plant shares, or (recording switched off) an in-memory database
-// that keeps the last hour, so that the chart works either way. A shared
+// that keeps the last hour (less of a plant too large for it to fit in about
+// 64 MB), so that the chart works either way. A shared
 // database may also be only read: the charts show what a recorder service
 // wrote. If the target cannot be used, stopped() says why, the readings go on
 // in memory and the target is tried again, 5 s later, then after twice as
@@ -61,6 +62,9 @@ public:
     // Readings that did not fit in memory while the target failed, since the start.
     qint64 lostReadings() const { return m_lost; }
     const HistoryProblem &problem() const { return m_problem; }
+    // What the memory keeps while readings go there (recording off, or the
+    // file failed): the last hour of a small plant, less of a large one.
+    const HistoryRetention &memoryRetention() const { return m_memoryRetention; }
     // Why retention waits for the clock; ClockDoubt::None while it goes on.
     ClockDoubt clockDoubt() const { return m_clockDoubt; }
     // What was said when the file was last deleted or replaced, with the
@@ -103,6 +107,7 @@ signals:
     void clockDoubtChanged(ClockDoubt doubt);
     // While the target failed, this many readings more did not fit in memory.
     void lost(qint64 readings);
+    void memoryRetentionChanged(const HistoryRetention &retention);
     // Something the user should hear of, in words: for the status bar and the event log.
     void notice(const QString &text);
 
@@ -120,6 +125,7 @@ private:
     qint64 m_lost = 0;
     qint64 m_lostSinceStop = 0;
     ClockDoubt m_clockDoubt = ClockDoubt::None;
+    HistoryRetention m_memoryRetention;
     QString m_fileNotice;
     QHash<QString, Waiting> m_waiting;
     // Rows whose second ended before the flush, in arrival order.

@@ -7,16 +7,6 @@
 
 #include <optional>
 
-// How long rows stay, in seconds: younger than fullResolution, one row per
-// meter per second; then one row per meter per minute (least, greatest and
-// last value of each field) until they are older than keep, when they go.
-// With keep no longer than fullResolution nothing is folded: rows simply go.
-struct HistoryRetention
-{
-    qint64 fullResolution = 0;
-    qint64 keep = 0;
-};
-
 // What the writer keeps readings in: the history file or the memory
 // (HistoryStore, SQLite), or the database a plant shares
 // (PostgresHistoryStore). The writer, and through it the window, its chart,

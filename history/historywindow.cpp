@@ -3,6 +3,7 @@
 
 #include "config/deviceentry.h"
 #include "history/historyrecorder.h"
+#include "history/historystore.h"
 #include "history/segmentedcurve.h"
 #include "history/valuescaledraw.h"
 #include "history/valuescaleengine.h"
@@ -131,6 +132,8 @@ HistoryWindow::HistoryWindow(HistoryRecorder *recorder, const QString &topic, co
     connect(new QShortcut(QKeySequence::Cancel, this), &QShortcut::activated, this, &QWidget::close);
 
     ui->labelNotRecorded->setVisible(!m_recorder->recordsToDisk());
+    describeMemory(m_recorder->memoryRetention());
+    connect(m_recorder, &HistoryRecorder::memoryRetentionChanged, this, &HistoryWindow::describeMemory);
     connect(m_recorder, &HistoryRecorder::stopped, ui->labelNotRecorded, &QWidget::show);
     connect(m_recorder, &HistoryRecorder::resumed, ui->labelNotRecorded, &QWidget::hide);
 }
@@ -583,4 +586,22 @@ void HistoryWindow::writeExport(quint64 id, const QByteArray &text)
                              tr("Не удалось записать файл %1:\n%2").arg(QDir::toNativeSeparators(m_exportFile), error));
     }
     emit exported(m_exportFile, written);
+}
+
+void HistoryWindow::describeMemory(const HistoryRetention &kept)
+{
+    // The form's own words stand for the whole hour, second by second.
+    if (m_hourNote.isEmpty())
+        m_hourNote = ui->labelNotRecorded->text();
+    if (kept == HistoryStore::memoryRetention()) {
+        ui->labelNotRecorded->setText(m_hourNote);
+        return;
+    }
+    const qint64 minutes = kept.keep / 60;
+    const qint64 seconds = kept.keep % 60;
+    const QString span = minutes == 0   ? tr("%1 с").arg(seconds)
+                         : seconds == 0 ? tr("%1 мин").arg(minutes)
+                                        : tr("%1 мин %2 с").arg(minutes).arg(seconds);
+    ui->labelNotRecorded->setText(
+        tr("История не записывается: в памяти хранятся только последние %1 (Настройки → Дополнительно…)").arg(span));
 }

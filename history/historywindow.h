@@ -95,6 +95,8 @@ private:
     void writeExport(quint64 id, const QByteArray &text);
     // Asks for the shown span again, moved on to now while following.
     void reload();
+    // The note shown while nothing goes to the file: what the memory keeps.
+    void describeMemory(const HistoryRetention &kept);
 
     Ui::HistoryWindow *ui;
     HistoryRecorder *const m_recorder; // borrowed: the recorder outlives its windows
@@ -121,4 +123,5 @@ private:
     quint64 m_exportRequest = 0;
     QString m_exportFile;
     const QString m_deviceName;
+    QString m_hourNote; // the form's text of labelNotRecorded
 };

@@ -67,7 +67,9 @@ void HistoryWriter::write(const QVector<HistoryRow> &rows)
         }
         fallBack(m_store->problem());
     }
-    if (memory()->write(rows))
+    const bool stored = memory()->write(rows);
+    fitMemory();
+    if (stored)
         emit written(rows.size());
 }
 
@@ -236,6 +238,18 @@ bool HistoryWriter::catchUp(HistoryStorage *store)
     QVector<HistoryEvent> events = m_memory->events(std::numeric_limits<int>::max());
     std::reverse(events.begin(), events.end());
     return store->writeEvents(events);
+}
+
+void HistoryWriter::fitMemory()
+{
+    if (!m_memory || m_target.writesDurably())
+        return;
+    const HistoryRetention retention = HistoryStore::memoryRetention(m_memory->meterCount());
+    if (retention == m_memoryRetention)
+        return;
+    m_memoryRetention = retention;
+    m_memory->setRetention(retention);
+    emit memoryRetentionChanged(retention);
 }
 
 void HistoryWriter::checkFile()

@@ -78,6 +78,8 @@ signals:
     // While the target failed, this many readings more did not fit in the
     // memory: the oldest went, and the target will never have them.
     void lost(qint64 readings);
+    // What the memory keeps, now that it holds more (or fewer) meters.
+    void memoryRetentionChanged(const HistoryRetention &retention);
 
 private:
     QVector<StoredRow> storedRows(const QString &topic, qint64 from, qint64 to);
@@ -92,6 +94,9 @@ private:
     // Writes what the memory kept into the target; a meter's rows leave the
     // memory once they are in the target.
     bool catchUp(HistoryStorage *store);
+    // Sizes the memory's span to the meters it holds, while it is the
+    // program's history (recording off) rather than a failed target's stand-in.
+    void fitMemory();
     void checkFile();
 
     const HistoryTarget m_target;
@@ -105,7 +110,8 @@ private:
     int m_retryMs;
     std::unique_ptr<HistoryStorage> m_store; // the target's
     std::unique_ptr<HistoryStore> m_memory;
-    HistoryProblem m_problem;        // why the target is not used, while it is not
+    HistoryProblem m_problem; // why the target is not used, while it is not
+    HistoryRetention m_memoryRetention;
     QTimer *m_maintenance = nullptr; // child
     QTimer *m_retry = nullptr;       // child
     QTimer *m_fileCheck = nullptr;   // child

@@ -250,24 +250,31 @@ void tst_HistoryStore::retention_data()
     QTest::addColumn<int>("count");
     QTest::addColumn<int>("passes"); // over the same seconds: a clock set back
     QTest::addColumn<Shape>("expected");
+    QTest::addColumn<int>("plant"); // the in-memory store: how many meters it is sized for
 
     QTest::newRow("the last day stays at full resolution")
-        << 30 << 1 << -kDay + 60 << 3 << 1 << Shape{{-kDay + 60, 1}, {-kDay + 61, 1}, {-kDay + 62, 1}};
+        << 30 << 1 << -kDay + 60 << 3 << 1 << Shape{{-kDay + 60, 1}, {-kDay + 61, 1}, {-kDay + 62, 1}} << 1;
     QTest::newRow("older rows fold into one row per minute")
-        << 30 << 1 << -2 * kDay - 30 << 150 << 1 << Shape{{-2 * kDay - 60, 60}, {-2 * kDay, 60}, {-2 * kDay + 60, 60}};
+        << 30 << 1 << -2 * kDay - 30 << 150 << 1 << Shape{{-2 * kDay - 60, 60}, {-2 * kDay, 60}, {-2 * kDay + 60, 60}}
+        << 1;
     QTest::newRow("folding stops at the day's edge")
         << 30 << 1 << -kDay - 90 << 92 << 1
-        << Shape{{-kDay - 120, 60}, {-kDay - 60, 60}, {-kDay + 0, 1}, {-kDay + 1, 1}};
-    QTest::newRow("rows past Days go") << 2 << 1 << -2 * kDay - 120 << 180 << 1 << Shape{{-2 * kDay, 60}};
+        << Shape{{-kDay - 120, 60}, {-kDay - 60, 60}, {-kDay + 0, 1}, {-kDay + 1, 1}} << 1;
+    QTest::newRow("rows past Days go") << 2 << 1 << -2 * kDay - 120 << 180 << 1 << Shape{{-2 * kDay, 60}} << 1;
     QTest::newRow("memory keeps the last hour")
-        << 0 << 1 << -kHour - 2 << 4 << 1 << Shape{{-kHour, 1}, {-kHour + 1, 1}};
+        << 0 << 1 << -kHour - 2 << 4 << 1 << Shape{{-kHour, 1}, {-kHour + 1, 1}} << 1;
+    // 64 MB hold the hour of a few hundred meters: ten thousand keep 104 s.
+    QTest::newRow("memory of a large plant keeps a shorter span")
+        << 0 << 1 << qint64(-106) << 4 << 1 << Shape{{-104, 1}, {-103, 1}} << 10000;
     // Steps that end within one meter's rows, and steps that end under budget: every meter gets its turn.
     QTest::newRow("every meter gets its turn")
-        << 30 << 5 << -2 * kDay - 30 << 150 << 1 << Shape{{-2 * kDay - 60, 60}, {-2 * kDay, 60}, {-2 * kDay + 60, 60}};
+        << 30 << 5 << -2 * kDay - 30 << 150 << 1 << Shape{{-2 * kDay - 60, 60}, {-2 * kDay, 60}, {-2 * kDay + 60, 60}}
+        << 1;
     QTest::newRow("readings of a clock set back fold with the others")
-        << 30 << 1 << -2 * kDay - 30 << 150 << 3 << Shape{{-2 * kDay - 60, 60}, {-2 * kDay, 60}, {-2 * kDay + 60, 60}};
+        << 30 << 1 << -2 * kDay - 30 << 150 << 3 << Shape{{-2 * kDay - 60, 60}, {-2 * kDay, 60}, {-2 * kDay + 60, 60}}
+        << 1;
     QTest::newRow("readings of a clock set back go with the others")
-        << 2 << 1 << -2 * kDay - 120 << 180 << 2 << Shape{{-2 * kDay, 60}};
+        << 2 << 1 << -2 * kDay - 120 << 180 << 2 << Shape{{-2 * kDay, 60}} << 1;
 }
 
 // Retention as of kNow, in steps small enough to need several: what stays
@@ -281,10 +288,11 @@ void tst_HistoryStore::retention()
     QFETCH(int, count);
     QFETCH(int, passes);
     QFETCH(Shape, expected);
+    QFETCH(int, plant);
 
     HistoryStore store;
     QVERIFY(store.open(days > 0 ? filePath() : QString(),
-                       days > 0 ? HistoryStore::fileRetention(days) : HistoryStore::memoryRetention()));
+                       days > 0 ? HistoryStore::fileRetention(days) : HistoryStore::memoryRetention(plant)));
     QStringList topics;
     for (int m = 1; m <= meters; ++m)
         topics.append(QStringLiteral("plant/%1").arg(m));

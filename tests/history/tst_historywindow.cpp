@@ -12,6 +12,7 @@
 #include <qwt_scale_widget.h>
 
 #include <QDateTime>
+#include <QLabel>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -101,6 +102,8 @@ private slots:
     void exportWritesShownSpan();
     void opensOnWhatTheStoreHolds_data();
     void opensOnWhatTheStoreHolds();
+    void memoryNamesWhatItHolds_data();
+    void memoryNamesWhatItHolds();
 
 private:
     void record(const Runs &runs);
@@ -435,6 +438,36 @@ void tst_HistoryWindow::opensOnWhatTheStoreHolds()
         QCOMPARE(labels.size(), 1);
         QVERIFY2(labels.at(0)->isVisible() == runs.isEmpty(), name);
     }
+}
+
+void tst_HistoryWindow::memoryNamesWhatItHolds_data()
+{
+    QTest::addColumn<int>("meters");
+    QTest::addColumn<QString>("note");
+
+    QTest::newRow("a few meters: the hour") << 10 << QStringLiteral("хранится только последний час (Настройки");
+    QTest::newRow("a thousand: a quarter of an hour")
+        << 1000 << QStringLiteral("в памяти хранятся только последние 17 мин 28 с (Настройки");
+    QTest::newRow("ten thousand: two minutes")
+        << 10000 << QStringLiteral("в памяти хранятся только последние 1 мин 44 с");
+}
+
+// The memory holds the same whatever the plant's size, so a large plant's
+// span is shorter than the hour, and the window says how long.
+void tst_HistoryWindow::memoryNamesWhatItHolds()
+{
+    QFETCH(int, meters);
+    QFETCH(QString, note);
+
+    m_recorder = std::make_unique<HistoryRecorder>(QString());
+    QSignalSpy written(m_recorder.get(), &HistoryRecorder::written);
+    for (int m = 0; m < meters; ++m)
+        m_recorder->record(QStringLiteral("plant/%1").arg(m), Reading{}, QDateTime::currentSecsSinceEpoch());
+    m_recorder->flush();
+    QVERIFY(written.wait());
+    openWindow();
+    const auto *label = child<QLabel>(m_window.get(), QStringLiteral("labelNotRecorded"));
+    QVERIFY2(label->text().contains(note), qPrintable(label->text()));
 }
 
 QTEST_MAIN(tst_HistoryWindow)
