@@ -36,7 +36,11 @@ public:
     // with the requested fields filled in.
     virtual QVector<StoredRow> rows(const QString &topic, qint64 from, qint64 to,
                                     const QVector<HistoryField> &fields) = 0;
-    virtual HistoryChart chart(const HistoryChartRequest &request) = 0;
+    // The meter's oldest stored second, if it has any rows.
+    virtual std::optional<qint64> oldestSecond(const QString &topic) = 0;
+    // A range of rows() thinned to the request's pixel columns, with the
+    // meter's oldest second: what the history window draws.
+    HistoryChart chart(const HistoryChartRequest &request);
 
     // The event log beside the readings, kept as long: appends the events in
     // one transaction, and answers at most `limit` of those written last,

@@ -1,6 +1,6 @@
 #include "history/historystore.h"
 
-#include "history/chartthinning.h"
+#include "history/storedrows.h"
 
 #include <QAtomicInt>
 #include <QDateTime>
@@ -64,24 +64,6 @@ qint64 minuteOf(qint64 second)
 {
     // Floor, not truncation: seconds before 1970 belong to the minute below.
     return second - ((second % 60) + 60) % 60;
-}
-
-QString fieldList(const QVector<HistoryField> &fields, const QString &suffix)
-{
-    QStringList columns;
-    for (HistoryField field : fields)
-        columns.append(historyFieldKey(field) + suffix);
-    return columns.join(QLatin1Char(','));
-}
-
-QString minuteColumns(const QVector<HistoryField> &fields)
-{
-    QStringList columns;
-    for (HistoryField field : fields) {
-        const QString key = historyFieldKey(field);
-        columns << key + QLatin1String("_min") << key + QLatin1String("_max") << key + QLatin1String("_last");
-    }
-    return columns.join(QLatin1Char(','));
 }
 
 QString placeholders(int count)
@@ -286,7 +268,7 @@ bool HistoryStore::prepareStatements()
         values.append(QLatin1Char(':') + historyFieldKey(field));
         assignments.append(historyFieldKey(field) + QLatin1String("=:") + historyFieldKey(field));
     }
-    const QString columns = fieldList(fields, QString());
+    const QString columns = historyColumns(fields);
     // The first reading of a second goes into reading; one for a second
     // already there (the clock was set back) into reading_extra, after those
     // of that second that came before it. A later reading of the second
@@ -597,11 +579,7 @@ QVector<HistoryEvent> HistoryStore::events(int limit)
     query.addBindValue(limit);
     if (!exec(query))
         return {};
-    while (query.next()) {
-        result.append({query.value(0).toLongLong(), query.value(1).toInt(), query.value(2).toString(),
-                       query.value(3).toString(), query.value(4).toInt(), query.value(5).toInt()});
-    }
-    return result;
+    return readEvents(query);
 }
 
 int HistoryStore::removeOldEvents(qint64 before, int limit, bool *more)
@@ -900,17 +878,7 @@ QVector<StoredRow> HistoryStore::rows(const QString &topic, qint64 from, qint64 
     minutes.addBindValue(to);
     if (!exec(minutes))
         return {};
-    while (minutes.next()) {
-        StoredRow row;
-        row.second = minutes.value(0).toLongLong();
-        row.span = int(kMinuteSeconds);
-        for (int i = 0; i < fields.size(); ++i) {
-            setHistoryFieldValue(&row.least, fields.at(i), minutes.value(1 + 3 * i).toInt());
-            setHistoryFieldValue(&row.greatest, fields.at(i), minutes.value(2 + 3 * i).toInt());
-            setHistoryFieldValue(&row.last, fields.at(i), minutes.value(3 + 3 * i).toInt());
-        }
-        result.append(row);
-    }
+    appendMinutes(minutes, fields, &result);
     const int minuteRows = result.size();
 
     // Both tables of readings, each in the order the readings came.
@@ -919,21 +887,14 @@ QVector<StoredRow> HistoryStore::rows(const QString &topic, qint64 from, qint64 
         QSqlQuery seconds(database());
         seconds.setForwardOnly(true);
         seconds.prepare(QStringLiteral("SELECT t,%1 FROM %2 WHERE meter=? AND t>=? AND t<=? ORDER BY %3")
-                            .arg(fieldList(fields, QString()), table,
+                            .arg(historyColumns(fields), table,
                                  table == QLatin1String("reading") ? QLatin1String("t") : QLatin1String("t,seq")));
         seconds.addBindValue(id);
         seconds.addBindValue(from);
         seconds.addBindValue(to);
         if (!exec(seconds))
             return {};
-        while (seconds.next()) {
-            StoredRow row;
-            row.second = seconds.value(0).toLongLong();
-            for (int i = 0; i < fields.size(); ++i)
-                setHistoryFieldValue(&row.last, fields.at(i), seconds.value(1 + i).toInt());
-            row.least = row.greatest = row.last;
-            result.append(row);
-        }
+        appendSeconds(seconds, fields, &result);
         // Minutes are folded oldest first, so both runs are mostly one after
         // the other; while folding lags behind they may interleave. The merge
         // keeps equal seconds in run order: the first reading of a second
@@ -962,23 +923,6 @@ std::optional<qint64> HistoryStore::oldestSecond(const QString &topic)
         query.finish();
     }
     return oldest == kNoRows ? std::nullopt : std::optional<qint64>(oldest);
-}
-
-HistoryChart HistoryStore::chart(const HistoryChartRequest &request)
-{
-    HistoryChart chart;
-    chart.topic = request.topic;
-    chart.from = request.from;
-    chart.to = request.to;
-    const QVector<StoredRow> stored = rows(request.topic, request.from, request.to, request.fields);
-    // "Everything" asks from the epoch on; the columns are spread over what there is.
-    if (!stored.isEmpty())
-        chart.from = std::max(request.from, stored.constFirst().second);
-    chart.storedRows = stored.size();
-    chart.oldest = oldestSecond(request.topic);
-    for (HistoryField field : request.fields)
-        chart.series.append(thinForChart(stored, field, chart.from, chart.to, request.columns));
-    return chart;
 }
 
 bool HistoryStore::fail(const QSqlError &error)

@@ -108,9 +108,7 @@ public:
     // with the requested fields filled in.
     QVector<StoredRow> rows(const QString &topic, qint64 from, qint64 to,
                             const QVector<HistoryField> &fields = allFields()) override;
-    HistoryChart chart(const HistoryChartRequest &request) override;
-    // The meter's oldest stored second, if it has any rows.
-    std::optional<qint64> oldestSecond(const QString &topic);
+    std::optional<qint64> oldestSecond(const QString &topic) override;
 
     static QVector<HistoryField> allFields();
 

@@ -1,6 +1,6 @@
 #include "history/postgreshistorystore.h"
 
-#include "history/chartthinning.h"
+#include "history/storedrows.h"
 
 #include <QAtomicInt>
 #include <QDate>
@@ -47,24 +47,6 @@ QString partitionName(int table, qint64 day)
 {
     const QDate date = QDate(1970, 1, 1).addDays(day);
     return kTableNames[table] + QLatin1Char('_') + date.toString(QStringLiteral("yyyyMMdd"));
-}
-
-QString fieldList(const QVector<HistoryField> &fields)
-{
-    QStringList columns;
-    for (HistoryField field : fields)
-        columns.append(historyFieldKey(field));
-    return columns.join(QLatin1Char(','));
-}
-
-QString minuteColumns(const QVector<HistoryField> &fields)
-{
-    QStringList columns;
-    for (HistoryField field : fields) {
-        const QString key = historyFieldKey(field);
-        columns << key + QLatin1String("_min") << key + QLatin1String("_max") << key + QLatin1String("_last");
-    }
-    return columns.join(QLatin1Char(','));
 }
 
 // A connection option's value as libpq reads it: quoted, with its quotes and
@@ -270,11 +252,7 @@ QVector<HistoryEvent> PostgresHistoryStore::events(int limit)
     query.addBindValue(limit);
     if (!exec(query))
         return {};
-    while (query.next()) {
-        result.append({query.value(0).toLongLong(), query.value(1).toInt(), query.value(2).toString(),
-                       query.value(3).toString(), query.value(4).toInt(), query.value(5).toInt()});
-    }
-    return result;
+    return readEvents(query);
 }
 
 bool PostgresHistoryStore::loadPartitions()
@@ -418,7 +396,7 @@ bool PostgresHistoryStore::write(const QVector<HistoryRow> &rows)
     for (HistoryField field : HistoryStore::allFields())
         replace << QStringLiteral("%1 = excluded.%1").arg(historyFieldKey(field));
     const QString head =
-        QStringLiteral("INSERT INTO zelmar.reading(meter,t,%1) VALUES ").arg(fieldList(HistoryStore::allFields()));
+        QStringLiteral("INSERT INTO zelmar.reading(meter,t,%1) VALUES ").arg(historyColumns(HistoryStore::allFields()));
     const QString keep = QStringLiteral(" ON CONFLICT (meter, t) DO NOTHING");
     const QString overwrite = QStringLiteral(" ON CONFLICT (meter, t) DO UPDATE SET ") + replace.join(QLatin1Char(','));
     for (const bool replacing : {false, true}) {
@@ -640,17 +618,7 @@ QVector<StoredRow> PostgresHistoryStore::rows(const QString &topic, qint64 from,
     minutes.addBindValue(to);
     if (!exec(minutes))
         return {};
-    while (minutes.next()) {
-        StoredRow row;
-        row.second = minutes.value(0).toLongLong();
-        row.span = int(HistoryStore::kMinuteSeconds);
-        for (int i = 0; i < fields.size(); ++i) {
-            setHistoryFieldValue(&row.least, fields.at(i), minutes.value(1 + 3 * i).toInt());
-            setHistoryFieldValue(&row.greatest, fields.at(i), minutes.value(2 + 3 * i).toInt());
-            setHistoryFieldValue(&row.last, fields.at(i), minutes.value(3 + 3 * i).toInt());
-        }
-        result.append(row);
-    }
+    appendMinutes(minutes, fields, &result);
     const int minuteRows = result.size();
 
     // A day's readings stay until all its meters are folded, so a meter's
@@ -660,37 +628,14 @@ QVector<StoredRow> PostgresHistoryStore::rows(const QString &topic, qint64 from,
     QSqlQuery seconds(database());
     seconds.setForwardOnly(true);
     seconds.prepare(QStringLiteral("SELECT t,%1 FROM zelmar.reading WHERE meter = ? AND t >= ? AND t <= ? ORDER BY t")
-                        .arg(fieldList(fields)));
+                        .arg(historyColumns(fields)));
     seconds.addBindValue(id);
     seconds.addBindValue(secondsFrom);
     seconds.addBindValue(to);
     if (!exec(seconds))
         return {};
-    while (seconds.next()) {
-        StoredRow row;
-        row.second = seconds.value(0).toLongLong();
-        for (int i = 0; i < fields.size(); ++i)
-            setHistoryFieldValue(&row.last, fields.at(i), seconds.value(1 + i).toInt());
-        row.least = row.greatest = row.last;
-        result.append(row);
-    }
+    appendSeconds(seconds, fields, &result);
     return result;
-}
-
-HistoryChart PostgresHistoryStore::chart(const HistoryChartRequest &request)
-{
-    HistoryChart chart;
-    chart.topic = request.topic;
-    chart.from = request.from;
-    chart.to = request.to;
-    const QVector<StoredRow> stored = rows(request.topic, request.from, request.to, request.fields);
-    if (!stored.isEmpty())
-        chart.from = std::max(request.from, stored.constFirst().second);
-    chart.storedRows = stored.size();
-    chart.oldest = oldestSecond(request.topic);
-    for (HistoryField field : request.fields)
-        chart.series.append(thinForChart(stored, field, chart.from, chart.to, request.columns));
-    return chart;
 }
 
 std::optional<qint64> PostgresHistoryStore::oldestSecond(const QString &topic)

@@ -95,11 +95,9 @@ public:
 
     QVector<StoredRow> rows(const QString &topic, qint64 from, qint64 to,
                             const QVector<HistoryField> &fields = HistoryStore::allFields()) override;
-    HistoryChart chart(const HistoryChartRequest &request) override;
     bool writeEvents(const QVector<HistoryEvent> &events) override;
     QVector<HistoryEvent> events(int limit) override;
-    // The meter's oldest stored second, if it has any rows.
-    std::optional<qint64> oldestSecond(const QString &topic);
+    std::optional<qint64> oldestSecond(const QString &topic) override;
 
 private:
     enum Table
