@@ -464,7 +464,8 @@ void tst_HistoryWindow::memoryNamesWhatItHolds()
     for (int m = 0; m < meters; ++m)
         m_recorder->record(QStringLiteral("plant/%1").arg(m), Reading{}, QDateTime::currentSecsSinceEpoch());
     m_recorder->flush();
-    QVERIFY(written.wait());
+    // Ten thousand new meters in one batch take seconds under the sanitizers.
+    QVERIFY(written.wait(60000));
     openWindow();
     const auto *label = child<QLabel>(m_window.get(), QStringLiteral("labelNotRecorded"));
     QVERIFY2(label->text().contains(note), qPrintable(label->text()));
