@@ -1,5 +1,6 @@
 #include "overview/csvwriter.h"
 
+#include <QAbstractItemModel>
 #include <QDateTime>
 #include <QSaveFile>
 
@@ -89,4 +90,23 @@ QString CsvWriter::zoneTitle(const QString &title, int offsetSeconds)
 int CsvWriter::localOffset()
 {
     return QDateTime::currentDateTime().offsetFromUtc();
+}
+
+bool CsvWriter::writeTable(const QString &fileName, const QAbstractItemModel &model, int role, int timeColumn,
+                           QString *error)
+{
+    const int columns = model.columnCount();
+    QStringList header;
+    for (int column = 0; column < columns; ++column)
+        header << model.headerData(column, Qt::Horizontal).toString();
+    header[timeColumn] = zoneTitle(header.at(timeColumn), localOffset());
+    QVector<QStringList> rows;
+    rows.reserve(model.rowCount());
+    for (int row = 0; row < model.rowCount(); ++row) {
+        QStringList fields;
+        for (int column = 0; column < columns; ++column)
+            fields << model.index(row, column).data(role).toString();
+        rows.append(fields);
+    }
+    return write(fileName, header, rows, error);
 }

@@ -5,6 +5,8 @@
 #include <QStringList>
 #include <QVector>
 
+class QAbstractItemModel;
+
 // CSV files that spreadsheet programs set to Russian open on a double-click: a header row and
 // rows of text, ';' between fields, UTF-8 with a byte-order mark, CRLF line ends, and a field
 // in double quotes (its own doubled) when it holds ';', '"', CR or LF (RFC 4180).
@@ -18,6 +20,11 @@ public:
                       QString *error = nullptr);
     // The same with the text encoded already.
     static bool write(const QString &fileName, const QByteArray &text, QString *error = nullptr);
+    // A table as the user sees it (sorted and filtered by the model given): its horizontal
+    // header, and each cell's text of `role`. The times of timeColumn are local ones, and its
+    // title names their offset.
+    static bool writeTable(const QString &fileName, const QAbstractItemModel &model, int role, int timeColumn,
+                           QString *error = nullptr);
     // A time as spreadsheet programs read a date: 2026-12-07 21:50:19, at a fixed offset from UTC
     // that the column's title names (zoneTitle()). One offset for every row: none is ambiguous
     // when the clocks go back an hour, and all read alike.

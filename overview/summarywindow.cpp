@@ -65,21 +65,8 @@ SummaryWindow::~SummaryWindow()
 
 bool SummaryWindow::exportCsv(const QString &fileName)
 {
-    QStringList header;
-    for (int column = 0; column < MeterTableModel::ColumnCount; ++column)
-        header << m_model->headerData(column, Qt::Horizontal).toString();
-    header[MeterTableModel::Received] =
-        CsvWriter::zoneTitle(header.at(MeterTableModel::Received), CsvWriter::localOffset());
-    QVector<QStringList> rows;
-    rows.reserve(m_proxy->rowCount());
-    for (int row = 0; row < m_proxy->rowCount(); ++row) {
-        QStringList fields;
-        for (int column = 0; column < MeterTableModel::ColumnCount; ++column)
-            fields << m_proxy->index(row, column).data(MeterTableModel::kExportRole).toString();
-        rows.append(fields);
-    }
     QString error;
-    if (CsvWriter::write(fileName, header, rows, &error))
+    if (CsvWriter::writeTable(fileName, *m_proxy, MeterTableModel::kExportRole, MeterTableModel::Received, &error))
         return true;
     QMessageBox::warning(this, tr("Экспорт в CSV"),
                          tr("Не удалось записать файл %1:\n%2").arg(QDir::toNativeSeparators(fileName), error));

@@ -102,20 +102,8 @@ void EventLogWindow::fillMeters(const MeterBoard *board)
 
 bool EventLogWindow::exportCsv(const QString &fileName)
 {
-    QStringList header;
-    for (int column = 0; column < EventTableModel::ColumnCount; ++column)
-        header << m_model->headerData(column, Qt::Horizontal).toString();
-    header[EventTableModel::Time] = CsvWriter::zoneTitle(header.at(EventTableModel::Time), CsvWriter::localOffset());
-    QVector<QStringList> rows;
-    rows.reserve(m_proxy->rowCount());
-    for (int row = 0; row < m_proxy->rowCount(); ++row) {
-        QStringList fields;
-        for (int column = 0; column < EventTableModel::ColumnCount; ++column)
-            fields << m_proxy->index(row, column).data(EventTableModel::kExportRole).toString();
-        rows.append(fields);
-    }
     QString error;
-    if (CsvWriter::write(fileName, header, rows, &error))
+    if (CsvWriter::writeTable(fileName, *m_proxy, EventTableModel::kExportRole, EventTableModel::Time, &error))
         return true;
     QMessageBox::warning(this, tr("Экспорт в CSV"),
                          tr("Не удалось записать файл %1:\n%2").arg(QDir::toNativeSeparators(fileName), error));
