@@ -20,6 +20,10 @@
 
 namespace {
 
+// How long the test's or the recorder's event loop may be held up without
+// the readings counting as lost.
+constexpr qint64 kLongestStallSeconds = 2;
+
 QByteArray reading(int voltage)
 {
     return R"({"dev_type":10,"dev_mode":0,"num_starts":7,"t_common":3661,"t_current":61,"t_last":1,"voltage":)" +
@@ -263,10 +267,14 @@ void tst_SharedHistory::nothingLostWhileTheServerIsAway()
                              10000);
     m_services.clear();
 
+    // A row is stamped with the second the recorder took its reading in, so
+    // a loop held up for a second (a slow machine, the sanitizers) leaves a
+    // second without one. Readings lost to the outage would leave a hole of
+    // eight seconds or more.
     const QVector<StoredRow> rows = sharedRows(topic());
     for (int i = 1; i < rows.size(); ++i)
         QVERIFY2(
-            rows.at(i).second == rows.at(i - 1).second + 1,
+            rows.at(i).second - rows.at(i - 1).second <= kLongestStallSeconds + 1,
             qPrintable(QStringLiteral("no row between %1 and %2").arg(rows.at(i - 1).second).arg(rows.at(i).second)));
     QVERIFY(!log().contains(QLatin1String("lost")));
     QVERIFY(!log().contains(password));
