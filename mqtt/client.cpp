@@ -4,6 +4,7 @@
 #include "mqtt/tlscontext.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QPointer>
 #include <QSocketNotifier>
@@ -47,6 +48,14 @@ void releaseLibrary()
 // wake-up reads on while the kernel holds more, but not forever: a flood must
 // not starve the rest of the event loop.
 constexpr int kMaxReadsPerWakeup = 64;
+// Meters on clocks of their own arrive spread over the second: a thousand of
+// them make a message a millisecond, each a wake-up of its own, and a wake-up
+// costs more than the message it brings. So once the socket has been drained,
+// data that comes within this long is left to the kernel until the time is up
+// and then read together. A reading waits at most this long, well within a
+// frame; a meter heard now and then is read at once, and a backlog (a wake-up
+// that stopped at kMaxReadsPerWakeup) is read on without a pause.
+constexpr int kReadHoldOffMs = 4;
 constexpr int kMiscIntervalMs = 1000;
 constexpr quint16 kMinKeepAlive = Defaults::kMinKeepAliveSeconds;
 // What SUBACK grants instead of a QoS when the broker refuses a subscription.
@@ -187,6 +196,7 @@ private:
     void removeNotifiers();
     void syncNotifiers();
     void onReadable();
+    void readAvailable(bool heldOff);
     void onWritable();
     void onMiscTimer();
     void onConnectTimeout();
@@ -218,6 +228,9 @@ private:
     QSocketNotifier *m_readNotifier = nullptr;
     QSocketNotifier *m_writeNotifier = nullptr;
     QTimer m_miscTimer;
+    // Since the last wake-up that drained the socket; invalid while reads go on.
+    QElapsedTimer m_sinceDrained;
+    QTimer m_readHoldOffTimer;
     QTimer m_connectTimer;
     QTimer m_failTimer;
 };
@@ -230,6 +243,12 @@ ClientPrivate::ClientPrivate(Client *client, const QHostAddress &host, quint16 p
 
     m_miscTimer.setInterval(kMiscIntervalMs);
     QObject::connect(&m_miscTimer, &QTimer::timeout, q, [this] { onMiscTimer(); });
+    m_readHoldOffTimer.setSingleShot(true);
+    m_readHoldOffTimer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&m_readHoldOffTimer, &QTimer::timeout, q, [this] {
+        if (m_readNotifier)
+            readAvailable(true);
+    });
     m_connectTimer.setSingleShot(true);
     QObject::connect(&m_connectTimer, &QTimer::timeout, q, [this] { onConnectTimeout(); });
     m_failTimer.setSingleShot(true);
@@ -614,6 +633,8 @@ void ClientPrivate::removeNotifiers()
         }
     }
     m_miscTimer.stop();
+    m_readHoldOffTimer.stop();
+    m_sinceDrained.invalidate();
 }
 
 void ClientPrivate::syncNotifiers()
@@ -630,7 +651,23 @@ void ClientPrivate::syncNotifiers()
 
 void ClientPrivate::onReadable()
 {
-    for (int i = 0; i < kMaxReadsPerWakeup; ++i) {
+    if (m_sinceDrained.isValid()) {
+        const qint64 since = m_sinceDrained.elapsed();
+        if (since < kReadHoldOffMs) {
+            m_readNotifier->setEnabled(false);
+            m_readHoldOffTimer.start(int(kReadHoldOffMs - since));
+            return;
+        }
+    }
+    readAvailable(false);
+}
+
+// After a hold-off, the notifier is off until this read has decided.
+void ClientPrivate::readAvailable(bool heldOff)
+{
+    m_sinceDrained.invalidate();
+    int packets = 0;
+    for (; packets < kMaxReadsPerWakeup; ++packets) {
         // A drained socket shows only in errno, which is how the library's own
         // loop tells, too. Asking the kernel how much is left instead cost a
         // system call per message. A stray EAGAIN merely ends this wake-up early:
@@ -640,8 +677,19 @@ void ClientPrivate::onReadable()
         const int readErrno = errno;
         if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(m_mosq) < 0 || readErrno == EAGAIN || readErrno == EWOULDBLOCK) {
             noticeLostSocket(rc, readErrno);
+            if (m_readNotifier)
+                m_sinceDrained.start();
             break;
         }
+    }
+    // Decided before the slots run: one of them may delete the client.
+    if (heldOff && m_readNotifier) {
+        // While the stream keeps coming, the next read is timed too: the
+        // notifier would only wake the loop to be switched off again.
+        if (packets > 0 && m_sinceDrained.isValid())
+            m_readHoldOffTimer.start(kReadHoldOffMs);
+        else
+            m_readNotifier->setEnabled(true);
     }
     dispatch();
 }
