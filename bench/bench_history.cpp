@@ -20,6 +20,7 @@
 #include "history/historyrecorder.h"
 #include "history/historystore.h"
 #include "history/historywindow.h"
+#include "history/memoryhistorystore.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -119,7 +120,7 @@ qint64 filesBytes(const QString &fileName)
 // Fills the store with `meters` synthetic meters from `start` to `end`,
 // `batch` seconds per transaction, running retention after each batch as of
 // its end.
-bool fill(HistoryStore *store, int meters, qint64 start, qint64 end, qint64 batchSeconds)
+bool fill(HistoryStorage *store, int meters, qint64 start, qint64 end, qint64 batchSeconds)
 {
     std::vector<SyntheticMeter> synthetic;
     for (int m = 0; m < meters; ++m)
@@ -165,9 +166,8 @@ int main(int argc, char **argv)
     constexpr int kMemoryMeters = 100;
     {
         const long residentBefore = bench::residentKb();
-        HistoryStore store;
-        if (!store.open(QString(), HistoryStore::memoryRetention()) ||
-            !fill(&store, kMemoryMeters, now - 2 * kHour, now, 60))
+        MemoryHistoryStore store(MemoryHistoryStore::retention());
+        if (!fill(&store, kMemoryMeters, now - 2 * kHour, now, 60))
             return 1;
         bench::printRow(QStringLiteral("history"),
                         QStringLiteral("resident KB per meter for the hour kept in memory (recording off)"),

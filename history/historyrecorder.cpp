@@ -17,7 +17,7 @@ HistoryRecorder::HistoryRecorder(const QString &fileName, int days, const Histor
 }
 
 HistoryRecorder::HistoryRecorder(const HistoryTarget &target, int days, const HistoryOptions &options, QObject *parent)
-    : QObject(parent), m_target(target), m_memoryRetention(HistoryStore::memoryRetention()),
+    : QObject(parent), m_target(target), m_memoryRetention(MemoryHistoryStore::retention()),
       m_writer(std::make_unique<HistoryWriter>(target, days, options))
 {
     qRegisterMetaType<ClockDoubt>();

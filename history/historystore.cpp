@@ -103,17 +103,6 @@ HistoryRetention HistoryStore::fileRetention(int days)
     return {kDaySeconds, qint64(std::max(1, days)) * kDaySeconds};
 }
 
-HistoryRetention HistoryStore::memoryRetention(int meters)
-{
-    // Second by second, never folded: folding costs some 20 µs a row, a
-    // fifth of a core for ten thousand meters, where removing rows costs
-    // well under one.
-    constexpr qint64 kHour = 60 * 60;
-    constexpr qint64 kShortest = 10;
-    const qint64 span = std::clamp(kMemoryRows / std::max(1, meters), kShortest, kHour);
-    return {span, span};
-}
-
 QLatin1String HistoryStore::tableName(Table table)
 {
     switch (table) {

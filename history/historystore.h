@@ -43,15 +43,6 @@ public:
     static constexpr qint64 kMinuteSeconds = 60;
     // What the file keeps: a day at full resolution, `days` in all.
     static HistoryRetention fileRetention(int days);
-    // What the in-memory store keeps of that many meters, second by second:
-    // the last hour, or as much of it as fits in kMemoryRows rows (about a
-    // quarter of an hour for a thousand meters, under two minutes for ten
-    // thousand), so that the memory it takes stays the same however many
-    // meters there are.
-    static HistoryRetention memoryRetention(int meters = 1);
-    // About 64 MB: a row in memory, its share of the b-tree included, takes
-    // a little under 64 bytes (bench_memory measures it).
-    static constexpr qint64 kMemoryRows = 1 << 20;
 
     HistoryStore();
     ~HistoryStore() override;

@@ -4,6 +4,7 @@
 #include "config/deviceentry.h"
 #include "history/historyrecorder.h"
 #include "history/historystore.h"
+#include "history/memoryhistorystore.h"
 #include "history/segmentedcurve.h"
 #include "history/valuescaledraw.h"
 #include "history/valuescaleengine.h"
@@ -593,7 +594,7 @@ void HistoryWindow::describeMemory(const HistoryRetention &kept)
     // The form's own words stand for the whole hour, second by second.
     if (m_hourNote.isEmpty())
         m_hourNote = ui->labelNotRecorded->text();
-    if (kept == HistoryStore::memoryRetention()) {
+    if (kept == MemoryHistoryStore::retention()) {
         ui->labelNotRecorded->setText(m_hourNote);
         return;
     }

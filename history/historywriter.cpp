@@ -43,16 +43,15 @@ void HistoryWriter::start()
     m_maintenance->start(0);
 }
 
-HistoryStore *HistoryWriter::memory()
+MemoryHistoryStore *HistoryWriter::memory()
 {
     if (!m_memory) {
-        m_memory = std::make_unique<HistoryStore>();
         // Standing in for a target that records, it keeps what it can hold
         // until the target is back; otherwise the hour the charts show.
         const HistoryRetention retention = m_target.writesDurably()
                                                ? HistoryRetention{m_fallbackSeconds, m_fallbackSeconds}
-                                               : HistoryStore::memoryRetention();
-        m_memory->open(QString(), retention);
+                                               : MemoryHistoryStore::retention();
+        m_memory = std::make_unique<MemoryHistoryStore>(retention);
     }
     return m_memory.get();
 }
@@ -130,7 +129,7 @@ QVector<StoredRow> HistoryWriter::storedRows(const QString &topic, qint64 from, 
             return rows;
         fallBack(m_store->problem());
     }
-    return memory()->rows(topic, from, to);
+    return memory()->rows(topic, from, to, HistoryStore::allFields());
 }
 
 void HistoryWriter::setDays(int days)
@@ -224,8 +223,8 @@ bool HistoryWriter::catchUp(HistoryStorage *store)
         return true;
     };
     for (const QString &topic : m_memory->topics()) {
-        const QVector<StoredRow> stored =
-            m_memory->rows(topic, std::numeric_limits<qint64>::min(), std::numeric_limits<qint64>::max());
+        const QVector<StoredRow> stored = m_memory->rows(topic, std::numeric_limits<qint64>::min(),
+                                                         std::numeric_limits<qint64>::max(), HistoryStore::allFields());
         for (const StoredRow &row : stored)
             rows.append({topic, row.second, row.last});
         topics.append(topic);
@@ -244,7 +243,7 @@ void HistoryWriter::fitMemory()
 {
     if (!m_memory || m_target.writesDurably())
         return;
-    const HistoryRetention retention = HistoryStore::memoryRetention(m_memory->meterCount());
+    const HistoryRetention retention = MemoryHistoryStore::retention(m_memory->meterCount());
     if (retention == m_memoryRetention)
         return;
     m_memoryRetention = retention;

@@ -3,6 +3,7 @@
 #include "history/historydata.h"
 #include "history/historystore.h"
 #include "history/historytarget.h"
+#include "history/memoryhistorystore.h"
 #include "history/retentionclock.h"
 
 #include <QObject>
@@ -87,7 +88,7 @@ private:
     // The target, while it is open.
     HistoryStorage *target() const { return m_store && m_store->isOpen() ? m_store.get() : nullptr; }
     // The memory, opened the first time it is needed.
-    HistoryStore *memory();
+    MemoryHistoryStore *memory();
     // After a failure of the target: says why, goes on in memory and tries the target again later.
     void fallBack(const HistoryProblem &problem);
     void retryTarget();
@@ -109,7 +110,7 @@ private:
     const qint64 m_fallbackSeconds;
     int m_retryMs;
     std::unique_ptr<HistoryStorage> m_store; // the target's
-    std::unique_ptr<HistoryStore> m_memory;
+    std::unique_ptr<MemoryHistoryStore> m_memory;
     HistoryProblem m_problem; // why the target is not used, while it is not
     HistoryRetention m_memoryRetention;
     QTimer *m_maintenance = nullptr; // child

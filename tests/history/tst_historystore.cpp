@@ -2,6 +2,7 @@
 #include "common/testclock.h"
 #include "history/historyrecorder.h"
 #include "history/historystore.h"
+#include "history/memoryhistorystore.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -292,7 +293,7 @@ void tst_HistoryStore::retention()
 
     HistoryStore store;
     QVERIFY(store.open(days > 0 ? filePath() : QString(),
-                       days > 0 ? HistoryStore::fileRetention(days) : HistoryStore::memoryRetention(plant)));
+                       days > 0 ? HistoryStore::fileRetention(days) : MemoryHistoryStore::retention(plant)));
     QStringList topics;
     for (int m = 1; m <= meters; ++m)
         topics.append(QStringLiteral("plant/%1").arg(m));
@@ -852,7 +853,7 @@ void tst_HistoryStore::eventsAreKeptAsLongAsReadings()
         QVERIFY(writeFirstVersionFile(filePath(), QStringLiteral("plant/1"), kNow, 5, 200));
     HistoryStore store;
     QVERIFY(store.open(days > 0 ? filePath() : QString(),
-                       days > 0 ? HistoryStore::fileRetention(days) : HistoryStore::memoryRetention()));
+                       days > 0 ? HistoryStore::fileRetention(days) : MemoryHistoryStore::retention()));
     const QVector<qint64> written = {-3 * kDay, -2 * kDay + 1, -kHour - 1, -kHour + 1, -kDay, 0};
     QVector<HistoryEvent> events;
     for (int i = 0; i < written.size(); ++i)
