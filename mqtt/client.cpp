@@ -46,15 +46,18 @@ void releaseLibrary()
 
 // mosquitto_loop_read() handles one packet per call whatever it is asked, so a
 // wake-up reads on while the kernel holds more, but not forever: a flood must
-// not starve the rest of the event loop.
+// not starve the rest of the event loop. Nor must large packets, each of which
+// the library reads whole before the payload cap can drop it: a wake-up also
+// ends once it has read for kMaxReadMsPerWakeup.
 constexpr int kMaxReadsPerWakeup = 64;
+constexpr int kMaxReadMsPerWakeup = 5;
 // Meters on clocks of their own arrive spread over the second: a thousand of
 // them make a message a millisecond, each a wake-up of its own, and a wake-up
 // costs more than the message it brings. So once the socket has been drained,
 // data that comes within this long is left to the kernel until the time is up
 // and then read together. A reading waits at most this long, well within a
 // frame; a meter heard now and then is read at once, and a backlog (a wake-up
-// that stopped at kMaxReadsPerWakeup) is read on without a pause.
+// that stopped at either limit) is read on without a pause.
 constexpr int kReadHoldOffMs = 4;
 constexpr int kMiscIntervalMs = 1000;
 constexpr quint16 kMinKeepAlive = Defaults::kMinKeepAliveSeconds;
@@ -666,8 +669,10 @@ void ClientPrivate::onReadable()
 void ClientPrivate::readAvailable(bool heldOff)
 {
     m_sinceDrained.invalidate();
+    QElapsedTimer reading;
+    reading.start();
     int packets = 0;
-    for (; packets < kMaxReadsPerWakeup; ++packets) {
+    for (; packets < kMaxReadsPerWakeup && !reading.hasExpired(kMaxReadMsPerWakeup); ++packets) {
         // A drained socket shows only in errno, which is how the library's own
         // loop tells, too. Asking the kernel how much is left instead cost a
         // system call per message. A stray EAGAIN merely ends this wake-up early:
