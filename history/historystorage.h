@@ -7,9 +7,9 @@
 
 #include <optional>
 
-// What the writer keeps readings in: the history file or the memory
-// (HistoryStore, SQLite), or the database a plant shares
-// (PostgresHistoryStore). The writer, and through it the window, its chart,
+// What the writer keeps readings in: the history file (HistoryStore,
+// SQLite), the database a plant shares (PostgresHistoryStore), or the memory
+// (MemoryHistoryStore). The writer, and through it the window, its chart,
 // the CSV export and the recorder service, do not know which. Each is used
 // from one thread, the one that opened it; any failure closes it and leaves
 // the reason in problem().
