@@ -20,9 +20,9 @@ class HistoryWriter;
 // second, however fast the readings come.
 //
 // The rows go where the target says: an SQLite file, the PostgreSQL
-// database a plant shares, or (recording switched off) an in-memory database
-// that keeps the last hour (less of a plant too large for it to fit in about
-// 64 MB), so that the chart works either way. A shared
+// database a plant shares, or (recording switched off) the memory, which
+// keeps the last hour (less of a plant too large for it to fit in about a
+// million rows), so that the chart works either way. A shared
 // database may also be only read: the charts show what a recorder service
 // wrote. If the target cannot be used, stopped() says why, the readings go on
 // in memory and the target is tried again, 5 s later, then after twice as

@@ -264,7 +264,7 @@ void tst_HistoryStore::retention_data()
     QTest::newRow("rows past Days go") << 2 << 1 << -2 * kDay - 120 << 180 << 1 << Shape{{-2 * kDay, 60}} << 1;
     QTest::newRow("memory keeps the last hour")
         << 0 << 1 << -kHour - 2 << 4 << 1 << Shape{{-kHour, 1}, {-kHour + 1, 1}} << 1;
-    // 64 MB hold the hour of a few hundred meters: ten thousand keep 104 s.
+    // A million rows hold the hour of a few hundred meters: ten thousand keep 104 s.
     QTest::newRow("memory of a large plant keeps a shorter span")
         << 0 << 1 << qint64(-106) << 4 << 1 << Shape{{-104, 1}, {-103, 1}} << 10000;
     // Steps that end within one meter's rows, and steps that end under budget: every meter gets its turn.
