@@ -516,7 +516,11 @@ QByteArray IniDocument::toText() const
     // Lines added after the end of the text need it to end with a line of
     // its own first; once they are there, it does.
     bool ended = false;
+    // Whether the text still opens with its first line.
+    bool startKept = true;
     for (const Splice &splice : splices) {
+        if (splice.start == 0)
+            startKept = false;
         text.append(m_text.constData() + copied, splice.start - copied);
         if (splice.kind == Splice::NewLines && splice.start == m_text.size() && !ended) {
             text += IniSyntax::lineEndAfter(text, m_lineBreak);
@@ -535,5 +539,10 @@ QByteArray IniDocument::toText() const
             text += m_lineBreak;
         text += '[' + IniSyntax::encodeSectionName(group) + ']' + m_lineBreak + linesOf(group, newKeys.value(group));
     }
+    // A line that began with a byte-order mark further down, and now opens
+    // the text, would lose the mark to the reader and say something else (a
+    // section, say): it stays a line of its own after a blank one.
+    if (!startKept && IniSyntax::startsWithByteOrderMark(text))
+        text.prepend(m_lineBreak);
     return text;
 }

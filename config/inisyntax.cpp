@@ -229,6 +229,11 @@ QByteArray hexDigits(uint code, int width, bool upper)
 
 } // namespace
 
+bool startsWithByteOrderMark(const QByteArray &text)
+{
+    return text.startsWith(kByteOrderMark);
+}
+
 Line lineAt(const QByteArray &text, int start)
 {
     const char *data = text.constData();

@@ -46,6 +46,9 @@ struct Statement
     int valueStart = 0;
     int valueEnd = 0;
 };
+// Whether the text starts with a byte-order mark: the reader passes over one
+// there and nowhere else.
+bool startsWithByteOrderMark(const QByteArray &text);
 // firstInFile: the line starts the file, where a byte-order mark may stand
 // before a section's bracket.
 Statement statementOf(const QByteArray &text, const Line &line, bool firstInFile);

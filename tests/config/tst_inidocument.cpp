@@ -520,6 +520,11 @@ void tst_IniDocument::writeChangesOnlyItsLines_data()
         << QByteArray("[MQTT]\nHost=a\\") << QStringList{"MQTT/Port=1"} << QByteArray("[MQTT]\nHost=a\\\n\nPort=1\n");
     QTest::newRow("line carried on at the end, lines broken by CR")
         << QByteArray("[MQTT]\rHost=a\\\n") << QStringList{"MQTT/Port=1"} << QByteArray("[MQTT]\rHost=a\\\n\nPort=1\r");
+    // A byte-order mark counts only at the very start: the line after it
+    // stays words without '=', not a section taking Port into it.
+    QTest::newRow("mark further down stays where it means nothing")
+        << QByteArray("Host=a\n\xef\xbb\xbf[MQTT]\nPort=1\n") << QStringList{"-Host"}
+        << QByteArray("\n\xef\xbb\xbf[MQTT]\nPort=1\n");
     QTest::newRow("typed value and unknown keys stay")
         << QByteArray("[MQTT]\nclientId=@Variant(\\0\\0\\0\\x2)\nColour = blue\n") << QStringList{"MQTT/Host=h"}
         << QByteArray("[MQTT]\nclientId=@Variant(\\0\\0\\0\\x2)\nColour = blue\nHost=h\n");
